@@ -1,0 +1,32 @@
+#pragma once
+// The one exception type of the data access layer.
+
+#include <QString>
+
+#include <stdexcept>
+
+namespace quarvel::db {
+
+class DbError : public std::runtime_error
+{
+public:
+    // message: the server's or driver's own text, without the driver's "\nError while executing the
+    // query" tail. what() is that message in UTF-8.
+    DbError(QString message, QString sqlState = QString(), int nativeCode = 0);
+
+    const QString& message() const { return m_message; }
+    const QString& sqlState() const { return m_sqlState; }
+    int nativeCode() const { return m_nativeCode; }
+
+    // SQLSTATE classes after which a table can take no further changes in this run: a lost or broken
+    // connection (08), no privilege (42501), a read-only transaction (25006), the server shutting down
+    // (57P0x), and the like.
+    bool ruinsTheTable() const;
+
+private:
+    QString m_message;
+    QString m_sqlState;
+    int m_nativeCode = 0;
+};
+
+} // namespace quarvel::db

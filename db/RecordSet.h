@@ -1,0 +1,70 @@
+#pragma once
+// A record set in the role of the classic record set object: opened on a query or on one table, it
+// walks the rows one at a time. On a table, field values can be set, and leaving the record stores the
+// changes of that record in the database, on exactly the row version that was read.
+
+#include "db/Connection.h"
+#include "db/Table.h"
+
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace quarvel::db {
+
+struct RecordSetState;
+
+enum class CursorType { ForwardOnly = 0, Static = 3 };
+enum class LockType { ReadOnly = 1, Optimistic = 3 };
+
+class RecordSet
+{
+public:
+    RecordSet();
+    ~RecordSet();
+    RecordSet(RecordSet&&) noexcept;
+    RecordSet& operator=(RecordSet&&) noexcept;
+    RecordSet(const RecordSet&) = delete;
+    RecordSet& operator=(const RecordSet&) = delete;
+
+    void setCursorLocation(CursorLocation location);
+
+    // Opens the record set on every row of the table, the whole table read at once (a snapshot).
+    // Fields are those of "SELECT * FROM" the table, values in PostgreSQL's own text form. Throws
+    // DbError when the table cannot be read.
+    void open(const Table& table, Connection& connection, CursorType cursorType = CursorType::Static,
+              LockType lockType = LockType::Optimistic);
+    bool isOpen() const;
+
+    // True past the last record, and right after opening an empty result.
+    bool isEOF() const;
+    long long recordCount() const;
+    int fieldCount() const;
+    QString fieldName(int index) const;
+
+    // The value of field index in the current record, as text; nullopt for a database null.
+    std::optional<QString> value(int index) const;
+
+    // Sets field index of the current record to the text, converted to the column's type at once.
+    // Throws DbError with the server's message when the column cannot take the text; the record's
+    // other pending changes stay. Not stored before the record is left.
+    void setValue(int index, const QString& text);
+
+    // Stores the pending changes of the current record, then advances. When storing fails, the
+    // record set still advances (the changes of the record left are dropped) and then throws DbError;
+    // a row changed or deleted by someone else since it was read fails with "Row cannot be located for
+    // updating. Some values may have been changed since it was last read."
+    void moveNext();
+
+    // Closes the record set; pending changes of the current record are dropped. Reusable afterwards.
+    void close() noexcept;
+
+    // For Connection::execute.
+    explicit RecordSet(std::unique_ptr<RecordSetState> state);
+
+private:
+    std::unique_ptr<RecordSetState> m_state;
+};
+
+} // namespace quarvel::db

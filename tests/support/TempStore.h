@@ -1,0 +1,22 @@
+#pragma once
+// Points the settings store at a temporary folder for the life of the object, so that no test ever
+// touches the real store.
+
+#include <QTemporaryDir>
+
+namespace quarvel::test {
+
+class TempStore
+{
+public:
+    TempStore();
+    ~TempStore();
+    QString folder() const { return m_dir.path(); }
+    // Empties the store, as on a fresh account.
+    void reset();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace quarvel::test

@@ -1,0 +1,87 @@
+#include "tests/support/TestDatabase.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <stdexcept>
+
+namespace quarvel::test {
+
+namespace {
+QString env(const char* name)
+{
+    return qEnvironmentVariable(name);
+}
+
+QString runPsql(const QString& user, const QString& password, const QString& sql)
+{
+    QProcess psql;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PGPASSWORD"), password);
+    environment.insert(QStringLiteral("PGCONNECT_TIMEOUT"), QStringLiteral("10"));
+    psql.setProcessEnvironment(environment);
+    psql.start(QStringLiteral("psql"), {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-A"),
+                                        QStringLiteral("-t"), QStringLiteral("-v"),
+                                        QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"),
+                                        env("QUARVEL_TEST_SERVER"), QStringLiteral("-p"),
+                                        env("QUARVEL_TEST_PORT"), QStringLiteral("-U"), user,
+                                        QStringLiteral("-d"), env("QUARVEL_TEST_DATABASE"),
+                                        QStringLiteral("-f"), QStringLiteral("-")});
+    psql.write(sql.toUtf8());
+    psql.closeWriteChannel();
+    if (!psql.waitForFinished(60000) || psql.exitStatus() != QProcess::NormalExit || psql.exitCode() != 0)
+        throw std::runtime_error("psql failed: " + psql.readAllStandardError().toStdString() +
+                                 "\nSQL: " + sql.toStdString());
+    QString out = QString::fromUtf8(psql.readAllStandardOutput());
+    if (out.endsWith(u'\n'))
+        out.chop(1);
+    return out;
+}
+} // namespace
+
+bool TestDatabase::available()
+{
+    return !env("QUARVEL_TEST_SERVER").isEmpty() && !env("QUARVEL_TEST_PORT").isEmpty() &&
+           !env("QUARVEL_TEST_DATABASE").isEmpty();
+}
+
+db::ConnectionDetails TestDatabase::details()
+{
+    return {env("QUARVEL_TEST_SERVER"), env("QUARVEL_TEST_PORT"), env("QUARVEL_TEST_USER"),
+            env("QUARVEL_TEST_PASSWORD"), env("QUARVEL_TEST_DATABASE")};
+}
+
+QString TestDatabase::connectionString()
+{
+    return db::BuildConnectionString(details());
+}
+
+QString TestDatabase::psql(const QString& sql)
+{
+    return runPsql(env("QUARVEL_TEST_USER"), env("QUARVEL_TEST_PASSWORD"), sql);
+}
+
+QString TestDatabase::psqlAdmin(const QString& sql)
+{
+    return runPsql(env("QUARVEL_TEST_ADMIN_USER"), env("QUARVEL_TEST_ADMIN_PASSWORD"), sql);
+}
+
+void TestDatabase::freshSchema(const QString& schema)
+{
+    QString quoted = schema;
+    quoted.replace(u'"', QStringLiteral("\"\""));
+    psql(QStringLiteral("DROP SCHEMA IF EXISTS \"%1\" CASCADE; CREATE SCHEMA \"%1\";").arg(quoted));
+}
+
+long long TestDatabase::connectionCount()
+{
+    // The server logs every authorised connection (log_connections=on in scripts/pgcluster).
+    QFile log(env("QUARVEL_TEST_SERVER_LOG"));
+    if (!log.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read the server log named by QUARVEL_TEST_SERVER_LOG");
+    const QByteArray needle = "connection authorized: user=" + env("QUARVEL_TEST_USER").toUtf8() + ' ';
+    return log.readAll().count(needle);
+}
+
+} // namespace quarvel::test

@@ -1,0 +1,46 @@
+#pragma once
+// The throwaway test server that scripts/test starts, reached through environment variables. Tests
+// build their tables with psql, an independent path, and check what the database holds the same way.
+//
+// Without the variables a database test fails, unless QUARVEL_ALLOW_DB_SKIP=1 asks for a skip: a
+// missing server must never pass unnoticed.
+
+#include "db/Database.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace quarvel::test {
+
+class TestDatabase
+{
+public:
+    // False (after QFAIL or QSKIP) when no server is configured; use with QUARVEL_REQUIRE_DB.
+    static bool available();
+
+    static db::ConnectionDetails details();
+    static QString connectionString();
+
+    // Runs SQL through psql as the test role (or as the superuser) and returns its unaligned,
+    // tuples-only output, rows joined by '\n'. Throws std::runtime_error on any error.
+    static QString psql(const QString& sql);
+    static QString psqlAdmin(const QString& sql);
+
+    // Drops and recreates a schema owned by the test role.
+    static void freshSchema(const QString& schema);
+
+    // The number of connections the test role has opened since the server started (from its log).
+    static long long connectionCount();
+};
+
+} // namespace quarvel::test
+
+// Fails (or skips with QUARVEL_ALLOW_DB_SKIP=1) the current test when no server is configured.
+#define QUARVEL_REQUIRE_DB()                                                                             \
+    do {                                                                                                 \
+        if (!quarvel::test::TestDatabase::available()) {                                                 \
+            if (qEnvironmentVariableIntValue("QUARVEL_ALLOW_DB_SKIP") == 1)                              \
+                QSKIP("no test database (QUARVEL_TEST_* unset)");                                        \
+            QFAIL("no test database: QUARVEL_TEST_* are unset; run the tests through scripts/test");     \
+        }                                                                                                \
+    } while (false)

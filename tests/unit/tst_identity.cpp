@@ -1,0 +1,95 @@
+// Application title rule, FileExists and side-file paths.
+#include "app/Files.h"
+#include "app/Identity.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace quarvel;
+
+class TestIdentity : public QObject
+{
+    Q_OBJECT
+private slots:
+    void titleRule_data()
+    {
+        QTest::addColumn<QString>("product");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("no space keeps the whole name") << "Quarvel" << "Quarvel";
+        QTest::newRow("three words of 30 characters") << "Kestrine Quarvel Data Replacer"
+                                                       << "Kestrine Quarvel Data";
+        // 41 characters before the last space: cut once more, two words go.
+        QTest::newRow("45 characters, 3-character last word")
+            << "Abcdefghij Klmnopqrst Uvwxyzabcd Efghijklmno Pqr" << "Abcdefghij Klmnopqrst Uvwxyzabcd";
+        QTest::newRow("exactly 40 before the last space")
+            << "Abcdefghij Klmnopqrst Uvwxyzabcd Efghijk Pqr" << "Abcdefghij Klmnopqrst Uvwxyzabcd Efghijk";
+        QTest::newRow("one long word after a cut") << QString(50, u'x') + " y" << QString(50, u'x');
+        QTest::newRow("trailing space") << "Quarvel " << "Quarvel";
+        QTest::newRow("empty") << "" << "";
+    }
+    void titleRule()
+    {
+        QFETCH(QString, product);
+        QFETCH(QString, title);
+        QCOMPARE(identity::applicationTitleFor(product), title);
+    }
+
+    void productValuesAreTheSystemsOwn()
+    {
+        QCOMPARE(QString(identity::ProductName), QString("Quarvel"));
+        QCOMPARE(QString(identity::CompanyName), QString("Kestrine"));
+        QCOMPARE(QString(identity::VersionText), QString("7.00"));
+        QCOMPARE(identity::applicationTitle(), QString("Quarvel"));
+    }
+
+    void fileExists_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("exists");
+        const QString dir = m_dir.path();
+        QTest::newRow("empty path") << QString() << false;
+        QTest::newRow("missing file") << dir + "/nothing-here.txt" << false;
+        QTest::newRow("missing folder on the way") << dir + "/no/such/file" << false;
+        QTest::newRow("existing file") << dir + "/present.txt" << true;
+        QTest::newRow("existing folder") << dir << true;
+        QTest::newRow("embedded NUL") << dir + QString(QChar(u'\0')) + "/present.txt" << false;
+        QTest::newRow("below a file") << dir + "/present.txt/child" << false;
+        QTest::newRow("very long name") << dir + "/" + QString(5000, u'a') << false;
+    }
+    void fileExists()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, exists);
+        QCOMPARE(files::FileExists(path), exists);
+    }
+
+    void sideFilePathUsesThePlatformSeparators()
+    {
+        QCOMPARE(files::sideFilePath("/opt/quarvel", "\\x\\o.cjs"),
+                 QDir::toNativeSeparators("/opt/quarvel/x/o.cjs"));
+        QCOMPARE(files::sideFilePath("/opt/quarvel", "\\HAND-M.CUR"),
+                 QDir::toNativeSeparators("/opt/quarvel/HAND-M.CUR"));
+    }
+
+    void programFolderHasNoTrailingSeparator()
+    {
+        const QString folder = files::programFolder();
+        QVERIFY(!folder.isEmpty());
+        QVERIFY(!folder.endsWith('/') && !folder.endsWith('\\'));
+        QVERIFY(QFileInfo(folder + "/" + QFileInfo(QCoreApplication::applicationFilePath()).fileName()).exists());
+    }
+
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QFile f(m_dir.path() + "/present.txt");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+QTEST_GUILESS_MAIN(TestIdentity)
+#include "tst_identity.moc"
