@@ -1,0 +1,2 @@
+# Sources of the replacement run and its log.
+target_sources(quarvel_engine PRIVATE)

@@ -1,0 +1,1 @@
+# Tests of the replacement run and its log.

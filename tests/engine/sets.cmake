@@ -1,0 +1,1 @@
+# Tests of the set lists, set files and code page.
