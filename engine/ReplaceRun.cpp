@@ -1,0 +1,188 @@
+#include "engine/ReplaceRun.h"
+
+#include "app/Procedure.h"
+#include "db/Connection.h"
+#include "db/RecordSet.h"
+#include "engine/Replace.h"
+#include "engine/ReplacementLog.h"
+
+#include <QDateTime>
+
+#include <optional>
+#include <stdexcept>
+
+namespace quarvel::engine {
+
+namespace {
+
+bool g_running = false;
+
+struct RunningFlag
+{
+    RunningFlag() { g_running = true; }
+    ~RunningFlag() { g_running = false; }
+};
+
+// A step failure after which the table can take no more changes: the connection is gone, the role may
+// not write, or the transaction is read-only. Going on would only repeat the same report for every
+// field and record.
+bool ruinsTheTable(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const db::DbError& e) {
+        return e.ruinsTheTable();
+    } catch (...) {
+        return false;
+    }
+}
+
+class TableLeft : public std::exception
+{
+};
+
+// Runs a step of the record walk; a failure is reported, and when it ruins the table the walk leaves it.
+template <class F>
+bool walkStep(Procedure& p, int line, F&& body)
+{
+    try {
+        body();
+        return true;
+    } catch (...) {
+        const std::exception_ptr failure = std::current_exception();
+        p.report(line, failure);
+        if (ruinsTheTable(failure))
+            throw TableLeft();
+        return false;
+    }
+}
+
+// One pair applied to field j of the current record: match test, log line, new value.
+void applyPair(Procedure& p, db::RecordSet& records, int j, const QString& find, const QString& replacement,
+               const QString& tableText, int matchLine)
+{
+    std::optional<QString> value;
+    bool matched = false;
+    walkStep(p, matchLine, [&] {
+        value = records.value(j);
+        matched = matches(value, find);
+    });
+    if (!matched)
+        return;
+    walkStep(p, matchLine + 2, [&] {
+        AppendLogLine(logLine(QDateTime::currentDateTime(), find, replacement, tableText, records.fieldName(j)));
+    });
+    walkStep(p, matchLine + 4, [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
+}
+
+void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry, int entryCount,
+                 const QString& tableText)
+{
+    const int fields = p.value(126, 0, [&] { return records.fieldCount(); });
+    const long long recordCount = p.value<long long>(126, 0, [&] { return records.recordCount(); });
+    long long record = 0;
+    host.progress(entry, entryCount, 0, recordCount);
+    for (;;) {
+        bool atEnd = false;
+        if (!walkStep(p, 128, [&] { atEnd = records.isEOF(); }))
+            throw TableLeft(); // an end-of-records test that fails would fail for ever
+        if (atEnd)
+            break;
+        host.progress(entry, entryCount, ++record, recordCount);
+        for (int j = 0; j < fields; ++j) {
+            walkStep(p, 132, [&] { host.processEvents(); });
+            int tab = -1;
+            walkStep(p, 134, [&] { tab = host.selectedTab(); });
+            if (tab == 0) {
+                QString find;
+                QString replacement;
+                walkStep(p, 136, [&] {
+                    find = host.findText();
+                    replacement = host.replaceText();
+                });
+                applyPair(p, records, j, find, replacement, tableText, 136);
+            } else if (tab == 1) {
+                const int sets = p.value(144, 0, [&] { return host.setCount(); });
+                for (int k = 0; k < sets; ++k) {
+                    QString find;
+                    QString replacement;
+                    if (!walkStep(p, 146, [&] {
+                            find = host.setFindText(k);
+                            replacement = host.setReplaceText(k);
+                        }))
+                        continue;
+                    applyPair(p, records, j, find, replacement, tableText, 146);
+                }
+            }
+        }
+        // The record set advances even when storing fails, so a failure here never repeats on one record.
+        walkStep(p, 156, [&] { records.moveNext(); });
+    }
+}
+
+} // namespace
+
+bool ReplaceRun::isRunning()
+{
+    return g_running;
+}
+
+bool ReplaceRun::PushButton1_Click(RunHost& host)
+{
+    if (g_running)
+        return false;
+    RunningFlag running;
+    Procedure p(host.prompts(), QLatin1String(Location));
+
+    std::optional<db::Connection> connection;
+    std::optional<db::RecordSet> records;
+    p.step(100, [&] { connection.emplace(); });
+    p.step(102, [&] { records.emplace(); });
+    p.step(104, [&] { host.setPointerMode(Hourglass); });
+
+    const int entries = p.loopCount(108, [&] { return host.tableCount(); });
+    for (int i = 0; i < entries; ++i) {
+        if (!p.test(110, [&] { return host.isTicked(i); }))
+            continue;
+        // A connection or a table that cannot be opened is reported once; the run goes on with the next
+        // ticked table rather than failing step after step on this one.
+        if (!p.step(112, [&] {
+                if (!connection)
+                    throw std::runtime_error("The connection object could not be created.");
+                connection->open(host.connectionString());
+            }))
+            continue;
+        QString tableText;
+        db::Table table;
+        const bool named = p.step(114, [&] {
+            table = host.table(i);
+            tableText = host.tableText(i);
+        });
+        bool opened = false;
+        if (named) {
+            p.step(116, [&] {
+                if (!records)
+                    throw std::runtime_error("The record set object could not be created.");
+                records->setCursorLocation(db::CursorLocation::Client);
+            });
+            opened = records && p.step(118, [&] {
+                         records->open(table, *connection, db::CursorType::Static, db::LockType::Optimistic);
+                     });
+        }
+        if (opened && p.test(120, [&] { return !records->isEOF(); })) {
+            try {
+                walkRecords(p, host, *records, i, entries, tableText);
+            } catch (const TableLeft&) {
+            }
+        }
+        if (records)
+            p.step(158, [&] { records->close(); });
+        p.step(160, [&] { connection->close(); });
+    }
+
+    p.step(164, [&] { host.setPointerMode(DefaultPointer); });
+    p.step(170, [&] { host.prompts().message(QStringLiteral("Done.")); });
+    return true;
+}
+
+} // namespace quarvel::engine

@@ -1,0 +1,66 @@
+#pragma once
+// The replacement run behind "Start Replacing": every ticked table, every record, every field; each
+// pair that matches a field is logged and applied, and leaving a record stores its changes.
+//
+// The run reads its inputs from a host (the Main window, or a test) at the moment it needs them and
+// keeps no copy, so a change the user makes while the run processes events counts from the next field.
+
+#include "app/Prompts.h"
+#include "db/Table.h"
+
+#include <QString>
+
+namespace quarvel::engine {
+
+// Pointer modes of a window.
+enum PointerMode { DefaultPointer = 0, Hourglass = 11, CustomPointer = 99 };
+
+class RunHost
+{
+public:
+    virtual ~RunHost() = default;
+
+    // The table list: entry count, tick, the table an entry names and its text as listed.
+    virtual int tableCount() = 0;
+    virtual bool isTicked(int entry) = 0;
+    virtual db::Table table(int entry) = 0;
+    virtual QString tableText(int entry) = 0;
+
+    // Built from the Connection window's boxes as they are now.
+    virtual QString connectionString() = 0;
+
+    // 0 = the single pair, 1 = the sets; anything else leaves fields alone.
+    virtual int selectedTab() = 0;
+    virtual QString findText() = 0;
+    virtual QString replaceText() = 0;
+    virtual int setCount() = 0;
+    virtual QString setFindText(int set) = 0;
+    virtual QString setReplaceText(int set) = 0;
+
+    virtual void processEvents() = 0;
+    virtual void setPointerMode(int mode) = 0;
+    // Error reports and the closing "Done." message.
+    virtual Prompts& prompts() = 0;
+
+    // Where the run stands: entry (0-based) of the list, the record (1-based) of the table's records.
+    // Called once per record and once when a table is opened (record 0).
+    virtual void progress(int entry, int entryCount, long long record, long long recordCount)
+    {
+        (void)entry, (void)entryCount, (void)record, (void)recordCount;
+    }
+};
+
+class ReplaceRun
+{
+public:
+    // Location the run's error reports name.
+    static constexpr char Location[] = "Form2.PushButton1_Click";
+
+    // The whole run, from the hourglass to "Done.". A call while a run is going on (the window stays
+    // responsive during a run) is ignored and returns false.
+    static bool PushButton1_Click(RunHost& host);
+
+    static bool isRunning();
+};
+
+} // namespace quarvel::engine
