@@ -37,7 +37,8 @@ public:
               LockType lockType = LockType::Optimistic);
     bool isOpen() const;
 
-    // True past the last record, and right after opening an empty result.
+    // True past the last record, and right after opening an empty result. A closed record set has no
+    // current record either: true, so that a walk over a table that failed to open ends at once.
     bool isEOF() const;
     long long recordCount() const;
     int fieldCount() const;
@@ -56,6 +57,9 @@ public:
     // a row changed or deleted by someone else since it was read fails with "Row cannot be located for
     // updating. Some values may have been changed since it was last read."
     void moveNext();
+
+    // The statement text the record set was opened with; empty when closed.
+    QString source() const;
 
     // Closes the record set; pending changes of the current record are dropped. Reusable afterwards.
     void close() noexcept;

@@ -1,0 +1,49 @@
+#include "db/Database.h"
+
+#include "db/Connection.h"
+#include "db/RecordSet.h"
+
+namespace quarvel::db {
+
+namespace {
+// The user's tables: plain tables (inheritance children included, each its own entry) and
+// partitioned tables once, without their partitions. Schemas beginning with "pg_" are the server's own
+// (pg_catalog, pg_toast, every session's pg_temp_n) and no user can create one, so they are left out
+// with information_schema. Sorted as the table list shows them, by code point.
+const QString CatalogueQuery = QStringLiteral(
+    "SELECT n.nspname::pg_catalog.text, c.relname::pg_catalog.text "
+    "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "WHERE c.relkind IN ('r', 'p') AND NOT c.relispartition "
+    "AND n.nspname NOT LIKE 'pg\\_%' AND n.nspname <> 'information_schema' "
+    "ORDER BY (CASE WHEN n.nspname = 'public' THEN c.relname::pg_catalog.text "
+    "ELSE n.nspname || '.' || c.relname END) COLLATE \"C\", n.nspname COLLATE \"C\", c.relname COLLATE \"C\"");
+} // namespace
+
+bool CanConnect(const QString& connectionString) noexcept
+{
+    try {
+        Connection connection;
+        connection.open(connectionString);
+        return connection.isOpen();
+    } catch (...) {
+        return false;
+    }
+}
+
+void FillTableList(const QString& connectionString, TableListSink& list)
+{
+    Connection connection;
+    connection.setCursorLocation(CursorLocation::Client);
+    connection.open(connectionString);
+    RecordSet tables = connection.execute(CatalogueQuery);
+    const long long count = tables.recordCount();
+    for (long long i = 0; i < count && !tables.isEOF(); ++i) {
+        list.processEvents();
+        list.appendTable(Table{tables.value(0).value_or(QString()), tables.value(1).value_or(QString())});
+        tables.moveNext();
+    }
+    tables.close();
+    connection.close();
+}
+
+} // namespace quarvel::db

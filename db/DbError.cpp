@@ -1,0 +1,29 @@
+#include "db/DbError.h"
+
+namespace quarvel::db {
+
+DbError::DbError(QString message, QString sqlState, int nativeCode)
+    : std::runtime_error(message.toStdString()), m_message(std::move(message)), m_sqlState(std::move(sqlState)),
+      m_nativeCode(nativeCode)
+{
+}
+
+bool DbError::ruinsTheTable() const
+{
+    // Classes where the connection or the session is gone or can do nothing more: connection
+    // exceptions, insufficient resources, operator intervention (57P01 admin shutdown ... 57P05 idle
+    // session timeout; a plain 57014 cancel is one statement only), system errors.
+    static const char* const ruinedClasses[] = {"08", "53", "57P", "58", "HYT01"};
+    // One state each: no privilege, read-only transaction, a transaction that refuses everything, and
+    // a table or column gone since the table was opened.
+    static const char* const ruinedStates[] = {"42501", "25006", "25P02", "42P01", "42703"};
+    for (const char* prefix : ruinedClasses)
+        if (m_sqlState.startsWith(QLatin1String(prefix)))
+            return true;
+    for (const char* state : ruinedStates)
+        if (m_sqlState == QLatin1String(state))
+            return true;
+    return false;
+}
+
+} // namespace quarvel::db

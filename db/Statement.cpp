@@ -1,0 +1,154 @@
+#include "db/Statement.h"
+
+#include <algorithm>
+
+namespace quarvel::db {
+
+namespace {
+// Most values fit at once; longer ones are read on in the same call.
+constexpr size_t FirstReadUnits = 2048;
+
+// The code units the driver put into a buffer it filled to the brim. It writes a terminating NUL;
+// PostgreSQL text never holds U+0000, so the first NUL ends the piece.
+qsizetype filledLength(const SQLWCHAR* text, qsizetype capacity)
+{
+    const SQLWCHAR* end = std::find(text, text + capacity, SQLWCHAR(0));
+    return end - text;
+}
+} // namespace
+
+Statement::Statement(SQLHDBC connection)
+    : m_handle(StatementHandle::allocate(connection)), m_buffer(FirstReadUnits)
+{
+}
+
+void Statement::executeDirect(const QString& sql)
+{
+    const SQLRETURN result = SQLExecDirectW(m_handle.get(), const_cast<SQLWCHAR*>(odbcText(sql)),
+                                            static_cast<SQLINTEGER>(sql.size()));
+    if (result != SQL_NO_DATA)
+        m_handle.check(result, "SQLExecDirect");
+}
+
+void Statement::prepare(const QString& sql)
+{
+    m_handle.check(SQLPrepareW(m_handle.get(), const_cast<SQLWCHAR*>(odbcText(sql)),
+                               static_cast<SQLINTEGER>(sql.size())),
+                   "SQLPrepare");
+}
+
+bool Statement::execute(const std::vector<QString>& parameters)
+{
+    m_indicators.assign(parameters.size(), 0);
+    SQLFreeStmt(m_handle.get(), SQL_RESET_PARAMS);
+    for (size_t i = 0; i < parameters.size(); ++i) {
+        const QString& value = parameters[i];
+        const auto bytes = static_cast<SQLLEN>(value.size() * qsizetype(sizeof(SQLWCHAR)));
+        m_indicators[i] = bytes;
+        // The parameter goes as text of unknown type; the SQL text casts it where the type matters.
+        m_handle.check(SQLBindParameter(m_handle.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT,
+                                        SQL_C_WCHAR, SQL_WVARCHAR,
+                                        static_cast<SQLULEN>(std::max<qsizetype>(value.size(), 1)), 0,
+                                        const_cast<SQLWCHAR*>(odbcText(value)), bytes, &m_indicators[i]),
+                       "SQLBindParameter");
+    }
+    const SQLRETURN result = SQLExecute(m_handle.get());
+    if (result == SQL_NO_DATA)
+        return false;
+    m_handle.check(result, "SQLExecute");
+    return true;
+}
+
+bool Statement::fetch()
+{
+    const SQLRETURN result = SQLFetch(m_handle.get());
+    if (result == SQL_NO_DATA)
+        return false;
+    m_handle.check(result, "SQLFetch");
+    return true;
+}
+
+std::optional<QString> Statement::text(SQLUSMALLINT column)
+{
+    const auto bufferBytes = static_cast<SQLLEN>(m_buffer.size() * sizeof(SQLWCHAR));
+    SQLLEN indicator = 0;
+    SQLRETURN result =
+        SQLGetData(m_handle.get(), column, SQL_C_WCHAR, m_buffer.data(), bufferBytes, &indicator);
+    m_handle.check(result, "SQLGetData");
+    if (indicator == SQL_NULL_DATA)
+        return std::nullopt;
+    if (result == SQL_SUCCESS || (indicator != SQL_NO_TOTAL && indicator < bufferBytes))
+        return fromOdbcText(m_buffer.data(), indicator / SQLLEN(sizeof(SQLWCHAR)));
+
+    // Longer than the buffer (01004): keep what came and read the rest straight into the text, sized
+    // from the byte count that the driver reports (counted from the start of the call before).
+    qsizetype piece = filledLength(m_buffer.data(), static_cast<qsizetype>(m_buffer.size()));
+    QString value = fromOdbcText(m_buffer.data(), piece);
+    for (;;) {
+        const qsizetype rest = indicator == SQL_NO_TOTAL
+                                   ? std::max<qsizetype>(value.size(), FirstReadUnits)
+                                   : std::max<qsizetype>(indicator / SQLLEN(sizeof(SQLWCHAR)) - piece, 1);
+        const qsizetype room = rest + 1; // the driver adds a NUL
+        const auto roomBytes = static_cast<SQLLEN>(room * qsizetype(sizeof(SQLWCHAR)));
+        const qsizetype start = value.size();
+        value.resize(start + room);
+        result = SQLGetData(m_handle.get(), column, SQL_C_WCHAR, odbcText(value.data() + start), roomBytes,
+                            &indicator);
+        if (result == SQL_NO_DATA) {
+            value.resize(start);
+            return value;
+        }
+        if (!SQL_SUCCEEDED(result)) {
+            value.resize(start);
+            m_handle.check(result, "SQLGetData");
+        }
+        if (result == SQL_SUCCESS || (indicator != SQL_NO_TOTAL && indicator < roomBytes)) {
+            value.resize(start + indicator / SQLLEN(sizeof(SQLWCHAR)));
+            return value;
+        }
+        piece = filledLength(odbcText(value.data() + start), room);
+        value.resize(start + piece);
+    }
+}
+
+long long Statement::rowCount() const
+{
+    SQLLEN rows = 0;
+    m_handle.check(SQLRowCount(m_handle.get(), &rows), "SQLRowCount");
+    return rows;
+}
+
+int Statement::columnCount() const
+{
+    SQLSMALLINT columns = 0;
+    m_handle.check(SQLNumResultCols(m_handle.get(), &columns), "SQLNumResultCols");
+    return columns;
+}
+
+QString Statement::columnName(SQLUSMALLINT column) const
+{
+    std::vector<SQLWCHAR> name(256);
+    SQLSMALLINT length = 0;
+    SQLSMALLINT type = 0;
+    SQLULEN size = 0;
+    SQLSMALLINT digits = 0;
+    SQLSMALLINT nullable = 0;
+    m_handle.check(SQLDescribeColW(m_handle.get(), column, name.data(), static_cast<SQLSMALLINT>(name.size()),
+                                   &length, &type, &size, &digits, &nullable),
+                   "SQLDescribeCol");
+    if (length >= static_cast<SQLSMALLINT>(name.size())) {
+        name.resize(static_cast<size_t>(length) + 1);
+        m_handle.check(SQLDescribeColW(m_handle.get(), column, name.data(),
+                                       static_cast<SQLSMALLINT>(name.size()), &length, &type, &size, &digits,
+                                       &nullable),
+                       "SQLDescribeCol");
+    }
+    return fromOdbcText(name.data(), length);
+}
+
+void Statement::closeCursor() noexcept
+{
+    SQLFreeStmt(m_handle.get(), SQL_CLOSE);
+}
+
+} // namespace quarvel::db

@@ -1,0 +1,54 @@
+#pragma once
+// One ODBC statement on an open connection: run or prepare SQL text, bind text parameters, fetch rows
+// and read values as text. Internal to the data access layer (and its benchmark).
+
+#include "db/OdbcHandle.h"
+
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace quarvel::db {
+
+class Statement
+{
+public:
+    // Allocates a statement on the open connection handle. Throws DbError.
+    explicit Statement(SQLHDBC connection);
+
+    // Runs the text at once. Throws DbError.
+    void executeDirect(const QString& sql);
+
+    // Prepares the text once for execute(). Throws DbError.
+    void prepare(const QString& sql);
+
+    // Runs the prepared text with the parameters bound in order, each as text (never as a database
+    // null: an empty QString, null or not, is the empty text); the server converts them. Returns false when the statement touched no row
+    // (SQL_NO_DATA). Throws DbError.
+    bool execute(const std::vector<QString>& parameters);
+
+    // Advances to the next row of the result; false past the last one. Throws DbError.
+    bool fetch();
+
+    // The value of a result column (from 1, read in ascending order) in the current row, whole,
+    // however long; nullopt for a database null. Throws DbError.
+    std::optional<QString> text(SQLUSMALLINT column);
+
+    // Rows of the result (psqlODBC knows it, having read the result whole) or rows touched.
+    long long rowCount() const;
+    int columnCount() const;
+    QString columnName(SQLUSMALLINT column) const;
+
+    // Ends the current result so that the statement can run again. Never fails.
+    void closeCursor() noexcept;
+
+    SQLHSTMT handle() const { return m_handle.get(); }
+
+private:
+    StatementHandle m_handle;
+    std::vector<SQLWCHAR> m_buffer;
+    std::vector<SQLLEN> m_indicators;
+};
+
+} // namespace quarvel::db
