@@ -1,0 +1,362 @@
+// Holds `Form1`, the Connection window.
+#include "ui/ConnectionWindow.h"
+
+#include "app/Identity.h"
+#include "app/Procedure.h"
+#include "app/Prompts.h"
+#include "db/Connection.h"
+#include "settings/SettingsStore.h"
+#include "ui/Appearance.h"
+#include "ui/EndOfTool.h"
+#include "ui/PushButton.h"
+#include "ui/WindowPointer.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+
+#include <limits>
+#include <optional>
+
+namespace quarvel::ui {
+
+namespace {
+
+// Layout of the window, in twips; the rows inside Frame1 are relative to the frame.
+namespace layout {
+constexpr int ClientWidth = 8040;
+constexpr int ClientHeight = 3630;
+constexpr TwipsRect Frame1{120, 120, 7800, 2830};
+constexpr TwipsRect Label2{240, 405, 1095, 255};
+constexpr TwipsRect Text1{1320, 360, 4575, 330};
+constexpr TwipsRect Label3{6000, 405, 495, 255};
+constexpr TwipsRect Text2{6465, 360, 1095, 330};
+constexpr TwipsRect Label1{240, 885, 1095, 255};
+constexpr TwipsRect Text3{1320, 840, 6255, 330};
+constexpr TwipsRect Label4{240, 1365, 1095, 255};
+constexpr TwipsRect Text4{1320, 1320, 6255, 330};
+constexpr TwipsRect Label6{240, 1845, 1095, 255};
+constexpr TwipsRect Text5{1320, 1800, 6255, 330};
+constexpr TwipsRect PushButton5{240, 2280, 3600, 400};
+constexpr TwipsRect PushButton1{3960, 2280, 3600, 405};
+constexpr TwipsRect PushButton3{120, 3090, 7800, 405};
+} // namespace layout
+
+const QString HelpAddress = QStringLiteral("https://www.pgadmin.org/download/");
+
+QLabel* makeLabel(const QString& caption, const TwipsRect& place, QWidget* parent)
+{
+    auto* label = new QLabel(caption, parent);
+    label->setGeometry(place.toPixels());
+    label->setFont(arialFont(WindowFontSize, true));
+    setBackColor(label, colorFromValue(WhiteValue));
+    return label;
+}
+
+QLineEdit* makeBox(const TwipsRect& place, QWidget* parent)
+{
+    auto* box = new QLineEdit(parent);
+    box->setGeometry(place.toPixels());
+    box->setFont(arialFont(WindowFontSize, true));
+    box->setMaxLength(std::numeric_limits<int>::max());
+    return box;
+}
+
+PushButton* makeButton(const QString& caption, const TwipsRect& place, QWidget* parent)
+{
+    auto* button = new PushButton(caption, parent);
+    button->setGeometry(place.toPixels());
+    button->setFont(arialFont(ButtonFontSize, true));
+    return button;
+}
+
+} // namespace
+
+Form1::Form1(Prompts& prompts, QWidget* parent) : QWidget(parent), m_prompts(prompts)
+{
+    setObjectName(QStringLiteral("Form1"));
+    makeFixedWindow(*this, twipsSize(layout::ClientWidth, layout::ClientHeight));
+    setFont(arialFont(WindowFontSize));
+    buildControls();
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildControls()
+{
+    Frame1 = new QGroupBox(QStringLiteral("PostgreSQL Database"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1->setGeometry(layout::Frame1.toPixels());
+    Frame1->setFont(arialFont(WindowFontSize, true));
+    setBackColor(Frame1, colorFromValue(WhiteValue));
+
+    Label2 = makeLabel(QStringLiteral("Server:"), layout::Label2, Frame1);
+    Text1 = makeBox(layout::Text1, Frame1);
+    Label3 = makeLabel(QStringLiteral("Port:"), layout::Label3, Frame1);
+    Text2 = makeBox(layout::Text2, Frame1);
+    Label1 = makeLabel(QStringLiteral("Username:"), layout::Label1, Frame1);
+    Text3 = makeBox(layout::Text3, Frame1);
+    Label4 = makeLabel(QStringLiteral("Password:"), layout::Label4, Frame1);
+    Text4 = makeBox(layout::Text4, Frame1);
+    Label6 = makeLabel(QStringLiteral("Database:"), layout::Label6, Frame1);
+    Text5 = makeBox(layout::Text5, Frame1);
+    PushButton5 = makeButton(QStringLiteral("Test Connection"), layout::PushButton5, Frame1);
+    PushButton1 = makeButton(QStringLiteral("Help"), layout::PushButton1, Frame1);
+    PushButton3 = makeButton(QStringLiteral("Next >"), layout::PushButton3, this);
+
+    const QList<std::pair<QObject*, const char*>> names = {
+        {Label1, "Label1"}, {Label2, "Label2"}, {Label3, "Label3"}, {Label4, "Label4"}, {Label6, "Label6"},
+        {Text1, "Text1"},   {Text2, "Text2"},   {Text3, "Text3"},   {Text4, "Text4"},   {Text5, "Text5"},
+        {PushButton1, "PushButton1"}, {PushButton3, "PushButton3"}, {PushButton5, "PushButton5"}};
+    for (const auto& [object, name] : names)
+        object->setObjectName(QLatin1String(name));
+
+    // The labels name their boxes for assistive tools.
+    Label2->setBuddy(Text1);
+    Label3->setBuddy(Text2);
+    Label1->setBuddy(Text3);
+    Label4->setBuddy(Text4);
+    Label6->setBuddy(Text5);
+
+    Text4->setEchoMode(QLineEdit::Password);
+    Text4->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+
+    // Focus order: the five boxes, "Test Connection", "Help", "Next >"; labels and the frame take none.
+    const QList<QWidget*> order = {Text1, Text2, Text3, Text4, Text5, PushButton5, PushButton1, PushButton3};
+    for (qsizetype i = 0; i + 1 < order.size(); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    Text1->setFocus();
+
+    connect(Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
+    connect(Text2, &QLineEdit::textChanged, this, &Form1::Text2_Change);
+    connect(Text3, &QLineEdit::textChanged, this, &Form1::Text3_Change);
+    connect(Text4, &QLineEdit::textChanged, this, &Form1::Text4_Change);
+    connect(Text5, &QLineEdit::textChanged, this, &Form1::Text5_Change);
+    for (QLineEdit* box : {Text1, Text2, Text3, Text4, Text5})
+        box->installEventFilter(this);
+
+    connect(PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);
+    connect(PushButton3, &QPushButton::clicked, this, &Form1::PushButton3_Click);
+    connect(PushButton5, &QPushButton::clicked, this, &Form1::PushButton5_Click);
+
+    m_pointer = new WindowPointer(this);
+    for (PushButton* button : {PushButton1, PushButton3, PushButton5})
+        m_pointer->addSetPlace(button);
+    m_pointer->addResetPlace(this);
+    for (QWidget* control : std::initializer_list<QWidget*>{Text1, Text2, Text3, Text4, Text5, Frame1})
+        m_pointer->addResetPlace(control);
+}
+
+void Form1::load()
+{
+    m_handedOver = false;
+    Form_Load();
+    if (!m_handedOver)
+        show();
+}
+
+db::ConnectionDetails Form1::connectionDetails() const
+{
+    return {Text1->text(), Text2->text(), Text3->text(), Text4->text(), Text5->text()};
+}
+
+QString Form1::connectionString() const
+{
+    return db::BuildConnectionString(connectionDetails());
+}
+
+void Form1::Form_Load()
+{
+    using namespace settings;
+    Procedure p(m_prompts, QStringLiteral("Form1.Form_Load"));
+    p.step(100, [&] { ApplySkin(*this, SkinFramework1); });
+    p.step(104, [&] { setWindowTitle(QLatin1String(identity::ProductName)); });
+    p.step(104, [&] { setWindowIcon(applicationIcon()); });
+    p.step(104, [&] {
+        identity::setApplicationTitle(identity::applicationTitleFor(QLatin1String(identity::ProductName)));
+    });
+    handCursorStep(p, 124, 126, *m_pointer);
+    p.step(128, [&] {
+        Text1->setText(GetSetting(QLatin1String(Key::PostgreSQLServer), QLatin1String(Default::PostgreSQLServer)));
+    });
+    p.step(130, [&] {
+        Text2->setText(GetSetting(QLatin1String(Key::PostgreSQLPort), QLatin1String(Default::PostgreSQLPort)));
+    });
+    p.step(132, [&] { Text3->setText(GetSetting(QLatin1String(Key::PostgreSQLUser))); });
+    p.step(134, [&] { Text4->setText(GetSetting(QLatin1String(Key::PostgreSQLPassword))); });
+    p.step(136, [&] { Text5->setText(GetSetting(QLatin1String(Key::PostgreSQLDatabase))); });
+    if (p.test(138, [&] { return db::CanConnect(connectionString()); }))
+        handOverToMainWindow(p, 140, 142);
+}
+
+void Form1::handOverToMainWindow(Procedure& procedure, int showLine, int hideLine)
+{
+    QWidget* mainWindow = nullptr;
+    procedure.step(showLine, [&] {
+        if (!m_showMainWindow)
+            throw std::logic_error("The Main window is not available.");
+        mainWindow = m_showMainWindow();
+    });
+    procedure.step(hideLine, [&] {
+        if (!mainWindow || !mainWindow->isVisible())
+            return;
+        hide();
+        m_handedOver = true;
+    });
+}
+
+void Form1::PushButton5_Click()
+{
+    Procedure p(m_prompts, QStringLiteral("Form1.PushButton5_Click"));
+    std::optional<db::Connection> connection;
+    p.step(100, [&] { connection.emplace(); });
+
+    // From here on a failure is not reported: it only leads to the failure message.
+    bool failed = false;
+    try {
+        m_pointer->setMode(Hourglass); // 102
+        if (!connection)
+            throw std::runtime_error("No connection object");
+        connection->open(connectionString());                        // 104
+        m_prompts.message(QStringLiteral("Connection successful.")); // 106, still under the hourglass
+        m_pointer->setMode(DefaultPointer);                          // 108
+    } catch (...) {
+        failed = true;
+    }
+    if (failed) { // 110
+        p.step(112, [&] { m_prompts.message(QStringLiteral("Could not connect. Please check with your administrator.")); });
+        p.step(114, [&] { m_pointer->setMode(DefaultPointer); });
+    }
+    // Releasing the connection object closes the test connection.
+}
+
+void Form1::PushButton3_Click()
+{
+    Procedure p(m_prompts, QStringLiteral("Form1.PushButton3_Click"));
+    if (p.test(100, [&] { return db::CanConnect(connectionString()); }))
+        handOverToMainWindow(p, 102, 104);
+}
+
+void Form1::PushButton1_Click()
+{
+    Procedure p(m_prompts, QStringLiteral("Form1.PushButton1_Click"));
+    QString text;
+    p.step(100, [&] { text = QStringLiteral("If you can not connect, please try downloading pgAdmin III. "); });
+    p.step(102, [&] {
+        text += QStringLiteral("If you can not connect with that software, you know the login information you "
+                               "are providing here is incorrect.");
+    });
+    p.step(104, [&] { text += QStringLiteral("\r\n\r\n") + HelpAddress; });
+    p.step(106, [&] { m_prompts.message(text); });
+}
+
+void Form1::storeBox(const char* key, const QLineEdit* box, const char* procedure)
+{
+    try {
+        settings::SaveSetting(QLatin1String(key), box->text());
+    } catch (...) {
+        // The change handlers carry no report of their own, but a store that cannot be written must
+        // not pass unnoticed: say so once, not on every keystroke.
+        if (m_storeFailureReported)
+            return;
+        m_storeFailureReported = true;
+        m_prompts.errorReport(errorReportText(describeFailure(std::current_exception()),
+                                              QStringLiteral("Form1.") + QLatin1String(procedure), 0));
+    }
+}
+
+void Form1::Text1_Change()
+{
+    storeBox(settings::Key::PostgreSQLServer, Text1, "Text1_Change");
+}
+
+void Form1::Text2_Change()
+{
+    storeBox(settings::Key::PostgreSQLPort, Text2, "Text2_Change");
+}
+
+void Form1::Text3_Change()
+{
+    storeBox(settings::Key::PostgreSQLUser, Text3, "Text3_Change");
+}
+
+void Form1::Text4_Change()
+{
+    storeBox(settings::Key::PostgreSQLPassword, Text4, "Text4_Change");
+}
+
+void Form1::Text5_Change()
+{
+    storeBox(settings::Key::PostgreSQLDatabase, Text5, "Text5_Change");
+}
+
+void Form1::selectWholeText(QLineEdit* box)
+{
+    box->setSelection(0, int(box->text().size()));
+}
+
+void Form1::Text1_GotFocus()
+{
+    selectWholeText(Text1);
+}
+
+void Form1::Text2_GotFocus()
+{
+    selectWholeText(Text2);
+}
+
+void Form1::Text3_GotFocus()
+{
+    selectWholeText(Text3);
+}
+
+void Form1::Text4_GotFocus()
+{
+    selectWholeText(Text4);
+}
+
+void Form1::Text5_GotFocus()
+{
+    selectWholeText(Text5);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::FocusIn) {
+        if (watched == Text1)
+            Text1_GotFocus();
+        else if (watched == Text2)
+            Text2_GotFocus();
+        else if (watched == Text3)
+            Text3_GotFocus();
+        else if (watched == Text4)
+            Text4_GotFocus();
+        else if (watched == Text5)
+            Text5_GotFocus();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::Form_Unload()
+{
+    endTool();
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    Form_Unload();
+}
+
+void Form1::showEvent(QShowEvent* event)
+{
+    // Centred when first shown, wherever the user moves it afterwards.
+    if (!m_centred && !event->spontaneous()) {
+        m_centred = true;
+        centreOnScreen(*this);
+    }
+    QWidget::showEvent(event);
+}
+
+} // namespace quarvel::ui
