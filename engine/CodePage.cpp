@@ -109,17 +109,14 @@ QStringDecoder makeDecoder()
     return decoder;
 }
 
-// A text fits when the library encodes it without complaint and the bytes decode to the same text.
-// The second test matters: the encoder drops some characters (U+FEFF) without reporting an error.
-bool encodesExactly(QStringEncoder& encoder, QStringDecoder& decoder, QStringView text, QByteArray& out)
+// The bytes decode to the same text. This is the test that counts: the encoder drops some characters
+// (U+FEFF) without reporting an error, and in Qt 6.4 its error flag, once set, survives resetState(), so
+// it is trusted only on a fresh encoder.
+bool readsBackAs(QStringDecoder& decoder, const QByteArray& bytes, QStringView text)
 {
-    encoder.resetState();
-    out = encoder(text);
-    if (encoder.hasError())
-        return false;
     decoder.resetState();
-    const QString back = decoder(out);
-    return !decoder.hasError() && back == text;
+    const QString back = decoder(bytes);
+    return back == text;
 }
 
 } // namespace
@@ -128,25 +125,29 @@ QByteArray toAnsi(const QString& text, bool* lossless)
 {
     QStringEncoder encoder = makeEncoder();
     QStringDecoder decoder = makeDecoder();
-    QByteArray whole;
-    if (encodesExactly(encoder, decoder, text, whole)) {
+    QByteArray whole = encoder(text);
+    if (!encoder.hasError() && readsBackAs(decoder, whole, text)) {
         if (lossless)
             *lossless = true;
         return whole;
     }
     // Something does not fit: go character by character (a surrogate pair is one character), so that
-    // exactly the characters without a place become '?' and everything else keeps its byte.
+    // exactly the characters without a place become '?' and everything else keeps its byte. Each
+    // character is judged by reading its byte back alone (a character without a place comes out as
+    // 0x1A, which reads back as U+001A, or as nothing).
     QByteArray out;
     out.reserve(text.size());
-    QByteArray one;
     bool everyCharacterFits = true;
     for (qsizetype i = 0; i < text.size();) {
         qsizetype width = 1;
         if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
             width = 2;
-        if (encodesExactly(encoder, decoder, QStringView(text).sliced(i, width), one) && one.size() == 1)
+        const QStringView character = QStringView(text).sliced(i, width);
+        encoder.resetState();
+        const QByteArray one = encoder(character);
+        if (one.size() == 1 && readsBackAs(decoder, one, character)) {
             out.append(one);
-        else {
+        } else {
             out.append('?');
             everyCharacterFits = false;
         }

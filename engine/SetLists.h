@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <initializer_list>
 #include <stdexcept>
 
 namespace quarvel::engine {
@@ -79,6 +80,7 @@ class PlainSetLists : public SetLists
 public:
     PlainSetLists() = default;
     explicit PlainSetLists(const QList<Set>& sets);
+    PlainSetLists(std::initializer_list<Set> sets) : PlainSetLists(QList<Set>(sets)) {}
 
     int size(Which list) const override;
     QString entry(Which list, int position) const override;

@@ -1,0 +1,405 @@
+// Set files: the bytes written, the whole-file reader (ANSI, UTF-16 with its mark, empty, missing,
+// unreadable) and the cutting of lines into sets with any separator, with the Load Sets dialog's
+// line numbers.
+#include "app/Procedure.h"
+#include "engine/CodePage.h"
+#include "engine/SetFiles.h"
+#include "tests/support/ScriptedPrompts.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
+using namespace quarvel;
+using namespace quarvel::engine;
+using quarvel::test::ScriptedPrompts;
+
+namespace {
+
+QString sample(const QString& name)
+{
+    return QStringLiteral(QUARVEL_TEST_DATA_DIR) + "/sets/" + name;
+}
+
+QString writeTemp(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+QByteArray utf16WithMark(const QString& text)
+{
+    QByteArray out("\xff\xfe");
+    for (QChar c : text) {
+        out.append(char(c.unicode() & 0xFF));
+        out.append(char(c.unicode() >> 8));
+    }
+    return out;
+}
+
+QList<Set> load(const TextFile& file, const QString& separator, ScriptedPrompts& prompts)
+{
+    PlainSetLists lists;
+    Procedure p(prompts, "Form3.PushButton1_Click");
+    LoadSetsFromText(p, lists, file, separator);
+    return lists.sets();
+}
+
+// Lists whose append fails for one find text, to see the report and that the walk goes on.
+class FailingOnceLists : public PlainSetLists
+{
+protected:
+    void appendEntries(const QString& find, const QString& replacement) override
+    {
+        if (find == "bad")
+            throw std::runtime_error("combo box refused");
+        PlainSetLists::appendEntries(find, replacement);
+    }
+};
+
+} // namespace
+
+class TestSetFiles : public QObject
+{
+    Q_OBJECT
+private slots:
+    void setFileBytesAreExact_data()
+    {
+        QTest::addColumn<QList<Set>>("sets");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("two sets, one empty replacement") << QList<Set>{{"a", "b"}, {"c", ""}}
+                                                         << QByteArray("a::b\r\nc::\r\n");
+        QTest::newRow("no sets") << QList<Set>{} << QByteArray();
+        QTest::newRow("one empty set") << QList<Set>{{"", ""}} << QByteArray("::\r\n");
+        QTest::newRow("find text holding the separator") << QList<Set>{{"a::b", "c"}} << QByteArray("a::b::c\r\n");
+        QTest::newRow("1252 characters") << QList<Set>{{QString::fromUtf8("\xe2\x82\xac"), QString::fromUtf8("\xc3\xa9")}}
+                                         << QByteArray("\x80::\xe9\r\n");
+        QTest::newRow("blanks kept") << QList<Set>{{" a ", " "}} << QByteArray(" a :: \r\n");
+    }
+
+    void setFileBytesAreExact()
+    {
+        QFETCH(QList<Set>, sets);
+        QFETCH(QByteArray, bytes);
+        QCOMPARE(setFileBytes(sets), bytes);
+    }
+
+    void textOutsideTheCodePageIsWrittenAsUtf16WithItsMark_data()
+    {
+        QTest::addColumn<QList<Set>>("sets");
+        QTest::newRow("Greek") << QList<Set>{{"a", "b"}, {QString::fromUtf8("\xce\xa9"), "omega"}};
+        QTest::newRow("emoji") << QList<Set>{{QString::fromUtf8("\xf0\x9f\x98\x80"), ""}};
+        QTest::newRow("zero-width no-break space") << QList<Set>{{QString(QChar(0xFEFF)) + "x", "y"}};
+        QTest::newRow("lone surrogate") << QList<Set>{{QString(QChar(0xD800)), "z"}};
+        // Written in the code page, these first bytes would read back as a UTF-16 mark.
+        QTest::newRow("first character y diaeresis") << QList<Set>{{QString::fromUtf8("\xc3\xbf"), "y"}};
+        QTest::newRow("first character thorn") << QList<Set>{{QString::fromUtf8("\xc3\xbe"), "th"}};
+    }
+
+    void textOutsideTheCodePageIsWrittenAsUtf16WithItsMark()
+    {
+        QFETCH(QList<Set>, sets);
+        QString text;
+        for (const Set& set : sets)
+            text += set.find + "::" + set.replacement + "\r\n";
+        QCOMPARE(setFileBytes(sets), utf16WithMark(text));
+    }
+
+    void everySavedFileLoadsBackTheSameSets_data()
+    {
+        QTest::addColumn<QList<Set>>("sets");
+        QTest::newRow("ASCII") << QList<Set>{{"hi", "hello"}, {"peter", "pete"}, {"", ""}};
+        QTest::newRow("1252") << QList<Set>{{QString::fromUtf8("na\xc3\xafve"), QString::fromUtf8("\xe2\x80\x9cq\xe2\x80\x9d")}};
+        QTest::newRow("undefined 1252 bytes as controls") << QList<Set>{{QString(QChar(0x81)) + QChar(0x9D), "x"}};
+        QTest::newRow("Greek and CJK") << QList<Set>{{QString::fromUtf8("\xce\xb1\xce\xb2"), QString::fromUtf8("\xe4\xb8\xad")}};
+        QTest::newRow("emoji") << QList<Set>{{"smile", QString::fromUtf8("\xf0\x9f\x98\x80")}};
+        QTest::newRow("first character y diaeresis") << QList<Set>{{QString::fromUtf8("\xc3\xbf" "es"), "no"}};
+        QTest::newRow("zero-width no-break space first") << QList<Set>{{QString(QChar(0xFEFF)), "mark"}};
+        QTest::newRow("lone surrogates") << QList<Set>{{QString(QChar(0xDC00)), QString(QChar(0xD800))}};
+        QTest::newRow("NUL character") << QList<Set>{{QString(QChar(0)) + "a", "b"}};
+    }
+
+    void everySavedFileLoadsBackTheSameSets()
+    {
+        QFETCH(QList<Set>, sets);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("sets.txt");
+        ScriptedPrompts prompts;
+        QVERIFY(WriteSetFile(prompts, path, PlainSetLists(sets)));
+        const TextFile read = ReadTextFile(path);
+        QVERIFY(!read.emptyFile);
+        QCOMPARE(load(read, "::", prompts), sets);
+        QVERIFY(prompts.shown.isEmpty());
+    }
+
+    void missingFileReadsAsEmptyText()
+    {
+        QTemporaryDir dir;
+        const TextFile read = ReadTextFile(dir.filePath("nothing-here.txt"));
+        QVERIFY(read.text.isEmpty());
+        QVERIFY(!read.emptyFile);
+        QVERIFY(ReadTextFile(QString()).text.isEmpty());
+    }
+
+    void fileOfLengthZeroIsReportedAsEmptyFileAndGivesNoSets_data()
+    {
+        QTest::addColumn<QString>("separator");
+        QTest::newRow("::") << "::";
+        QTest::newRow("comma") << ",";
+        QTest::newRow("blank") << " ";
+    }
+
+    void fileOfLengthZeroIsReportedAsEmptyFileAndGivesNoSets()
+    {
+        QFETCH(QString, separator);
+        QTemporaryDir dir;
+        const TextFile read = ReadTextFile(writeTemp(dir, "empty.txt", {}));
+        QVERIFY(read.emptyFile);
+        QVERIFY(read.text.isEmpty());
+        ScriptedPrompts prompts;
+        PlainSetLists lists({{"kept", "set"}});
+        Procedure p(prompts, "Form3.PushButton1_Click");
+        LoadSetsFromText(p, lists, read, separator);
+        QCOMPARE(lists.sets(), (QList<Set>{{"kept", "set"}}));
+        QVERIFY(prompts.shown.isEmpty());
+    }
+
+    void theWordsEmptyFileAreOrdinaryText()
+    {
+        QTemporaryDir dir;
+        const TextFile read = ReadTextFile(writeTemp(dir, "words.txt", "empty file"));
+        QVERIFY(!read.emptyFile);
+        ScriptedPrompts prompts;
+        QCOMPARE(load(read, " ", prompts), (QList<Set>{{"empty", "file"}}));
+    }
+
+    void readerDecodes_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("ANSI") << QByteArray("caf\xe9 \x80") << QString::fromUtf8("caf\xc3\xa9 \xe2\x82\xac");
+        QTest::newRow("UTF-8 read as ANSI") << QByteArray("\xc3\xa9") << QString::fromUtf8("\xc3\x83\xc2\xa9");
+        QTest::newRow("UTF-16 with mark") << QByteArray("\xff\xfe" "A\0\xac\x20", 6) << QString::fromUtf8("A\xe2\x82\xac");
+        QTest::newRow("starts with 0xFE, still little-endian") << QByteArray("\xfe\xff" "A\0", 4) << QString("A");
+        QTest::newRow("odd last byte ignored") << QByteArray("\xff\xfe" "A\0B", 5) << QString("A");
+        QTest::newRow("mark only") << QByteArray("\xff\xfe") << QString();
+        QTest::newRow("single 0xFF byte") << QByteArray("\xff") << QString();
+        QTest::newRow("NUL bytes in ANSI") << QByteArray("a\0b", 3) << QString::fromUtf16(u"a\0b", 3);
+        QTest::newRow("lone CR kept by the reader") << QByteArray("a\rb") << QString("a\rb");
+    }
+
+    void readerDecodes()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QTemporaryDir dir;
+        const TextFile read = ReadTextFile(writeTemp(dir, "f.txt", bytes));
+        QVERIFY(!read.emptyFile);
+        QCOMPARE(read.text, text);
+    }
+
+    void aFolderCannotBeRead()
+    {
+        QTemporaryDir dir;
+        try {
+            ReadTextFile(dir.path());
+            QFAIL("a folder read as a file");
+        } catch (const SetFileError& e) {
+            QCOMPARE(QString::fromUtf8(e.what()), "Cannot read " + dir.path() + ": it is a folder, not a file.");
+        }
+    }
+
+#ifdef Q_OS_UNIX
+    void devicesAndPipesAreRefusedWithoutHanging()
+    {
+        // /dev/zero never ends and a pipe without a writer blocks on opening.
+        QVERIFY_THROWS_EXCEPTION(SetFileError, ReadTextFile("/dev/zero"));
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath("pipe");
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QVERIFY_THROWS_EXCEPTION(SetFileError, ReadTextFile(fifo));
+    }
+#endif
+
+    void aFileTooLargeIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("huge.txt");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(MaxSetFileBytes + 1)); // sparse: no disk used
+        file.close();
+        try {
+            ReadTextFile(path);
+            QFAIL("a file past the limit was read");
+        } catch (const SetFileError& e) {
+            QVERIFY(QString::fromUtf8(e.what()).contains("268,435,456"));
+        }
+    }
+
+    void writingIntoAMissingFolderThrows()
+    {
+        QTemporaryDir dir;
+        ScriptedPrompts prompts;
+        QVERIFY_THROWS_EXCEPTION(SetFileError,
+                                 WriteSetFile(prompts, dir.filePath("missing/sets.txt"), PlainSetLists({{"a", "b"}})));
+        QVERIFY(prompts.shown.isEmpty());
+    }
+
+    void overwriteAnsweredNoReturnsFalseAndKeepsTheFile()
+    {
+        QTemporaryDir dir;
+        const QString path = writeTemp(dir, "old.txt", "keep");
+        ScriptedPrompts prompts;
+        prompts.yesNoAnswers.enqueue(false);
+        QVERIFY(!WriteSetFile(prompts, path, PlainSetLists({{"a", "b"}})));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("keep"));
+        QCOMPARE(prompts.shown.size(), 1);
+    }
+
+    void linesGiveSets_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("separator");
+        QTest::addColumn<QList<Set>>("sets");
+        QTest::newRow("comma, CR LF, last empty line skipped")
+            << "hi,hello\r\npeter,pete\r\n" << "," << QList<Set>{{"hi", "hello"}, {"peter", "pete"}};
+        QTest::newRow("CR only: one line, one set") << "hi::hello\rpeter::pete\r" << "::"
+                                                    << QList<Set>{{"hi", "hellopeter"}};
+        QTest::newRow("empty and blank lines skipped") << "\n\n   \na::b\n\t\n" << "::" << QList<Set>{{"a", "b"}};
+        QTest::newRow("line without separator skipped") << "nothing\na::b\nc:d" << "::" << QList<Set>{{"a", "b"}};
+        QTest::newRow("no line feed at all") << "x::y" << "::" << QList<Set>{{"x", "y"}};
+        QTest::newRow("separator first") << ",b\n" << "," << QList<Set>{{"", "b"}};
+        QTest::newRow("separator only") << "::" << "::" << QList<Set>{{"", ""}};
+        QTest::newRow("further pieces dropped") << "a,b,c,d" << "," << QList<Set>{{"a", "b"}};
+        QTest::newRow("occurrences do not overlap") << "aaa" << "aa" << QList<Set>{{"", "a"}};
+        QTest::newRow("three colons") << "a:::b" << "::" << QList<Set>{{"a", ":b"}};
+        QTest::newRow("exact case") << "aXbxc" << "x" << QList<Set>{{"aXb", "c"}};
+        QTest::newRow("blanks kept around pieces") << " a ; b " << ";" << QList<Set>{{" a ", " b "}};
+        QTest::newRow("blank separator") << "a b c" << " " << QList<Set>{{"a", "b"}};
+        QTest::newRow("blank-only line holding a blank separator") << "   " << " " << QList<Set>{{"", ""}};
+        QTest::newRow("multi-character separator") << "left=>right" << "=>" << QList<Set>{{"left", "right"}};
+        QTest::newRow("non-ASCII separator") << QString::fromUtf8("a\xc2\xa7" "b") << QString::fromUtf8("\xc2\xa7")
+                                             << QList<Set>{{"a", "b"}};
+        QTest::newRow("duplicates kept") << "a::b\na::b" << "::" << QList<Set>{{"a", "b"}, {"a", "b"}};
+        QTest::newRow("empty separator gives nothing") << "a::b" << "" << QList<Set>{};
+        QTest::newRow("empty text gives nothing") << "" << "::" << QList<Set>{};
+    }
+
+    void linesGiveSets()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, separator);
+        QFETCH(QList<Set>, sets);
+        ScriptedPrompts prompts;
+        QCOMPARE(load({text, false}, separator, prompts), sets);
+        QCOMPARE(setsFromText({text, false}, separator), sets);
+        QVERIFY(prompts.shown.isEmpty());
+    }
+
+    void loadedSetsGoAfterTheExistingOnes()
+    {
+        ScriptedPrompts prompts;
+        PlainSetLists lists({{"first", "1"}});
+        lists.select(0);
+        Procedure p(prompts, "Form3.PushButton1_Click");
+        LoadSetsFromText(p, lists, {"a::b\nc::d", false}, "::");
+        LoadSetsFromText(p, lists, {"a::b\nc::d", false}, "::");
+        QCOMPARE(lists.sets(), (QList<Set>{{"first", "1"}, {"a", "b"}, {"c", "d"}, {"a", "b"}, {"c", "d"}}));
+        QCOMPARE(lists.selected(SetLists::Find), 0);
+    }
+
+    void sampleFilesLoad_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("separator");
+        QTest::addColumn<QList<Set>>("sets");
+        const QList<Set> accents{{QString::fromUtf8("caf\xc3\xa9"), QString::fromUtf8("coffee \xe2\x82\xac 5")},
+                                 {QString::fromUtf8("na\xc3\xafve"), QString::fromUtf8("na\xc3\xafvet\xc3\xa9")},
+                                 {QString::fromUtf8("\xe2\x80\x9cquoted\xe2\x80\x9d"),
+                                  QString::fromUtf8("\xe2\x80\x9elow\xe2\x80\x9c")}};
+        QTest::newRow("comma, CR LF") << "comma-crlf.txt" << "," << QList<Set>{{"hi", "hello"}, {"peter", "pete"}};
+        QTest::newRow("CR only") << "cr-only.txt" << "::" << QList<Set>{{"hi", "hellopeter"}};
+        QTest::newRow("ANSI") << "accents-ansi.txt" << "::" << accents;
+        QTest::newRow("UTF-16 with mark, same sets") << "accents-utf16le.txt" << "::" << accents;
+    }
+
+    void sampleFilesLoad()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, separator);
+        QFETCH(QList<Set>, sets);
+        ScriptedPrompts prompts;
+        const QList<Set> loaded = load(ReadTextFile(sample(file)), separator, prompts);
+        QCOMPARE(loaded, sets);
+        QVERIFY(!loaded.first().find.startsWith(QChar(0xFEFF)));
+        QVERIFY(prompts.shown.isEmpty());
+    }
+
+    void aFailingAppendIsReportedAtLine120AndTheWalkGoesOn()
+    {
+        ScriptedPrompts prompts;
+        FailingOnceLists lists;
+        Procedure p(prompts, "Form3.PushButton1_Click");
+        LoadSetsFromText(p, lists, {"a::1\nbad::2\nc::3", false}, "::");
+        QCOMPARE(lists.sets(), (QList<Set>{{"a", "1"}, {"c", "3"}}));
+        QCOMPARE(lists.size(SetLists::Replacement), 2);
+        QCOMPARE(prompts.errorReports(),
+                 QStringList{errorReportText("combo box refused", "Form3.PushButton1_Click", 120)});
+    }
+
+    void aLoadThatFitsExactlyUpToTheLimitAppendsEverything()
+    {
+        ScriptedPrompts prompts;
+        PlainSetLists lists;
+        for (int k = 0; k < MaxSets - 3; ++k)
+            lists.append(QString::number(k), QString());
+        Procedure p(prompts, "Form3.PushButton1_Click");
+        LoadSetsFromText(p, lists, {"a::1\nno separator\nb::2\n\nc::3\n", false}, "::");
+        QCOMPARE(lists.count(), MaxSets);
+        QCOMPARE(lists.at(MaxSets - 1), (Set{"c", "3"}));
+        QVERIFY(prompts.shown.isEmpty());
+    }
+
+    void aLoadPastTheLimitIsRefusedWholeWithAMessage()
+    {
+        ScriptedPrompts prompts;
+        PlainSetLists lists;
+        for (int k = 0; k < MaxSets - 3; ++k)
+            lists.append(QString::number(k), QString());
+        Procedure p(prompts, "Form3.PushButton1_Click");
+        LoadSetsFromText(p, lists, {"a::1\nb::2\nc::3\nd::4", false}, "::");
+        QCOMPARE(lists.count(), MaxSets - 3);
+        QCOMPARE(lists.size(SetLists::Replacement), MaxSets - 3);
+        QCOMPARE(prompts.messages(),
+                 QStringList{"No sets were loaded. The file gives 4 sets and the lists already hold 32,764; "
+                             "together that is more than 32,767, the most the lists can hold."});
+        QVERIFY(prompts.errorReports().isEmpty());
+    }
+
+    void aFileOfMoreThan32767SetsIsRefusedIntoEmptyLists()
+    {
+        QString text;
+        for (int k = 0; k < 40000; ++k)
+            text += QString::number(k) + ",x\r\n";
+        ScriptedPrompts prompts;
+        PlainSetLists lists;
+        Procedure p(prompts, "Form3.PushButton1_Click");
+        LoadSetsFromText(p, lists, {text, false}, ",");
+        QCOMPARE(lists.count(), 0);
+        QCOMPARE(prompts.messages(), QStringList{tooManySetsMessage(40000, 0)});
+        QVERIFY(prompts.messages().first().contains("40,000"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSetFiles)
+#include "tst_sets_files.moc"
