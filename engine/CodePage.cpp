@@ -42,8 +42,8 @@ QByteArray toAnsi(const QString& text, bool* lossless)
     const int wideLength = static_cast<int>(text.size());
     // No best fit: a character that has no exact place becomes '?', never a look-alike that would
     // read back as a different text.
-    const int needed = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, wideLength, nullptr, 0, "?",
-                                           nullptr);
+    const int needed =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, wideLength, nullptr, 0, "?", nullptr);
     if (needed <= 0)
         throw std::runtime_error("The text cannot be converted to the system's code page");
     QByteArray out(needed, Qt::Uninitialized);
@@ -109,9 +109,9 @@ QStringDecoder makeDecoder()
     return decoder;
 }
 
-// The bytes decode to the same text. This is the test that counts: the encoder drops some characters
-// (U+FEFF) without reporting an error, and in Qt 6.4 its error flag, once set, survives resetState(), so
-// it is trusted only on a fresh encoder.
+// The bytes decode to the same text. A text fits only when it reads back unchanged, whatever the
+// library's error flag says, so that a look-alike substitute could never pass for a fit. (In Qt 6.4 the
+// flag, once set, also survives resetState(), so it is only looked at on a fresh encoder.)
 bool readsBackAs(QStringDecoder& decoder, const QByteArray& bytes, QStringView text)
 {
     decoder.resetState();
@@ -134,7 +134,7 @@ QByteArray toAnsi(const QString& text, bool* lossless)
     // Something does not fit: go character by character (a surrogate pair is one character), so that
     // exactly the characters without a place become '?' and everything else keeps its byte. Each
     // character is judged by reading its byte back alone (a character without a place comes out as
-    // 0x1A, which reads back as U+001A, or as nothing).
+    // 0x1A, which reads back as U+001A, or as nothing, as U+FEFF does).
     QByteArray out;
     out.reserve(text.size());
     bool everyCharacterFits = true;

@@ -34,8 +34,7 @@ std::filesystem::file_status statusOf(const QString& path)
 // Calls visit(line) for each line of the text cut at line feeds; a text without line feeds is one line
 // and a line feed at the very end gives a last, empty line. The lines are views into the text, so a
 // file of millions of short lines is never copied line by line.
-template <class Visit>
-void forEachLine(QStringView text, Visit&& visit)
+template <class Visit> void forEachLine(QStringView text, Visit&& visit)
 {
     qsizetype start = 0;
     while (true) {
@@ -137,8 +136,8 @@ QByteArray setFileBytes(const QList<Set>& sets)
 
 bool WriteSetFile(Prompts& prompts, const QString& path, const SetLists& lists)
 {
-    if (files::FileExists(path) &&
-        !prompts.askYesNo(QStringLiteral("Are you sure you wish to overwrite ") + path + QStringLiteral(" ?")))
+    if (files::FileExists(path) && !prompts.askYesNo(QStringLiteral("Are you sure you wish to overwrite ") +
+                                                     path + QStringLiteral(" ?")))
         return false;
     // Everything that can fail before the file is touched is done first.
     const QByteArray bytes = setFileBytes(lists.sets());
@@ -186,8 +185,9 @@ QList<Set> setsFromText(const TextFile& file, const QString& separator)
 
 QString tooManySetsMessage(qsizetype setsInFile, int setsInLists)
 {
-    return QStringLiteral("No sets were loaded. The file gives %1 sets and the lists already hold %2; together "
-                          "that is more than %3, the most the lists can hold.")
+    return QStringLiteral(
+               "No sets were loaded. The file gives %1 sets and the lists already hold %2; together "
+               "that is more than %3, the most the lists can hold.")
         .arg(grouped(setsInFile), grouped(setsInLists), grouped(MaxSets));
 }
 

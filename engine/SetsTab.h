@@ -39,8 +39,7 @@ public:
 
     SetsTab(Prompts& prompts, SetLists& lists, ShowLoadSetsDialog showLoadSetsDialog)
         : m_prompts(prompts), m_lists(lists), m_showLoadSetsDialog(std::move(showLoadSetsDialog))
-    {
-    }
+    {}
 
     // "Add Set": asks for "find::replacement" and appends it. At MaxSets sets it shows
     // SetListsFullMessage instead of asking.

@@ -81,12 +81,16 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("expected");
         // (The string is split so that the escape does not swallow the letter after it.)
-        QTest::newRow("Greek omega between letters") << QString::fromUtf8("a\xce\xa9" "b") << QByteArray("a?b");
-        QTest::newRow("emoji is one character") << QString::fromUtf8("x\xf0\x9f\x98\x80y") << QByteArray("x?y");
+        QTest::newRow("Greek omega between letters") << QString::fromUtf8("a\xce\xa9"
+                                                                          "b")
+                                                     << QByteArray("a?b");
+        QTest::newRow("emoji is one character")
+            << QString::fromUtf8("x\xf0\x9f\x98\x80y") << QByteArray("x?y");
         QTest::newRow("lone high surrogate") << (QString("p") + QChar(0xD800) + "q") << QByteArray("p?q");
         QTest::newRow("lone low surrogate at the end") << (QString("p") + QChar(0xDC00)) << QByteArray("p?");
         // The library drops U+FEFF without reporting it; it must not vanish unnoticed.
-        QTest::newRow("zero-width no-break space") << (QString("a") + QChar(0xFEFF) + "b") << QByteArray("a?b");
+        QTest::newRow("zero-width no-break space")
+            << (QString("a") + QChar(0xFEFF) + "b") << QByteArray("a?b");
         QTest::newRow("mark at the start") << (QString(QChar(0xFEFF)) + "ab") << QByteArray("?ab");
         QTest::newRow("fitting and not fitting mixed")
             << QString::fromUtf8("\xe2\x82\xac\xce\xa9\xc3\xa9") << QByteArray("\x80?\xe9");
@@ -108,7 +112,8 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::newRow("empty") << QString();
         QTest::newRow("ASCII with separators and line ends") << QString("a::b\r\nc::\r\n");
-        QTest::newRow("Latin-1 and 1252 specials") << QString::fromUtf8("\xc3\xa9\xe2\x82\xac\xe2\x80\x9c\xc5\xb8");
+        QTest::newRow("Latin-1 and 1252 specials")
+            << QString::fromUtf8("\xc3\xa9\xe2\x82\xac\xe2\x80\x9c\xc5\xb8");
         QTest::newRow("question mark itself") << QString("why?");
         QTest::newRow("substitute control character") << QString(QChar(0x1A));
     }

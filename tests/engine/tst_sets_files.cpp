@@ -74,13 +74,15 @@ private slots:
     {
         QTest::addColumn<QList<Set>>("sets");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("two sets, one empty replacement") << QList<Set>{{"a", "b"}, {"c", ""}}
-                                                         << QByteArray("a::b\r\nc::\r\n");
+        QTest::newRow("two sets, one empty replacement")
+            << QList<Set>{{"a", "b"}, {"c", ""}} << QByteArray("a::b\r\nc::\r\n");
         QTest::newRow("no sets") << QList<Set>{} << QByteArray();
         QTest::newRow("one empty set") << QList<Set>{{"", ""}} << QByteArray("::\r\n");
-        QTest::newRow("find text holding the separator") << QList<Set>{{"a::b", "c"}} << QByteArray("a::b::c\r\n");
-        QTest::newRow("1252 characters") << QList<Set>{{QString::fromUtf8("\xe2\x82\xac"), QString::fromUtf8("\xc3\xa9")}}
-                                         << QByteArray("\x80::\xe9\r\n");
+        QTest::newRow("find text holding the separator")
+            << QList<Set>{{"a::b", "c"}} << QByteArray("a::b::c\r\n");
+        QTest::newRow("1252 characters")
+            << QList<Set>{{QString::fromUtf8("\xe2\x82\xac"), QString::fromUtf8("\xc3\xa9")}}
+            << QByteArray("\x80::\xe9\r\n");
         QTest::newRow("blanks kept") << QList<Set>{{" a ", " "}} << QByteArray(" a :: \r\n");
     }
 
@@ -116,11 +118,16 @@ private slots:
     {
         QTest::addColumn<QList<Set>>("sets");
         QTest::newRow("ASCII") << QList<Set>{{"hi", "hello"}, {"peter", "pete"}, {"", ""}};
-        QTest::newRow("1252") << QList<Set>{{QString::fromUtf8("na\xc3\xafve"), QString::fromUtf8("\xe2\x80\x9cq\xe2\x80\x9d")}};
-        QTest::newRow("undefined 1252 bytes as controls") << QList<Set>{{QString(QChar(0x81)) + QChar(0x9D), "x"}};
-        QTest::newRow("Greek and CJK") << QList<Set>{{QString::fromUtf8("\xce\xb1\xce\xb2"), QString::fromUtf8("\xe4\xb8\xad")}};
+        QTest::newRow("1252") << QList<Set>{
+            {QString::fromUtf8("na\xc3\xafve"), QString::fromUtf8("\xe2\x80\x9cq\xe2\x80\x9d")}};
+        QTest::newRow("undefined 1252 bytes as controls")
+            << QList<Set>{{QString(QChar(0x81)) + QChar(0x9D), "x"}};
+        QTest::newRow("Greek and CJK")
+            << QList<Set>{{QString::fromUtf8("\xce\xb1\xce\xb2"), QString::fromUtf8("\xe4\xb8\xad")}};
         QTest::newRow("emoji") << QList<Set>{{"smile", QString::fromUtf8("\xf0\x9f\x98\x80")}};
-        QTest::newRow("first character y diaeresis") << QList<Set>{{QString::fromUtf8("\xc3\xbf" "es"), "no"}};
+        QTest::newRow("first character y diaeresis") << QList<Set>{{QString::fromUtf8("\xc3\xbf"
+                                                                                      "es"),
+                                                                    "no"}};
         QTest::newRow("zero-width no-break space first") << QList<Set>{{QString(QChar(0xFEFF)), "mark"}};
         QTest::newRow("lone surrogates") << QList<Set>{{QString(QChar(0xDC00)), QString(QChar(0xD800))}};
         QTest::newRow("NUL character") << QList<Set>{{QString(QChar(0)) + "a", "b"}};
@@ -185,10 +192,20 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("text");
         QTest::newRow("ANSI") << QByteArray("caf\xe9 \x80") << QString::fromUtf8("caf\xc3\xa9 \xe2\x82\xac");
-        QTest::newRow("UTF-8 read as ANSI") << QByteArray("\xc3\xa9") << QString::fromUtf8("\xc3\x83\xc2\xa9");
-        QTest::newRow("UTF-16 with mark") << QByteArray("\xff\xfe" "A\0\xac\x20", 6) << QString::fromUtf8("A\xe2\x82\xac");
-        QTest::newRow("starts with 0xFE, still little-endian") << QByteArray("\xfe\xff" "A\0", 4) << QString("A");
-        QTest::newRow("odd last byte ignored") << QByteArray("\xff\xfe" "A\0B", 5) << QString("A");
+        QTest::newRow("UTF-8 read as ANSI")
+            << QByteArray("\xc3\xa9") << QString::fromUtf8("\xc3\x83\xc2\xa9");
+        QTest::newRow("UTF-16 with mark") << QByteArray("\xff\xfe"
+                                                        "A\0\xac\x20",
+                                                        6)
+                                          << QString::fromUtf8("A\xe2\x82\xac");
+        QTest::newRow("starts with 0xFE, still little-endian") << QByteArray("\xfe\xff"
+                                                                             "A\0",
+                                                                             4)
+                                                               << QString("A");
+        QTest::newRow("odd last byte ignored") << QByteArray("\xff\xfe"
+                                                             "A\0B",
+                                                             5)
+                                               << QString("A");
         QTest::newRow("mark only") << QByteArray("\xff\xfe") << QString();
         QTest::newRow("single 0xFF byte") << QByteArray("\xff") << QString();
         QTest::newRow("NUL bytes in ANSI") << QByteArray("a\0b", 3) << QString::fromUtf16(u"a\0b", 3);
@@ -212,7 +229,8 @@ private slots:
             ReadTextFile(dir.path());
             QFAIL("a folder read as a file");
         } catch (const SetFileError& e) {
-            QCOMPARE(QString::fromUtf8(e.what()), "Cannot read " + dir.path() + ": it is a folder, not a file.");
+            QCOMPARE(QString::fromUtf8(e.what()),
+                     "Cannot read " + dir.path() + ": it is a folder, not a file.");
         }
     }
 
@@ -248,8 +266,8 @@ private slots:
     {
         QTemporaryDir dir;
         ScriptedPrompts prompts;
-        QVERIFY_THROWS_EXCEPTION(SetFileError,
-                                 WriteSetFile(prompts, dir.filePath("missing/sets.txt"), PlainSetLists({{"a", "b"}})));
+        QVERIFY_THROWS_EXCEPTION(SetFileError, WriteSetFile(prompts, dir.filePath("missing/sets.txt"),
+                                                            PlainSetLists({{"a", "b"}})));
         QVERIFY(prompts.shown.isEmpty());
     }
 
@@ -272,27 +290,45 @@ private slots:
         QTest::addColumn<QString>("separator");
         QTest::addColumn<QList<Set>>("sets");
         QTest::newRow("comma, CR LF, last empty line skipped")
-            << "hi,hello\r\npeter,pete\r\n" << "," << QList<Set>{{"hi", "hello"}, {"peter", "pete"}};
-        QTest::newRow("CR only: one line, one set") << "hi::hello\rpeter::pete\r" << "::"
-                                                    << QList<Set>{{"hi", "hellopeter"}};
-        QTest::newRow("empty and blank lines skipped") << "\n\n   \na::b\n\t\n" << "::" << QList<Set>{{"a", "b"}};
-        QTest::newRow("line without separator skipped") << "nothing\na::b\nc:d" << "::" << QList<Set>{{"a", "b"}};
-        QTest::newRow("no line feed at all") << "x::y" << "::" << QList<Set>{{"x", "y"}};
-        QTest::newRow("separator first") << ",b\n" << "," << QList<Set>{{"", "b"}};
-        QTest::newRow("separator only") << "::" << "::" << QList<Set>{{"", ""}};
-        QTest::newRow("further pieces dropped") << "a,b,c,d" << "," << QList<Set>{{"a", "b"}};
-        QTest::newRow("occurrences do not overlap") << "aaa" << "aa" << QList<Set>{{"", "a"}};
-        QTest::newRow("three colons") << "a:::b" << "::" << QList<Set>{{"a", ":b"}};
-        QTest::newRow("exact case") << "aXbxc" << "x" << QList<Set>{{"aXb", "c"}};
-        QTest::newRow("blanks kept around pieces") << " a ; b " << ";" << QList<Set>{{" a ", " b "}};
-        QTest::newRow("blank separator") << "a b c" << " " << QList<Set>{{"a", "b"}};
-        QTest::newRow("blank-only line holding a blank separator") << "   " << " " << QList<Set>{{"", ""}};
-        QTest::newRow("multi-character separator") << "left=>right" << "=>" << QList<Set>{{"left", "right"}};
-        QTest::newRow("non-ASCII separator") << QString::fromUtf8("a\xc2\xa7" "b") << QString::fromUtf8("\xc2\xa7")
-                                             << QList<Set>{{"a", "b"}};
-        QTest::newRow("duplicates kept") << "a::b\na::b" << "::" << QList<Set>{{"a", "b"}, {"a", "b"}};
-        QTest::newRow("empty separator gives nothing") << "a::b" << "" << QList<Set>{};
-        QTest::newRow("empty text gives nothing") << "" << "::" << QList<Set>{};
+            << "hi,hello\r\npeter,pete\r\n"
+            << "," << QList<Set>{{"hi", "hello"}, {"peter", "pete"}};
+        QTest::newRow("CR only: one line, one set") << "hi::hello\rpeter::pete\r"
+                                                    << "::" << QList<Set>{{"hi", "hellopeter"}};
+        QTest::newRow("empty and blank lines skipped") << "\n\n   \na::b\n\t\n"
+                                                       << "::" << QList<Set>{{"a", "b"}};
+        QTest::newRow("line without separator skipped") << "nothing\na::b\nc:d"
+                                                        << "::" << QList<Set>{{"a", "b"}};
+        QTest::newRow("no line feed at all") << "x::y"
+                                             << "::" << QList<Set>{{"x", "y"}};
+        QTest::newRow("separator first") << ",b\n"
+                                         << "," << QList<Set>{{"", "b"}};
+        QTest::newRow("separator only") << "::"
+                                        << "::" << QList<Set>{{"", ""}};
+        QTest::newRow("further pieces dropped") << "a,b,c,d"
+                                                << "," << QList<Set>{{"a", "b"}};
+        QTest::newRow("occurrences do not overlap") << "aaa"
+                                                    << "aa" << QList<Set>{{"", "a"}};
+        QTest::newRow("three colons") << "a:::b"
+                                      << "::" << QList<Set>{{"a", ":b"}};
+        QTest::newRow("exact case") << "aXbxc"
+                                    << "x" << QList<Set>{{"aXb", "c"}};
+        QTest::newRow("blanks kept around pieces") << " a ; b "
+                                                   << ";" << QList<Set>{{" a ", " b "}};
+        QTest::newRow("blank separator") << "a b c"
+                                         << " " << QList<Set>{{"a", "b"}};
+        QTest::newRow("blank-only line holding a blank separator") << "   "
+                                                                   << " " << QList<Set>{{"", ""}};
+        QTest::newRow("multi-character separator") << "left=>right"
+                                                   << "=>" << QList<Set>{{"left", "right"}};
+        QTest::newRow("non-ASCII separator") << QString::fromUtf8("a\xc2\xa7"
+                                                                  "b")
+                                             << QString::fromUtf8("\xc2\xa7") << QList<Set>{{"a", "b"}};
+        QTest::newRow("duplicates kept") << "a::b\na::b"
+                                         << "::" << QList<Set>{{"a", "b"}, {"a", "b"}};
+        QTest::newRow("empty separator gives nothing") << "a::b"
+                                                       << "" << QList<Set>{};
+        QTest::newRow("empty text gives nothing") << ""
+                                                  << "::" << QList<Set>{};
     }
 
     void linesGiveSets()
@@ -323,14 +359,19 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("separator");
         QTest::addColumn<QList<Set>>("sets");
-        const QList<Set> accents{{QString::fromUtf8("caf\xc3\xa9"), QString::fromUtf8("coffee \xe2\x82\xac 5")},
-                                 {QString::fromUtf8("na\xc3\xafve"), QString::fromUtf8("na\xc3\xafvet\xc3\xa9")},
-                                 {QString::fromUtf8("\xe2\x80\x9cquoted\xe2\x80\x9d"),
-                                  QString::fromUtf8("\xe2\x80\x9elow\xe2\x80\x9c")}};
-        QTest::newRow("comma, CR LF") << "comma-crlf.txt" << "," << QList<Set>{{"hi", "hello"}, {"peter", "pete"}};
-        QTest::newRow("CR only") << "cr-only.txt" << "::" << QList<Set>{{"hi", "hellopeter"}};
-        QTest::newRow("ANSI") << "accents-ansi.txt" << "::" << accents;
-        QTest::newRow("UTF-16 with mark, same sets") << "accents-utf16le.txt" << "::" << accents;
+        const QList<Set> accents{
+            {QString::fromUtf8("caf\xc3\xa9"), QString::fromUtf8("coffee \xe2\x82\xac 5")},
+            {QString::fromUtf8("na\xc3\xafve"), QString::fromUtf8("na\xc3\xafvet\xc3\xa9")},
+            {QString::fromUtf8("\xe2\x80\x9cquoted\xe2\x80\x9d"),
+             QString::fromUtf8("\xe2\x80\x9elow\xe2\x80\x9c")}};
+        QTest::newRow("comma, CR LF") << "comma-crlf.txt"
+                                      << "," << QList<Set>{{"hi", "hello"}, {"peter", "pete"}};
+        QTest::newRow("CR only") << "cr-only.txt"
+                                 << "::" << QList<Set>{{"hi", "hellopeter"}};
+        QTest::newRow("ANSI") << "accents-ansi.txt"
+                              << "::" << accents;
+        QTest::newRow("UTF-16 with mark, same sets") << "accents-utf16le.txt"
+                                                     << "::" << accents;
     }
 
     void sampleFilesLoad()

@@ -89,9 +89,12 @@ private slots:
     {
         QTest::addColumn<QString>("find");
         QTest::addColumn<QString>("replacement");
-        QTest::newRow("line feed in find") << "a\nb" << "c";
-        QTest::newRow("carriage return in replacement") << "a" << "c\r";
-        QTest::newRow("CR LF in both") << "\r\n" << "\r\n";
+        QTest::newRow("line feed in find") << "a\nb"
+                                           << "c";
+        QTest::newRow("carriage return in replacement") << "a"
+                                                        << "c\r";
+        QTest::newRow("CR LF in both") << "\r\n"
+                                       << "\r\n";
     }
 
     void aTextWithALineBreakIsRefused()

@@ -56,7 +56,10 @@ protected:
 class RefusingLists : public PlainSetLists
 {
 protected:
-    void appendEntries(const QString&, const QString&) override { throw std::runtime_error("combo box gone"); }
+    void appendEntries(const QString&, const QString&) override
+    {
+        throw std::runtime_error("combo box gone");
+    }
 };
 
 } // namespace
@@ -165,8 +168,8 @@ private slots:
         tab.PushButton10_Click();
         QCOMPARE(lists.count(), 0);
         QCOMPARE(lists.size(SetLists::Replacement), 0);
-        QCOMPARE(prompts.errorReports(),
-                 QStringList{errorReportText("A set cannot hold a line break.", "Form2.PushButton10_Click", 108)});
+        QCOMPARE(prompts.errorReports(), QStringList{errorReportText("A set cannot hold a line break.",
+                                                                     "Form2.PushButton10_Click", 108)});
     }
 
     void addSetFailureIsReportedAtLine108()
@@ -391,8 +394,10 @@ private slots:
         tab.PushButton14_Click();
         const QStringList reports = prompts.errorReports();
         QCOMPARE(reports.size(), 1);
-        QVERIFY2(reports.first().startsWith("Cannot write the set file " + path + ": "), qPrintable(reports.first()));
-        QVERIFY(reports.first().contains("\r\nin Morvane2021/08/31.Form2.PushButton14_Click at line 114\r\n\r\n"));
+        QVERIFY2(reports.first().startsWith("Cannot write the set file " + path + ": "),
+                 qPrintable(reports.first()));
+        QVERIFY(reports.first().contains(
+            "\r\nin Morvane2021/08/31.Form2.PushButton14_Click at line 114\r\n\r\n"));
         QVERIFY(!QFile::exists(path));
     }
 
@@ -417,7 +422,10 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("round.txt");
-        const QList<Set> sets{{"a", "b"}, {" blanks ", ""}, {"", "empty find"}, {"a", "b"},
+        const QList<Set> sets{{"a", "b"},
+                              {" blanks ", ""},
+                              {"", "empty find"},
+                              {"a", "b"},
                               {QString::fromUtf8("caf\xc3\xa9"), QString::fromUtf8("\xe2\x82\xac 5")}};
         ScriptedPrompts prompts;
         PlainSetLists lists(sets);
