@@ -1,0 +1,668 @@
+// The record set on a table: values in PostgreSQL's own text form, changes checked at once and stored
+// on exactly the row version that was read. Every outcome is checked through psql, an independent path.
+#include "db/Connection.h"
+#include "db/RecordSet.h"
+#include "tests/support/TestDatabase.h"
+
+#include <QCryptographicHash>
+#include <QtTest>
+
+#include <map>
+
+using namespace quarvel;
+using namespace quarvel::db;
+using quarvel::test::TestDatabase;
+
+namespace {
+const QString Schema = QStringLiteral("tst_recordset");
+const QString StaleMessage = QStringLiteral("Row cannot be located for updating. Some values may have been "
+                                            "changed since it was last read.");
+
+using Texts = QList<std::optional<QString>>;
+
+QString psql(const QString& sql)
+{
+    return TestDatabase::psql(QStringLiteral("SET search_path = tst_recordset, public;\n") + sql);
+}
+
+// One column's texts (expression over the table) in the given order, read through psql as hex of UTF-8
+// so that line breaks and any character survive; a database null reads as nullopt.
+Texts psqlTexts(const QString& table, const QString& expression, const QString& order = QStringLiteral("id"))
+{
+    const QString out = psql(QStringLiteral("SELECT CASE WHEN (%1) IS NULL THEN 'NULL' ELSE "
+                                            "'x' || encode(convert_to((%1)::text, 'UTF8'), 'hex') END "
+                                            "FROM %2 ORDER BY %3")
+                                 .arg(expression, table, order));
+    Texts texts;
+    if (out.isEmpty())
+        return texts;
+    for (const QString& line : out.split(u'\n')) {
+        if (line == QStringLiteral("NULL"))
+            texts.append(std::nullopt);
+        else
+            texts.append(QString::fromUtf8(QByteArray::fromHex(line.mid(1).toLatin1())));
+    }
+    return texts;
+}
+
+// The server's own message for a statement that fails, read through psql in a session whose search
+// path holds no test schema, as the record set's does not.
+QString serverMessage(const QString& sql)
+{
+    try {
+        TestDatabase::psql(sql);
+    } catch (const std::runtime_error& error) {
+        const QString text = QString::fromUtf8(error.what());
+        const qsizetype start = text.indexOf(QStringLiteral("ERROR:  "));
+        if (start >= 0)
+            return text.mid(start + 8).section(u'\n', 0, 0);
+    }
+    return QString();
+}
+
+QString md5Hex(const QString& text)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+// A connection and a record set open on one table of the test schema; the record set goes first.
+struct OpenTable
+{
+    Connection connection;
+    RecordSet records;
+
+    explicit OpenTable(const QString& name, LockType lock = LockType::Optimistic,
+                       const QString& schema = Schema)
+    {
+        connection.open(TestDatabase::connectionString());
+        records.setCursorLocation(CursorLocation::Client);
+        records.open(Table{schema, name}, connection, CursorType::Static, lock);
+    }
+};
+} // namespace
+
+class TestRecordSet : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::freshSchema(Schema);
+        psql(QStringLiteral("CREATE TYPE mood AS ENUM ('sad', 'ok', 'happy');"
+                            "CREATE DOMAIN positive AS integer CHECK (VALUE > 0);"
+                            "CREATE DOMAIN short_code AS varchar(3);"
+                            "CREATE DOMAIN label AS text;"));
+    }
+
+    void everyTypeReadsAsItsOwnTextAndStoresBackUnchanged_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QStringList>("literals");
+        QTest::newRow("integer") << "integer" << QStringList{"0", "-2147483648", "2147483647"};
+        QTest::newRow("bigint and smallint") << "bigint" << QStringList{"-9223372036854775808", "42"};
+        QTest::newRow("smallint") << "smallint" << QStringList{"-32768", "7"};
+        QTest::newRow("numeric") << "numeric"
+                                 << QStringList{"1234.5600", "-0.000001", "'NaN'", "1e30", "0"};
+        QTest::newRow("numeric with scale") << "numeric(7,2)" << QStringList{"1.50", "-99999.99"};
+        QTest::newRow("double") << "double precision"
+                                << QStringList{"'Infinity'", "'-Infinity'", "'-0'", "'NaN'", "0.1", "1.5e-300",
+                                               "123456789.123456789"};
+        QTest::newRow("real") << "real" << QStringList{"3.14", "'-0'", "'Infinity'", "1e-30"};
+        QTest::newRow("boolean") << "boolean" << QStringList{"true", "false"};
+        QTest::newRow("date") << "date"
+                              << QStringList{"'2024-02-29'", "'0044-03-15 BC'", "'infinity'", "'-infinity'",
+                                             "'0001-01-01'"};
+        QTest::newRow("timestamp") << "timestamp"
+                                   << QStringList{"'2024-01-02 03:04:05.123456'", "'infinity'", "'-infinity'",
+                                                  "'1999-12-31 23:59:59 BC'"};
+        QTest::newRow("timestamptz") << "timestamptz"
+                                     << QStringList{"'2024-01-02 03:04:05.5+02'", "'infinity'",
+                                                    "'1900-06-30 12:00:00-05:30'", "'0044-03-15 12:00 BC'"};
+        QTest::newRow("time and timetz") << "timetz" << QStringList{"'23:59:59.999999+14'", "'00:00:00-12'"};
+        QTest::newRow("interval") << "interval"
+                                  << QStringList{"'1 year 2 mons 3 days 04:05:06.7'", "'-00:00:01'",
+                                                 "'-1 days +02:00:00'", "'0'"};
+        QTest::newRow("uuid") << "uuid"
+                              << QStringList{"'A0EEBC99-9C0B-4EF8-BB6D-6BB9BD380A11'",
+                                             "'00000000-0000-0000-0000-000000000000'"};
+        QTest::newRow("bytea") << "bytea" << QStringList{"'\\x00ff41'", "''", "'\\x5c27'"};
+        QTest::newRow("json keeps its spelling") << "json" << QStringList{"'{\"b\": 1,   \"a\" : [1,2]}'", "'null'"};
+        QTest::newRow("jsonb") << "jsonb" << QStringList{"'{\"b\": 1, \"a\": [1, 2, {\"é\": \"😀\"}]}'", "'[]'"};
+        QTest::newRow("integer array") << "integer[]" << QStringList{"'{1,2,NULL}'", "'{}'", "'{{1,2},{3,4}}'"};
+        QTest::newRow("text array") << "text[]" << QStringList{"'{\"a b\",\"c,d\",NULL,\"\\\\\\\"q\"}'"};
+        QTest::newRow("enum") << "mood" << QStringList{"'sad'", "'happy'"};
+        QTest::newRow("domain") << "positive" << QStringList{"1", "2147483647"};
+        QTest::newRow("domain over varchar(3)") << "short_code" << QStringList{"'abc'", "''"};
+        QTest::newRow("money") << "money" << QStringList{"1234.56", "-0.01"};
+        QTest::newRow("inet") << "inet" << QStringList{"'192.168.0.1/24'", "'::1'", "'10.0.0.1'"};
+        QTest::newRow("char(n) padded") << "char(5)" << QStringList{"'ab'", "'abcde'", "''"};
+        QTest::newRow("varchar(n)") << "varchar(4)" << QStringList{"'abcd'", "'😀😀😀😀'"};
+        QTest::newRow("bit(n)") << "bit(4)" << QStringList{"B'1010'", "B'0000'"};
+        QTest::newRow("varbit") << "bit varying(8)" << QStringList{"B'1'", "B''"};
+        QTest::newRow("text with line breaks") << "text"
+                                               << QStringList{"E'line\\r\\nbreak\\ttab'", "E'  blanks  '",
+                                                              "'back\\slash ''quote'' \"dq\" ? $1'"};
+        QTest::newRow("xml") << "xml" << QStringList{"'<a b=\"1\">t &amp; u</a>'"};
+    }
+
+    void everyTypeReadsAsItsOwnTextAndStoresBackUnchanged()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, type);
+        QFETCH(QStringList, literals);
+        QString rows;
+        for (int i = 0; i < literals.size(); ++i)
+            rows += QStringLiteral("(%1, %2),").arg(i + 1).arg(literals[i]);
+        rows += QStringLiteral("(%1, NULL)").arg(literals.size() + 1);
+        psql(QStringLiteral("DROP TABLE IF EXISTS round_trip; CREATE TABLE round_trip (id integer, v %1);"
+                            "INSERT INTO round_trip VALUES %2;")
+                 .arg(type, rows));
+        const Texts before = psqlTexts("round_trip", "v");
+        const Texts versionsBefore = psqlTexts("round_trip", "xmin");
+        QCOMPARE(before.size(), literals.size() + 1);
+
+        std::map<int, std::optional<QString>> read;
+        {
+            OpenTable t("round_trip");
+            QCOMPARE(t.records.recordCount(), qint64(literals.size() + 1));
+            QCOMPARE(t.records.fieldCount(), 2);
+            while (!t.records.isEOF()) {
+                const std::optional<QString> v = t.records.value(1);
+                read[t.records.value(0).value_or("0").toInt()] = v;
+                if (v)
+                    t.records.setValue(1, *v);
+                t.records.moveNext();
+            }
+        }
+        Texts readInOrder;
+        for (const auto& entry : read)
+            readInOrder.append(entry.second);
+        QCOMPARE(readInOrder, before);
+
+        QCOMPARE(psqlTexts("round_trip", "v"), before);
+        // Every non-null row was really written (a new row version), the null one left alone.
+        const Texts versionsAfter = psqlTexts("round_trip", "xmin");
+        for (int i = 0; i < before.size(); ++i)
+            QCOMPARE(versionsAfter[i] != versionsBefore[i], before[i].has_value());
+    }
+
+    void changedValueIsStoredAndVisibleToOthers()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS change; CREATE TABLE change (id integer PRIMARY KEY, name text, n numeric);"
+             "INSERT INTO change VALUES (1, 'old one', 10), (2, 'old two', 20);");
+        OpenTable t("change");
+        QCOMPARE(t.records.value(0), std::optional<QString>("1"));
+        t.records.setValue(1, QStringLiteral("new one ✓ 😀"));
+        t.records.setValue(2, QStringLiteral("1454"));
+        QCOMPARE(t.records.value(1), std::optional<QString>(QStringLiteral("new one ✓ 😀")));
+        // Not stored before the record is left.
+        QCOMPARE(psqlTexts("change", "name"), Texts({QString("old one"), QString("old two")}));
+        t.records.moveNext();
+        QCOMPARE(psqlTexts("change", "name"), Texts({QStringLiteral("new one ✓ 😀"), QString("old two")}));
+        QCOMPARE(psqlTexts("change", "n"), Texts({QString("1454"), QString("20")}));
+        t.records.moveNext();
+        QVERIFY(t.records.isEOF());
+    }
+
+    void rowChangedByOthersSinceReadIsRefused_data()
+    {
+        QTest::addColumn<QString>("otherChange");
+        QTest::addColumn<Texts>("expected");
+        QTest::newRow("changed") << "UPDATE stale SET v = 'theirs' WHERE id = 1"
+                                 << Texts{QString("theirs"), QString("ours two")};
+        QTest::newRow("changed to the same text") << "UPDATE stale SET v = v WHERE id = 1"
+                                                  << Texts{QString("mine"), QString("ours two")};
+        QTest::newRow("deleted") << "DELETE FROM stale WHERE id = 1" << Texts{QString("ours two")};
+    }
+
+    void rowChangedByOthersSinceReadIsRefused()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, otherChange);
+        QFETCH(Texts, expected);
+        psql("DROP TABLE IF EXISTS stale; CREATE TABLE stale (id integer, v text);"
+             "INSERT INTO stale VALUES (1, 'mine'), (2, 'two');");
+        OpenTable t("stale");
+        psql(otherChange);
+        t.records.setValue(1, QStringLiteral("ours"));
+        try {
+            t.records.moveNext();
+            QFAIL("a row changed by another connection was overwritten");
+        } catch (const DbError& error) {
+            QCOMPARE(error.message(), StaleMessage);
+            QVERIFY(!error.ruinsTheTable());
+        }
+        // The move went on to the next record, which still takes changes.
+        QVERIFY(!t.records.isEOF());
+        QCOMPARE(t.records.value(0), std::optional<QString>("2"));
+        t.records.setValue(1, QStringLiteral("ours two"));
+        t.records.moveNext();
+        QVERIFY(t.records.isEOF());
+        QCOMPARE(psqlTexts("stale", "v"), expected);
+    }
+
+    void identicalRowsWithoutKeyAreEachUpdatedOnce()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS twins; CREATE TABLE twins (v text, n integer);"
+             "INSERT INTO twins VALUES ('same', 1), ('same', 1);");
+        OpenTable t("twins");
+        QCOMPARE(t.records.recordCount(), 2LL);
+        t.records.setValue(0, QStringLiteral("first"));
+        t.records.moveNext();
+        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY v) FROM twins"), QStringLiteral("first,same"));
+        t.records.setValue(0, QStringLiteral("second"));
+        t.records.moveNext();
+        QVERIFY(t.records.isEOF());
+        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY v) FROM twins"), QStringLiteral("first,second"));
+    }
+
+    void textTheColumnCannotTakeIsRefusedAtOnceAndOtherChangesStay_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("good");
+        QTest::addColumn<QString>("bad");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("varchar(3) too long") << "varchar(3)" << "abc" << "abcd" << "22001";
+        QTest::newRow("varchar(3) too long by a wide character") << "varchar(3)" << "abc" << "ab😀é" << "22001";
+        QTest::newRow("char(3) too long") << "char(3)" << "abc" << "abcd" << "22001";
+        QTest::newRow("bit(3) too long") << "bit(3)" << "101" << "1011" << "22026";
+        QTest::newRow("bit(3) too short") << "bit(3)" << "101" << "10" << "22026";
+        QTest::newRow("varbit(3) too long") << "bit varying(3)" << "1" << "1011" << "22001";
+        QTest::newRow("domain over varchar(3)") << "tst_recordset.short_code" << "abc" << "abcd" << "22001";
+        QTest::newRow("array of varchar(3)") << "varchar(3)[]" << "{abc}" << "{ab,abcd}" << "22001";
+        QTest::newRow("numeric overflow") << "numeric(3,1)" << "12.5" << "123.4" << "22003";
+        QTest::newRow("not an integer") << "integer" << "12" << "12x" << "22P02";
+        QTest::newRow("integer out of range") << "integer" << "12" << "99999999999" << "22003";
+        QTest::newRow("not a date") << "date" << "2024-01-01" << "someday" << "22007";
+        QTest::newRow("not a boolean") << "boolean" << "true" << "maybe" << "22P02";
+        QTest::newRow("not in the enum") << "tst_recordset.mood" << "ok" << "meh" << "22P02";
+        QTest::newRow("domain check") << "tst_recordset.positive" << "5" << "-1" << "23514";
+        QTest::newRow("not a uuid") << "uuid" << "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11" << "nope" << "22P02";
+        QTest::newRow("not json") << "json" << "{}" << "{bad" << "22P02";
+        QTest::newRow("not bytea") << "bytea" << "\\x00" << "\\xZZ" << "22023";
+    }
+
+    void textTheColumnCannotTakeIsRefusedAtOnceAndOtherChangesStay()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, type);
+        QFETCH(QString, good);
+        QFETCH(QString, bad);
+        QFETCH(QString, state);
+        psql(QStringLiteral("DROP TABLE IF EXISTS refuse; CREATE TABLE refuse (id integer, c %1, other text);"
+                            "INSERT INTO refuse VALUES (1, $q$%2$q$, 'old');")
+                 .arg(type, good));
+        const Texts before = psqlTexts("refuse", "c");
+        const QString expected = serverMessage(QStringLiteral("CREATE TEMP TABLE probe (c %1);"
+                                                              "INSERT INTO probe VALUES ($q$%2$q$);")
+                                                   .arg(type, bad));
+        QVERIFY(!expected.isEmpty());
+
+        OpenTable t("refuse");
+        t.records.setValue(2, QStringLiteral("changed"));
+        try {
+            t.records.setValue(1, bad);
+            QFAIL("the column took a text it cannot hold");
+        } catch (const DbError& error) {
+            QCOMPARE(error.sqlState(), state);
+            QVERIFY2(error.message().contains(expected), qPrintable(error.message() + " / " + expected));
+        }
+        QCOMPARE(t.records.value(1), before.first());
+        QCOMPARE(t.records.value(2), std::optional<QString>("changed"));
+        t.records.moveNext();
+        QCOMPARE(psqlTexts("refuse", "c"), before);
+        QCOMPARE(psqlTexts("refuse", "other"), Texts({QString("changed")}));
+    }
+
+    void textAtTheColumnsLimitIsStoredWhole_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("varchar(3) full") << "varchar(3)" << "xyz" << "xyz";
+        QTest::newRow("varchar(3) of characters outside the BMP") << "varchar(3)" << "😀𝄞😀" << "😀𝄞😀";
+        QTest::newRow("char(3) short, padded") << "char(3)" << "a" << "a";
+        QTest::newRow("bit(3)") << "bit(3)" << "011" << "011";
+        QTest::newRow("domain over varchar(3)") << "short_code" << "q😀q" << "q😀q";
+        QTest::newRow("array of char(2)") << "char(2)[]" << "{ab,c}" << "{ab,\"c \"}";
+        QTest::newRow("numeric rounds to its scale as the server does") << "numeric(5,2)" << "1.239" << "1.24";
+    }
+
+    void textAtTheColumnsLimitIsStoredWhole()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, type);
+        QFETCH(QString, value);
+        QFETCH(QString, stored);
+        psql(QStringLiteral("DROP TABLE IF EXISTS limits; CREATE TABLE limits (id integer, c %1);"
+                            "INSERT INTO limits VALUES (1, NULL);")
+                 .arg(type));
+        OpenTable t("limits");
+        t.records.setValue(1, value);
+        t.records.moveNext();
+        QCOMPARE(psqlTexts("limits", "c"), Texts({stored}));
+    }
+
+    void generatedAndIdentityAlwaysColumnsAreRefusedAtOnce()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS generated; CREATE TABLE generated ("
+             "id integer GENERATED ALWAYS AS IDENTITY, n integer, "
+             "doubled integer GENERATED ALWAYS AS (n * 2) STORED, "
+             "numbered integer GENERATED BY DEFAULT AS IDENTITY, note text);"
+             "INSERT INTO generated (n, note) VALUES (1, 'x');");
+        OpenTable t("generated");
+        QCOMPARE(t.records.fieldCount(), 5);
+        for (int field : {0, 2}) {
+            try {
+                t.records.setValue(field, QStringLiteral("99"));
+                QFAIL("a generated column took a value");
+            } catch (const DbError& error) {
+                QCOMPARE(error.sqlState(), QStringLiteral("428C9"));
+                QVERIFY2(error.message().contains(u'"' + t.records.fieldName(field) + u'"'),
+                         qPrintable(error.message()));
+            }
+        }
+        t.records.setValue(1, QStringLiteral("5"));
+        t.records.setValue(3, QStringLiteral("77"));
+        t.records.moveNext();
+        QCOMPARE(psql("SELECT id || ',' || n || ',' || doubled || ',' || numbered FROM generated"),
+                 QStringLiteral("1,5,10,77"));
+    }
+
+    void tenMegabyteValueAndCharactersOutsideTheBmpAreReadAndStoredWhole()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS big; CREATE TABLE big (id integer, v text);"
+             "INSERT INTO big VALUES (1, repeat('x', 10 * 1024 * 1024) || '😀'),"
+             "(2, repeat('😀𝄞é', 100000)), (3, '𐍈');");
+        const QStringList lengths = psql("SELECT length(v) FROM big ORDER BY id").split(u'\n');
+        const QStringList sums = psql("SELECT md5(v) FROM big ORDER BY id").split(u'\n');
+        OpenTable t("big");
+        for (int row = 0; row < 3; ++row) {
+            QVERIFY(!t.records.isEOF());
+            const QString value = t.records.value(1).value_or(QString());
+            QCOMPARE(qint64(value.toUcs4().size()), lengths[row].toLongLong());
+            QCOMPARE(md5Hex(value), sums[row]);
+            t.records.moveNext();
+        }
+        QVERIFY(t.records.isEOF());
+        t.records.close();
+
+        const QString huge = QString(10 * 1024 * 1024, u'y') + QStringLiteral("𝄞 end");
+        t.records.open(Table{Schema, "big"}, t.connection);
+        t.records.setValue(1, huge);
+        t.records.moveNext();
+        QCOMPARE(psql("SELECT length(v) || ' ' || md5(v) FROM big WHERE id = 1"),
+                 QStringLiteral("%1 %2").arg(huge.toUcs4().size()).arg(md5Hex(huge)));
+    }
+
+    void nullAndEmptyStayDistinct()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS blanks; CREATE TABLE blanks (id integer, v text);"
+             "INSERT INTO blanks VALUES (1, NULL), (2, ''), (3, 'x'), (4, 'y');");
+        OpenTable t("blanks");
+        QCOMPARE(t.records.value(1), std::optional<QString>());
+        t.records.moveNext();
+        QVERIFY(t.records.value(1).has_value());
+        QCOMPARE(*t.records.value(1), QString());
+        t.records.moveNext();
+        QCOMPARE(t.records.value(1), std::optional<QString>("x"));
+        t.records.setValue(1, QString()); // a null QString is the empty text, never a database null
+        QVERIFY(t.records.value(1).has_value());
+        t.records.moveNext();
+        t.records.setValue(1, QStringLiteral(""));
+        t.records.moveNext();
+        QCOMPARE(psql("SELECT string_agg(id || ':' || coalesce('[' || v || ']', 'null'), ' ' ORDER BY id) "
+                      "FROM blanks"),
+                 QStringLiteral("1:null 2:[] 3:[] 4:[]"));
+    }
+
+    void recordSetIsReusableAfterClose()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS first_table; CREATE TABLE first_table (a text);"
+             "INSERT INTO first_table VALUES ('a1'), ('a2');"
+             "DROP TABLE IF EXISTS second_table; CREATE TABLE second_table (x integer, y text, z date);"
+             "INSERT INTO second_table VALUES (1, 'b', '2020-01-01');");
+        Connection connection;
+        connection.open(TestDatabase::connectionString());
+        RecordSet records;
+        QVERIFY(!records.isOpen());
+        records.setCursorLocation(CursorLocation::Client);
+        records.open(Table{Schema, "first_table"}, connection);
+        QVERIFY_THROWS_EXCEPTION(DbError, records.open(Table{Schema, "first_table"}, connection));
+        QCOMPARE(records.fieldCount(), 1);
+        QCOMPARE(records.recordCount(), 2LL);
+        records.setValue(0, QStringLiteral("dropped at close"));
+        records.close();
+        QVERIFY(!records.isOpen());
+        QVERIFY(records.isEOF());
+        QVERIFY_THROWS_EXCEPTION(DbError, records.fieldCount());
+        QVERIFY_THROWS_EXCEPTION(DbError, records.value(0));
+        QCOMPARE(psql("SELECT string_agg(a, ',' ORDER BY a) FROM first_table"), QStringLiteral("a1,a2"));
+
+        records.open(Table{Schema, "second_table"}, connection);
+        QCOMPARE(records.fieldCount(), 3);
+        QCOMPARE(records.fieldName(2), QStringLiteral("z"));
+        QCOMPARE(records.recordCount(), 1LL);
+        QCOMPARE(records.value(2), std::optional<QString>("2020-01-01"));
+        records.setValue(1, QStringLiteral("changed"));
+        records.moveNext();
+        records.close();
+        QCOMPARE(psql("SELECT y FROM second_table"), QStringLiteral("changed"));
+
+        // Moved record sets keep their state; the moved-from one is closed.
+        records.open(Table{Schema, "first_table"}, connection);
+        RecordSet moved = std::move(records);
+        QVERIFY(moved.isOpen());
+        QVERIFY(!records.isOpen());
+        QCOMPARE(moved.value(0), std::optional<QString>("a1"));
+    }
+
+    void fieldsAreThoseOfSelectStarWithoutTheRowIdentity()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS shape; CREATE TABLE shape (id integer, gone text, \"Mixed Case\" text, "
+             "\"wh?at\" text, \"qu\"\"ote;\" text, \"ünï😀\" text);"
+             "ALTER TABLE shape DROP COLUMN gone;"
+             "INSERT INTO shape VALUES (1, 'm', 'w', 'q', 'u');");
+        const QStringList expected =
+            psql("SELECT string_agg(column_name, '|' ORDER BY ordinal_position) FROM information_schema.columns "
+                 "WHERE table_schema = 'tst_recordset' AND table_name = 'shape'")
+                .split(u'|');
+        OpenTable t("shape");
+        QStringList names;
+        for (int j = 0; j < t.records.fieldCount(); ++j)
+            names << t.records.fieldName(j);
+        QCOMPARE(names, expected);
+        QVERIFY_THROWS_EXCEPTION(DbError, t.records.fieldName(names.size()));
+        QVERIFY_THROWS_EXCEPTION(DbError, t.records.value(-1));
+        // Names that look like parameter markers or SQL do not disturb the stored statement.
+        t.records.setValue(2, QStringLiteral("w2?"));
+        t.records.setValue(3, QStringLiteral("q2;"));
+        t.records.moveNext();
+        QCOMPARE(psql("SELECT \"wh?at\" || ' ' || \"qu\"\"ote;\" FROM shape"), QStringLiteral("w2? q2;"));
+    }
+
+    void tableWhoseNameNeedsQuotingOpens_data()
+    {
+        QTest::addColumn<QString>("schema");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("upper case") << Schema << "MixedCase";
+        QTest::newRow("blank and quote and semicolon") << Schema << "we\"ird; name";
+        QTest::newRow("schema that needs quoting") << "Tst Other\"Schema" << "t";
+        QTest::newRow("reserved word") << Schema << "select";
+    }
+
+    void tableWhoseNameNeedsQuotingOpens()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, schema);
+        QFETCH(QString, name);
+        const QString qualified = Table{schema, name}.qualifiedName();
+        if (schema != Schema)
+            TestDatabase::freshSchema(schema);
+        psql(QStringLiteral("DROP TABLE IF EXISTS %1; CREATE TABLE %1 (v text); INSERT INTO %1 VALUES ('in');")
+                 .arg(qualified));
+        OpenTable t(name, LockType::Optimistic, schema);
+        QCOMPARE(t.records.value(0), std::optional<QString>("in"));
+        t.records.setValue(0, QStringLiteral("out"));
+        t.records.moveNext();
+        QCOMPARE(psql(QStringLiteral("SELECT v FROM %1").arg(qualified)), QStringLiteral("out"));
+    }
+
+    void missingTableOrViewCannotBeOpened()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP VIEW IF EXISTS a_view; CREATE VIEW a_view AS SELECT 1 AS one;");
+        Connection connection;
+        connection.open(TestDatabase::connectionString());
+        RecordSet records;
+        try {
+            records.open(Table{Schema, "no_such_table"}, connection);
+            QFAIL("a missing table opened");
+        } catch (const DbError& error) {
+            QCOMPARE(error.sqlState(), QStringLiteral("42P01"));
+            QVERIFY(error.message().contains(QStringLiteral("no_such_table")));
+        }
+        QVERIFY(!records.isOpen());
+        QVERIFY(records.isEOF());
+        QVERIFY_THROWS_EXCEPTION(DbError, records.open(Table{Schema, "a_view"}, connection));
+        QVERIFY(!records.isOpen());
+        Connection closed;
+        QVERIFY_THROWS_EXCEPTION(DbError, records.open(Table{Schema, "a_view"}, closed));
+    }
+
+    void tableWithoutRowsIsAtEndRightAway()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS empty; CREATE TABLE empty (a text, b integer);");
+        OpenTable t("empty");
+        QVERIFY(t.records.isEOF());
+        QCOMPARE(t.records.recordCount(), 0LL);
+        QCOMPARE(t.records.fieldCount(), 2);
+        QVERIFY_THROWS_EXCEPTION(DbError, t.records.value(0));
+        QVERIFY_THROWS_EXCEPTION(DbError, t.records.setValue(0, "x"));
+        QVERIFY_THROWS_EXCEPTION(DbError, t.records.moveNext());
+    }
+
+    void readOnlyRecordSetRefusesChanges()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS read_only; CREATE TABLE read_only (a text); INSERT INTO read_only VALUES ('r');");
+        OpenTable t("read_only", LockType::ReadOnly);
+        QVERIFY_THROWS_EXCEPTION(DbError, t.records.setValue(0, "w"));
+        t.records.moveNext();
+        QCOMPARE(psql("SELECT a FROM read_only"), QStringLiteral("r"));
+    }
+
+    void failedStoreStillAdvancesAndDropsThatRecordsChanges()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS guarded; CREATE TABLE guarded (id integer, v text CHECK (v <> 'bad'), w text);"
+             "INSERT INTO guarded VALUES (1, 'a', 'a'), (2, 'b', 'b');");
+        const QString expected = serverMessage("UPDATE tst_recordset.guarded SET v = 'bad' WHERE id = 1");
+        OpenTable t("guarded");
+        t.records.setValue(2, QStringLiteral("w changed"));
+        t.records.setValue(1, QStringLiteral("bad"));
+        try {
+            t.records.moveNext();
+            QFAIL("a value against a check constraint was stored");
+        } catch (const DbError& error) {
+            QCOMPARE(error.sqlState(), QStringLiteral("23514"));
+            QVERIFY2(error.message().contains(expected), qPrintable(error.message()));
+        }
+        QCOMPARE(t.records.value(0), std::optional<QString>("2"));
+        t.records.setValue(1, QStringLiteral("good"));
+        t.records.moveNext();
+        QVERIFY(t.records.isEOF());
+        QCOMPARE(psql("SELECT string_agg(v || '/' || w, ' ' ORDER BY id) FROM guarded"),
+                 QStringLiteral("a/a good/b"));
+    }
+
+    void openedTableIsASnapshot()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS snap; CREATE TABLE snap (id integer, v text);"
+             "INSERT INTO snap SELECT g, 'v' || g FROM generate_series(1, 3) g;");
+        OpenTable t("snap");
+        psql("INSERT INTO snap VALUES (4, 'added later');");
+        int seen = 0;
+        while (!t.records.isEOF()) {
+            ++seen;
+            t.records.setValue(1, t.records.value(1).value_or(QString()) + u'+');
+            t.records.moveNext();
+        }
+        QCOMPARE(seen, 3);
+        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY id) FROM snap"), QStringLiteral("v1+,v2+,v3+,added later"));
+    }
+
+    void partitionedTableIsReadThroughItsParentAndEachRowStoredInItsPartition()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS parted; CREATE TABLE parted (id integer, v text) PARTITION BY LIST (id);"
+             "CREATE TABLE parted_a PARTITION OF parted FOR VALUES IN (1);"
+             "CREATE TABLE parted_b PARTITION OF parted FOR VALUES IN (2);"
+             "INSERT INTO parted VALUES (1, 'one'), (2, 'two');");
+        // Both rows have the same place and version, each in its own partition.
+        QCOMPARE(psql("SELECT count(DISTINCT (ctid::text, xmin::text)) FROM parted"), QStringLiteral("1"));
+        OpenTable t("parted");
+        QCOMPARE(t.records.recordCount(), 2LL);
+        QCOMPARE(t.records.fieldCount(), 2);
+        while (!t.records.isEOF()) {
+            if (t.records.value(0) == std::optional<QString>("2"))
+                t.records.setValue(1, QStringLiteral("TWO"));
+            t.records.moveNext();
+        }
+        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY id) FROM parted"), QStringLiteral("one,TWO"));
+    }
+
+    void inheritanceParentAndChildAreReadEachOnTheirOwn()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS heir CASCADE; CREATE TABLE heir (id integer, v text);"
+             "CREATE TABLE heir_child (extra text) INHERITS (heir);"
+             "BEGIN; INSERT INTO heir VALUES (1, 'parent'); INSERT INTO heir_child VALUES (2, 'child', 'e'); COMMIT;");
+        QCOMPARE(psql("SELECT count(DISTINCT (ctid::text, xmin::text)) FROM heir"), QStringLiteral("1"));
+        {
+            OpenTable t("heir");
+            QCOMPARE(t.records.recordCount(), 1LL);
+            QCOMPARE(t.records.fieldCount(), 2);
+            t.records.setValue(1, QStringLiteral("PARENT"));
+            t.records.moveNext();
+            QVERIFY(t.records.isEOF());
+        }
+        {
+            OpenTable t("heir_child");
+            QCOMPARE(t.records.recordCount(), 1LL);
+            QCOMPARE(t.records.fieldCount(), 3);
+            QCOMPARE(t.records.value(1), std::optional<QString>("child"));
+            t.records.setValue(2, QStringLiteral("E"));
+            t.records.moveNext();
+        }
+        QCOMPARE(psql("SELECT string_agg(v || '/' || coalesce(extra, '-'), ',' ORDER BY id) FROM heir_child"),
+                 QStringLiteral("child/E"));
+        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY id) FROM heir"), QStringLiteral("PARENT,child"));
+    }
+
+    void sameFieldSetTwiceStoresTheLastText()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS chain; CREATE TABLE chain (v text); INSERT INTO chain VALUES ('a');");
+        OpenTable t("chain");
+        t.records.setValue(0, QStringLiteral("b"));
+        QCOMPARE(t.records.value(0), std::optional<QString>("b"));
+        t.records.setValue(0, QStringLiteral("c"));
+        QCOMPARE(t.records.value(0), std::optional<QString>("c"));
+        t.records.moveNext();
+        QCOMPARE(psql("SELECT v FROM chain"), QStringLiteral("c"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRecordSet)
+#include "tst_recordset.moc"
