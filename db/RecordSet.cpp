@@ -73,14 +73,14 @@ std::vector<ColumnInfo> readColumns(SQLHDBC connection, const QString& relationO
 }
 
 // Every value in PostgreSQL's own text form: the driver's conversions of booleans, timestamps with
-// time zone, infinite and BC dates, uuids and bytea would not read back as what the table holds.
+// time zone, infinite and BC dates, uuids and bytea would not read back as what the table holds. The row
+// identity comes last, read only when a row is stored.
 QString selectText(const std::vector<ColumnInfo>& columns, const QString& from)
 {
-    QString sql = QStringLiteral("SELECT tableoid::pg_catalog.text, ctid::pg_catalog.text, "
-                                 "xmin::pg_catalog.text");
+    QString sql = QStringLiteral("SELECT ");
     for (const ColumnInfo& column : columns)
-        sql += QStringLiteral(", ") + quoteIdentifier(column.name) + QStringLiteral("::pg_catalog.text");
-    return sql + QStringLiteral(" FROM ") + from;
+        sql += quoteIdentifier(column.name) + QStringLiteral("::pg_catalog.text, ");
+    return sql + QStringLiteral("tableoid, ctid, xmin FROM ") + from;
 }
 
 // One statement for one set of changed fields, on exactly the row version that was read: tableoid
@@ -132,13 +132,8 @@ void advance(RecordSetState& s)
             std::fill(s.current.begin(), s.current.end(), std::nullopt);
             return;
         }
-        if (s.hiddenColumns == 3) {
-            s.tableOid = required(*s.rows, 1);
-            s.rowId = required(*s.rows, 2);
-            s.rowVersion = required(*s.rows, 3);
-        }
         for (size_t j = 0; j < s.current.size(); ++j)
-            s.current[j] = s.rows->text(static_cast<SQLUSMALLINT>(s.hiddenColumns + int(j) + 1));
+            s.current[j] = s.rows->text(static_cast<SQLUSMALLINT>(j + 1));
     } catch (...) {
         // A row that cannot be read ends the walk rather than being offered again.
         s.eof = true;
@@ -160,9 +155,10 @@ void store(RecordSetState& s)
     parameters.reserve(fields.size() + 3);
     for (int j : fields)
         parameters.push_back(s.current[static_cast<size_t>(j)].value_or(QString()));
-    parameters.push_back(s.tableOid);
-    parameters.push_back(s.rowId);
-    parameters.push_back(s.rowVersion);
+    // The row identity follows the fields in the result, so it can still be read after them.
+    const auto identity = static_cast<SQLUSMALLINT>(s.columns.size() + 1);
+    for (SQLUSMALLINT k = 0; k < 3; ++k)
+        parameters.push_back(s.rows->text(identity + k).value_or(QString()));
     Statement& statement = update->second;
     const bool touched = statement.execute(parameters);
     const long long rows = touched ? statement.rowCount() : 0;
@@ -195,11 +191,7 @@ void RecordSetState::release() noexcept
     count = 0;
     source.clear();
     names.clear();
-    hiddenColumns = 0;
     current.clear();
-    tableOid.clear();
-    rowId.clear();
-    rowVersion.clear();
     updateTarget.clear();
     columns.clear();
     changed.clear();
@@ -296,7 +288,6 @@ void RecordSet::open(const Table& table, Connection& connection, CursorType curs
         throw;
     }
     s.source = sql;
-    s.hiddenColumns = 3;
     for (const ColumnInfo& column : columns)
         s.names.append(column.name);
     s.current.assign(columns.size(), std::nullopt);

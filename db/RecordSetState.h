@@ -45,13 +45,10 @@ struct RecordSetState
     QString source;
     QStringList names;
 
-    // The result; the driver keeps it whole, the record set holds the current row only.
+    // The result; the driver keeps it whole, the record set holds the current row only. On a table
+    // the fields are followed by the row identity (tableoid, ctid, xmin), which is not a field.
     std::optional<Statement> rows;
-    int hiddenColumns = 0; // row identity selected before the fields (tableoid, ctid, xmin)
     std::vector<std::optional<QString>> current;
-    QString tableOid;
-    QString rowId;
-    QString rowVersion;
 
     // Only for a table opened for changes.
     QString updateTarget; // the quoted table name, with ONLY for a plain table
