@@ -353,6 +353,32 @@ private slots:
         QCOMPARE(psqlTexts("limits", "c"), Texts({stored}));
     }
 
+    void roleThatMayNotCallTheInputFunctionStillGetsTheCheck()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS no_input; CREATE TABLE no_input (n integer, w text); "
+             "INSERT INTO no_input VALUES (1, 'a');");
+        const QString revoke = QStringLiteral("REVOKE EXECUTE ON FUNCTION pg_catalog.int4in(cstring) FROM PUBLIC;");
+        const QString grant = QStringLiteral("GRANT EXECUTE ON FUNCTION pg_catalog.int4in(cstring) TO PUBLIC;");
+        TestDatabase::psqlAdmin(revoke);
+        struct Regrant
+        {
+            QString sql;
+            ~Regrant() { TestDatabase::psqlAdmin(sql); }
+        } regrant{grant};
+        OpenTable t("no_input");
+        t.records.setValue(1, QStringLiteral("b"));
+        try {
+            t.records.setValue(0, QStringLiteral("12x"));
+            QFAIL("a text that is no integer was taken");
+        } catch (const DbError& error) {
+            QCOMPARE(error.sqlState(), QStringLiteral("22P02"));
+        }
+        t.records.setValue(0, QStringLiteral("12"));
+        t.records.moveNext();
+        QCOMPARE(psql("SELECT n || w FROM no_input"), QStringLiteral("12b"));
+    }
+
     void generatedAndIdentityAlwaysColumnsAreRefusedAtOnce()
     {
         QUARVEL_REQUIRE_DB();
