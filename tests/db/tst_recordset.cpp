@@ -26,10 +26,11 @@ QString psql(const QString& sql)
 }
 
 // One column's texts (expression over the table) in the given order, read through psql as hex of UTF-8
-// so that line breaks and any character survive; a database null reads as nullopt.
+// so that line breaks and any character survive; a database null reads as nullopt (tested on the text,
+// since a composite of nulls IS NULL without being a null).
 Texts psqlTexts(const QString& table, const QString& expression, const QString& order = QStringLiteral("id"))
 {
-    const QString out = psql(QStringLiteral("SELECT CASE WHEN (%1) IS NULL THEN 'NULL' ELSE "
+    const QString out = psql(QStringLiteral("SELECT CASE WHEN (%1)::text IS NULL THEN 'NULL' ELSE "
                                             "'x' || encode(convert_to((%1)::text, 'UTF8'), 'hex') END "
                                             "FROM %2 ORDER BY %3")
                                  .arg(expression, table, order));
@@ -92,7 +93,8 @@ private slots:
         psql(QStringLiteral("CREATE TYPE mood AS ENUM ('sad', 'ok', 'happy');"
                             "CREATE DOMAIN positive AS integer CHECK (VALUE > 0);"
                             "CREATE DOMAIN short_code AS varchar(3);"
-                            "CREATE DOMAIN label AS text;"));
+                            "CREATE DOMAIN label AS text;"
+                            "CREATE TYPE pair AS (name text, at timestamptz);"));
     }
 
     void everyTypeReadsAsItsOwnTextAndStoresBackUnchanged_data()
@@ -143,6 +145,17 @@ private slots:
         QTest::newRow("text with line breaks") << "text"
                                                << QStringList{"E'line\\r\\nbreak\\ttab'", "E'  blanks  '",
                                                               "'back\\slash ''quote'' \"dq\" ? $1'"};
+        QTest::newRow("composite") << "pair"
+                                   << QStringList{"ROW('a, \"b\"', '2024-01-01 00:00+00')", "ROW(NULL, NULL)"};
+        QTest::newRow("range") << "tstzrange" << QStringList{"'[2024-01-01 00:00+00,infinity)'", "'empty'"};
+        QTest::newRow("integer range") << "int4range" << QStringList{"'(1,5]'", "'(,)'"};
+        QTest::newRow("tsvector") << "tsvector" << QStringList{"'a fat cat:3 ''s'''"};
+        QTest::newRow("point") << "point" << QStringList{"'(1.5,-2)'"};
+        QTest::newRow("cidr") << "cidr" << QStringList{"'10.1.0.0/16'", "'2001:db8::/32'"};
+        QTest::newRow("time") << "time(3)" << QStringList{"'23:59:59.123'", "'24:00:00'"};
+        QTest::newRow("single character") << "\"char\"" << QStringList{"'x'", "''"};
+        QTest::newRow("domain over text") << "label" << QStringList{"'labelled'"};
+        QTest::newRow("enum array") << "mood[]" << QStringList{"'{sad,happy}'"};
         QTest::newRow("xml") << "xml" << QStringList{"'<a b=\"1\">t &amp; u</a>'"};
     }
 
