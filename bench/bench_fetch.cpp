@@ -94,9 +94,10 @@ QProcess* startPsql(const QString& command)
     environment.insert(QStringLiteral("PGPASSWORD"), env("QUARVEL_TEST_PASSWORD"));
     psql->setProcessEnvironment(environment);
     psql->setStandardOutputFile(QProcess::nullDevice());
-    psql->start(QStringLiteral("psql"), {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", env("QUARVEL_TEST_SERVER"), "-p",
-                                         env("QUARVEL_TEST_PORT"), "-U", env("QUARVEL_TEST_USER"), "-d",
-                                         env("QUARVEL_TEST_DATABASE"), "-c", command});
+    psql->start(QStringLiteral("psql"),
+                {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", env("QUARVEL_TEST_SERVER"), "-p",
+                 env("QUARVEL_TEST_PORT"), "-U", env("QUARVEL_TEST_USER"), "-d", env("QUARVEL_TEST_DATABASE"),
+                 "-c", command});
     return psql;
 }
 
@@ -208,7 +209,8 @@ int main(int argc, char** argv)
         const double psqlStartup = std::min(timePsql(QStringLiteral("SELECT 1")), timePsql("SELECT 1"));
         double copyGross = 0;
         for (int i = 0; i < repeat; ++i) {
-            const double t = timePsql(QStringLiteral("COPY ") + table.qualifiedName() + QStringLiteral(" TO STDOUT"));
+            const double t =
+                timePsql(QStringLiteral("COPY ") + table.qualifiedName() + QStringLiteral(" TO STDOUT"));
             copyGross = i == 0 ? t : std::min(copyGross, t);
         }
         const double copySeconds = std::max(copyGross - psqlStartup, 1e-6);
@@ -217,7 +219,8 @@ int main(int argc, char** argv)
         drop.executeDirect(QStringLiteral("DROP TABLE ") + table.qualifiedName());
 
         if (recordSet.rows != rows || driver.rows != rows) {
-            std::fprintf(stderr, "bench_fetch: read %lld and %lld rows of %lld\n", recordSet.rows, driver.rows, rows);
+            std::fprintf(stderr, "bench_fetch: read %lld and %lld rows of %lld\n", recordSet.rows,
+                         driver.rows, rows);
             return 1;
         }
         std::printf("rows: %lld\n", rows);

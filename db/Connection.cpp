@@ -54,7 +54,8 @@ void Connection::open(const QString& connectionString)
                       "SQLSetEnvAttr");
     ConnectionHandle connection = ConnectionHandle::allocate(environment.get());
     SQLSMALLINT completedLength = 0;
-    connection.check(SQLDriverConnectW(connection.get(), nullptr, const_cast<SQLWCHAR*>(odbcText(connectionString)),
+    connection.check(SQLDriverConnectW(connection.get(), nullptr,
+                                       const_cast<SQLWCHAR*>(odbcText(connectionString)),
                                        static_cast<SQLSMALLINT>(connectionString.size()), nullptr, 0,
                                        &completedLength, SQL_DRIVER_NOPROMPT),
                      "SQLDriverConnect");

@@ -3,10 +3,9 @@
 namespace quarvel::db {
 
 DbError::DbError(QString message, QString sqlState, int nativeCode)
-    : std::runtime_error(message.toStdString()), m_message(std::move(message)), m_sqlState(std::move(sqlState)),
-      m_nativeCode(nativeCode)
-{
-}
+    : std::runtime_error(message.toStdString()), m_message(std::move(message)),
+      m_sqlState(std::move(sqlState)), m_nativeCode(nativeCode)
+{}
 
 bool DbError::ruinsTheTable() const
 {

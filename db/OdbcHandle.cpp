@@ -66,9 +66,9 @@ void checkResult(SQLRETURN result, SQLSMALLINT handleType, SQLHANDLE handle, con
         return;
     if (result == SQL_INVALID_HANDLE)
         throw DbError(QStringLiteral("%1: invalid ODBC handle.").arg(QLatin1String(operation)));
-    throw diagnosticsError(handleType, handle,
-                           QStringLiteral("%1 failed without a message from the driver.")
-                               .arg(QLatin1String(operation)));
+    throw diagnosticsError(
+        handleType, handle,
+        QStringLiteral("%1 failed without a message from the driver.").arg(QLatin1String(operation)));
 }
 
 } // namespace quarvel::db

@@ -42,8 +42,7 @@ DbError diagnosticsError(SQLSMALLINT handleType, SQLHANDLE handle, const QString
 // Throws diagnosticsError(...) unless result is SQL_SUCCESS or SQL_SUCCESS_WITH_INFO.
 void checkResult(SQLRETURN result, SQLSMALLINT handleType, SQLHANDLE handle, const char* operation);
 
-template <SQLSMALLINT Type>
-class OdbcHandle
+template <SQLSMALLINT Type> class OdbcHandle
 {
 public:
     OdbcHandle() = default;
@@ -92,7 +91,10 @@ public:
     }
 
     // Throws diagnosticsError(...) for this handle unless result is a success.
-    void check(SQLRETURN result, const char* operation) const { checkResult(result, Type, m_handle, operation); }
+    void check(SQLRETURN result, const char* operation) const
+    {
+        checkResult(result, Type, m_handle, operation);
+    }
 
 private:
     SQLHANDLE m_handle = nullptr;

@@ -16,14 +16,15 @@ const QString NoSuchFieldMessage =
     QStringLiteral("Item cannot be found in the collection corresponding to the requested name or ordinal.");
 const QString ReadOnlyMessage = QStringLiteral("Current Recordset does not support updating. This may be a "
                                                "limitation of the provider, or of the selected locktype.");
-const QString StaleRowMessage = QStringLiteral("Row cannot be located for updating. Some values may have been "
-                                               "changed since it was last read.");
+const QString StaleRowMessage =
+    QStringLiteral("Row cannot be located for updating. Some values may have been "
+                   "changed since it was last read.");
 
 // The relation named by schema and name, looked up by value so that no name is pasted into SQL.
-const QString RelationQuery = QStringLiteral(
-    "SELECT c.oid::pg_catalog.text, c.relkind::pg_catalog.text FROM pg_catalog.pg_class c "
-    "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-    "WHERE n.nspname = CAST(? AS pg_catalog.name) AND c.relname = CAST(? AS pg_catalog.name)");
+const QString RelationQuery =
+    QStringLiteral("SELECT c.oid::pg_catalog.text, c.relkind::pg_catalog.text FROM pg_catalog.pg_class c "
+                   "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+                   "WHERE n.nspname = CAST(? AS pg_catalog.name) AND c.relname = CAST(? AS pg_catalog.name)");
 
 // The columns of "SELECT *" on the relation, in order, with what a set value needs.
 const QString ColumnQuery = QStringLiteral(
@@ -94,8 +95,9 @@ QString updateText(const RecordSetState& s, const std::vector<int>& fields)
             sql += QStringLiteral(", ");
         sql += quoteIdentifier(column.name) + QStringLiteral(" = CAST(? AS ") + column.castType + u')';
     }
-    return sql + QStringLiteral(" WHERE tableoid = CAST(? AS pg_catalog.oid) AND ctid = CAST(? AS pg_catalog.tid)"
-                                " AND xmin = CAST(? AS pg_catalog.xid)");
+    return sql +
+           QStringLiteral(" WHERE tableoid = CAST(? AS pg_catalog.oid) AND ctid = CAST(? AS pg_catalog.tid)"
+                          " AND xmin = CAST(? AS pg_catalog.xid)");
 }
 
 // Runs the column's input function on the text with the column's modifier: it raises the server's
@@ -103,8 +105,8 @@ QString updateText(const RecordSetState& s, const std::vector<int>& fields)
 // (where a cast would cut silently). Nothing is written.
 QString checkText(const ColumnInfo& column)
 {
-    QString sql = QStringLiteral("SELECT ") + column.inputFunction +
-                  QStringLiteral("(CAST(? AS pg_catalog.cstring)");
+    QString sql =
+        QStringLiteral("SELECT ") + column.inputFunction + QStringLiteral("(CAST(? AS pg_catalog.cstring)");
     if (column.inputArguments >= 2)
         sql += QStringLiteral(", CAST(? AS pg_catalog.oid)");
     if (column.inputArguments >= 3)
@@ -358,8 +360,9 @@ void RecordSet::setValue(int index, const QString& text)
         throw DbError(ReadOnlyMessage);
     ColumnInfo& column = s.columns[static_cast<size_t>(index)];
     if (column.generated)
-        throw DbError(QStringLiteral("Column \"%1\" is a generated column and cannot be changed.").arg(column.name),
-                      QStringLiteral("428C9"));
+        throw DbError(
+            QStringLiteral("Column \"%1\" is a generated column and cannot be changed.").arg(column.name),
+            QStringLiteral("428C9"));
     if (column.identityAlways)
         throw DbError(QStringLiteral("Column \"%1\" is an identity column defined as GENERATED ALWAYS and "
                                      "cannot be changed.")
@@ -381,7 +384,8 @@ void RecordSet::setValue(int index, const QString& text)
         if (error.sqlState() != u"42501" && error.sqlState() != u"42883")
             throw;
         Statement statement(s.connection->openHandle());
-        statement.prepare(QStringLiteral("SELECT CAST(? AS ") + column.castType + QStringLiteral(") IS NULL"));
+        statement.prepare(QStringLiteral("SELECT CAST(? AS ") + column.castType +
+                          QStringLiteral(") IS NULL"));
         column.inputArguments = 1;
         check->second = std::move(statement);
         check->second.execute({text});

@@ -19,8 +19,7 @@ qsizetype filledLength(const SQLWCHAR* text, qsizetype capacity)
 
 Statement::Statement(SQLHDBC connection)
     : m_handle(StatementHandle::allocate(connection)), m_buffer(FirstReadUnits)
-{
-}
+{}
 
 void Statement::executeDirect(const QString& sql)
 {

@@ -24,8 +24,8 @@ public:
     void prepare(const QString& sql);
 
     // Runs the prepared text with the parameters bound in order, each as text (never as a database
-    // null: an empty QString, null or not, is the empty text); the server converts them. Returns false when the statement touched no row
-    // (SQL_NO_DATA). Throws DbError.
+    // null: an empty QString, null or not, is the empty text); the server converts them. Returns false when
+    // the statement touched no row (SQL_NO_DATA). Throws DbError.
     bool execute(const std::vector<QString>& parameters);
 
     // Advances to the next row of the result; false past the last one. Throws DbError.

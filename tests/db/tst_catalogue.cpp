@@ -34,7 +34,8 @@ public:
 
 bool isOurs(const Table& table)
 {
-    return table.schema.startsWith(QStringLiteral("tst_cat_")) || table.name.startsWith(QStringLiteral("tst_cat_"));
+    return table.schema.startsWith(QStringLiteral("tst_cat_")) ||
+           table.name.startsWith(QStringLiteral("tst_cat_"));
 }
 } // namespace
 
@@ -51,9 +52,11 @@ private slots:
             "CREATE TABLE tst_cat_one.same (a integer); CREATE TABLE tst_cat_two.same (b text);"
             "CREATE TABLE tst_cat_one.parted (id integer) PARTITION BY RANGE (id);"
             "CREATE TABLE tst_cat_one.parted_low PARTITION OF tst_cat_one.parted FOR VALUES FROM (0) TO (10);"
-            "CREATE TABLE tst_cat_one.parted_high PARTITION OF tst_cat_one.parted FOR VALUES FROM (10) TO (100)"
+            "CREATE TABLE tst_cat_one.parted_high PARTITION OF tst_cat_one.parted FOR VALUES FROM (10) TO "
+            "(100)"
             "  PARTITION BY RANGE (id);"
-            "CREATE TABLE tst_cat_one.parted_high_a PARTITION OF tst_cat_one.parted_high FOR VALUES FROM (10) TO (50);"
+            "CREATE TABLE tst_cat_one.parted_high_a PARTITION OF tst_cat_one.parted_high FOR VALUES FROM "
+            "(10) TO (50);"
             "CREATE TABLE tst_cat_one.heir (id integer);"
             "CREATE TABLE tst_cat_one.heir_child (extra text) INHERITS (tst_cat_one.heir);"
             "CREATE TABLE tst_cat_one.\"UpperCase\" (a integer);"
@@ -88,9 +91,9 @@ private slots:
         // In code point order of the display names: upper case before lower case, "one." before
         // "public" before "two.".
         const QList<Table> expected = {
-            {"tst_cat_one", "UpperCase"},     {"tst_cat_one", "heir"},   {"tst_cat_one", "heir_child"},
-            {"tst_cat_one", "parted"},        {"tst_cat_one", "same"},   {"tst_cat_one", "we\"ird; name"},
-            {"public", "tst_cat_public"},     {"tst_cat_two", "same"},
+            {"tst_cat_one", "UpperCase"}, {"tst_cat_one", "heir"}, {"tst_cat_one", "heir_child"},
+            {"tst_cat_one", "parted"},    {"tst_cat_one", "same"}, {"tst_cat_one", "we\"ird; name"},
+            {"public", "tst_cat_public"}, {"tst_cat_two", "same"},
         };
         QCOMPARE(ours, expected);
 

@@ -33,6 +33,7 @@ class TestConnection : public QObject
 {
     Q_OBJECT
 private slots:
+    // clang-format off
     void connectionStringHasTheExactBytes_data()
     {
         QTest::addColumn<QString>("server");
@@ -70,6 +71,7 @@ private slots:
             << "h" << "1" << "John Smith" << "p" << "my db"
             << "Driver={PostgreSQL Unicode};Server=h;Port=1;Uid=John Smith;Pwd=p;Database=my db";
     }
+    // clang-format on
 
     void connectionStringHasTheExactBytes()
     {
@@ -88,6 +90,7 @@ private slots:
         QVERIFY(CanConnect(TestDatabase::connectionString()));
     }
 
+    // clang-format off
     void canConnectIsFalseForWrongDetails_data()
     {
         QTest::addColumn<QString>("piece");
@@ -100,6 +103,7 @@ private slots:
         QTest::newRow("wrong database") << "database" << "no_such_database";
         QTest::newRow("wrong server") << "server" << "no-such-host.invalid";
     }
+    // clang-format on
 
     void canConnectIsFalseForWrongDetails()
     {
@@ -139,9 +143,10 @@ private slots:
         QVERIFY(CanConnect(BuildConnectionString(details)));
 
         // The same password pasted without braces does not reach the driver whole.
-        const QString unbraced = QStringLiteral("Driver={PostgreSQL Unicode};Server=%1;Port=%2;Uid=%3;Pwd=%4;"
-                                                "Database=%5")
-                                     .arg(details.server, details.port, details.user, password, details.database);
+        const QString unbraced =
+            QStringLiteral("Driver={PostgreSQL Unicode};Server=%1;Port=%2;Uid=%3;Pwd=%4;"
+                           "Database=%5")
+                .arg(details.server, details.port, details.user, password, details.database);
         QVERIFY(!CanConnect(unbraced));
 
         Connection connection;
@@ -161,7 +166,8 @@ private slots:
             QFAIL("a wrong password opened a connection");
         } catch (const DbError& error) {
             // psqlODBC 13 logs in through libpq and reports a refused login as 08001; older ones as 28P01.
-            QVERIFY2(error.sqlState() == QStringLiteral("08001") || error.sqlState() == QStringLiteral("28P01"),
+            QVERIFY2(error.sqlState() == QStringLiteral("08001") ||
+                         error.sqlState() == QStringLiteral("28P01"),
                      qPrintable(error.sqlState()));
             QVERIFY(error.ruinsTheTable() || error.sqlState() == QStringLiteral("28P01"));
             QVERIFY2(error.message().contains(QStringLiteral("password authentication failed")),
@@ -172,6 +178,7 @@ private slots:
         QVERIFY(!connection.isOpen());
     }
 
+    // clang-format off
     void serverErrorKeepsStateAndMessageWithoutTheDriversTail_data()
     {
         QTest::addColumn<QString>("sql");
@@ -181,6 +188,7 @@ private slots:
         QTest::newRow("raise") << "DO $$BEGIN RAISE EXCEPTION 'custom failure: ü 😀'; END$$" << "P0001";
         QTest::newRow("syntax") << "SELEKT 1" << "42601";
     }
+    // clang-format on
 
     void serverErrorKeepsStateAndMessageWithoutTheDriversTail()
     {
@@ -206,6 +214,7 @@ private slots:
         QCOMPARE(one.value(0), std::optional<QString>(QStringLiteral("42")));
     }
 
+    // clang-format off
     void ruinsTheTableForStatesAfterWhichNothingMoreGoes_data()
     {
         QTest::addColumn<QString>("state");
@@ -230,6 +239,7 @@ private slots:
         QTest::newRow("deadlock") << "40P01" << false;
         QTest::newRow("no state") << "" << false;
     }
+    // clang-format on
 
     void ruinsTheTableForStatesAfterWhichNothingMoreGoes()
     {

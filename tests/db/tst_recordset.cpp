@@ -97,6 +97,7 @@ private slots:
                             "CREATE TYPE pair AS (name text, at timestamptz);"));
     }
 
+    // clang-format off
     void everyTypeReadsAsItsOwnTextAndStoresBackUnchanged_data()
     {
         QTest::addColumn<QString>("type");
@@ -158,6 +159,7 @@ private slots:
         QTest::newRow("enum array") << "mood[]" << QStringList{"'{sad,happy}'"};
         QTest::newRow("xml") << "xml" << QStringList{"'<a b=\"1\">t &amp; u</a>'"};
     }
+    // clang-format on
 
     void everyTypeReadsAsItsOwnTextAndStoresBackUnchanged()
     {
@@ -203,8 +205,9 @@ private slots:
     void changedValueIsStoredAndVisibleToOthers()
     {
         QUARVEL_REQUIRE_DB();
-        psql("DROP TABLE IF EXISTS change; CREATE TABLE change (id integer PRIMARY KEY, name text, n numeric);"
-             "INSERT INTO change VALUES (1, 'old one', 10), (2, 'old two', 20);");
+        psql(
+            "DROP TABLE IF EXISTS change; CREATE TABLE change (id integer PRIMARY KEY, name text, n numeric);"
+            "INSERT INTO change VALUES (1, 'old one', 10), (2, 'old two', 20);");
         OpenTable t("change");
         QCOMPARE(t.records.value(0), std::optional<QString>("1"));
         t.records.setValue(1, QStringLiteral("new one ✓ 😀"));
@@ -219,6 +222,7 @@ private slots:
         QVERIFY(t.records.isEOF());
     }
 
+    // clang-format off
     void rowChangedByOthersSinceReadIsRefused_data()
     {
         QTest::addColumn<QString>("otherChange");
@@ -234,6 +238,7 @@ private slots:
                "SELECT ctid = '(0,1)' FROM stale WHERE id = 3"
             << Texts{QString("ours two"), QString("newcomer")};
     }
+    // clang-format on
 
     void rowChangedByOthersSinceReadIsRefused()
     {
@@ -279,6 +284,7 @@ private slots:
         QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY v) FROM twins"), QStringLiteral("first,second"));
     }
 
+    // clang-format off
     void textTheColumnCannotTakeIsRefusedAtOnceAndOtherChangesStay_data()
     {
         QTest::addColumn<QString>("type");
@@ -304,6 +310,7 @@ private slots:
         QTest::newRow("not json") << "json" << "{}" << "{bad" << "22P02";
         QTest::newRow("not bytea") << "bytea" << "\\x00" << "\\xZZ" << "22023";
     }
+    // clang-format on
 
     void textTheColumnCannotTakeIsRefusedAtOnceAndOtherChangesStay()
     {
@@ -337,6 +344,7 @@ private slots:
         QCOMPARE(psqlTexts("refuse", "other"), Texts({QString("changed")}));
     }
 
+    // clang-format off
     void textAtTheColumnsLimitIsStoredWhole_data()
     {
         QTest::addColumn<QString>("type");
@@ -350,6 +358,7 @@ private slots:
         QTest::newRow("array of char(2)") << "char(2)[]" << "{ab,c}" << "{ab,\"c \"}";
         QTest::newRow("numeric rounds to its scale as the server does") << "numeric(5,2)" << "1.239" << "1.24";
     }
+    // clang-format on
 
     void textAtTheColumnsLimitIsStoredWhole()
     {
@@ -371,8 +380,10 @@ private slots:
         QUARVEL_REQUIRE_DB();
         psql("DROP TABLE IF EXISTS no_input; CREATE TABLE no_input (n integer, w text); "
              "INSERT INTO no_input VALUES (1, 'a');");
-        const QString revoke = QStringLiteral("REVOKE EXECUTE ON FUNCTION pg_catalog.int4in(cstring) FROM PUBLIC;");
-        const QString grant = QStringLiteral("GRANT EXECUTE ON FUNCTION pg_catalog.int4in(cstring) TO PUBLIC;");
+        const QString revoke =
+            QStringLiteral("REVOKE EXECUTE ON FUNCTION pg_catalog.int4in(cstring) FROM PUBLIC;");
+        const QString grant =
+            QStringLiteral("GRANT EXECUTE ON FUNCTION pg_catalog.int4in(cstring) TO PUBLIC;");
         TestDatabase::psqlAdmin(revoke);
         struct Regrant
         {
@@ -517,10 +528,10 @@ private slots:
              "\"wh?at\" text, \"qu\"\"ote;\" text, \"ünï😀\" text);"
              "ALTER TABLE shape DROP COLUMN gone;"
              "INSERT INTO shape VALUES (1, 'm', 'w', 'q', 'u');");
-        const QStringList expected =
-            psql("SELECT string_agg(column_name, '|' ORDER BY ordinal_position) FROM information_schema.columns "
-                 "WHERE table_schema = 'tst_recordset' AND table_name = 'shape'")
-                .split(u'|');
+        const QStringList expected = psql("SELECT string_agg(column_name, '|' ORDER BY ordinal_position) "
+                                          "FROM information_schema.columns "
+                                          "WHERE table_schema = 'tst_recordset' AND table_name = 'shape'")
+                                         .split(u'|');
         OpenTable t("shape");
         QStringList names;
         for (int j = 0; j < t.records.fieldCount(); ++j)
@@ -535,6 +546,7 @@ private slots:
         QCOMPARE(psql("SELECT \"wh?at\" || ' ' || \"qu\"\"ote;\" FROM shape"), QStringLiteral("w2? q2;"));
     }
 
+    // clang-format off
     void tableWhoseNameNeedsQuotingOpens_data()
     {
         QTest::addColumn<QString>("schema");
@@ -544,6 +556,7 @@ private slots:
         QTest::newRow("schema that needs quoting") << "Tst Other\"Schema" << "t";
         QTest::newRow("reserved word") << Schema << "select";
     }
+    // clang-format on
 
     void tableWhoseNameNeedsQuotingOpens()
     {
@@ -553,8 +566,9 @@ private slots:
         const QString qualified = Table{schema, name}.qualifiedName();
         if (schema != Schema)
             TestDatabase::freshSchema(schema);
-        psql(QStringLiteral("DROP TABLE IF EXISTS %1; CREATE TABLE %1 (v text); INSERT INTO %1 VALUES ('in');")
-                 .arg(qualified));
+        psql(
+            QStringLiteral("DROP TABLE IF EXISTS %1; CREATE TABLE %1 (v text); INSERT INTO %1 VALUES ('in');")
+                .arg(qualified));
         OpenTable t(name, LockType::Optimistic, schema);
         QCOMPARE(t.records.value(0), std::optional<QString>("in"));
         t.records.setValue(0, QStringLiteral("out"));
@@ -600,7 +614,8 @@ private slots:
     void readOnlyRecordSetRefusesChanges()
     {
         QUARVEL_REQUIRE_DB();
-        psql("DROP TABLE IF EXISTS read_only; CREATE TABLE read_only (a text); INSERT INTO read_only VALUES ('r');");
+        psql("DROP TABLE IF EXISTS read_only; CREATE TABLE read_only (a text); INSERT INTO read_only VALUES "
+             "('r');");
         OpenTable t("read_only", LockType::ReadOnly);
         QVERIFY_THROWS_EXCEPTION(DbError, t.records.setValue(0, "w"));
         t.records.moveNext();
@@ -610,7 +625,8 @@ private slots:
     void failedStoreStillAdvancesAndDropsThatRecordsChanges()
     {
         QUARVEL_REQUIRE_DB();
-        psql("DROP TABLE IF EXISTS guarded; CREATE TABLE guarded (id integer, v text CHECK (v <> 'bad'), w text);"
+        psql("DROP TABLE IF EXISTS guarded; CREATE TABLE guarded (id integer, v text CHECK (v <> 'bad'), w "
+             "text);"
              "INSERT INTO guarded VALUES (1, 'a', 'a'), (2, 'b', 'b');");
         const QString expected = serverMessage("UPDATE tst_recordset.guarded SET v = 'bad' WHERE id = 1");
         OpenTable t("guarded");
@@ -645,7 +661,8 @@ private slots:
             t.records.moveNext();
         }
         QCOMPARE(seen, 3);
-        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY id) FROM snap"), QStringLiteral("v1+,v2+,v3+,added later"));
+        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY id) FROM snap"),
+                 QStringLiteral("v1+,v2+,v3+,added later"));
     }
 
     void partitionedTableIsReadThroughItsParentAndEachRowStoredInItsPartition()
@@ -673,7 +690,8 @@ private slots:
         QUARVEL_REQUIRE_DB();
         psql("DROP TABLE IF EXISTS heir CASCADE; CREATE TABLE heir (id integer, v text);"
              "CREATE TABLE heir_child (extra text) INHERITS (heir);"
-             "BEGIN; INSERT INTO heir VALUES (1, 'parent'); INSERT INTO heir_child VALUES (2, 'child', 'e'); COMMIT;");
+             "BEGIN; INSERT INTO heir VALUES (1, 'parent'); INSERT INTO heir_child VALUES (2, 'child', 'e'); "
+             "COMMIT;");
         QCOMPARE(psql("SELECT count(DISTINCT (ctid::text, xmin::text)) FROM heir"), QStringLiteral("1"));
         {
             OpenTable t("heir");
