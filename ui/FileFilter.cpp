@@ -25,8 +25,11 @@ QString qtFileFilter(const QString& classicFilter)
                 if (!pattern.trimmed().isEmpty())
                     patterns << pattern.trimmed();
         }
-        if (patterns.isEmpty())
+        if (patterns.isEmpty()) {
+            if (description.isEmpty())
+                continue;
             patterns << QStringLiteral("*");
+        }
         const QString list = patterns.join(u' ');
         choices << (description.isEmpty() ? QStringLiteral("(%1)").arg(list)
                                           : QStringLiteral("%1 (%2)").arg(description, list));

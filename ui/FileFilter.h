@@ -10,7 +10,8 @@ namespace quarvel::ui {
 // choice's patterns from the parentheses at the end of its text. So each choice becomes its
 // description, without a parenthesised pattern list of its own at the end, followed by " (" and the
 // pattern part's patterns separated by blanks and ")". A description without a pattern part, or with
-// an empty one, matches every file ("*"). An empty filter gives an empty text (every file).
+// an empty one, matches every file ("*"); a choice with neither is dropped. An empty filter gives an
+// empty text (every file).
 QString qtFileFilter(const QString& classicFilter);
 
 } // namespace quarvel::ui

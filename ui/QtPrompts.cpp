@@ -13,7 +13,10 @@ namespace quarvel::ui {
 namespace {
 int showBox(QMessageBox::Icon icon, const QString& title, const QString& text, QMessageBox::StandardButtons buttons)
 {
-    QMessageBox box(icon, title, text, buttons, QtPrompts::ownerWindow());
+    // The texts break lines the classic way (CR LF); a plain-text label wants a bare line feed.
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QMessageBox box(icon, title, shown, buttons, QtPrompts::ownerWindow());
     box.setTextFormat(Qt::PlainText);
     return box.exec();
 }
