@@ -18,8 +18,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <malloc.h>
+#include <memory>
 #include <vector>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 using namespace quarvel;
 using namespace quarvel::db;
@@ -32,7 +35,7 @@ QString env(const char* name)
     return qEnvironmentVariable(name);
 }
 
-// A figure from /proc/self/status, in kB.
+// A figure from /proc/self/status, in kB; -1 where there is none (not Linux).
 long long statusKb(const char* field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -49,7 +52,9 @@ long long statusKb(const char* field)
 // belongs to the next measurement alone.
 long long resetPeak()
 {
+#ifdef __GLIBC__
     malloc_trim(0);
+#endif
     QFile clear(QStringLiteral("/proc/self/clear_refs"));
     if (clear.open(QIODevice::WriteOnly))
         clear.write("5");
@@ -71,7 +76,8 @@ Measurement measure(const std::function<long long()>& body)
     Measurement m;
     m.rows = body();
     m.seconds = double(timer.nsecsElapsed()) / 1e9;
-    m.peakMb = double(statusKb("VmHWM") - before) / 1024.0;
+    const long long peak = statusKb("VmHWM");
+    m.peakMb = peak < 0 || before < 0 ? -1 : double(peak - before) / 1024.0;
     return m;
 }
 
