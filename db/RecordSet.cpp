@@ -3,6 +3,7 @@
 #include "db/RecordSetState.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace quarvel::db {
 
@@ -403,19 +404,19 @@ void RecordSet::moveNext()
     RecordSetState& s = *m_state;
     if (s.eof)
         throw DbError(NoCurrentRecordMessage);
-    std::optional<DbError> failure;
+    std::exception_ptr failure;
     if (!s.changed.empty()) {
         try {
             store(s);
-        } catch (const DbError& error) {
-            failure = error;
+        } catch (...) {
+            failure = std::current_exception();
         }
     }
     // Advance even when storing failed, dropping the record's changes, so that no caller can be held
     // on one record.
     advance(s);
     if (failure)
-        throw *failure;
+        std::rethrow_exception(failure);
 }
 
 void RecordSet::close() noexcept
