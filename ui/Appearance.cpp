@@ -71,8 +71,8 @@ void SetButtonFaceColors(QWidget& window)
     setBackColor(&window, face);
     const QList<QWidget*> controls = window.findChildren<QWidget*>();
     for (QWidget* control : controls) {
-        // Message boxes and dialogs that happen to be open belong to their own windows.
-        if (control->isWindow())
+        // Message boxes and dialogs that happen to be open are windows of their own, with their controls.
+        if (control->window() != &window)
             continue;
         if (takesButtonFace(control))
             setBackColor(control, face);
@@ -110,7 +110,8 @@ void centreOnScreen(QWidget& window)
     const QRect area = screen->availableGeometry();
     const QSize frame = window.frameGeometry().size();
     const QSize outer = frame.isValid() && !frame.isEmpty() ? frame : window.size();
-    window.move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
+    window.move(area.x() + (area.width() - outer.width()) / 2,
+                area.y() + (area.height() - outer.height()) / 2);
 }
 
 } // namespace quarvel::ui

@@ -36,7 +36,7 @@ inline QSize twipsSize(int width, int height)
 
 // ---- Fonts. Designed in Arial; where Arial is missing its metric twin Liberation Sans stands in.
 QFont arialFont(qreal pointSize, bool bold = false);
-inline constexpr qreal WindowFontSize = 9.0;  // windows, labels, boxes, frames
+inline constexpr qreal WindowFontSize = 9.0;   // windows, labels, boxes, frames
 inline constexpr qreal ButtonFontSize = 11.25; // push buttons
 
 // ---- Colours. Stored colour values as the windows were designed with them.

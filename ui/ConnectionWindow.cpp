@@ -105,10 +105,19 @@ void Form1::buildControls()
     PushButton1 = makeButton(QStringLiteral("Help"), layout::PushButton1, Frame1);
     PushButton3 = makeButton(QStringLiteral("Next >"), layout::PushButton3, this);
 
-    const QList<std::pair<QObject*, const char*>> names = {
-        {Label1, "Label1"}, {Label2, "Label2"}, {Label3, "Label3"}, {Label4, "Label4"}, {Label6, "Label6"},
-        {Text1, "Text1"},   {Text2, "Text2"},   {Text3, "Text3"},   {Text4, "Text4"},   {Text5, "Text5"},
-        {PushButton1, "PushButton1"}, {PushButton3, "PushButton3"}, {PushButton5, "PushButton5"}};
+    const QList<std::pair<QObject*, const char*>> names = {{Label1, "Label1"},
+                                                           {Label2, "Label2"},
+                                                           {Label3, "Label3"},
+                                                           {Label4, "Label4"},
+                                                           {Label6, "Label6"},
+                                                           {Text1, "Text1"},
+                                                           {Text2, "Text2"},
+                                                           {Text3, "Text3"},
+                                                           {Text4, "Text4"},
+                                                           {Text5, "Text5"},
+                                                           {PushButton1, "PushButton1"},
+                                                           {PushButton3, "PushButton3"},
+                                                           {PushButton5, "PushButton5"}};
     for (const auto& [object, name] : names)
         object->setObjectName(QLatin1String(name));
 
@@ -178,10 +187,12 @@ void Form1::Form_Load()
     });
     handCursorStep(p, 124, 126, *m_pointer);
     p.step(128, [&] {
-        Text1->setText(GetSetting(QLatin1String(Key::PostgreSQLServer), QLatin1String(Default::PostgreSQLServer)));
+        Text1->setText(
+            GetSetting(QLatin1String(Key::PostgreSQLServer), QLatin1String(Default::PostgreSQLServer)));
     });
     p.step(130, [&] {
-        Text2->setText(GetSetting(QLatin1String(Key::PostgreSQLPort), QLatin1String(Default::PostgreSQLPort)));
+        Text2->setText(
+            GetSetting(QLatin1String(Key::PostgreSQLPort), QLatin1String(Default::PostgreSQLPort)));
     });
     p.step(132, [&] { Text3->setText(GetSetting(QLatin1String(Key::PostgreSQLUser))); });
     p.step(134, [&] { Text4->setText(GetSetting(QLatin1String(Key::PostgreSQLPassword))); });
@@ -225,7 +236,9 @@ void Form1::PushButton5_Click()
         failed = true;
     }
     if (failed) { // 110
-        p.step(112, [&] { m_prompts.message(QStringLiteral("Could not connect. Please check with your administrator.")); });
+        p.step(112, [&] {
+            m_prompts.message(QStringLiteral("Could not connect. Please check with your administrator."));
+        });
         p.step(114, [&] { m_pointer->setMode(DefaultPointer); });
     }
     // Releasing the connection object closes the test connection.
@@ -242,10 +255,12 @@ void Form1::PushButton1_Click()
 {
     Procedure p(m_prompts, QStringLiteral("Form1.PushButton1_Click"));
     QString text;
-    p.step(100, [&] { text = QStringLiteral("If you can not connect, please try downloading pgAdmin III. "); });
+    p.step(100,
+           [&] { text = QStringLiteral("If you can not connect, please try downloading pgAdmin III. "); });
     p.step(102, [&] {
-        text += QStringLiteral("If you can not connect with that software, you know the login information you "
-                               "are providing here is incorrect.");
+        text +=
+            QStringLiteral("If you can not connect with that software, you know the login information you "
+                           "are providing here is incorrect.");
     });
     p.step(104, [&] { text += QStringLiteral("\r\n\r\n") + HelpAddress; });
     p.step(106, [&] { m_prompts.message(text); });

@@ -65,16 +65,16 @@ public:
 
     // Controls.
     QGroupBox* Frame1 = nullptr;
-    QLabel* Label1 = nullptr; // "Username:"
-    QLabel* Label2 = nullptr; // "Server:"
-    QLabel* Label3 = nullptr; // "Port:"
-    QLabel* Label4 = nullptr; // "Password:"
-    QLabel* Label6 = nullptr; // "Database:"
-    QLineEdit* Text1 = nullptr; // server
-    QLineEdit* Text2 = nullptr; // port
-    QLineEdit* Text3 = nullptr; // user name
-    QLineEdit* Text4 = nullptr; // password, shown as '*'
-    QLineEdit* Text5 = nullptr; // database
+    QLabel* Label1 = nullptr;          // "Username:"
+    QLabel* Label2 = nullptr;          // "Server:"
+    QLabel* Label3 = nullptr;          // "Port:"
+    QLabel* Label4 = nullptr;          // "Password:"
+    QLabel* Label6 = nullptr;          // "Database:"
+    QLineEdit* Text1 = nullptr;        // server
+    QLineEdit* Text2 = nullptr;        // port
+    QLineEdit* Text3 = nullptr;        // user name
+    QLineEdit* Text4 = nullptr;        // password, shown as '*'
+    QLineEdit* Text5 = nullptr;        // database
     PushButton* PushButton1 = nullptr; // "Help"
     PushButton* PushButton3 = nullptr; // "Next >"
     PushButton* PushButton5 = nullptr; // "Test Connection"

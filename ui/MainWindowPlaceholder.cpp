@@ -21,7 +21,8 @@ MainWindowPlaceholder::MainWindowPlaceholder(QWidget& connectionWindow, QWidget*
     setWindowTitle(QLatin1String(identity::ProductName));
     setWindowIcon(applicationIcon());
 
-    auto* note = new QLabel(QStringLiteral("The table list and the find and replace controls come here."), this);
+    auto* note =
+        new QLabel(QStringLiteral("The table list and the find and replace controls come here."), this);
     note->setGeometry(TwipsRect{120, 120, 7800, 405}.toPixels());
     note->setAlignment(Qt::AlignCenter);
 

@@ -11,7 +11,8 @@
 namespace quarvel::ui {
 
 namespace {
-int showBox(QMessageBox::Icon icon, const QString& title, const QString& text, QMessageBox::StandardButtons buttons)
+int showBox(QMessageBox::Icon icon, const QString& title, const QString& text,
+            QMessageBox::StandardButtons buttons)
 {
     // The texts break lines the classic way (CR LF); a plain-text label wants a bare line feed.
     QString shown = text;
@@ -21,8 +22,8 @@ int showBox(QMessageBox::Icon icon, const QString& title, const QString& text, Q
     return box.exec();
 }
 
-QString runFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode, QFileDialog::FileMode fileMode,
-                      QFileDialog::Options options)
+QString runFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode,
+                      QFileDialog::FileMode fileMode, QFileDialog::Options options)
 {
     QFileDialog dialog(QtPrompts::ownerWindow(), request.title);
     dialog.setAcceptMode(mode);
@@ -54,8 +55,8 @@ void QtPrompts::message(const QString& text)
 
 bool QtPrompts::askYesNo(const QString& text)
 {
-    return showBox(QMessageBox::NoIcon, identity::applicationTitle(), text, QMessageBox::Yes | QMessageBox::No) ==
-           QMessageBox::Yes;
+    return showBox(QMessageBox::NoIcon, identity::applicationTitle(), text,
+                   QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 QString QtPrompts::input(const QString& prompt, const QString& prefilled)
@@ -72,7 +73,8 @@ QString QtPrompts::input(const QString& prompt, const QString& prefilled)
 
 QString QtPrompts::saveFileName(const FileDialogRequest& request)
 {
-    return runFileDialog(request, QFileDialog::AcceptSave, QFileDialog::AnyFile, QFileDialog::DontConfirmOverwrite);
+    return runFileDialog(request, QFileDialog::AcceptSave, QFileDialog::AnyFile,
+                         QFileDialog::DontConfirmOverwrite);
 }
 
 QString QtPrompts::openFileName(const FileDialogRequest& request)

@@ -55,15 +55,18 @@ void SkinFramework::loadSkin(const QString& path, const QString& schema)
 {
     const QString shown = QDir::toNativeSeparators(path);
     if (!schema.isEmpty())
-        throw SkinError(QStringLiteral("The skin file %1 has no schema \"%2\".").arg(shown, schema).toStdString());
+        throw SkinError(
+            QStringLiteral("The skin file %1 has no schema \"%2\".").arg(shown, schema).toStdString());
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw SkinError(
-            QStringLiteral("The skin file %1 cannot be read: %2").arg(shown, file.errorString()).toStdString());
+        throw SkinError(QStringLiteral("The skin file %1 cannot be read: %2")
+                            .arg(shown, file.errorString())
+                            .toStdString());
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        throw SkinError(
-            QStringLiteral("The skin file %1 cannot be read: %2").arg(shown, file.errorString()).toStdString());
+        throw SkinError(QStringLiteral("The skin file %1 cannot be read: %2")
+                            .arg(shown, file.errorString())
+                            .toStdString());
 
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = decoder.decode(bytes);
@@ -73,7 +76,8 @@ void SkinFramework::loadSkin(const QString& path, const QString& schema)
         text.remove(0, 1);
     const QString problem = styleSheetProblem(text);
     if (!problem.isEmpty())
-        throw SkinError(QStringLiteral("The skin file %1 is not a valid skin: %2.").arg(shown, problem).toStdString());
+        throw SkinError(
+            QStringLiteral("The skin file %1 is not a valid skin: %2.").arg(shown, problem).toStdString());
 
     m_styleSheet = text;
     m_loaded = true;

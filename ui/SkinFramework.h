@@ -26,8 +26,7 @@ class SkinFramework
 {
 public:
     // Option flags (property 1).
-    enum Option : int
-    {
+    enum Option : int {
         ApplyStyle = 0x1, // apply() puts the skin on the window; without it apply() leaves it alone
     };
 

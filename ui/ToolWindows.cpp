@@ -5,7 +5,7 @@
 
 namespace quarvel::ui {
 
-ToolWindows::ToolWindows(Prompts& prompts) : m_prompts(prompts), m_connectionWindow(std::make_unique<Form1>(prompts))
+ToolWindows::ToolWindows(Prompts& prompts) : m_connectionWindow(std::make_unique<Form1>(prompts))
 {
     m_connectionWindow->setMainWindowShower([this] { return showMainWindow(); });
 }

@@ -34,7 +34,6 @@ public:
 private:
     QWidget* showMainWindow();
 
-    Prompts& m_prompts;
     std::unique_ptr<Form1> m_connectionWindow;
     std::unique_ptr<QWidget> m_mainWindow;
 };

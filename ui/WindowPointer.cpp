@@ -16,6 +16,7 @@
 
 #if defined(QUARVEL_HAVE_XCB)
 #include <QtGui/qguiapplication_platform.h>
+
 #include <xcb/xcb.h>
 #endif
 
@@ -44,9 +45,9 @@ quint16 u16At(const QByteArray& bytes, int offset)
 
 std::runtime_error notACursor(const QString& path, const QString& why)
 {
-    return std::runtime_error(
-        QStringLiteral("The cursor file %1 cannot be used: %2").arg(QDir::toNativeSeparators(path), why)
-            .toStdString());
+    return std::runtime_error(QStringLiteral("The cursor file %1 cannot be used: %2")
+                                  .arg(QDir::toNativeSeparators(path), why)
+                                  .toStdString());
 }
 } // namespace
 

@@ -26,8 +26,7 @@ namespace quarvel::ui {
 
 class PushButton;
 
-enum PointerMode : int
-{
+enum PointerMode : int {
     DefaultPointer = 0,
     Hourglass = 11,
     CustomPointer = 99,

@@ -135,7 +135,8 @@ private slots:
         const QColor boxBase = w.box->palette().color(QPalette::Base);
         const QColor buttonFace = w.button->palette().color(QPalette::Button);
         SetButtonFaceColors(w.window);
-        for (QWidget* recoloured : std::initializer_list<QWidget*>{&w.window, w.frame, w.label, w.check, w.option})
+        for (QWidget* recoloured :
+             std::initializer_list<QWidget*>{&w.window, w.frame, w.label, w.check, w.option})
             QCOMPARE(backColor(recoloured), ClassicButtonFace);
         QVERIFY(!w.box->autoFillBackground());
         QVERIFY(!w.list->autoFillBackground());
@@ -188,7 +189,8 @@ private slots:
         QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBFQLabel { color: navy; }");
         QTest::newRow("braces in comments and strings")
             << QByteArray("/* { */ QLabel[text=\"}\"] { color: red; } /* } */\nQPushButton { font: bold; }");
-        QTest::newRow("nested selectors and UTF-8") << QByteArray("QGroupBox::title { color: #123; } /* \xC3\xA9 */");
+        QTest::newRow("nested selectors and UTF-8")
+            << QByteArray("QGroupBox::title { color: #123; } /* \xC3\xA9 */");
     }
 
     void soundSkinsLoad()
@@ -207,11 +209,15 @@ private slots:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("unclosed brace") << QByteArray("QWidget {\n background: red;\n") << "brace opened on line 1";
+        QTest::newRow("unclosed brace")
+            << QByteArray("QWidget {\n background: red;\n") << "brace opened on line 1";
         QTest::newRow("stray closing brace") << QByteArray("QWidget { }\n}\n") << "line 2 closes a brace";
-        QTest::newRow("unclosed comment") << QByteArray("QWidget { }\n/* note") << "comment that starts on line 2";
+        QTest::newRow("unclosed comment")
+            << QByteArray("QWidget { }\n/* note") << "comment that starts on line 2";
         QTest::newRow("unclosed string") << QByteArray("QLabel[text=\"a] { }") << "quoted text on line 1";
-        QTest::newRow("not UTF-8") << QByteArray("QLabel { color: r\xE9" "d; }") << "not UTF-8";
+        QTest::newRow("not UTF-8") << QByteArray("QLabel { color: r\xE9"
+                                                 "d; }")
+                                   << "not UTF-8";
         QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << "not UTF-8";
         QTest::newRow("NUL character") << QByteArray("QLabel { }\0", 11) << "NUL";
     }
@@ -232,6 +238,13 @@ private slots:
             QVERIFY2(QString::fromUtf8(e.what()).contains(path), e.what());
         }
         QVERIFY(!skin.isLoaded());
+    }
+
+    void sampleSkinLoads()
+    {
+        SkinFramework skin;
+        skin.loadSkin(QStringLiteral(QUARVEL_RESOURCES "/skin/o.cjs"), QString());
+        QVERIFY(skin.styleSheet().contains(QStringLiteral("QWidget#Form1")));
     }
 
     void unreadableSkinOrNamedSchemaIsRefused()
@@ -304,7 +317,8 @@ private slots:
         SkinFramework skin;
         ApplySkin(w.window, skin);
         setSideFileFolder(QString());
-        for (QWidget* recoloured : std::initializer_list<QWidget*>{&w.window, w.frame, w.label, w.check, w.option})
+        for (QWidget* recoloured :
+             std::initializer_list<QWidget*>{&w.window, w.frame, w.label, w.check, w.option})
             QCOMPARE(backColor(recoloured), ClassicButtonFace);
         QCOMPARE(w.window.styleSheet(), QString::fromUtf8(sheet));
         QVERIFY(skin.applyOptions() & SkinFramework::ApplyStyle);

@@ -76,10 +76,10 @@ db::ConnectionDetails badDetails(const QString& what)
 // Connections of the test role that the window opened (psql sessions of the test itself excluded).
 int windowConnections()
 {
-    return TestDatabase::psqlAdmin(QStringLiteral(
-                                       "SELECT count(*) FROM pg_stat_activity WHERE usename = '%1' "
-                                       "AND backend_type = 'client backend' AND application_name <> 'psql'")
-                                       .arg(TestDatabase::details().user))
+    return TestDatabase::psqlAdmin(
+               QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE usename = '%1' "
+                              "AND backend_type = 'client backend' AND application_name <> 'psql'")
+                   .arg(TestDatabase::details().user))
         .toInt();
 }
 
@@ -295,7 +295,8 @@ private slots:
         QFETCH(QString, key);
         ScriptedPrompts prompts;
         Form1 form(prompts);
-        QLineEdit* edit = QList<QLineEdit*>{form.Text1, form.Text2, form.Text3, form.Text4, form.Text5}[box - 1];
+        QLineEdit* edit =
+            QList<QLineEdit*>{form.Text1, form.Text2, form.Text3, form.Text4, form.Text5}[box - 1];
         edit->setText(QStringLiteral(" set; by {code} "));
         QCOMPARE(settings::GetSetting(key), QStringLiteral(" set; by {code} "));
         edit->clear();
@@ -308,6 +309,25 @@ private slots:
         QTest::keyClick(edit, Qt::Key_Backspace);
         QCOMPARE(settings::GetSetting(key, Absent), typed.chopped(1));
         QVERIFY(prompts.shown.isEmpty());
+    }
+
+    void storeThatCannotBeWrittenIsReportedOnce()
+    {
+        // A folder that cannot exist: the store cannot be written there, not even by root.
+        settings::useStoreFolder(QStringLiteral("/dev/null/quarvel"));
+        ScriptedPrompts prompts;
+        Form1 form(prompts);
+        form.Text1->setText(QStringLiteral("db1"));
+        form.Text2->setText(QStringLiteral("6543"));
+        form.Text1->setText(QStringLiteral("db2"));
+        settings::useStoreFolder(m_store.folder());
+        QCOMPARE(prompts.shown.size(), 1);
+        const QString report = prompts.errorReports().value(0);
+        QVERIFY2(report.startsWith(QStringLiteral("The settings could not be saved")), qPrintable(report));
+        QVERIFY2(report.contains(QStringLiteral("in Morvane2021/08/31.Form1.Text1_Change at line 0\r\n")),
+                 qPrintable(report));
+        // The box keeps what was typed.
+        QCOMPARE(form.Text1->text(), QStringLiteral("db2"));
     }
 
     void passwordIsMaskedAndStoredInClear()
@@ -603,9 +623,11 @@ private slots:
             QCOMPARE(form.cursor().shape(), Qt::PointingHandCursor);
         }
         if (reported) {
-            const QString description = QStringLiteral("The cursor file %1 cannot be used: it is not a cursor file")
-                                            .arg(QDir::toNativeSeparators(path));
-            QCOMPARE(prompts.errorReports(), QStringList{errorReportText(description, "Form1.Form_Load", 126)});
+            const QString description =
+                QStringLiteral("The cursor file %1 cannot be used: it is not a cursor file")
+                    .arg(QDir::toNativeSeparators(path));
+            QCOMPARE(prompts.errorReports(),
+                     QStringList{errorReportText(description, "Form1.Form_Load", 126)});
         } else {
             QVERIFY(prompts.shown.isEmpty());
         }
@@ -723,11 +745,16 @@ private slots:
     {
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("name");
-        QTest::newRow("server") << "Text1" << "Server:";
-        QTest::newRow("port") << "Text2" << "Port:";
-        QTest::newRow("user") << "Text3" << "Username:";
-        QTest::newRow("password") << "Text4" << "Password:";
-        QTest::newRow("database") << "Text5" << "Database:";
+        QTest::newRow("server") << "Text1"
+                                << "Server:";
+        QTest::newRow("port") << "Text2"
+                              << "Port:";
+        QTest::newRow("user") << "Text3"
+                              << "Username:";
+        QTest::newRow("password") << "Text4"
+                                  << "Password:";
+        QTest::newRow("database") << "Text5"
+                                  << "Database:";
     }
 
     void labelsNameTheirBoxes()

@@ -94,9 +94,11 @@ private slots:
         const QStringList nothing = {"label", "tabs"};
         for (int from : {0, 99, 11}) {
             for (const QString& place : sets)
-                QTest::addRow("%d over %s", from, qPrintable(place)) << from << place << (from == 11 ? 11 : 99);
+                QTest::addRow("%d over %s", from, qPrintable(place))
+                    << from << place << (from == 11 ? 11 : 99);
             for (const QString& place : resets)
-                QTest::addRow("%d over %s", from, qPrintable(place)) << from << place << (from == 11 ? 11 : 0);
+                QTest::addRow("%d over %s", from, qPrintable(place))
+                    << from << place << (from == 11 ? 11 : 0);
             for (const QString& place : nothing)
                 QTest::addRow("%d over %s", from, qPrintable(place)) << from << place << from;
         }

@@ -7,10 +7,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <xcb/xcb.h>
-
 #include <cstdlib>
 #include <cstring>
+#include <xcb/xcb.h>
 
 using quarvel::test::TestDatabase;
 
@@ -65,7 +64,8 @@ QList<ShownWindow> shownWindows(xcb_connection_t* c)
         std::free(attributes);
         if (!viewable)
             continue;
-        xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), nullptr);
+        xcb_get_geometry_reply_t* geometry =
+            xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), nullptr);
         if (!geometry)
             continue;
         shown.append({children[i], windowTitle(c, children[i]), QSize(geometry->width, geometry->height)});
@@ -126,7 +126,8 @@ private slots:
     {
         QVERIFY2(QFileInfo(Program).isExecutable(), qPrintable(Program));
         // An X server of our own on a free display; it writes the display number to its stdout.
-        m_xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        m_xvfb.start(QStringLiteral("Xvfb"),
+                     {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
         QVERIFY2(m_xvfb.waitForStarted(10000), "Xvfb is needed (scripts/setup installs it)");
         QElapsedTimer wait;
         wait.start();

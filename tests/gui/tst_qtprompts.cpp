@@ -17,8 +17,7 @@ using namespace quarvel::ui;
 
 namespace {
 // Runs `act` on the modal dialog of type T as soon as it is up, while the prompt waits for it.
-template <class T>
-void whenShown(std::function<void(T*)> act, bool* seen)
+template <class T> void whenShown(std::function<void(T*)> act, bool* seen)
 {
     *seen = false;
     auto* timer = new QTimer;
@@ -47,10 +46,7 @@ class TestQtPrompts : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase()
-    {
-        identity::setApplicationTitle(QStringLiteral("Quarvel"));
-    }
+    void initTestCase() { identity::setApplicationTitle(QStringLiteral("Quarvel")); }
 
     void messageHasTitleTextOkAndNoIcon()
     {
@@ -200,9 +196,9 @@ private slots:
                 static_cast<QDialog*>(dialog)->accept(); // QFileDialog::accept, as the Save button would
             },
             &seen);
-        const QString chosen = prompts.saveFileName(
-            {QStringLiteral("start.txt"), QStringLiteral("Save"),
-             QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*|"), 0x280201});
+        const QString chosen =
+            prompts.saveFileName({QStringLiteral("start.txt"), QStringLiteral("Save"),
+                                  QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*|"), 0x280201});
         QVERIFY(seen);
         QCOMPARE(chosen, existing);
         QVERIFY(noConfirm);
@@ -266,7 +262,8 @@ private slots:
                 dialog->reject();
             },
             &seen);
-        QCOMPARE(prompts.openFileName({QString(), QStringLiteral("Open"), QString(), FileMustExistFlag}), QString());
+        QCOMPARE(prompts.openFileName({QString(), QStringLiteral("Open"), QString(), FileMustExistFlag}),
+                 QString());
         QVERIFY(seen);
         QCOMPARE(fileMode, QFileDialog::ExistingFile);
     }
