@@ -413,8 +413,14 @@ void RecordSet::moveNext()
         }
     }
     // Advance even when storing failed, dropping the record's changes, so that no caller can be held
-    // on one record.
-    advance(s);
+    // on one record. When both fail (a lost connection: the driver then refuses even its cached rows),
+    // the failure to store is the one to tell; the record set is then at its end.
+    try {
+        advance(s);
+    } catch (...) {
+        if (!failure)
+            throw;
+    }
     if (failure)
         std::rethrow_exception(failure);
 }

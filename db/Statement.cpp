@@ -18,22 +18,38 @@ qsizetype filledLength(const SQLWCHAR* text, qsizetype capacity)
 } // namespace
 
 Statement::Statement(SQLHDBC connection)
-    : m_handle(StatementHandle::allocate(connection)), m_buffer(FirstReadUnits)
+    : m_connection(connection), m_handle(StatementHandle::allocate(connection)), m_buffer(FirstReadUnits)
 {}
+
+void Statement::check(SQLRETURN result, const char* operation) const
+{
+    if (SQL_SUCCEEDED(result))
+        return;
+    DbError failure = diagnosticsError(
+        SQL_HANDLE_STMT, m_handle.get(),
+        QStringLiteral("%1 failed without a message from the driver.").arg(QLatin1String(operation)));
+    if (!failure.sqlState().startsWith(u"08")) {
+        SQLUINTEGER dead = SQL_CD_FALSE;
+        if (SQL_SUCCEEDED(SQLGetConnectAttr(m_connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+            dead == SQL_CD_TRUE)
+            throw DbError(failure.message(), QStringLiteral("08S01"), failure.nativeCode());
+    }
+    throw failure;
+}
 
 void Statement::executeDirect(const QString& sql)
 {
     const SQLRETURN result = SQLExecDirectW(m_handle.get(), const_cast<SQLWCHAR*>(odbcText(sql)),
                                             static_cast<SQLINTEGER>(sql.size()));
     if (result != SQL_NO_DATA)
-        m_handle.check(result, "SQLExecDirect");
+        check(result, "SQLExecDirect");
 }
 
 void Statement::prepare(const QString& sql)
 {
-    m_handle.check(SQLPrepareW(m_handle.get(), const_cast<SQLWCHAR*>(odbcText(sql)),
-                               static_cast<SQLINTEGER>(sql.size())),
-                   "SQLPrepare");
+    check(SQLPrepareW(m_handle.get(), const_cast<SQLWCHAR*>(odbcText(sql)),
+                      static_cast<SQLINTEGER>(sql.size())),
+          "SQLPrepare");
 }
 
 bool Statement::execute(const std::vector<QString>& parameters)
@@ -45,16 +61,15 @@ bool Statement::execute(const std::vector<QString>& parameters)
         const auto bytes = static_cast<SQLLEN>(value.size() * qsizetype(sizeof(SQLWCHAR)));
         m_indicators[i] = bytes;
         // The parameter goes as text of unknown type; the SQL text casts it where the type matters.
-        m_handle.check(SQLBindParameter(m_handle.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT,
-                                        SQL_C_WCHAR, SQL_WVARCHAR,
-                                        static_cast<SQLULEN>(std::max<qsizetype>(value.size(), 1)), 0,
-                                        const_cast<SQLWCHAR*>(odbcText(value)), bytes, &m_indicators[i]),
-                       "SQLBindParameter");
+        check(SQLBindParameter(m_handle.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
+                               SQL_WVARCHAR, static_cast<SQLULEN>(std::max<qsizetype>(value.size(), 1)), 0,
+                               const_cast<SQLWCHAR*>(odbcText(value)), bytes, &m_indicators[i]),
+              "SQLBindParameter");
     }
     const SQLRETURN result = SQLExecute(m_handle.get());
     if (result == SQL_NO_DATA)
         return false;
-    m_handle.check(result, "SQLExecute");
+    check(result, "SQLExecute");
     return true;
 }
 
@@ -63,7 +78,7 @@ bool Statement::fetch()
     const SQLRETURN result = SQLFetch(m_handle.get());
     if (result == SQL_NO_DATA)
         return false;
-    m_handle.check(result, "SQLFetch");
+    check(result, "SQLFetch");
     return true;
 }
 
@@ -73,7 +88,7 @@ std::optional<QString> Statement::text(SQLUSMALLINT column)
     SQLLEN indicator = 0;
     SQLRETURN result =
         SQLGetData(m_handle.get(), column, SQL_C_WCHAR, m_buffer.data(), bufferBytes, &indicator);
-    m_handle.check(result, "SQLGetData");
+    check(result, "SQLGetData");
     if (indicator == SQL_NULL_DATA)
         return std::nullopt;
     if (result == SQL_SUCCESS || (indicator != SQL_NO_TOTAL && indicator < bufferBytes))
@@ -99,7 +114,7 @@ std::optional<QString> Statement::text(SQLUSMALLINT column)
         }
         if (!SQL_SUCCEEDED(result)) {
             value.resize(start);
-            m_handle.check(result, "SQLGetData");
+            check(result, "SQLGetData");
         }
         if (result == SQL_SUCCESS || (indicator != SQL_NO_TOTAL && indicator < roomBytes)) {
             value.resize(start + indicator / SQLLEN(sizeof(SQLWCHAR)));
@@ -113,14 +128,14 @@ std::optional<QString> Statement::text(SQLUSMALLINT column)
 long long Statement::rowCount() const
 {
     SQLLEN rows = 0;
-    m_handle.check(SQLRowCount(m_handle.get(), &rows), "SQLRowCount");
+    check(SQLRowCount(m_handle.get(), &rows), "SQLRowCount");
     return rows;
 }
 
 int Statement::columnCount() const
 {
     SQLSMALLINT columns = 0;
-    m_handle.check(SQLNumResultCols(m_handle.get(), &columns), "SQLNumResultCols");
+    check(SQLNumResultCols(m_handle.get(), &columns), "SQLNumResultCols");
     return columns;
 }
 
@@ -132,15 +147,14 @@ QString Statement::columnName(SQLUSMALLINT column) const
     SQLULEN size = 0;
     SQLSMALLINT digits = 0;
     SQLSMALLINT nullable = 0;
-    m_handle.check(SQLDescribeColW(m_handle.get(), column, name.data(), static_cast<SQLSMALLINT>(name.size()),
-                                   &length, &type, &size, &digits, &nullable),
-                   "SQLDescribeCol");
+    check(SQLDescribeColW(m_handle.get(), column, name.data(), static_cast<SQLSMALLINT>(name.size()), &length,
+                          &type, &size, &digits, &nullable),
+          "SQLDescribeCol");
     if (length >= static_cast<SQLSMALLINT>(name.size())) {
         name.resize(static_cast<size_t>(length) + 1);
-        m_handle.check(SQLDescribeColW(m_handle.get(), column, name.data(),
-                                       static_cast<SQLSMALLINT>(name.size()), &length, &type, &size, &digits,
-                                       &nullable),
-                       "SQLDescribeCol");
+        check(SQLDescribeColW(m_handle.get(), column, name.data(), static_cast<SQLSMALLINT>(name.size()),
+                              &length, &type, &size, &digits, &nullable),
+              "SQLDescribeCol");
     }
     return fromOdbcText(name.data(), length);
 }

@@ -46,6 +46,11 @@ public:
     SQLHSTMT handle() const { return m_handle.get(); }
 
 private:
+    // Throws the statement's diagnostics unless result is a success. A connection that died meanwhile
+    // is told as such (08S01): the driver reports some of those failures as a general error (HY000).
+    void check(SQLRETURN result, const char* operation) const;
+
+    SQLHDBC m_connection = nullptr;
     StatementHandle m_handle;
     std::vector<SQLWCHAR> m_buffer;
     std::vector<SQLLEN> m_indicators;

@@ -647,6 +647,29 @@ private slots:
                  QStringLiteral("a/a good/b"));
     }
 
+    void lostConnectionRuinsTheTable()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS lost; CREATE TABLE lost (v text); INSERT INTO lost VALUES ('a'), ('b');");
+        OpenTable t("lost");
+        t.connection.execute(QStringLiteral("SET application_name = 'quarvel-lost-connection'"));
+        t.records.setValue(0, QStringLiteral("changed"));
+        TestDatabase::psqlAdmin(QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                               "WHERE application_name = 'quarvel-lost-connection'"));
+        try {
+            t.records.moveNext();
+            QFAIL("a change was stored over a lost connection");
+        } catch (const DbError& error) {
+            QVERIFY2(error.ruinsTheTable(), qPrintable(error.sqlState() + u' ' + error.message()));
+            // The server's reason, not the driver's refusal to fetch afterwards.
+            QVERIFY2(!error.message().contains(QStringLiteral("SQLFetch")), qPrintable(error.message()));
+        }
+        // The driver gives no more rows once the connection is gone: the walk is over, not stuck.
+        QVERIFY(t.records.isEOF());
+        QVERIFY_THROWS_EXCEPTION(DbError, t.records.setValue(0, QStringLiteral("changed too")));
+        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY v) FROM lost"), QStringLiteral("a,b"));
+    }
+
     void openedTableIsASnapshot()
     {
         QUARVEL_REQUIRE_DB();
