@@ -670,6 +670,38 @@ private slots:
         QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY v) FROM lost"), QStringLiteral("a,b"));
     }
 
+    void roleWithoutUpdatePrivilegeRuinsTheTable()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS guarded_rows; CREATE TABLE guarded_rows (v text);"
+             "INSERT INTO guarded_rows VALUES ('a'), ('b');");
+        TestDatabase::psqlAdmin(
+            QStringLiteral("DO $$BEGIN IF EXISTS (SELECT FROM pg_roles WHERE rolname = "
+                           "'quarvel_reader') THEN EXECUTE 'DROP OWNED BY quarvel_reader'; "
+                           "EXECUTE 'DROP ROLE quarvel_reader'; END IF; END$$;"));
+        TestDatabase::psqlAdmin(
+            QStringLiteral("CREATE ROLE quarvel_reader LOGIN PASSWORD 'reader-pw';"
+                           "GRANT USAGE ON SCHEMA tst_recordset TO quarvel_reader;"
+                           "GRANT SELECT ON tst_recordset.guarded_rows TO quarvel_reader;"));
+        ConnectionDetails details = TestDatabase::details();
+        details.user = QStringLiteral("quarvel_reader");
+        details.password = QStringLiteral("reader-pw");
+        Connection connection;
+        connection.open(BuildConnectionString(details));
+        RecordSet records;
+        records.open(Table{Schema, "guarded_rows"}, connection);
+        records.setValue(0, QStringLiteral("changed"));
+        try {
+            records.moveNext();
+            QFAIL("a role without the privilege changed a row");
+        } catch (const DbError& error) {
+            QCOMPARE(error.sqlState(), QStringLiteral("42501"));
+            QVERIFY(error.ruinsTheTable());
+        }
+        QCOMPARE(records.value(0), std::optional<QString>("b"));
+        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY v) FROM guarded_rows"), QStringLiteral("a,b"));
+    }
+
     void openedTableIsASnapshot()
     {
         QUARVEL_REQUIRE_DB();
