@@ -3,6 +3,7 @@
 //
 // Usage: bench_fetch [--rows N] [--repeat R]   (the server comes from the QUARVEL_TEST_* variables)
 
+#include "bench/BenchSupport.h"
 #include "db/Connection.h"
 #include "db/ConnectionState.h"
 #include "db/Database.h"
@@ -11,7 +12,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -20,78 +20,13 @@
 #include <functional>
 #include <memory>
 #include <vector>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 using namespace quarvel;
 using namespace quarvel::db;
+using namespace quarvel::bench;
 
 namespace {
 const QString BenchTable = QStringLiteral("quarvel_bench_fetch");
-
-QString env(const char* name)
-{
-    return qEnvironmentVariable(name);
-}
-
-// A figure from /proc/self/status, in kB; -1 where there is none (not Linux).
-long long statusKb(const char* field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
-// Gives freed memory back and resets the high-water mark to the present size, so that the next peak
-// belongs to the next measurement alone.
-long long resetPeak()
-{
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-    return statusKb("VmRSS");
-}
-
-struct Measurement
-{
-    double seconds = 0;
-    long long rows = 0;
-    double peakMb = 0;
-};
-
-Measurement measure(const std::function<long long()>& body)
-{
-    const long long before = resetPeak();
-    QElapsedTimer timer;
-    timer.start();
-    Measurement m;
-    m.rows = body();
-    m.seconds = double(timer.nsecsElapsed()) / 1e9;
-    const long long peak = statusKb("VmHWM");
-    m.peakMb = peak < 0 || before < 0 ? -1 : double(peak - before) / 1024.0;
-    return m;
-}
-
-Measurement best(int repeat, const std::function<long long()>& body)
-{
-    Measurement result = measure(body);
-    for (int i = 1; i < repeat; ++i) {
-        const Measurement next = measure(body);
-        if (next.seconds < result.seconds)
-            result.seconds = next.seconds;
-        result.peakMb = std::max(result.peakMb, next.peakMb);
-    }
-    return result;
-}
 
 QProcess* startPsql(const QString& command)
 {
@@ -119,10 +54,6 @@ double timePsql(const QString& command)
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
-void print(const char* name, double value)
-{
-    std::printf("%s: %.3f\n", name, value);
-}
 } // namespace
 
 int main(int argc, char** argv)
@@ -145,9 +76,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_fetch: QUARVEL_TEST_* are unset; run it through scripts/bench fetch\n");
         return 2;
     }
-    const QString connectionString =
-        BuildConnectionString({env("QUARVEL_TEST_SERVER"), env("QUARVEL_TEST_PORT"), env("QUARVEL_TEST_USER"),
-                               env("QUARVEL_TEST_PASSWORD"), env("QUARVEL_TEST_DATABASE")});
+    const QString connectionString = bench::connectionString();
     const Table table{QStringLiteral("public"), BenchTable};
 
     try {

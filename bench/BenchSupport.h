@@ -1,0 +1,37 @@
+#pragma once
+// What the benchmarks share: the server from the QUARVEL_TEST_* variables, memory figures from the
+// process's own accounting, timing, and the "name: value" output.
+
+#include <QString>
+
+#include <functional>
+
+namespace quarvel::bench {
+
+QString env(const char* name);
+
+// The connection string of the server that scripts/bench started.
+QString connectionString();
+
+// A figure from /proc/self/status, in kB; -1 where there is none (not Linux).
+long long statusKb(const char* field);
+
+// Gives freed memory back and resets the high-water mark to the present size, so that the next peak
+// belongs to the next measurement alone. Returns the present resident size in kB.
+long long resetPeak();
+
+struct Measurement
+{
+    double seconds = 0;
+    long long rows = 0;
+    double peakMb = 0;
+};
+
+// Times the body; its result is the number of rows it handled.
+Measurement measure(const std::function<long long()>& body);
+// The fastest of repeat runs, with the largest peak.
+Measurement best(int repeat, const std::function<long long()>& body);
+
+void print(const char* name, double value);
+
+} // namespace quarvel::bench

@@ -1,0 +1,268 @@
+// The replacement run on a table of N rows x 5 text columns with 10% of the rows matching, against the
+// same change made by one server-side UPDATE per column on an identical copy, in one run on one server.
+// The run's time is split into shares by measuring its parts on their own: the record set's read, the
+// event processing (timed inside the run), matching and replacing in memory, and storing (a walk that
+// sets and stores the same changes, less the read and the matching). Prints one "name: value" a line.
+//
+// Usage: bench_run [--rows N]   (the server comes from the QUARVEL_TEST_* variables)
+
+#include "bench/BenchSupport.h"
+#include "db/Connection.h"
+#include "db/ConnectionState.h"
+#include "db/RecordSet.h"
+#include "db/Statement.h"
+#include "engine/Replace.h"
+#include "engine/ReplaceRun.h"
+#include "engine/ReplacementLog.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+using namespace quarvel;
+using namespace quarvel::bench;
+
+namespace {
+
+const QString Find = QStringLiteral("needle");
+const QString Replacement = QStringLiteral("pin");
+const QStringList Columns = {"c1", "c2", "c3", "c4", "c5"};
+
+db::Table benchTable(const QString& name)
+{
+    return {QStringLiteral("public"), name};
+}
+
+// Prompts of a headless run: a failure ends the benchmark, "Done." is counted.
+class HeadlessPrompts : public Prompts
+{
+public:
+    void message(const QString& text) override { done = text == QStringLiteral("Done."); }
+    bool askYesNo(const QString&) override { return false; }
+    QString input(const QString&, const QString&) override { return {}; }
+    QString saveFileName(const FileDialogRequest&) override { return {}; }
+    QString openFileName(const FileDialogRequest&) override { return {}; }
+    void errorReport(const QString& text) override
+    {
+        std::fprintf(stderr, "bench_run: the run reported:\n%s\n", qPrintable(text));
+        std::exit(1);
+    }
+    bool done = false;
+};
+
+// The Main window as the run sees it, without a window: one ticked table, the first tab, and events
+// processed (and timed) once per field.
+class HeadlessHost : public engine::RunHost
+{
+public:
+    explicit HeadlessHost(db::Table table) : m_table(std::move(table)) {}
+    int tableCount() override { return 1; }
+    bool isTicked(int) override { return true; }
+    db::Table table(int) override { return m_table; }
+    QString tableText(int) override { return m_table.displayName(); }
+    QString connectionString() override { return bench::connectionString(); }
+    int selectedTab() override { return 0; }
+    QString findText() override { return Find; }
+    QString replaceText() override { return Replacement; }
+    int setCount() override { return 0; }
+    QString setFindText(int) override { return {}; }
+    QString setReplaceText(int) override { return {}; }
+    void processEvents() override
+    {
+        m_timer.start();
+        QCoreApplication::processEvents();
+        eventsNs += m_timer.nsecsElapsed();
+        ++eventCalls;
+    }
+    void setPointerMode(int) override {}
+    Prompts& prompts() override { return shown; }
+
+    HeadlessPrompts shown;
+    qint64 eventsNs = 0;
+    long long eventCalls = 0;
+
+private:
+    db::Table m_table;
+    QElapsedTimer m_timer;
+};
+
+double secondsOf(const std::function<void()>& body)
+{
+    QElapsedTimer timer;
+    timer.start();
+    body();
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    long long rows = 200000;
+    const QStringList args = app.arguments();
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        if (args[i] == QStringLiteral("--rows") && i + 1 < args.size())
+            rows = args[++i].toLongLong();
+        else {
+            std::fprintf(stderr, "usage: bench_run [--rows N]\n");
+            return 2;
+        }
+    }
+    if (env("QUARVEL_TEST_SERVER").isEmpty()) {
+        std::fprintf(stderr, "bench_run: QUARVEL_TEST_* are unset; run it through scripts/bench run\n");
+        return 2;
+    }
+    QTemporaryDir logFolder;
+    qputenv("TEMP", logFolder.path().toLocal8Bit());
+
+    try {
+        db::Connection connection;
+        connection.open(bench::connectionString());
+        SQLHDBC handle = connection.state().openHandle();
+        const db::Table base = benchTable("quarvel_bench_run_base");
+        const db::Table ran = benchTable("quarvel_bench_run");
+        const db::Table server = benchTable("quarvel_bench_run_server");
+        const db::Table walked = benchTable("quarvel_bench_run_walk");
+        {
+            db::Statement create(handle);
+            for (const db::Table& t : {base, ran, server, walked})
+                create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + t.qualifiedName());
+            create.executeDirect(QStringLiteral("CREATE TABLE ") + base.qualifiedName() +
+                                 QStringLiteral(" (c1 text, c2 text, c3 text, c4 text, c5 text)"));
+            // Every tenth row holds the find text once, in its middle column.
+            db::Statement fill(handle);
+            fill.prepare(QStringLiteral("INSERT INTO ") + base.qualifiedName() +
+                         QStringLiteral(" SELECT left(md5(g::text), 30), left(md5((g + 1)::text), 30), "
+                                        "CASE WHEN g % 10 = 0 THEN left(md5((g + 2)::text), 12) || ' ' || "
+                                        "CAST(? AS text) || ' ' || left(md5((g + 5)::text), 11) "
+                                        "ELSE left(md5((g + 2)::text), 30) END, "
+                                        "left(md5((g + 3)::text), 30), left(md5((g + 4)::text), 30) "
+                                        "FROM generate_series(1, CAST(? AS integer)) g"));
+            fill.execute({Find, QString::number(rows)});
+            for (const db::Table& t : {ran, server, walked})
+                create.executeDirect(QStringLiteral("CREATE TABLE ") + t.qualifiedName() +
+                                     QStringLiteral(" AS SELECT * FROM ") + base.qualifiedName());
+            create.executeDirect(QStringLiteral("VACUUM ANALYZE"));
+        }
+
+        // The run itself.
+        HeadlessHost host(ran);
+        const Measurement run = measure([&] {
+            engine::ReplaceRun::PushButton1_Click(host);
+            return rows;
+        });
+        if (!host.shown.done) {
+            std::fprintf(stderr, "bench_run: the run did not end with \"Done.\"\n");
+            return 1;
+        }
+
+        // The same change on the server, one statement per column.
+        const double serverSeconds = secondsOf([&] {
+            db::Statement update(handle);
+            for (const QString& column : Columns) {
+                const QString c = db::quoteIdentifier(column);
+                update.prepare(QStringLiteral("UPDATE ") + server.qualifiedName() + QStringLiteral(" SET ") + c +
+                               QStringLiteral(" = btrim(replace(") + c +
+                               QStringLiteral(", CAST(? AS text), CAST(? AS text)), ' ') WHERE strpos(") + c +
+                               QStringLiteral(", CAST(? AS text)) > 0"));
+                update.execute({Find, Replacement, Find});
+            }
+        });
+
+        // Both ways must have made the same change.
+        {
+            db::Statement compare(handle);
+            compare.executeDirect(QStringLiteral("SELECT count(*) FROM ((SELECT * FROM ") + ran.qualifiedName() +
+                                  QStringLiteral(" EXCEPT ALL SELECT * FROM ") + server.qualifiedName() +
+                                  QStringLiteral(") UNION ALL (SELECT * FROM ") + server.qualifiedName() +
+                                  QStringLiteral(" EXCEPT ALL SELECT * FROM ") + ran.qualifiedName() +
+                                  QStringLiteral(")) d"));
+            compare.fetch();
+            if (compare.text(1).value_or(QStringLiteral("?")) != QStringLiteral("0")) {
+                std::fprintf(stderr, "bench_run: the run and the server's UPDATE disagree\n");
+                return 1;
+            }
+        }
+
+        // The parts of the run, each on its own.
+        std::vector<QString> values;
+        values.reserve(size_t(rows) * 5);
+        const double readSeconds = secondsOf([&] {
+            db::RecordSet records;
+            records.setCursorLocation(db::CursorLocation::Client);
+            records.open(base, connection);
+            const int fields = records.fieldCount();
+            while (!records.isEOF()) {
+                for (int j = 0; j < fields; ++j)
+                    values.push_back(records.value(j).value_or(QString()));
+                records.moveNext();
+            }
+        });
+        long long matches = 0;
+        const double matchSeconds = secondsOf([&] {
+            for (const QString& value : values)
+                if (engine::matches(value, Find)) {
+                    ++matches;
+                    if (engine::replaceAndTrim(value, Find, Replacement).isEmpty())
+                        std::fprintf(stderr, "unexpected empty value\n");
+                }
+        });
+        values.clear();
+        values.shrink_to_fit();
+        const double walkSeconds = secondsOf([&] {
+            db::RecordSet records;
+            records.setCursorLocation(db::CursorLocation::Client);
+            records.open(walked, connection);
+            const int fields = records.fieldCount();
+            while (!records.isEOF()) {
+                for (int j = 0; j < fields; ++j) {
+                    const std::optional<QString> value = records.value(j);
+                    if (engine::matches(value, Find))
+                        records.setValue(j, engine::replaceAndTrim(*value, Find, Replacement));
+                }
+                records.moveNext();
+            }
+        });
+        QFile::remove(engine::logFilePath());
+        const double logSeconds = secondsOf([&] {
+            for (long long i = 0; i < matches; ++i)
+                engine::AppendLogLine(engine::logLine(QDateTime::currentDateTime(), Find, Replacement,
+                                                      ran.displayName(), QStringLiteral("c3")));
+        });
+        const double storeSeconds = std::max(0.0, walkSeconds - readSeconds - matchSeconds);
+        const double eventsSeconds = double(host.eventsNs) / 1e9;
+
+        {
+            db::Statement drop(handle);
+            for (const db::Table& t : {base, ran, server, walked})
+                drop.executeDirect(QStringLiteral("DROP TABLE ") + t.qualifiedName());
+        }
+
+        std::printf("rows: %lld\n", rows);
+        std::printf("matching_rows: %lld\n", matches);
+        std::printf("event_calls: %lld\n", host.eventCalls);
+        print("run_s", run.seconds);
+        print("server_update_s", serverSeconds);
+        print("ratio_run_vs_server", run.seconds / serverSeconds);
+        print("read_share", readSeconds / run.seconds);
+        print("events_share", eventsSeconds / run.seconds);
+        print("match_share", matchSeconds / run.seconds);
+        print("store_share", storeSeconds / run.seconds);
+        print("log_share", logSeconds / run.seconds);
+        // What the parts measured on their own do not explain: the run's own steps, connecting, progress.
+        print("other_share", std::max(0.0, run.seconds - readSeconds - eventsSeconds - matchSeconds -
+                                               storeSeconds - logSeconds) /
+                                 run.seconds);
+        print("run_rows_per_s", double(rows) / run.seconds);
+        print("run_peak_mb", run.peakMb);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench_run: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
