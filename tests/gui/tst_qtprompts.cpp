@@ -196,10 +196,25 @@ private slots:
                 static_cast<QDialog*>(dialog)->accept(); // QFileDialog::accept, as the Save button would
             },
             &seen);
+        // A question about the existing file would come up as a message box: answer it and note it.
+        bool asked = false;
+        QTimer watcher;
+        connect(&watcher, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                asked = true;
+                box->reject();
+            } else if (auto* dialog = qobject_cast<QFileDialog*>(modal); dialog && asked) {
+                dialog->reject(); // the question kept it open
+            }
+        });
+        watcher.start(10);
         const QString chosen =
             prompts.saveFileName({QStringLiteral("start.txt"), QStringLiteral("Save"),
                                   QStringLiteral("Text Files (*.txt)|*.txt|All Files (*.*)|*.*|"), 0x280201});
+        watcher.stop();
         QVERIFY(seen);
+        QVERIFY(!asked);
         QCOMPARE(chosen, existing);
         QVERIFY(noConfirm);
         QCOMPARE(mode, QFileDialog::AcceptSave);
