@@ -1,5 +1,6 @@
 // Quarvel's entry point: loading the Connection window is the start-up.
 #include "app/Identity.h"
+#include "ui/Appearance.h"
 #include "ui/EndOfTool.h"
 #include "ui/QtPrompts.h"
 #include "ui/ToolWindows.h"
@@ -40,6 +41,7 @@ int main(int argc, char** argv)
     // The tool ends only through its windows' unload (ui/EndOfTool.h); a window that hides while the
     // other is not shown yet must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(quarvel::ui::applicationIcon());
 
     quarvel::ui::QtPrompts prompts;
     quarvel::ui::ToolWindows windows(prompts);

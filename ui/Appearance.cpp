@@ -92,9 +92,11 @@ QIcon applicationIcon()
 
 void makeFixedWindow(QWidget& window, QSize clientSize, bool minimizeButton)
 {
-    Qt::WindowFlags flags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                            Qt::MSWindowsFixedSizeDialogHint;
+    // A dialog stays a dialog (modal over its owner); anything else becomes a top-level window.
+    const Qt::WindowFlags type =
+        (window.windowFlags() & Qt::WindowType_Mask) == Qt::Dialog ? Qt::Dialog : Qt::Window;
+    Qt::WindowFlags flags = type | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint;
     if (minimizeButton)
         flags |= Qt::WindowMinimizeButtonHint;
     window.setWindowFlags(flags);

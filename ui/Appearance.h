@@ -68,7 +68,8 @@ QString applicationIconPath();
 
 // ---- Windows.
 // A window with a fixed single border: fixed client size, close and minimize buttons, no maximize
-// button. The design background is white.
+// button (and without a minimize button when asked). A QDialog stays a dialog. The design background is
+// white.
 void makeFixedWindow(QWidget& window, QSize clientSize, bool minimizeButton = true);
 // Places the window in the centre of the screen it is on (its frame included when it has one).
 void centreOnScreen(QWidget& window);

@@ -4,6 +4,7 @@
 #include "ui/SkinFramework.h"
 
 #include <QCheckBox>
+#include <QDialog>
 #include <QDir>
 #include <QGroupBox>
 #include <QImageReader>
@@ -114,9 +115,12 @@ private slots:
         QVERIFY(window.windowFlags() & Qt::WindowMinimizeButtonHint);
         QVERIFY(window.windowFlags() & Qt::WindowCloseButtonHint);
         QCOMPARE(backColor(&window), QColor(Qt::white));
-        QWidget dialog;
+        QDialog dialog;
         makeFixedWindow(dialog, QSize(536, 107), false);
         QVERIFY(!(dialog.windowFlags() & Qt::WindowMinimizeButtonHint));
+        QVERIFY(!(dialog.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(dialog.windowType(), Qt::Dialog);
+        QCOMPARE(window.windowType(), Qt::Window);
     }
 
     void windowIsCentredOnItsScreen()
