@@ -41,6 +41,15 @@ class TableLeft : public std::exception
 {
 };
 
+// Progress is for the eyes only: it must never break a run.
+void tellProgress(RunHost& host, int entry, int entryCount, long long record, long long recordCount) noexcept
+{
+    try {
+        host.progress(entry, entryCount, record, recordCount);
+    } catch (...) {
+    }
+}
+
 // Runs a step of the record walk; a failure is reported, and when it ruins the table the walk leaves it.
 template <class F>
 bool walkStep(Procedure& p, int line, F&& body)
@@ -81,14 +90,14 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
     const int fields = p.value(126, 0, [&] { return records.fieldCount(); });
     const long long recordCount = p.value<long long>(126, 0, [&] { return records.recordCount(); });
     long long record = 0;
-    host.progress(entry, entryCount, 0, recordCount);
+    tellProgress(host, entry, entryCount, 0, recordCount);
     for (;;) {
         bool atEnd = false;
         if (!walkStep(p, 128, [&] { atEnd = records.isEOF(); }))
             throw TableLeft(); // an end-of-records test that fails would fail for ever
         if (atEnd)
             break;
-        host.progress(entry, entryCount, ++record, recordCount);
+        tellProgress(host, entry, entryCount, ++record, recordCount);
         for (int j = 0; j < fields; ++j) {
             walkStep(p, 132, [&] { host.processEvents(); });
             int tab = -1;

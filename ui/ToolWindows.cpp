@@ -1,11 +1,12 @@
 #include "ui/ToolWindows.h"
 
 #include "ui/ConnectionWindow.h"
-#include "ui/MainWindowPlaceholder.h"
+#include "ui/MainWindow.h"
 
 namespace quarvel::ui {
 
-ToolWindows::ToolWindows(Prompts& prompts) : m_connectionWindow(std::make_unique<Form1>(prompts))
+ToolWindows::ToolWindows(Prompts& prompts)
+    : m_prompts(prompts), m_connectionWindow(std::make_unique<Form1>(prompts))
 {
     m_connectionWindow->setMainWindowShower([this] { return showMainWindow(); });
 }
@@ -23,8 +24,11 @@ void ToolWindows::start()
 
 QWidget* ToolWindows::showMainWindow()
 {
-    if (!m_mainWindow)
-        m_mainWindow = std::make_unique<MainWindowPlaceholder>(*m_connectionWindow);
+    // Loaded on its first showing only; afterwards it is shown as it was left.
+    if (!m_mainWindow) {
+        m_mainWindow = std::make_unique<Form2>(m_prompts, *m_connectionWindow);
+        m_mainWindow->Form_Load();
+    }
     m_mainWindow->show();
     m_mainWindow->raise();
     m_mainWindow->activateWindow();

@@ -14,6 +14,7 @@ class Prompts;
 namespace quarvel::ui {
 
 class Form1;
+class Form2;
 
 class ToolWindows
 {
@@ -29,13 +30,14 @@ public:
 
     Form1& connectionWindow() const { return *m_connectionWindow; }
     // The Main window, or nullptr until it was first shown.
-    QWidget* mainWindow() const { return m_mainWindow.get(); }
+    Form2* mainWindow() const { return m_mainWindow.get(); }
 
 private:
     QWidget* showMainWindow();
 
+    Prompts& m_prompts;
     std::unique_ptr<Form1> m_connectionWindow;
-    std::unique_ptr<QWidget> m_mainWindow;
+    std::unique_ptr<Form2> m_mainWindow;
 };
 
 } // namespace quarvel::ui

@@ -9,7 +9,7 @@
 #include "ui/Appearance.h"
 #include "ui/ConnectionWindow.h"
 #include "ui/EndOfTool.h"
-#include "ui/MainWindowPlaceholder.h"
+#include "ui/MainWindow.h"
 #include "ui/PushButton.h"
 #include "ui/SideFiles.h"
 #include "ui/ToolWindows.h"
@@ -209,10 +209,8 @@ private slots:
         QCOMPARE(form.connectionString(), TestDatabase::connectionString());
 
         // "< Back" shows the Connection window again; "Next >" returns to the same Main window.
-        QWidget* mainWindow = windows.mainWindow();
-        auto* placeholder = qobject_cast<MainWindowPlaceholder*>(mainWindow);
-        QVERIFY(placeholder);
-        placeholder->PushButton5->click();
+        Form2* mainWindow = windows.mainWindow();
+        mainWindow->PushButton5->click();
         QVERIFY(form.isVisible());
         QVERIFY(!mainWindow->isVisible());
         form.PushButton3->click();
@@ -802,7 +800,7 @@ private slots:
         windows.start();
         windows.connectionWindow().close();
         QCOMPARE(m_ends, 1);
-        MainWindowPlaceholder mainWindow(windows.connectionWindow());
+        Form2 mainWindow(prompts, windows.connectionWindow());
         mainWindow.show();
         mainWindow.close();
         QCOMPARE(m_ends, 2);

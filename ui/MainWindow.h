@@ -1,0 +1,129 @@
+#pragma once
+// Holds `Form2`, the Main window: the table list, the single pair and the sets, "Start Replacing" and
+// "< Back". The window is the replacement run's host: the run reads the list, the tab, the texts and the
+// sets from its controls while it goes on.
+
+#include "engine/ReplaceRun.h"
+#include "engine/SetLists.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+
+namespace quarvel {
+class Prompts;
+class Procedure;
+namespace engine {
+class SetsTab;
+}
+} // namespace quarvel
+
+namespace quarvel::ui {
+
+class Form1;
+class PushButton;
+class TabControl;
+class WindowPointer;
+
+class Form2 : public QWidget, private engine::RunHost
+{
+    Q_OBJECT
+public:
+    // connectionWindow: where the connection details live and what "< Back" shows again.
+    Form2(Prompts& prompts, Form1& connectionWindow, QWidget* parent = nullptr);
+    ~Form2() override;
+
+    // Opens the Load Sets dialog modally over this window; tests replace it.
+    using LoadSetsDialog = std::function<void(Prompts&, engine::SetLists&, QWidget* parent)>;
+    void setLoadSetsDialog(LoadSetsDialog dialog) { m_loadSetsDialog = std::move(dialog); }
+
+    engine::SetLists& setLists() const { return *m_sets; }
+    WindowPointer& pointer() const { return *m_pointer; }
+
+    // Window procedures.
+    void Form_Load();
+    void Form_Unload();
+    void PushButton1_Click(); // "Start Replacing"
+    void PushButton3_Click(); // "Help"
+    void PushButton5_Click(); // "< Back"
+    void PushButton8_Click(); // "Select All"
+    void PushButton9_Click(); // "Deselect All"
+    void PushButton10_Click(); // "Add Set"
+    void PushButton11_Click(); // "Clear All Sets"
+    void PushButton12_Click(); // "Load Sets"
+    void PushButton13_Click(); // "Remove Selected Set"
+    void PushButton14_Click(); // "Save Sets"
+    void Combo1_Click();
+    void Combo2_Click();
+    void Text1_Change();
+    void Text2_Change();
+    void TabControl1_SelectedChanged();
+
+    // Controls.
+    PushButton* PushButton3 = nullptr;  // "Help"
+    QLabel* Label3 = nullptr;           // " Select tables to find and replace within:"
+    QListWidget* List1 = nullptr;       // table names, one tick box each
+    PushButton* PushButton8 = nullptr;  // "Select All"
+    PushButton* PushButton9 = nullptr;  // "Deselect All"
+    TabControl* TabControl1 = nullptr;  // "Find and replace", "Multiple find and replace sets"
+    QLabel* Label2 = nullptr;           // tab 0: " Find what (exact case):"
+    QLineEdit* Text1 = nullptr;         // tab 0: find text
+    QLabel* Label5 = nullptr;           // tab 0: " Replace with:"
+    QLineEdit* Text2 = nullptr;         // tab 0: replacement text
+    QLabel* Label7 = nullptr;           // tab 1: " Find what (exact case):"
+    QComboBox* Combo1 = nullptr;        // tab 1: find texts of the sets
+    QLabel* Label6 = nullptr;           // tab 1: " Replace with:"
+    QComboBox* Combo2 = nullptr;        // tab 1: replacement texts of the sets
+    PushButton* PushButton10 = nullptr; // "Add Set"
+    PushButton* PushButton12 = nullptr; // "Load Sets"
+    PushButton* PushButton14 = nullptr; // "Save Sets"
+    PushButton* PushButton13 = nullptr; // "Remove Selected Set"
+    PushButton* PushButton11 = nullptr; // "Clear All Sets"
+    PushButton* PushButton1 = nullptr;  // "Start Replacing"
+    PushButton* PushButton5 = nullptr;  // "< Back"
+    QLabel* StatusLine = nullptr;       // where a run stands, under "< Back"
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void buildControls();
+    void storeSetting(const char* key, const QString& value, const char* procedure);
+    void tickAll(const char* location, Qt::CheckState state);
+
+    // The run's view of the window.
+    int tableCount() override;
+    bool isTicked(int entry) override;
+    db::Table table(int entry) override;
+    QString tableText(int entry) override;
+    QString connectionString() override;
+    int selectedTab() override;
+    QString findText() override;
+    QString replaceText() override;
+    int setCount() override;
+    QString setFindText(int set) override;
+    QString setReplaceText(int set) override;
+    void processEvents() override;
+    void setPointerMode(int mode) override;
+    Prompts& prompts() override;
+    void progress(int entry, int entryCount, long long record, long long recordCount) override;
+
+    Prompts& m_prompts;
+    Form1& m_connectionWindow;
+    WindowPointer* m_pointer = nullptr;
+    std::unique_ptr<engine::SetLists> m_sets;
+    std::unique_ptr<engine::SetsTab> m_setsTab;
+    LoadSetsDialog m_loadSetsDialog;
+    bool m_centred = false;
+    bool m_storeFailureReported = false;
+    qint64 m_lastProgress = 0;
+};
+
+} // namespace quarvel::ui
