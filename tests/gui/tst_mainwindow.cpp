@@ -1,0 +1,432 @@
+// The Main window (Form2) against the real test server: loading, ticks, tabs and texts kept, the set
+// buttons, "< Back" and "Next >", and whole runs started from "Start Replacing".
+#include "engine/ReplacementLog.h"
+#include "settings/SettingsStore.h"
+#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/TempStore.h"
+#include "tests/support/TestDatabase.h"
+#include "ui/ConnectionWindow.h"
+#include "ui/EndOfTool.h"
+#include "ui/MainWindow.h"
+#include "ui/PushButton.h"
+#include "ui/TabControl.h"
+#include "ui/ToolWindows.h"
+#include "ui/WindowPointer.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+using namespace quarvel;
+using namespace quarvel::ui;
+using test::ScriptedPrompts;
+using test::TestDatabase;
+
+namespace {
+
+const QString Schema = QStringLiteral("main_window_tests");
+
+void storeDetails(const db::ConnectionDetails& d)
+{
+    using namespace settings;
+    SaveSetting(QLatin1String(Key::PostgreSQLServer), d.server);
+    SaveSetting(QLatin1String(Key::PostgreSQLPort), d.port);
+    SaveSetting(QLatin1String(Key::PostgreSQLUser), d.user);
+    SaveSetting(QLatin1String(Key::PostgreSQLPassword), d.password);
+    SaveSetting(QLatin1String(Key::PostgreSQLDatabase), d.database);
+}
+
+// Runs an action inside the n-th round of event processing from now: each posted step re-posts itself,
+// and Qt delivers an event posted while it delivers events only in the next round. The run processes
+// events once per field, so round n is "before field n".
+class InRound : public QObject
+{
+public:
+    InRound(int round, std::function<void()> action) : m_left(round), m_action(std::move(action))
+    {
+        QCoreApplication::postEvent(this, new QEvent(QEvent::User));
+    }
+    bool event(QEvent* e) override
+    {
+        if (e->type() != QEvent::User)
+            return QObject::event(e);
+        if (--m_left == 0)
+            m_action();
+        else
+            QCoreApplication::postEvent(this, new QEvent(QEvent::User));
+        return true;
+    }
+
+private:
+    int m_left;
+    std::function<void()> m_action;
+};
+
+QStringList listTexts(const QListWidget* list)
+{
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out << list->item(i)->text();
+    return out;
+}
+
+QList<bool> ticks(const QListWidget* list)
+{
+    QList<bool> out;
+    for (int i = 0; i < list->count(); ++i)
+        out << (list->item(i)->checkState() == Qt::Checked);
+    return out;
+}
+
+QListWidgetItem* entryNamed(const QListWidget* list, const QString& text)
+{
+    const auto found = list->findItems(text, Qt::MatchExactly);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QUARVEL_REQUIRE_DB();
+        setEndOfToolAction([this] { ++m_ends; });
+        QVERIFY(m_temp.isValid());
+        qputenv("TEMP", m_temp.path().toLocal8Bit());
+    }
+
+    void init()
+    {
+        m_store.reset();
+        m_ends = 0;
+        TestDatabase::freshSchema(Schema);
+        TestDatabase::psql("CREATE TABLE main_window_tests.alpha (id int, v text);"
+                           "INSERT INTO main_window_tests.alpha VALUES (1, 'old'), (2, 'older');"
+                           "CREATE TABLE main_window_tests.beta (w text);"
+                           "INSERT INTO main_window_tests.beta VALUES ('old');");
+        QFile::remove(engine::logFilePath());
+        m_form1 = std::make_unique<Form1>(m_prompts);
+        m_form1->Text1->setText(TestDatabase::details().server);
+        m_form1->Text2->setText(TestDatabase::details().port);
+        m_form1->Text3->setText(TestDatabase::details().user);
+        m_form1->Text4->setText(TestDatabase::details().password);
+        m_form1->Text5->setText(TestDatabase::details().database);
+        m_prompts.clear();
+    }
+
+    void cleanup()
+    {
+        m_form1.reset();
+        m_prompts.yesNoAnswers.clear();
+        m_prompts.inputAnswers.clear();
+        m_prompts.fileAnswers.clear();
+        m_prompts.onShown = nullptr;
+    }
+
+    void firstLoadTicksEveryTableOnTheFirstTabWithEmptyBoxes()
+    {
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        QCOMPARE(m_prompts.shown.size(), 0);
+        QVERIFY(entryNamed(window.List1, "main_window_tests.alpha"));
+        QVERIFY(entryNamed(window.List1, "main_window_tests.beta"));
+        QVERIFY(!ticks(window.List1).contains(false));
+        QCOMPARE(window.TabControl1->selectedIndex(), 0);
+        QCOMPARE(window.Text1->text(), QString());
+        QCOMPARE(window.Text2->text(), QString());
+        QCOMPARE(window.windowTitle(), QString("Quarvel"));
+        // Only the selected tab's controls show.
+        window.show();
+        QVERIFY(window.Text1->isVisible());
+        QVERIFY(!window.Combo1->isVisible());
+        window.TabControl1->setSelectedIndex(1);
+        QVERIFY(!window.Text1->isVisible());
+        QVERIFY(window.Combo1->isVisible() && window.PushButton10->isVisible());
+    }
+
+    void catalogueFailureIsReportedAndLoadingGoesOn()
+    {
+        settings::SaveSetting(settings::Key::Text1, "kept");
+        m_form1->Text2->setText("1"); // nothing listens there
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        const QStringList reports = m_prompts.errorReports();
+        QCOMPARE(reports.size(), 1);
+        QVERIFY2(reports[0].contains("in Morvane2021/08/31.Form2.Form_Load at line 112"), qPrintable(reports[0]));
+        QCOMPARE(window.List1->count(), 0);
+        QCOMPARE(window.Text1->text(), QString("kept"));
+    }
+
+    void selectAndDeselectAll()
+    {
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        window.PushButton9->click();
+        QVERIFY(!ticks(window.List1).contains(true));
+        window.PushButton8->click();
+        QVERIFY(!ticks(window.List1).contains(false));
+
+        Form2 empty(m_prompts, *m_form1);
+        empty.PushButton8->click();
+        empty.PushButton9->click();
+        QCOMPARE(m_prompts.shown.size(), 0);
+    }
+
+    void spaceTogglesTheTickOfTheCurrentEntry()
+    {
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        window.show();
+        QListWidgetItem* alpha = entryNamed(window.List1, "main_window_tests.alpha");
+        window.List1->setFocus();
+        window.List1->setCurrentItem(alpha);
+        QTest::keyClick(window.List1, Qt::Key_Space);
+        QCOMPARE(alpha->checkState(), Qt::Unchecked);
+        QTest::keyClick(window.List1, Qt::Key_Space);
+        QCOMPARE(alpha->checkState(), Qt::Checked);
+    }
+
+    void tabAndTextsAreStoredAndRestored()
+    {
+        {
+            Form2 window(m_prompts, *m_form1);
+            window.Form_Load();
+            QTest::keyClicks(window.Text1, "fi");
+            QCOMPARE(settings::GetSetting(settings::Key::Text1), QString("fi"));
+            window.Text2->setText("re");
+            window.TabControl1->setSelectedIndex(1);
+            QCOMPARE(settings::GetSetting(settings::Key::TabControl1), QString("1"));
+        }
+        Form2 again(m_prompts, *m_form1);
+        again.Form_Load();
+        QCOMPARE(again.TabControl1->selectedIndex(), 1);
+        QCOMPARE(again.Text1->text(), QString("fi"));
+        QCOMPARE(again.Text2->text(), QString("re"));
+        QCOMPARE(m_prompts.errorReports(), QStringList());
+    }
+
+    void storedTabThatNamesNoTabIsReported()
+    {
+        settings::SaveSetting(settings::Key::TabControl1, "7");
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        QCOMPARE(m_prompts.errorReports().size(), 1);
+        QVERIFY(m_prompts.errorReports()[0].contains("at line 120"));
+        QCOMPARE(window.TabControl1->selectedIndex(), 0);
+    }
+
+    void helpShowsItsMessage()
+    {
+        Form2 window(m_prompts, *m_form1);
+        window.PushButton3->click();
+        window.PushButton3->click();
+        QCOMPARE(m_prompts.messages(),
+                 QStringList(2, "This program can not find and replace in a field with a Text data type."));
+    }
+
+    void setButtonsAndTheTwoListsInStep()
+    {
+        Form2 window(m_prompts, *m_form1);
+        m_prompts.inputAnswers.append(QStringList{"a::b", "c::d", "e::"});
+        for (int i = 0; i < 3; ++i)
+            window.PushButton10->click();
+        QCOMPARE(window.Combo1->count(), 3);
+        QCOMPARE(window.Combo2->itemText(2), QString());
+        // Adding selects nothing; choosing in one list chooses the same place in the other.
+        QCOMPARE(window.Combo1->currentIndex(), -1);
+        QCOMPARE(window.Combo2->currentIndex(), -1);
+        window.Combo1->setCurrentIndex(1);
+        QCOMPARE(window.Combo2->currentIndex(), 1);
+        window.Combo2->setCurrentIndex(2);
+        QCOMPARE(window.Combo1->currentIndex(), 2);
+        window.Combo1->setCurrentIndex(1);
+        window.PushButton13->click();
+        QCOMPARE(window.setLists().sets(), (QList<engine::Set>{{"a", "b"}, {"e", ""}}));
+        QCOMPARE(window.Combo1->currentIndex(), -1);
+        window.PushButton13->click(); // nothing selected: nothing happens
+        QCOMPARE(window.setLists().count(), 2);
+        window.PushButton11->click();
+        QCOMPARE(window.Combo1->count() + window.Combo2->count(), 0);
+        QCOMPARE(m_prompts.errorReports(), QStringList());
+    }
+
+    void saveSetsWritesTheFileThroughTheSaveDialog()
+    {
+        Form2 window(m_prompts, *m_form1);
+        m_prompts.inputAnswers.append(QStringList{"a::b", "c::"});
+        window.PushButton10->click();
+        window.PushButton10->click();
+        const QString path = m_temp.filePath("saved.txt");
+        m_prompts.fileAnswers.append(QStringList{path});
+        window.PushButton14->click();
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("a::b\r\nc::\r\n"));
+        const test::Shown& dialog = m_prompts.shown.last();
+        QCOMPARE(dialog.kind, test::Shown::SaveDialog);
+        QCOMPARE(dialog.dialog.flags, 2621953);
+        QCOMPARE(dialog.dialog.filter, QString("Text Files (*.txt)|*.txt|All Files (*.*)|*.*|"));
+    }
+
+    void loadSetsOpensTheDialogWithTheSetLists()
+    {
+        Form2 window(m_prompts, *m_form1);
+        int opened = 0;
+        window.setLoadSetsDialog([&](Prompts&, engine::SetLists& lists, QWidget* parent) {
+            ++opened;
+            QCOMPARE(parent, &window);
+            lists.append("from", "dialog");
+        });
+        window.PushButton12->click();
+        QCOMPARE(opened, 1);
+        QCOMPARE(window.Combo1->itemText(0), QString("from"));
+        QCOMPARE(window.Combo2->itemText(0), QString("dialog"));
+    }
+
+    void startReplacingRunsToDoneAndChangesTheDatabase()
+    {
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        window.PushButton9->click();
+        entryNamed(window.List1, "main_window_tests.alpha")->setCheckState(Qt::Checked);
+        window.Text1->setText("old");
+        window.Text2->setText("new");
+        QList<int> modes;
+        connect(&window.pointer(), &WindowPointer::modeChanged, this, [&](int mode) { modes << mode; });
+        window.PushButton1->click();
+        QCOMPARE(m_prompts.messages(), QStringList{"Done."});
+        QCOMPARE(m_prompts.errorReports(), QStringList());
+        QCOMPARE(modes, (QList<int>{11, 0}));
+        QCOMPARE(TestDatabase::psql("SELECT string_agg(v, ',' ORDER BY id) FROM main_window_tests.alpha"),
+                 QString("new,newer"));
+        QCOMPARE(TestDatabase::psql("SELECT w FROM main_window_tests.beta"), QString("old"));
+        QFile log(engine::logFilePath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = log.readAll().split('\n');
+        QCOMPARE(lines.size(), 3); // two lines and the empty piece after the last CR LF
+        QVERIFY(lines[0].endsWith("] - old was replace to new at table (main_window_tests.alpha) and column (v)\r"));
+        QCOMPARE(window.StatusLine->text(), QString("Finished."));
+    }
+
+    void changeOfTheFindTextDuringARunCountsFromTheNextField()
+    {
+        TestDatabase::psql("CREATE TABLE main_window_tests.f (id int, a text, b text);"
+                           "INSERT INTO main_window_tests.f VALUES (1, 'old', 'old'), (2, 'old', 'new');");
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        window.PushButton9->click();
+        entryNamed(window.List1, "main_window_tests.f")->setCheckState(Qt::Checked);
+        window.Text1->setText("old");
+        window.Text2->setText("mid");
+        // Before the third field of the first record (b), the user types a new pair.
+        InRound typing(3, [&] {
+            window.Text1->setText("new");
+            window.Text2->setText("NEW");
+        });
+        window.PushButton1->click();
+        QCOMPARE(TestDatabase::psql("SELECT string_agg(a || '/' || b, ',' ORDER BY id) FROM main_window_tests.f"),
+                 QString("mid/old,old/NEW"));
+    }
+
+    void startAndBackArePassedOverDuringARun()
+    {
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        window.show();
+        m_form1->hide();
+        window.Text1->setText("old");
+        window.Text2->setText("oldold");
+        InRound pressing(2, [&] {
+            window.PushButton1->click();
+            window.PushButton5->click();
+            QCOMPARE(pointerMode(&window), 11);
+        });
+        window.PushButton1->click();
+        QCOMPARE(m_prompts.messages(), QStringList{"Done."});
+        QVERIFY(window.isVisible());
+        QVERIFY(!m_form1->isVisible());
+        // One pass only: a second run would have doubled the text again.
+        QCOMPARE(TestDatabase::psql("SELECT string_agg(v, ',' ORDER BY id) FROM main_window_tests.alpha"),
+                 QString("oldold,oldolder"));
+    }
+
+    void backThenNextKeepsEverythingWithoutReadingTheCatalogueAgain()
+    {
+        storeDetails(TestDatabase::details());
+        ToolWindows windows(m_prompts);
+        windows.start();
+        Form2* window = windows.mainWindow();
+        QVERIFY(window && window->isVisible());
+        entryNamed(window->List1, "main_window_tests.beta")->setCheckState(Qt::Unchecked);
+        window->Text1->setText("find");
+        window->Text2->setText("replace");
+        m_prompts.inputAnswers.append(QStringList{"x::y"});
+        window->PushButton10->click();
+        window->TabControl1->setSelectedIndex(1);
+        const QStringList names = listTexts(window->List1);
+        const QList<bool> ticked = ticks(window->List1);
+        TestDatabase::psql("CREATE TABLE main_window_tests.gamma (g text);");
+
+        window->PushButton5->click();
+        QVERIFY(windows.connectionWindow().isVisible());
+        QVERIFY(!window->isVisible());
+        windows.connectionWindow().PushButton3->click();
+        QCOMPARE(windows.mainWindow(), window);
+        QVERIFY(window->isVisible());
+        QCOMPARE(listTexts(window->List1), names);
+        QCOMPARE(ticks(window->List1), ticked);
+        QCOMPARE(window->Text1->text(), QString("find"));
+        QCOMPARE(window->Text2->text(), QString("replace"));
+        QCOMPARE(window->setLists().sets(), (QList<engine::Set>{{"x", "y"}}));
+        QCOMPARE(window->TabControl1->selectedIndex(), 1);
+        QCOMPARE(m_prompts.errorReports(), QStringList());
+    }
+
+    void hoverRulesOfTheMainWindow()
+    {
+        Form2 window(m_prompts, *m_form1);
+        window.show();
+        for (PushButton* button : {window.PushButton1, window.PushButton3, window.PushButton5, window.PushButton8,
+                                   window.PushButton9}) {
+            QTest::mouseMove(&window, QPoint(1, 1));
+            QCOMPARE(pointerMode(&window), 0);
+            QTest::mouseMove(button, QPoint(5, 5));
+            QCOMPARE(pointerMode(&window), 99);
+        }
+        // A text box has no hover handling: the hand stays.
+        QTest::mouseMove(window.Text1, QPoint(5, 5));
+        QCOMPARE(pointerMode(&window), 99);
+        QTest::mouseMove(window.List1->viewport(), QPoint(5, 5));
+        QCOMPARE(pointerMode(&window), 0);
+        window.pointer().setMode(11);
+        QTest::mouseMove(window.PushButton1, QPoint(5, 5));
+        QCOMPARE(pointerMode(&window), 11);
+    }
+
+    void closingTheMainWindowEndsTheTool()
+    {
+        Form2 window(m_prompts, *m_form1);
+        window.show();
+        window.close();
+        QCOMPARE(m_ends, 1);
+    }
+
+private:
+    test::TempStore m_store;
+    QTemporaryDir m_temp;
+    ScriptedPrompts m_prompts;
+    std::unique_ptr<Form1> m_form1;
+    int m_ends = 0;
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
