@@ -1,0 +1,266 @@
+// Holds `Form3`, the Load Sets dialog.
+#include "ui/LoadSetsDialog.h"
+
+#include "app/Files.h"
+#include "app/Procedure.h"
+#include "app/Prompts.h"
+#include "engine/SetFiles.h"
+#include "engine/SetLists.h"
+#include "settings/SettingsStore.h"
+#include "ui/Appearance.h"
+#include "ui/PushButton.h"
+#include "ui/WindowPointer.h"
+
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QShowEvent>
+#include <QStringList>
+
+#include <limits>
+
+namespace quarvel::ui {
+
+namespace {
+
+// Layout of the dialog, in twips.
+namespace layout {
+constexpr int ClientWidth = 8040;
+constexpr int ClientHeight = 1605;
+constexpr TwipsRect Label1_0{120, 180, 1050, 225};
+constexpr TwipsRect Text1{1320, 120, 5880, 345};
+constexpr TwipsRect PushButton16{7320, 120, 600, 345};
+constexpr TwipsRect Label1_1{120, 660, 900, 225};
+constexpr TwipsRect Text2{1320, 600, 5880, 345};
+constexpr TwipsRect PushButton3{7320, 600, 600, 345};
+constexpr TwipsRect PushButton1{120, 1080, 3840, 400};
+constexpr TwipsRect PushButton2{4080, 1080, 3840, 405};
+} // namespace layout
+
+const QString SelectFileTitle = QStringLiteral("Select Text File");
+const QString TextFileFilter = QStringLiteral("Text Files (*.txt)|*.txt|");
+
+QLabel* makeLabel(const QString& caption, const TwipsRect& place, QWidget* parent)
+{
+    auto* label = new QLabel(caption, parent);
+    label->setGeometry(place.toPixels());
+    label->setFont(arialFont(WindowFontSize, true));
+    setBackColor(label, colorFromValue(WhiteValue));
+    return label;
+}
+
+QLineEdit* makeBox(const TwipsRect& place, QWidget* parent)
+{
+    auto* box = new QLineEdit(parent);
+    box->setGeometry(place.toPixels());
+    box->setFont(arialFont(WindowFontSize, true));
+    box->setMaxLength(std::numeric_limits<int>::max());
+    return box;
+}
+
+PushButton* makeButton(const QString& caption, const TwipsRect& place, QWidget* parent)
+{
+    auto* button = new PushButton(caption, parent);
+    button->setGeometry(place.toPixels());
+    button->setFont(arialFont(ButtonFontSize, true));
+    return button;
+}
+
+// Only blanks count as empty around a path; a tab is a character of the name like any other.
+bool blankOnly(const QString& text)
+{
+    for (const QChar c : text)
+        if (c != u' ')
+            return false;
+    return true;
+}
+
+} // namespace
+
+Form3::Form3(Prompts& prompts, engine::SetLists& lists, QWidget* parent)
+    : QDialog(parent), m_prompts(prompts), m_lists(lists)
+{
+    setObjectName(QStringLiteral("Form3"));
+    setWindowTitle(QStringLiteral("Load Sets"));
+    makeFixedWindow(*this, twipsSize(layout::ClientWidth, layout::ClientHeight), /*minimizeButton*/ false);
+    setFont(arialFont(WindowFontSize));
+    buildControls();
+}
+
+Form3::~Form3() = default;
+
+void Form3::buildControls()
+{
+    Label1[0] = makeLabel(QStringLiteral("File To Load:"), layout::Label1_0, this);
+    Text1 = makeBox(layout::Text1, this);
+    PushButton16 = makeButton(QStringLiteral("..."), layout::PushButton16, this);
+    Label1[1] = makeLabel(QStringLiteral("Separator:"), layout::Label1_1, this);
+    Text2 = makeBox(layout::Text2, this);
+    PushButton3 = makeButton(QStringLiteral("?"), layout::PushButton3, this);
+    PushButton1 = makeButton(QStringLiteral("Load"), layout::PushButton1, this);
+    PushButton2 = makeButton(QStringLiteral("Cancel"), layout::PushButton2, this);
+
+    const QList<std::pair<QObject*, const char*>> names = {{Label1[0], "Label1_0"},
+                                                           {Label1[1], "Label1_1"},
+                                                           {Text1, "Text1"},
+                                                           {Text2, "Text2"},
+                                                           {PushButton1, "PushButton1"},
+                                                           {PushButton2, "PushButton2"},
+                                                           {PushButton3, "PushButton3"},
+                                                           {PushButton16, "PushButton16"}};
+    for (const auto& [object, name] : names)
+        object->setObjectName(QLatin1String(name));
+
+    // The labels name their boxes; the two symbol buttons say in words what they do.
+    Label1[0]->setBuddy(Text1);
+    Label1[1]->setBuddy(Text2);
+    PushButton16->setAccessibleName(QStringLiteral("Browse for the file to load"));
+    PushButton3->setAccessibleName(QStringLiteral("How to choose the separator"));
+
+    // Focus order: the two boxes, "Load", "Cancel", then the two symbol buttons.
+    const QList<QWidget*> order = {Text1, Text2, PushButton1, PushButton2, PushButton16, PushButton3};
+    for (qsizetype i = 0; i + 1 < order.size(); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    Text1->setFocus();
+
+    connect(Text2, &QLineEdit::textChanged, this, &Form3::Text2_Change);
+    connect(PushButton1, &QPushButton::clicked, this, &Form3::PushButton1_Click);
+    connect(PushButton2, &QPushButton::clicked, this, &Form3::PushButton2_Click);
+    connect(PushButton3, &QPushButton::clicked, this, &Form3::PushButton3_Click);
+    connect(PushButton16, &QPushButton::clicked, this, &Form3::PushButton16_Click);
+
+    // The buttons show the hand, the dialog's surface the default pointer; the labels and the boxes
+    // leave the pointer as it is.
+    m_pointer = new WindowPointer(this);
+    for (PushButton* button : {PushButton1, PushButton2, PushButton3, PushButton16})
+        m_pointer->addSetPlace(button);
+    m_pointer->addResetPlace(this);
+}
+
+void Form3::showModal(Prompts& prompts, engine::SetLists& lists, QWidget* parent)
+{
+    // Guarded: the tool may end, taking the parent and with it the dialog, while the dialog is open.
+    QPointer<Form3> dialog = new Form3(prompts, lists, parent);
+    dialog->Form_Load();
+    if (dialog)
+        dialog->exec();
+    delete dialog.data();
+}
+
+bool Form3::isFileToLoad(const QString& path)
+{
+    return files::FileExists(path) && !QFileInfo(path).isDir();
+}
+
+QString Form3::separatorAdvice()
+{
+    const QStringList lines = {
+        QStringLiteral("If the text file you are loading looks like this:"),
+        QString(),
+        QStringLiteral("hi::hello"),
+        QStringLiteral("peter::pete"),
+        QString(),
+        QStringLiteral("then use :: as a Separator"),
+        QString(),
+        QStringLiteral("If the text file you are loading looks like this:"),
+        QString(),
+        QStringLiteral("hi,hello"),
+        QStringLiteral("peter,pete"),
+        QString(),
+        QStringLiteral("then use , as a Separator"),
+        QString(),
+        QStringLiteral("NOTE: The 'Save Sets' feature in this software always saves in this format:"),
+        QString(),
+        QStringLiteral("hi::hello"),
+        QStringLiteral("peter::pete"),
+    };
+    return lines.join(QStringLiteral("\r\n"));
+}
+
+void Form3::Form_Load()
+{
+    using namespace settings;
+    Procedure p(m_prompts, QStringLiteral("Form3.Form_Load"));
+    p.step(100, [&] { SetButtonFaceColors(*this); });
+    p.step(102, [&] { setWindowIcon(applicationIcon()); });
+    handCursorStep(p, 104, 106, *m_pointer);
+    // Setting the box stores the value again through Text2_Change, the default on a fresh account.
+    p.step(106, [&] {
+        Text2->setText(GetSetting(QLatin1String(Key::Form2_Text2), QLatin1String(Default::Form2_Text2)));
+    });
+}
+
+void Form3::PushButton16_Click()
+{
+    Procedure p(m_prompts, QStringLiteral("Form3.PushButton16_Click"));
+    // No flags: a name of a file that does not exist yet is accepted, and refused later by "Load".
+    FileDialogRequest CommonDialog1;
+    p.step(100, [&] { CommonDialog1.fileName.clear(); });
+    p.step(102, [&] { CommonDialog1.title = SelectFileTitle; });
+    p.step(104, [&] { CommonDialog1.filter = TextFileFilter; });
+    QString chosen;
+    p.step(106, [&] { chosen = m_prompts.openFileName(CommonDialog1); });
+    if (p.test(108, [&] { return !chosen.isEmpty(); }))
+        p.step(110, [&] { Text1->setText(chosen); });
+}
+
+void Form3::PushButton3_Click()
+{
+    Procedure p(m_prompts, QStringLiteral("Form3.PushButton3_Click"));
+    p.step(100, [&] { m_prompts.message(separatorAdvice()); });
+}
+
+void Form3::PushButton2_Click()
+{
+    Procedure p(m_prompts, QStringLiteral("Form3.PushButton2_Click"));
+    p.step(100, [&] { reject(); });
+}
+
+void Form3::PushButton1_Click()
+{
+    Procedure p(m_prompts, QStringLiteral("Form3.PushButton1_Click"));
+    // A separator of blanks only is a separator; an empty one would cut between every character.
+    if (p.test(100, [&] { return Text2->text().isEmpty(); })) {
+        p.step(130, [&] { m_prompts.message(QStringLiteral("You must enter separating character(s).")); });
+        return;
+    }
+    if (p.test(102, [&] { return blankOnly(Text1->text()); }))
+        return;
+    // The path is tested and read exactly as typed, blanks included.
+    if (p.test(104, [&] { return !isFileToLoad(Text1->text()); })) {
+        p.step(128, [&] { m_prompts.message(Text1->text() + QStringLiteral(" not found.")); });
+        return;
+    }
+    // A file that cannot be read is reported here and then loads as an empty text: no sets.
+    const auto file = p.value<engine::TextFile>(106, {}, [&] { return engine::ReadTextFile(Text1->text()); });
+    engine::LoadSetsFromText(p, m_lists, file, Text2->text());
+    p.step(126, [&] { accept(); });
+}
+
+void Form3::Text2_Change()
+{
+    try {
+        settings::SaveSetting(QLatin1String(settings::Key::Form2_Text2), Text2->text());
+    } catch (...) {
+        // No report of its own, but a store that cannot be written must not pass unnoticed: say so
+        // once per opening, not on every keystroke.
+        if (m_storeFailureReported)
+            return;
+        m_storeFailureReported = true;
+        m_prompts.errorReport(errorReportText(describeFailure(std::current_exception()),
+                                              QStringLiteral("Form3.Text2_Change"), 0));
+    }
+}
+
+void Form3::showEvent(QShowEvent* event)
+{
+    // Centred when first shown; the user may move it afterwards.
+    if (!m_centred && !event->spontaneous()) {
+        m_centred = true;
+        centreOnScreen(*this);
+    }
+    QDialog::showEvent(event);
+}
+
+} // namespace quarvel::ui
