@@ -81,8 +81,12 @@ Opening openModally(ScriptedPrompts& prompts, PlainSetLists& lists, QWidget& mai
     QPointer<Form3> seen;
     QTimer::singleShot(0, &mainWindow, [&] {
         seen = mainWindow.findChild<Form3*>();
-        if (!seen)
+        if (!seen) {
+            // Not over the Main window: close whatever is modal rather than wait for ever.
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
             return;
+        }
         opening.seen = seen->isVisible() && seen->isModal() && QApplication::activeModalWidget() == seen;
         opening.parent = seen->parentWidget();
         opening.frameCentre = seen->frameGeometry().center();
