@@ -18,6 +18,7 @@
 #include <QShowEvent>
 #include <QStringList>
 
+#include <algorithm>
 #include <limits>
 
 namespace quarvel::ui {
@@ -93,6 +94,11 @@ Form3::~Form3() = default;
 void Form3::buildControls()
 {
     Label1[0] = makeLabel(QStringLiteral("File To Load:"), layout::Label1_0, this);
+    // This platform's bold Arial runs a little wider than the design allowed for: the caption may grow
+    // into the gap before the file box so that its colon is not cut off.
+    Label1[0]->resize(std::clamp(Label1[0]->sizeHint().width(), Label1[0]->width(),
+                                 layout::Text1.toPixels().left() - Label1[0]->x() - 2),
+                      Label1[0]->height());
     Text1 = makeBox(layout::Text1, this);
     PushButton16 = makeButton(QStringLiteral("..."), layout::PushButton16, this);
     Label1[1] = makeLabel(QStringLiteral("Separator:"), layout::Label1_1, this);

@@ -1,6 +1,7 @@
 #include "ui/ToolWindows.h"
 
 #include "ui/ConnectionWindow.h"
+#include "ui/LoadSetsDialog.h"
 #include "ui/MainWindow.h"
 
 namespace quarvel::ui {
@@ -27,6 +28,7 @@ QWidget* ToolWindows::showMainWindow()
     // Loaded on its first showing only; afterwards it is shown as it was left.
     if (!m_mainWindow) {
         m_mainWindow = std::make_unique<Form2>(m_prompts, *m_connectionWindow);
+        m_mainWindow->setLoadSetsDialog(&Form3::showModal);
         m_mainWindow->Form_Load();
     }
     m_mainWindow->show();

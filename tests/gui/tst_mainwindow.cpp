@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QTabBar>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -388,6 +389,17 @@ private slots:
         QCOMPARE(window->Text2->text(), QString("replace"));
         QCOMPARE(window->setLists().sets(), (QList<engine::Set>{{"x", "y"}}));
         QCOMPARE(window->TabControl1->selectedIndex(), 1);
+
+        // "Load Sets" opens the real Load Sets dialog, modal over the Main window.
+        QString opened;
+        QTimer::singleShot(0, [&] {
+            if (QWidget* dialog = QApplication::activeModalWidget()) {
+                opened = dialog->windowTitle();
+                dialog->close();
+            }
+        });
+        window->PushButton12->click();
+        QCOMPARE(opened, QString("Load Sets"));
         QCOMPARE(m_prompts.errorReports(), QStringList());
     }
 
