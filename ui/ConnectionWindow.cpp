@@ -7,6 +7,7 @@
 #include "db/Connection.h"
 #include "settings/SettingsStore.h"
 #include "ui/Appearance.h"
+#include "ui/Controls.h"
 #include "ui/EndOfTool.h"
 #include "ui/PushButton.h"
 #include "ui/WindowPointer.h"
@@ -45,36 +46,12 @@ constexpr TwipsRect PushButton3{120, 3090, 7800, 405};
 
 const QString HelpAddress = QStringLiteral("https://www.pgadmin.org/download/");
 
-QLabel* makeLabel(const QString& caption, const TwipsRect& place, QWidget* parent)
-{
-    auto* label = new QLabel(caption, parent);
-    label->setGeometry(place.toPixels());
-    label->setFont(arialFont(WindowFontSize, true));
-    setBackColor(label, colorFromValue(WhiteValue));
-    return label;
-}
-
-QLineEdit* makeBox(const TwipsRect& place, QWidget* parent)
-{
-    auto* box = new QLineEdit(parent);
-    box->setGeometry(place.toPixels());
-    box->setFont(arialFont(WindowFontSize, true));
-    box->setMaxLength(std::numeric_limits<int>::max());
-    return box;
-}
-
-PushButton* makeButton(const QString& caption, const TwipsRect& place, QWidget* parent)
-{
-    auto* button = new PushButton(caption, parent);
-    button->setGeometry(place.toPixels());
-    button->setFont(arialFont(ButtonFontSize, true));
-    return button;
-}
-
 } // namespace
 
-Form1::Form1(Prompts& prompts, QWidget* parent) : QWidget(parent), m_prompts(prompts)
+Form1::Form1(Prompts& prompts, QWidget* parent)
+    : QWidget(parent), m_prompts(prompts), m_settings(prompts, QStringLiteral("Form1"))
 {
+    centreOnFirstShowing(*this);
     setObjectName(QStringLiteral("Form1"));
     makeFixedWindow(*this, twipsSize(layout::ClientWidth, layout::ClientHeight));
     setFont(arialFont(WindowFontSize));
@@ -91,16 +68,16 @@ void Form1::buildControls()
     Frame1->setFont(arialFont(WindowFontSize, true));
     setBackColor(Frame1, colorFromValue(WhiteValue));
 
-    Label2 = makeLabel(QStringLiteral("Server:"), layout::Label2, Frame1);
-    Text1 = makeBox(layout::Text1, Frame1);
-    Label3 = makeLabel(QStringLiteral("Port:"), layout::Label3, Frame1);
-    Text2 = makeBox(layout::Text2, Frame1);
-    Label1 = makeLabel(QStringLiteral("Username:"), layout::Label1, Frame1);
-    Text3 = makeBox(layout::Text3, Frame1);
-    Label4 = makeLabel(QStringLiteral("Password:"), layout::Label4, Frame1);
-    Text4 = makeBox(layout::Text4, Frame1);
-    Label6 = makeLabel(QStringLiteral("Database:"), layout::Label6, Frame1);
-    Text5 = makeBox(layout::Text5, Frame1);
+    Label2 = makeLabel(QStringLiteral("Server:"), layout::Label2, Frame1, true);
+    Text1 = makeTextBox(layout::Text1, Frame1, true);
+    Label3 = makeLabel(QStringLiteral("Port:"), layout::Label3, Frame1, true);
+    Text2 = makeTextBox(layout::Text2, Frame1, true);
+    Label1 = makeLabel(QStringLiteral("Username:"), layout::Label1, Frame1, true);
+    Text3 = makeTextBox(layout::Text3, Frame1, true);
+    Label4 = makeLabel(QStringLiteral("Password:"), layout::Label4, Frame1, true);
+    Text4 = makeTextBox(layout::Text4, Frame1, true);
+    Label6 = makeLabel(QStringLiteral("Database:"), layout::Label6, Frame1, true);
+    Text5 = makeTextBox(layout::Text5, Frame1, true);
     PushButton5 = makeButton(QStringLiteral("Test Connection"), layout::PushButton5, Frame1);
     PushButton1 = makeButton(QStringLiteral("Help"), layout::PushButton1, Frame1);
     PushButton3 = makeButton(QStringLiteral("Next >"), layout::PushButton3, this);
@@ -266,44 +243,29 @@ void Form1::PushButton1_Click()
     p.step(106, [&] { m_prompts.message(text); });
 }
 
-void Form1::storeBox(const char* key, const QLineEdit* box, const char* procedure)
-{
-    try {
-        settings::SaveSetting(QLatin1String(key), box->text());
-    } catch (...) {
-        // The change handlers carry no report of their own, but a store that cannot be written must
-        // not pass unnoticed: say so once, not on every keystroke.
-        if (m_storeFailureReported)
-            return;
-        m_storeFailureReported = true;
-        m_prompts.errorReport(errorReportText(describeFailure(std::current_exception()),
-                                              QStringLiteral("Form1.") + QLatin1String(procedure), 0));
-    }
-}
-
 void Form1::Text1_Change()
 {
-    storeBox(settings::Key::PostgreSQLServer, Text1, "Text1_Change");
+    m_settings.save(settings::Key::PostgreSQLServer, Text1->text(), "Text1_Change");
 }
 
 void Form1::Text2_Change()
 {
-    storeBox(settings::Key::PostgreSQLPort, Text2, "Text2_Change");
+    m_settings.save(settings::Key::PostgreSQLPort, Text2->text(), "Text2_Change");
 }
 
 void Form1::Text3_Change()
 {
-    storeBox(settings::Key::PostgreSQLUser, Text3, "Text3_Change");
+    m_settings.save(settings::Key::PostgreSQLUser, Text3->text(), "Text3_Change");
 }
 
 void Form1::Text4_Change()
 {
-    storeBox(settings::Key::PostgreSQLPassword, Text4, "Text4_Change");
+    m_settings.save(settings::Key::PostgreSQLPassword, Text4->text(), "Text4_Change");
 }
 
 void Form1::Text5_Change()
 {
-    storeBox(settings::Key::PostgreSQLDatabase, Text5, "Text5_Change");
+    m_settings.save(settings::Key::PostgreSQLDatabase, Text5->text(), "Text5_Change");
 }
 
 void Form1::selectWholeText(QLineEdit* box)
@@ -362,16 +324,6 @@ void Form1::closeEvent(QCloseEvent* event)
 {
     event->accept();
     Form_Unload();
-}
-
-void Form1::showEvent(QShowEvent* event)
-{
-    // Centred when first shown, wherever the user moves it afterwards.
-    if (!m_centred && !event->spontaneous()) {
-        m_centred = true;
-        centreOnScreen(*this);
-    }
-    QWidget::showEvent(event);
 }
 
 } // namespace quarvel::ui

@@ -3,6 +3,7 @@
 // "Next >". Its load is the start-up of the tool.
 
 #include "db/Database.h"
+#include "ui/Controls.h"
 #include "ui/SkinFramework.h"
 
 #include <QString>
@@ -82,7 +83,6 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -90,15 +90,13 @@ private:
     // Shows the Main window at showLine and hides this window at hideLine, but only when the Main
     // window did appear: a window that failed to come up must not leave the tool without any window.
     void handOverToMainWindow(Procedure& procedure, int showLine, int hideLine);
-    void storeBox(const char* key, const QLineEdit* box, const char* procedure);
     static void selectWholeText(QLineEdit* box);
 
     Prompts& m_prompts;
     WindowPointer* m_pointer = nullptr;
     MainWindowShower m_showMainWindow;
     bool m_handedOver = false;
-    bool m_centred = false;
-    bool m_storeFailureReported = false;
+    SettingWriter m_settings;
 };
 
 } // namespace quarvel::ui

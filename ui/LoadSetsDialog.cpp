@@ -8,6 +8,7 @@
 #include "engine/SetLists.h"
 #include "settings/SettingsStore.h"
 #include "ui/Appearance.h"
+#include "ui/Controls.h"
 #include "ui/PushButton.h"
 #include "ui/WindowPointer.h"
 
@@ -42,32 +43,6 @@ constexpr TwipsRect PushButton2{4080, 1080, 3840, 405};
 const QString SelectFileTitle = QStringLiteral("Select Text File");
 const QString TextFileFilter = QStringLiteral("Text Files (*.txt)|*.txt|");
 
-QLabel* makeLabel(const QString& caption, const TwipsRect& place, QWidget* parent)
-{
-    auto* label = new QLabel(caption, parent);
-    label->setGeometry(place.toPixels());
-    label->setFont(arialFont(WindowFontSize, true));
-    setBackColor(label, colorFromValue(WhiteValue));
-    return label;
-}
-
-QLineEdit* makeBox(const TwipsRect& place, QWidget* parent)
-{
-    auto* box = new QLineEdit(parent);
-    box->setGeometry(place.toPixels());
-    box->setFont(arialFont(WindowFontSize, true));
-    box->setMaxLength(std::numeric_limits<int>::max());
-    return box;
-}
-
-PushButton* makeButton(const QString& caption, const TwipsRect& place, QWidget* parent)
-{
-    auto* button = new PushButton(caption, parent);
-    button->setGeometry(place.toPixels());
-    button->setFont(arialFont(ButtonFontSize, true));
-    return button;
-}
-
 // Only blanks count as empty around a path; a tab is a character of the name like any other.
 bool blankOnly(const QString& text)
 {
@@ -80,8 +55,9 @@ bool blankOnly(const QString& text)
 } // namespace
 
 Form3::Form3(Prompts& prompts, engine::SetLists& lists, QWidget* parent)
-    : QDialog(parent), m_prompts(prompts), m_lists(lists)
+    : QDialog(parent), m_prompts(prompts), m_lists(lists), m_settings(prompts, QStringLiteral("Form3"))
 {
+    centreOnFirstShowing(*this);
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("Load Sets"));
     makeFixedWindow(*this, twipsSize(layout::ClientWidth, layout::ClientHeight), /*minimizeButton*/ false);
@@ -93,16 +69,16 @@ Form3::~Form3() = default;
 
 void Form3::buildControls()
 {
-    Label1[0] = makeLabel(QStringLiteral("File To Load:"), layout::Label1_0, this);
+    Label1[0] = makeLabel(QStringLiteral("File To Load:"), layout::Label1_0, this, true);
     // This platform's bold Arial runs a little wider than the design allowed for: the caption may grow
     // into the gap before the file box so that its colon is not cut off.
     Label1[0]->resize(std::clamp(Label1[0]->sizeHint().width(), Label1[0]->width(),
                                  layout::Text1.toPixels().left() - Label1[0]->x() - 2),
                       Label1[0]->height());
-    Text1 = makeBox(layout::Text1, this);
+    Text1 = makeTextBox(layout::Text1, this, true);
     PushButton16 = makeButton(QStringLiteral("..."), layout::PushButton16, this);
-    Label1[1] = makeLabel(QStringLiteral("Separator:"), layout::Label1_1, this);
-    Text2 = makeBox(layout::Text2, this);
+    Label1[1] = makeLabel(QStringLiteral("Separator:"), layout::Label1_1, this, true);
+    Text2 = makeTextBox(layout::Text2, this, true);
     PushButton3 = makeButton(QStringLiteral("?"), layout::PushButton3, this);
     PushButton1 = makeButton(QStringLiteral("Load"), layout::PushButton1, this);
     PushButton2 = makeButton(QStringLiteral("Cancel"), layout::PushButton2, this);
@@ -246,27 +222,7 @@ void Form3::PushButton1_Click()
 
 void Form3::Text2_Change()
 {
-    try {
-        settings::SaveSetting(QLatin1String(settings::Key::Form2_Text2), Text2->text());
-    } catch (...) {
-        // No report of its own, but a store that cannot be written must not pass unnoticed: say so
-        // once per opening, not on every keystroke.
-        if (m_storeFailureReported)
-            return;
-        m_storeFailureReported = true;
-        m_prompts.errorReport(errorReportText(describeFailure(std::current_exception()),
-                                              QStringLiteral("Form3.Text2_Change"), 0));
-    }
-}
-
-void Form3::showEvent(QShowEvent* event)
-{
-    // Centred when first shown; the user may move it afterwards.
-    if (!m_centred && !event->spontaneous()) {
-        m_centred = true;
-        centreOnScreen(*this);
-    }
-    QDialog::showEvent(event);
+    m_settings.save(settings::Key::Form2_Text2, Text2->text(), "Text2_Change");
 }
 
 } // namespace quarvel::ui

@@ -2,6 +2,8 @@
 // Holds `Form3`, the Load Sets dialog: a file and a separator, "Load" appends the file's sets to the
 // Main window's set lists. Created anew at each opening and destroyed when it closes.
 
+#include "ui/Controls.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -60,17 +62,13 @@ public:
     PushButton* PushButton3 = nullptr;  // "?"
     PushButton* PushButton16 = nullptr; // "..."
 
-protected:
-    void showEvent(QShowEvent* event) override;
-
 private:
     void buildControls();
 
     Prompts& m_prompts;
     engine::SetLists& m_lists;
     WindowPointer* m_pointer = nullptr;
-    bool m_centred = false;
-    bool m_storeFailureReported = false;
+    SettingWriter m_settings;
 };
 
 } // namespace quarvel::ui

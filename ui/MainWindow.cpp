@@ -8,6 +8,7 @@
 #include "engine/SetsTab.h"
 #include "settings/SettingsStore.h"
 #include "ui/Appearance.h"
+#include "ui/Controls.h"
 #include "ui/ConnectionWindow.h"
 #include "ui/EndOfTool.h"
 #include "ui/PushButton.h"
@@ -60,22 +61,6 @@ constexpr TwipsRect StatusLine{120, 7500, 7800, 255};
 
 constexpr int SchemaRole = Qt::UserRole;
 constexpr int NameRole = Qt::UserRole + 1;
-
-QLabel* makeLabel(const QString& caption, const TwipsRect& place, QWidget* parent)
-{
-    auto* label = new QLabel(caption, parent);
-    label->setGeometry(place.toPixels());
-    label->setFont(arialFont(WindowFontSize));
-    return label;
-}
-
-PushButton* makeButton(const QString& caption, const TwipsRect& place, QWidget* parent)
-{
-    auto* button = new PushButton(caption, parent);
-    button->setGeometry(place.toPixels());
-    button->setFont(arialFont(ButtonFontSize, true));
-    return button;
-}
 
 // The set lists kept in the two combo boxes. A combo box selects its first entry by itself and moves
 // its selection to a neighbour when the selected entry goes; the lists select nothing unless the user
@@ -156,8 +141,10 @@ QListWidgetItem* listEntry(const QListWidget* list, int entry)
 } // namespace
 
 Form2::Form2(Prompts& prompts, Form1& connectionWindow, QWidget* parent)
-    : QWidget(parent), m_prompts(prompts), m_connectionWindow(connectionWindow)
+    : QWidget(parent), m_prompts(prompts), m_connectionWindow(connectionWindow),
+      m_settings(prompts, QStringLiteral("Form2"))
 {
+    centreOnFirstShowing(*this);
     setObjectName(QStringLiteral("Form2"));
     makeFixedWindow(*this, twipsSize(layout::ClientWidth, layout::ClientHeight));
     setFont(arialFont(WindowFontSize));
@@ -175,7 +162,7 @@ Form2::~Form2() = default;
 void Form2::buildControls()
 {
     PushButton3 = makeButton(QStringLiteral("Help"), layout::PushButton3, this);
-    Label3 = makeLabel(QStringLiteral(" Select tables to find and replace within:"), layout::Label3, this);
+    Label3 = makeLabel(QStringLiteral(" Select tables to find and replace within:"), layout::Label3, this, false);
     List1 = new QListWidget(this);
     List1->setGeometry(layout::List1.toPixels());
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -187,19 +174,15 @@ void Form2::buildControls()
     QWidget* single = TabControl1->addTab(QStringLiteral("Find and replace"));
     QWidget* multiple = TabControl1->addTab(QStringLiteral("Multiple find and replace sets"));
 
-    Label2 = makeLabel(QStringLiteral(" Find what (exact case):"), layout::Label2, single);
-    Text1 = new QLineEdit(single);
-    Text1->setGeometry(layout::Text1.toPixels());
-    Label5 = makeLabel(QStringLiteral(" Replace with:"), layout::Label5, single);
-    Text2 = new QLineEdit(single);
-    Text2->setGeometry(layout::Text2.toPixels());
-    for (QLineEdit* box : {Text1, Text2})
-        box->setMaxLength(std::numeric_limits<int>::max());
+    Label2 = makeLabel(QStringLiteral(" Find what (exact case):"), layout::Label2, single, false);
+    Text1 = makeTextBox(layout::Text1, single, false);
+    Label5 = makeLabel(QStringLiteral(" Replace with:"), layout::Label5, single, false);
+    Text2 = makeTextBox(layout::Text2, single, false);
 
-    Label7 = makeLabel(QStringLiteral(" Find what (exact case):"), layout::Label7, multiple);
+    Label7 = makeLabel(QStringLiteral(" Find what (exact case):"), layout::Label7, multiple, false);
     Combo1 = new QComboBox(multiple);
     Combo1->setGeometry(layout::Combo1.toPixels());
-    Label6 = makeLabel(QStringLiteral(" Replace with:"), layout::Label6, multiple);
+    Label6 = makeLabel(QStringLiteral(" Replace with:"), layout::Label6, multiple, false);
     Combo2 = new QComboBox(multiple);
     Combo2->setGeometry(layout::Combo2.toPixels());
     PushButton10 = makeButton(QStringLiteral("Add Set"), layout::PushButton10, multiple);
@@ -210,7 +193,7 @@ void Form2::buildControls()
 
     PushButton1 = makeButton(QStringLiteral("Start Replacing"), layout::PushButton1, this);
     PushButton5 = makeButton(QStringLiteral("< Back"), layout::PushButton5, this);
-    StatusLine = makeLabel(QString(), layout::StatusLine, this);
+    StatusLine = makeLabel(QString(), layout::StatusLine, this, false);
     StatusLine->setAccessibleName(QStringLiteral("Progress of the replacement run"));
 
     const QList<std::pair<QObject*, const char*>> names = {
@@ -378,33 +361,19 @@ void Form2::Combo2_Click()
         Combo1->setCurrentIndex(Combo2->currentIndex());
 }
 
-void Form2::storeSetting(const char* key, const QString& value, const char* procedure)
-{
-    try {
-        settings::SaveSetting(QLatin1String(key), value);
-    } catch (...) {
-        // No report of its own, but a store that cannot be written must not pass unnoticed: once.
-        if (m_storeFailureReported)
-            return;
-        m_storeFailureReported = true;
-        m_prompts.errorReport(errorReportText(describeFailure(std::current_exception()),
-                                              QStringLiteral("Form2.") + QLatin1String(procedure), 0));
-    }
-}
-
 void Form2::Text1_Change()
 {
-    storeSetting(settings::Key::Text1, Text1->text(), "Text1_Change");
+    m_settings.save(settings::Key::Text1, Text1->text(), "Text1_Change");
 }
 
 void Form2::Text2_Change()
 {
-    storeSetting(settings::Key::Text2, Text2->text(), "Text2_Change");
+    m_settings.save(settings::Key::Text2, Text2->text(), "Text2_Change");
 }
 
 void Form2::TabControl1_SelectedChanged()
 {
-    storeSetting(settings::Key::TabControl1, QString::number(TabControl1->selectedIndex()),
+    m_settings.save(settings::Key::TabControl1, QString::number(TabControl1->selectedIndex()),
                  "TabControl1_SelectedChanged");
 }
 
@@ -417,15 +386,6 @@ void Form2::closeEvent(QCloseEvent* event)
 {
     event->accept();
     Form_Unload();
-}
-
-void Form2::showEvent(QShowEvent* event)
-{
-    if (!m_centred && !event->spontaneous()) {
-        m_centred = true;
-        centreOnScreen(*this);
-    }
-    QWidget::showEvent(event);
 }
 
 // ---- The run's view of the window: every value is read from the controls when the run asks.

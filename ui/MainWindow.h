@@ -5,6 +5,7 @@
 
 #include "engine/ReplaceRun.h"
 #include "engine/SetLists.h"
+#include "ui/Controls.h"
 
 #include <QWidget>
 
@@ -91,11 +92,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
 
 private:
     void buildControls();
-    void storeSetting(const char* key, const QString& value, const char* procedure);
     void tickAll(const char* location, Qt::CheckState state);
 
     // The run's view of the window.
@@ -121,8 +120,7 @@ private:
     std::unique_ptr<engine::SetLists> m_sets;
     std::unique_ptr<engine::SetsTab> m_setsTab;
     LoadSetsDialog m_loadSetsDialog;
-    bool m_centred = false;
-    bool m_storeFailureReported = false;
+    SettingWriter m_settings;
     qint64 m_lastProgress = 0;
 };
 
