@@ -17,7 +17,6 @@
 #include <QLabel>
 #include <QLineEdit>
 
-#include <limits>
 #include <optional>
 
 namespace quarvel::ui {

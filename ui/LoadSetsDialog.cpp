@@ -16,11 +16,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
-#include <QShowEvent>
 #include <QStringList>
 
 #include <algorithm>
-#include <limits>
 
 namespace quarvel::ui {
 

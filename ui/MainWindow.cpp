@@ -23,7 +23,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 
-#include <limits>
 
 namespace quarvel::ui {
 
