@@ -13,20 +13,6 @@ using quarvel::test::TestDatabase;
 
 namespace {
 const QString DriverTail = QStringLiteral("Error while executing the query");
-
-// The server's own message for a statement, read through psql, an independent path.
-QString serverMessage(const QString& sql)
-{
-    try {
-        TestDatabase::psql(sql);
-    } catch (const std::runtime_error& error) {
-        const QString text = QString::fromUtf8(error.what());
-        const qsizetype start = text.indexOf(QStringLiteral("ERROR:  "));
-        if (start >= 0)
-            return text.mid(start + 8).section(u'\n', 0, 0);
-    }
-    return QString();
-}
 } // namespace
 
 class TestConnection : public QObject
@@ -195,7 +181,7 @@ private slots:
         QUARVEL_REQUIRE_DB();
         QFETCH(QString, sql);
         QFETCH(QString, state);
-        const QString expected = serverMessage(sql);
+        const QString expected = TestDatabase::serverMessage(sql);
         QVERIFY(!expected.isEmpty());
         Connection connection;
         connection.open(TestDatabase::connectionString());

@@ -46,21 +46,6 @@ Texts psqlTexts(const QString& table, const QString& expression, const QString& 
     return texts;
 }
 
-// The server's own message for a statement that fails, read through psql in a session whose search
-// path holds no test schema, as the record set's does not.
-QString serverMessage(const QString& sql)
-{
-    try {
-        TestDatabase::psql(sql);
-    } catch (const std::runtime_error& error) {
-        const QString text = QString::fromUtf8(error.what());
-        const qsizetype start = text.indexOf(QStringLiteral("ERROR:  "));
-        if (start >= 0)
-            return text.mid(start + 8).section(u'\n', 0, 0);
-    }
-    return QString();
-}
-
 QString md5Hex(const QString& text)
 {
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
@@ -323,9 +308,10 @@ private slots:
                             "INSERT INTO refuse VALUES (1, $q$%2$q$, 'old');")
                  .arg(type, good));
         const Texts before = psqlTexts("refuse", "c");
-        const QString expected = serverMessage(QStringLiteral("CREATE TEMP TABLE probe (c %1);"
-                                                              "INSERT INTO probe VALUES ($q$%2$q$);")
-                                                   .arg(type, bad));
+        const QString expected =
+            TestDatabase::serverMessage(QStringLiteral("CREATE TEMP TABLE probe (c %1);"
+                                                       "INSERT INTO probe VALUES ($q$%2$q$);")
+                                            .arg(type, bad));
         QVERIFY(!expected.isEmpty());
 
         OpenTable t("refuse");
@@ -628,7 +614,8 @@ private slots:
         psql("DROP TABLE IF EXISTS guarded; CREATE TABLE guarded (id integer, v text CHECK (v <> 'bad'), w "
              "text);"
              "INSERT INTO guarded VALUES (1, 'a', 'a'), (2, 'b', 'b');");
-        const QString expected = serverMessage("UPDATE tst_recordset.guarded SET v = 'bad' WHERE id = 1");
+        const QString expected =
+            TestDatabase::serverMessage("UPDATE tst_recordset.guarded SET v = 'bad' WHERE id = 1");
         OpenTable t("guarded");
         t.records.setValue(2, QStringLiteral("w changed"));
         t.records.setValue(1, QStringLiteral("bad"));

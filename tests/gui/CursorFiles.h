@@ -3,7 +3,6 @@
 // its AND mask, a hot spot of our choice.
 
 #include <QByteArray>
-#include <QFile>
 #include <QString>
 #include <QtEndian>
 
@@ -56,12 +55,6 @@ inline QByteArray cursorFileBytes(int size, int hotX, int hotY, quint16 type = 2
     appendLe32(file, quint32(image.size()));
     appendLe32(file, 22);
     return file + image;
-}
-
-inline bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 } // namespace quarvel::test

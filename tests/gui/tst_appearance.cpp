@@ -1,4 +1,5 @@
 // Layout units, the colour step, the application icon, the skin framework and the skin step.
+#include "WindowTestSupport.h"
 #include "ui/Appearance.h"
 #include "ui/SideFiles.h"
 #include "ui/SkinFramework.h"
@@ -18,17 +19,10 @@
 #include <QtTest>
 
 using namespace quarvel::ui;
+using quarvel::test::ClassicButtonFace;
+using quarvel::test::writeFile;
 
 namespace {
-const QColor ClassicButtonFace(0xD4, 0xD0, 0xC8);
-
-bool writeText(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 // A window designed white with one control of each kind.
 struct DesignWindow
 {
@@ -54,13 +48,7 @@ class TestAppearance : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase()
-    {
-        // A button face that differs from white, whatever the platform's scheme.
-        QPalette palette = QApplication::palette();
-        palette.setColor(QPalette::Button, ClassicButtonFace);
-        QApplication::setPalette(palette);
-    }
+    void initTestCase() { quarvel::test::useClassicButtonFace(); }
 
     void twipsBecomePixels_data()
     {
@@ -202,7 +190,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QTemporaryDir dir;
         const QString path = dir.filePath("o.cjs");
-        QVERIFY(writeText(path, bytes));
+        QVERIFY(writeFile(path, bytes));
         SkinFramework skin;
         skin.loadSkin(path, QString());
         QVERIFY(skin.isLoaded());
@@ -232,7 +220,7 @@ private slots:
         QFETCH(QString, reason);
         QTemporaryDir dir;
         const QString path = dir.filePath("o.cjs");
-        QVERIFY(writeText(path, bytes));
+        QVERIFY(writeFile(path, bytes));
         SkinFramework skin;
         try {
             skin.loadSkin(path, QString());
@@ -256,7 +244,7 @@ private slots:
         QTemporaryDir dir;
         SkinFramework skin;
         QVERIFY_THROWS_EXCEPTION(SkinError, skin.loadSkin(dir.filePath("missing.cjs"), QString()));
-        QVERIFY(writeText(dir.filePath("o.cjs"), "QWidget { }"));
+        QVERIFY(writeFile(dir.filePath("o.cjs"), "QWidget { }"));
         QVERIFY_THROWS_EXCEPTION(SkinError, skin.loadSkin(dir.filePath("o.cjs"), QStringLiteral("Blue")));
         QVERIFY_THROWS_EXCEPTION(SkinError, skin.applyWindow(nullptr));
         QWidget window;
@@ -266,7 +254,7 @@ private slots:
     void skinIsAppliedOnlyWithOptionBit0()
     {
         QTemporaryDir dir;
-        QVERIFY(writeText(dir.filePath("o.cjs"), "QWidget { background: #abcdef; }"));
+        QVERIFY(writeFile(dir.filePath("o.cjs"), "QWidget { background: #abcdef; }"));
         SkinFramework skin;
         skin.loadSkin(dir.filePath("o.cjs"), QString());
         QWidget window;
@@ -298,7 +286,7 @@ private slots:
         if (made.endsWith('/'))
             QVERIFY(QDir(dir.path()).mkpath(made));
         else if (!made.isEmpty())
-            QVERIFY(writeText(dir.filePath(made), "QWidget { background: red; }"));
+            QVERIFY(writeFile(dir.filePath(made), "QWidget { background: red; }"));
         setSideFileFolder(dir.path());
         DesignWindow w;
         SkinFramework skin;
@@ -315,7 +303,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QByteArray sheet = "QGroupBox { border: 2px solid #345; }\nQLabel { color: #345; }\n";
-        QVERIFY(writeText(dir.filePath("x/o.cjs"), sheet));
+        QVERIFY(writeFile(dir.filePath("x/o.cjs"), sheet));
         setSideFileFolder(dir.path());
         DesignWindow w;
         SkinFramework skin;
@@ -336,7 +324,7 @@ private slots:
     void skinStepWithBrokenFileFailsAfterTheColours()
     {
         QTemporaryDir dir;
-        QVERIFY(writeText(dir.filePath("x/o.cjs"), "QLabel { color: red;"));
+        QVERIFY(writeFile(dir.filePath("x/o.cjs"), "QLabel { color: red;"));
         setSideFileFolder(dir.path());
         DesignWindow w;
         SkinFramework skin;

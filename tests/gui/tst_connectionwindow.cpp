@@ -1,5 +1,6 @@
 // The Connection window (Form1) and the start-up, against the real test server.
 #include "CursorFiles.h"
+#include "WindowTestSupport.h"
 #include "app/Identity.h"
 #include "app/Procedure.h"
 #include "settings/SettingsStore.h"
@@ -8,29 +9,26 @@
 #include "tests/support/TestDatabase.h"
 #include "ui/Appearance.h"
 #include "ui/ConnectionWindow.h"
-#include "ui/EndOfTool.h"
 #include "ui/MainWindow.h"
 #include "ui/PushButton.h"
-#include "ui/SideFiles.h"
 #include "ui/ToolWindows.h"
 #include "ui/WindowPointer.h"
 
-#include <QAccessible>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <stdexcept>
 
 using namespace quarvel;
 using namespace quarvel::ui;
+using test::ClassicButtonFace;
+using test::moveOver;
 using test::ScriptedPrompts;
 using test::TestDatabase;
 
 namespace {
-const QColor ClassicButtonFace(0xD4, 0xD0, 0xC8);
 const QString Success = QStringLiteral("Connection successful.");
 const QString Failure = QStringLiteral("Could not connect. Please check with your administrator.");
 const QString Absent = QStringLiteral("<never written>");
@@ -38,16 +36,6 @@ const QString Absent = QStringLiteral("<never written>");
 QString stored(const char* key)
 {
     return settings::GetSetting(QLatin1String(key), Absent);
-}
-
-void storeDetails(const db::ConnectionDetails& d)
-{
-    using namespace settings;
-    SaveSetting(QLatin1String(Key::PostgreSQLServer), d.server);
-    SaveSetting(QLatin1String(Key::PostgreSQLPort), d.port);
-    SaveSetting(QLatin1String(Key::PostgreSQLUser), d.user);
-    SaveSetting(QLatin1String(Key::PostgreSQLPassword), d.password);
-    SaveSetting(QLatin1String(Key::PostgreSQLDatabase), d.database);
 }
 
 void fillBoxes(Form1& form, const db::ConnectionDetails& d)
@@ -83,14 +71,6 @@ int windowConnections()
         .toInt();
 }
 
-void moveOver(QWidget* widget)
-{
-    const QPointF local(widget->width() / 2.0, widget->height() / 2.0);
-    QMouseEvent move(QEvent::MouseMove, local, widget->mapToGlobal(local), Qt::NoButton, Qt::NoButton,
-                     Qt::NoModifier);
-    QApplication::sendEvent(widget, &move);
-}
-
 // One keystroke that types the character, also outside ASCII (QTest::keyClicks knows only ASCII).
 void typeCharacter(QWidget* widget, QChar c)
 {
@@ -99,12 +79,6 @@ void typeCharacter(QWidget* widget, QChar c)
     QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(c));
     QApplication::sendEvent(widget, &release);
 }
-
-bool writeBytes(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    return test::writeFile(path, bytes);
-}
 } // namespace
 
 class TestConnectionWindow : public QObject
@@ -112,44 +86,19 @@ class TestConnectionWindow : public QObject
     Q_OBJECT
 
     test::TempStore m_store;
-    QTemporaryDir m_sideFiles;
-    int m_ends = 0;
-
-    void clearSideFiles()
-    {
-        QDir dir(m_sideFiles.path());
-        for (const QString& name : dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
-            QFileInfo info(dir.filePath(name));
-            if (info.isDir())
-                QDir(info.filePath()).removeRecursively();
-            else
-                QFile::remove(info.filePath());
-        }
-    }
+    test::WindowSandbox m_sandbox;
 
 private slots:
-    void initTestCase()
-    {
-        QPalette palette = QApplication::palette();
-        palette.setColor(QPalette::Button, ClassicButtonFace);
-        QApplication::setPalette(palette);
-        setSideFileFolder(m_sideFiles.path());
-        setEndOfToolAction([this] { ++m_ends; });
-    }
+    void initTestCase() { m_sandbox.install(); }
 
     void init()
     {
         m_store.reset();
-        clearSideFiles();
-        m_ends = 0;
+        m_sandbox.reset();
         identity::setApplicationTitle(QStringLiteral("unset"));
     }
 
-    void cleanupTestCase()
-    {
-        setEndOfToolAction({});
-        setSideFileFolder(QString());
-    }
+    void cleanupTestCase() { m_sandbox.uninstall(); }
 
     // ---- Start-up
 
@@ -195,7 +144,7 @@ private slots:
     void storedDetailsThatConnectOpenTheMainWindow()
     {
         QUARVEL_REQUIRE_DB();
-        storeDetails(TestDatabase::details());
+        test::storeConnectionDetails(TestDatabase::details());
         ScriptedPrompts prompts;
         ToolWindows windows(prompts);
         windows.start();
@@ -233,7 +182,7 @@ private slots:
         QUARVEL_REQUIRE_DB();
         QFETCH(QString, wrong);
         const db::ConnectionDetails details = badDetails(wrong);
-        storeDetails(details);
+        test::storeConnectionDetails(details);
         ScriptedPrompts prompts;
         ToolWindows windows(prompts);
         windows.start();
@@ -248,7 +197,7 @@ private slots:
     void mainWindowThatFailsAtStartLeavesThisWindowShown()
     {
         QUARVEL_REQUIRE_DB();
-        storeDetails(TestDatabase::details());
+        test::storeConnectionDetails(TestDatabase::details());
         ScriptedPrompts prompts;
         Form1 form(prompts);
         form.setMainWindowShower([]() -> QWidget* { throw std::runtime_error("Main window broken"); });
@@ -341,7 +290,7 @@ private slots:
 
     void passwordStaysMaskedUnderTheSkin()
     {
-        QVERIFY(writeBytes(m_sideFiles.filePath("x/o.cjs"), "QLineEdit { background: #eef; }"));
+        QVERIFY(test::writeFile(m_sandbox.sideFiles.filePath("x/o.cjs"), "QLineEdit { background: #eef; }"));
         ScriptedPrompts prompts;
         Form1 form(prompts);
         form.Form_Load();
@@ -558,20 +507,10 @@ private slots:
 
     void hoverOverTheConnectionWindow_data()
     {
-        QTest::addColumn<QString>("control");
-        QTest::addColumn<int>("from");
-        QTest::addColumn<int>("to");
         const QStringList sets = {"PushButton1", "PushButton3", "PushButton5"};
         const QStringList resets = {"Form1", "Text1", "Text2", "Text3", "Text4", "Text5", "Frame1"};
         const QStringList none = {"Label1", "Label2", "Label3", "Label4", "Label6"};
-        for (int from : {0, 99, 11}) {
-            for (const QString& c : sets)
-                QTest::addRow("%s from %d", qPrintable(c), from) << c << from << (from == 11 ? 11 : 99);
-            for (const QString& c : resets)
-                QTest::addRow("%s from %d", qPrintable(c), from) << c << from << (from == 11 ? 11 : 0);
-            for (const QString& c : none)
-                QTest::addRow("%s from %d", qPrintable(c), from) << c << from << from;
-        }
+        test::addHoverRows(sets, resets, none);
     }
 
     void hoverOverTheConnectionWindow()
@@ -603,9 +542,9 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(bool, loaded);
         QFETCH(bool, reported);
-        const QString path = m_sideFiles.filePath("HAND-M.CUR");
+        const QString path = m_sandbox.sideFiles.filePath("HAND-M.CUR");
         if (!bytes.isEmpty())
-            QVERIFY(writeBytes(path, bytes));
+            QVERIFY(test::writeFile(path, bytes));
         ScriptedPrompts prompts;
         ToolWindows windows(prompts);
         windows.start();
@@ -621,11 +560,8 @@ private slots:
             QCOMPARE(form.cursor().shape(), Qt::PointingHandCursor);
         }
         if (reported) {
-            const QString description =
-                QStringLiteral("The cursor file %1 cannot be used: it is not a cursor file")
-                    .arg(QDir::toNativeSeparators(path));
             QCOMPARE(prompts.errorReports(),
-                     QStringList{errorReportText(description, "Form1.Form_Load", 126)});
+                     QStringList{errorReportText(test::notACursorFile(path), "Form1.Form_Load", 126)});
         } else {
             QVERIFY(prompts.shown.isEmpty());
         }
@@ -655,7 +591,7 @@ private slots:
     {
         const QByteArray sheet = "QGroupBox { border: 1px solid #446; margin-top: 8px; }\n"
                                  "QPushButton { background: #dde; }\n";
-        QVERIFY(writeBytes(m_sideFiles.filePath("x/o.cjs"), sheet));
+        QVERIFY(test::writeFile(m_sandbox.sideFiles.filePath("x/o.cjs"), sheet));
         ScriptedPrompts prompts;
         ToolWindows windows(prompts);
         windows.start();
@@ -672,8 +608,8 @@ private slots:
 
     void brokenSkinIsReportedAndTheLoadGoesOn()
     {
-        const QString path = m_sideFiles.filePath("x/o.cjs");
-        QVERIFY(writeBytes(path, "QPushButton { background: #dde;\n"));
+        const QString path = m_sandbox.sideFiles.filePath("x/o.cjs");
+        QVERIFY(test::writeFile(path, "QPushButton { background: #dde;\n"));
         ScriptedPrompts prompts;
         ToolWindows windows(prompts);
         windows.start();
@@ -763,15 +699,10 @@ private slots:
         Form1 form(prompts);
         auto* edit = form.findChild<QLineEdit*>(box);
         QVERIFY(edit);
-        QLabel* label = nullptr;
-        for (QLabel* l : form.findChildren<QLabel*>())
-            if (l->buddy() == edit)
-                label = l;
+        const QLabel* label = test::labelOf(form, edit);
         QVERIFY(label);
         QCOMPARE(label->text(), name);
-        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(edit);
-        QVERIFY(accessible);
-        QCOMPARE(accessible->text(QAccessible::Name), name);
+        QCOMPARE(test::accessibleName(edit), name);
     }
 
     void windowIsCentredWhenFirstShown()
@@ -799,24 +730,24 @@ private slots:
         ToolWindows windows(prompts);
         windows.start();
         windows.connectionWindow().close();
-        QCOMPARE(m_ends, 1);
+        QCOMPARE(m_sandbox.ends, 1);
         Form2 mainWindow(prompts, windows.connectionWindow());
         mainWindow.show();
         mainWindow.close();
-        QCOMPARE(m_ends, 2);
+        QCOMPARE(m_sandbox.ends, 2);
         QVERIFY(prompts.shown.isEmpty());
     }
 
     void closingTheMainWindowEndsTheToolWhileThisWindowIsHidden()
     {
         QUARVEL_REQUIRE_DB();
-        storeDetails(TestDatabase::details());
+        test::storeConnectionDetails(TestDatabase::details());
         ScriptedPrompts prompts;
         ToolWindows windows(prompts);
         windows.start();
         QVERIFY(windows.mainWindow() && windows.mainWindow()->isVisible());
         windows.mainWindow()->close();
-        QCOMPARE(m_ends, 1);
+        QCOMPARE(m_sandbox.ends, 1);
     }
 };
 

@@ -1,5 +1,6 @@
 // The Load Sets dialog (Form3): its boxes, its three refusals, loading, "...", "?", look and pointer.
 #include "CursorFiles.h"
+#include "WindowTestSupport.h"
 #include "app/Procedure.h"
 #include "engine/SetFiles.h"
 #include "engine/SetLists.h"
@@ -7,13 +8,10 @@
 #include "tests/support/ScriptedPrompts.h"
 #include "tests/support/TempStore.h"
 #include "ui/Appearance.h"
-#include "ui/EndOfTool.h"
 #include "ui/LoadSetsDialog.h"
 #include "ui/PushButton.h"
-#include "ui/SideFiles.h"
 #include "ui/WindowPointer.h"
 
-#include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -32,10 +30,11 @@ using namespace quarvel;
 using namespace quarvel::ui;
 using engine::PlainSetLists;
 using engine::Set;
+using test::ClassicButtonFace;
+using test::moveOver;
 using test::ScriptedPrompts;
 
 namespace {
-const QColor ClassicButtonFace(0xD4, 0xD0, 0xC8);
 const QString Absent = QStringLiteral("<never written>");
 const QString NoSeparator = QStringLiteral("You must enter separating character(s).");
 const QString LoadLocation = QStringLiteral("Form3.PushButton1_Click");
@@ -43,14 +42,6 @@ const QString LoadLocation = QStringLiteral("Form3.PushButton1_Click");
 QString storedSeparator()
 {
     return settings::GetSetting(QLatin1String(settings::Key::Form2_Text2), Absent);
-}
-
-void moveOver(QWidget* widget)
-{
-    const QPointF local(widget->width() / 2.0, widget->height() / 2.0);
-    QMouseEvent move(QEvent::MouseMove, local, widget->mapToGlobal(local), Qt::NoButton, Qt::NoButton,
-                     Qt::NoModifier);
-    QApplication::sendEvent(widget, &move);
 }
 
 // The dialog as the Main window's "Load Sets" leaves it after Form_Load, shown (not modal, so that the
@@ -129,9 +120,8 @@ class TestLoadSetsDialog : public QObject
     Q_OBJECT
 
     test::TempStore m_store;
+    test::WindowSandbox m_sandbox;
     QTemporaryDir m_files;
-    QTemporaryDir m_sideFiles;
-    int m_ends = 0;
 
     QString fileWith(const QString& name, const QByteArray& bytes)
     {
@@ -141,41 +131,17 @@ class TestLoadSetsDialog : public QObject
         return path;
     }
 
-    void clearFolder(const QString& folder)
-    {
-        QDir dir(folder);
-        for (const QFileInfo& info :
-             dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
-            if (info.isDir() && !info.isSymLink())
-                QDir(info.filePath()).removeRecursively();
-            else
-                QFile::remove(info.filePath());
-        }
-    }
-
 private slots:
-    void initTestCase()
-    {
-        QPalette palette = QApplication::palette();
-        palette.setColor(QPalette::Button, ClassicButtonFace);
-        QApplication::setPalette(palette);
-        setSideFileFolder(m_sideFiles.path());
-        setEndOfToolAction([this] { ++m_ends; });
-    }
+    void initTestCase() { m_sandbox.install(); }
 
     void init()
     {
         m_store.reset();
-        clearFolder(m_files.path());
-        clearFolder(m_sideFiles.path());
-        m_ends = 0;
+        test::clearFolder(m_files.path());
+        m_sandbox.reset();
     }
 
-    void cleanupTestCase()
-    {
-        setEndOfToolAction({});
-        setSideFileFolder(QString());
-    }
+    void cleanupTestCase() { m_sandbox.uninstall(); }
 
     // ---- Opening
 
@@ -286,7 +252,7 @@ private slots:
     {
         QFETCH(QByteArray, bytes);
         QFETCH(bool, loaded);
-        const QString path = m_sideFiles.filePath("HAND-M.CUR");
+        const QString path = m_sandbox.sideFiles.filePath("HAND-M.CUR");
         if (!bytes.isEmpty())
             QVERIFY(test::writeFile(path, bytes));
         settings::SaveSetting(QLatin1String(settings::Key::Form2_Text2), QStringLiteral(";"));
@@ -297,11 +263,8 @@ private slots:
         if (loaded)
             QCOMPARE(dialog->pointer().customCursor().hotSpot(), QPoint(5, 6));
         if (!bytes.isEmpty() && !loaded) {
-            const QString description =
-                QStringLiteral("The cursor file %1 cannot be used: it is not a cursor file")
-                    .arg(QDir::toNativeSeparators(path));
             QCOMPARE(prompts.errorReports(),
-                     QStringList{errorReportText(description, "Form3.Form_Load", 106)});
+                     QStringList{errorReportText(test::notACursorFile(path), "Form3.Form_Load", 106)});
         } else {
             QVERIFY(prompts.shown.isEmpty());
         }
@@ -563,7 +526,7 @@ private slots:
         QVERIFY(opening.seen);
         QVERIFY(!opening.stillOpen);
         QVERIFY(opening.destroyed);
-        QCOMPARE(m_ends, 0);
+        QCOMPARE(m_sandbox.ends, 0);
         QVERIFY(mainWindow.isVisible());
         QCOMPARE(lists.count(), 0);
         QVERIFY(prompts.shown.isEmpty());
@@ -662,20 +625,10 @@ private slots:
 
     void hoverOverTheDialog_data()
     {
-        QTest::addColumn<QString>("control");
-        QTest::addColumn<int>("from");
-        QTest::addColumn<int>("to");
         const QStringList sets = {"PushButton1", "PushButton2", "PushButton3", "PushButton16"};
         const QStringList resets = {"Form3"};
         const QStringList none = {"Label1_0", "Label1_1", "Text1", "Text2"};
-        for (int from : {0, 99, 11}) {
-            for (const QString& c : sets)
-                QTest::addRow("%s from %d", qPrintable(c), from) << c << from << (from == 11 ? 11 : 99);
-            for (const QString& c : resets)
-                QTest::addRow("%s from %d", qPrintable(c), from) << c << from << (from == 11 ? 11 : 0);
-            for (const QString& c : none)
-                QTest::addRow("%s from %d", qPrintable(c), from) << c << from << from;
-        }
+        test::addHoverRows(sets, resets, none);
     }
 
     void hoverOverTheDialog()
@@ -784,15 +737,10 @@ private slots:
         Form3 dialog(prompts, lists);
         auto* edit = dialog.findChild<QLineEdit*>(box);
         QVERIFY(edit);
-        QLabel* label = nullptr;
-        for (QLabel* l : dialog.findChildren<QLabel*>())
-            if (l->buddy() == edit)
-                label = l;
+        const QLabel* label = test::labelOf(dialog, edit);
         QVERIFY(label);
         QCOMPARE(label->text(), name);
-        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(edit);
-        QVERIFY(accessible);
-        QCOMPARE(accessible->text(QAccessible::Name), name);
+        QCOMPARE(test::accessibleName(edit), name);
     }
 
     void symbolButtonsSayWhatTheyDo_data()
@@ -814,9 +762,7 @@ private slots:
         Form3 dialog(prompts, lists);
         auto* control = dialog.findChild<QPushButton*>(button);
         QVERIFY(control);
-        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
-        QVERIFY(accessible);
-        QCOMPARE(accessible->text(QAccessible::Name), name);
+        QCOMPARE(test::accessibleName(control), name);
     }
 };
 

@@ -33,16 +33,6 @@ namespace {
 
 const QString Schema = QStringLiteral("main_window_tests");
 
-void storeDetails(const db::ConnectionDetails& d)
-{
-    using namespace settings;
-    SaveSetting(QLatin1String(Key::PostgreSQLServer), d.server);
-    SaveSetting(QLatin1String(Key::PostgreSQLPort), d.port);
-    SaveSetting(QLatin1String(Key::PostgreSQLUser), d.user);
-    SaveSetting(QLatin1String(Key::PostgreSQLPassword), d.password);
-    SaveSetting(QLatin1String(Key::PostgreSQLDatabase), d.database);
-}
-
 // Runs an action inside the n-th round of event processing from now: each posted step re-posts itself,
 // and Qt delivers an event posted while it delivers events only in the next round. The run processes
 // events once per field, so round n is "before field n".
@@ -362,7 +352,7 @@ private slots:
 
     void backThenNextKeepsEverythingWithoutReadingTheCatalogueAgain()
     {
-        storeDetails(TestDatabase::details());
+        test::storeConnectionDetails(TestDatabase::details());
         ToolWindows windows(m_prompts);
         windows.start();
         Form2* window = windows.mainWindow();

@@ -1,5 +1,6 @@
 // Pointer modes and the hover rule on a window of every kind of place, and the cursor files.
 #include "CursorFiles.h"
+#include "WindowTestSupport.h"
 #include "tests/support/ScriptedPrompts.h"
 #include "ui/PushButton.h"
 #include "ui/SideFiles.h"
@@ -14,6 +15,7 @@
 
 using namespace quarvel;
 using namespace quarvel::ui;
+using quarvel::test::moveOver;
 
 namespace {
 // A window with a push button (set), a text box and a list (reset), and a label and a tab control
@@ -58,16 +60,6 @@ struct HoverWindow
         return &window;
     }
 };
-
-// A mouse move without a button held, delivered as the application delivers it (tracking and
-// propagation rules included).
-void moveOver(QWidget* widget)
-{
-    const QPointF local(widget->width() / 2.0, widget->height() / 2.0);
-    QMouseEvent move(QEvent::MouseMove, local, widget->mapToGlobal(local), Qt::NoButton, Qt::NoButton,
-                     Qt::NoModifier);
-    QApplication::sendEvent(widget, &move);
-}
 } // namespace
 
 class TestPointer : public QObject

@@ -23,4 +23,14 @@ void TempStore::reset()
     QFile::remove(settings::storeFileName());
 }
 
+void storeConnectionDetails(const db::ConnectionDetails& details)
+{
+    using namespace settings;
+    SaveSetting(QLatin1String(Key::PostgreSQLServer), details.server);
+    SaveSetting(QLatin1String(Key::PostgreSQLPort), details.port);
+    SaveSetting(QLatin1String(Key::PostgreSQLUser), details.user);
+    SaveSetting(QLatin1String(Key::PostgreSQLPassword), details.password);
+    SaveSetting(QLatin1String(Key::PostgreSQLDatabase), details.database);
+}
+
 } // namespace quarvel::test

@@ -74,6 +74,19 @@ void TestDatabase::freshSchema(const QString& schema)
     psql(QStringLiteral("DROP SCHEMA IF EXISTS \"%1\" CASCADE; CREATE SCHEMA \"%1\";").arg(quoted));
 }
 
+QString TestDatabase::serverMessage(const QString& sql)
+{
+    try {
+        psql(sql);
+    } catch (const std::runtime_error& error) {
+        const QString text = QString::fromUtf8(error.what());
+        const qsizetype start = text.indexOf(QStringLiteral("ERROR:  "));
+        if (start >= 0)
+            return text.mid(start + 8).section(u'\n', 0, 0);
+    }
+    return QString();
+}
+
 long long TestDatabase::connectionCount()
 {
     // The server logs every authorised connection (log_connections=on in scripts/pgcluster).

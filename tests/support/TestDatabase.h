@@ -29,6 +29,10 @@ public:
     // Drops and recreates a schema owned by the test role.
     static void freshSchema(const QString& schema);
 
+    // The server's own message (the line after "ERROR:  ") for a statement that fails, read through psql
+    // as the test role with the default search path; empty when the statement does not fail.
+    static QString serverMessage(const QString& sql);
+
     // The number of connections the test role has opened since the server started (from its log).
     static long long connectionCount();
 };
