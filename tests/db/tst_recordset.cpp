@@ -616,6 +616,7 @@ private slots:
              "INSERT INTO guarded VALUES (1, 'a', 'a'), (2, 'b', 'b');");
         const QString expected =
             TestDatabase::serverMessage("UPDATE tst_recordset.guarded SET v = 'bad' WHERE id = 1");
+        QVERIFY(!expected.isEmpty());
         OpenTable t("guarded");
         t.records.setValue(2, QStringLiteral("w changed"));
         t.records.setValue(1, QStringLiteral("bad"));
