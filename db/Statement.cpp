@@ -54,6 +54,12 @@ void Statement::prepare(const QString& sql)
 
 bool Statement::execute(const std::vector<QString>& parameters)
 {
+    // The driver ends a text at its first NUL without a word, so "a\0b" would be stored as "a". The
+    // server cannot hold a NUL in text anyway: refuse it here, with the server's own wording.
+    for (const QString& value : parameters)
+        if (value.contains(QChar(u'\0')))
+            throw DbError(QStringLiteral("ERROR: invalid byte sequence for encoding \"UTF8\": 0x00"),
+                          QStringLiteral("22021"));
     m_indicators.assign(parameters.size(), 0);
     SQLFreeStmt(m_handle.get(), SQL_RESET_PARAMS);
     for (size_t i = 0; i < parameters.size(); ++i) {

@@ -389,6 +389,25 @@ private slots:
         QCOMPARE(psql("SELECT n || w FROM no_input"), QStringLiteral("12b"));
     }
 
+    void textHoldingNulIsRefusedRatherThanCut()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql(QStringLiteral("DROP TABLE IF EXISTS nul; CREATE TABLE nul (id integer, c text, other text);"
+                            "INSERT INTO nul VALUES (1, 'old', 'old');"));
+        OpenTable t("nul");
+        t.records.setValue(2, QStringLiteral("changed"));
+        try {
+            t.records.setValue(1, QStringLiteral("a") + QChar(u'\0') + QStringLiteral("b"));
+            QFAIL("a text with a NUL was taken (the driver would store only \"a\")");
+        } catch (const DbError& error) {
+            QCOMPARE(error.sqlState(), QStringLiteral("22021"));
+            QVERIFY2(error.message().contains("0x00"), qPrintable(error.message()));
+        }
+        t.records.moveNext();
+        QCOMPARE(psqlTexts("nul", "c"), Texts({QString("old")}));
+        QCOMPARE(psqlTexts("nul", "other"), Texts({QString("changed")}));
+    }
+
     void generatedAndIdentityAlwaysColumnsAreRefusedAtOnce()
     {
         QUARVEL_REQUIRE_DB();
