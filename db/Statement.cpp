@@ -52,14 +52,17 @@ void Statement::prepare(const QString& sql)
           "SQLPrepare");
 }
 
+void refuseNul(const QString& text)
+{
+    if (text.contains(QChar(u'\0')))
+        throw DbError(QStringLiteral("ERROR: invalid byte sequence for encoding \"UTF8\": 0x00"),
+                      QStringLiteral("22021"));
+}
+
 bool Statement::execute(const std::vector<QString>& parameters)
 {
-    // The driver ends a text at its first NUL without a word, so "a\0b" would be stored as "a". The
-    // server cannot hold a NUL in text anyway: refuse it here, with the server's own wording.
     for (const QString& value : parameters)
-        if (value.contains(QChar(u'\0')))
-            throw DbError(QStringLiteral("ERROR: invalid byte sequence for encoding \"UTF8\": 0x00"),
-                          QStringLiteral("22021"));
+        refuseNul(value);
     m_indicators.assign(parameters.size(), 0);
     SQLFreeStmt(m_handle.get(), SQL_RESET_PARAMS);
     for (size_t i = 0; i < parameters.size(); ++i) {

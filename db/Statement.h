@@ -11,6 +11,11 @@
 
 namespace quarvel::db {
 
+// The driver ends a text parameter at its first NUL without a word, so "a\0b" would be stored as "a".
+// The server cannot hold a NUL in text anyway: such a text is refused (DbError, SQLSTATE 22021, in the
+// server's own wording) before it is sent.
+void refuseNul(const QString& text);
+
 class Statement
 {
 public:
