@@ -8,8 +8,8 @@
 #include "engine/SetsTab.h"
 #include "settings/SettingsStore.h"
 #include "ui/Appearance.h"
-#include "ui/Controls.h"
 #include "ui/ConnectionWindow.h"
+#include "ui/Controls.h"
 #include "ui/EndOfTool.h"
 #include "ui/PushButton.h"
 #include "ui/TabControl.h"
@@ -22,7 +22,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-
 
 namespace quarvel::ui {
 
@@ -161,7 +160,8 @@ Form2::~Form2() = default;
 void Form2::buildControls()
 {
     PushButton3 = makeButton(QStringLiteral("Help"), layout::PushButton3, this);
-    Label3 = makeLabel(QStringLiteral(" Select tables to find and replace within:"), layout::Label3, this, false);
+    Label3 =
+        makeLabel(QStringLiteral(" Select tables to find and replace within:"), layout::Label3, this, false);
     List1 = new QListWidget(this);
     List1->setGeometry(layout::List1.toPixels());
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -195,15 +195,28 @@ void Form2::buildControls()
     StatusLine = makeLabel(QString(), layout::StatusLine, this, false);
     StatusLine->setAccessibleName(QStringLiteral("Progress of the replacement run"));
 
-    const QList<std::pair<QObject*, const char*>> names = {
-        {PushButton3, "PushButton3"},   {Label3, "Label3"},         {List1, "List1"},
-        {PushButton8, "PushButton8"},   {PushButton9, "PushButton9"}, {TabControl1, "TabControl1"},
-        {Label2, "Label2"},             {Text1, "Text1"},           {Label5, "Label5"},
-        {Text2, "Text2"},               {Label7, "Label7"},         {Combo1, "Combo1"},
-        {Label6, "Label6"},             {Combo2, "Combo2"},         {PushButton10, "PushButton10"},
-        {PushButton12, "PushButton12"}, {PushButton14, "PushButton14"}, {PushButton13, "PushButton13"},
-        {PushButton11, "PushButton11"}, {PushButton1, "PushButton1"}, {PushButton5, "PushButton5"},
-        {StatusLine, "StatusLine"}};
+    const QList<std::pair<QObject*, const char*>> names = {{PushButton3, "PushButton3"},
+                                                           {Label3, "Label3"},
+                                                           {List1, "List1"},
+                                                           {PushButton8, "PushButton8"},
+                                                           {PushButton9, "PushButton9"},
+                                                           {TabControl1, "TabControl1"},
+                                                           {Label2, "Label2"},
+                                                           {Text1, "Text1"},
+                                                           {Label5, "Label5"},
+                                                           {Text2, "Text2"},
+                                                           {Label7, "Label7"},
+                                                           {Combo1, "Combo1"},
+                                                           {Label6, "Label6"},
+                                                           {Combo2, "Combo2"},
+                                                           {PushButton10, "PushButton10"},
+                                                           {PushButton12, "PushButton12"},
+                                                           {PushButton14, "PushButton14"},
+                                                           {PushButton13, "PushButton13"},
+                                                           {PushButton11, "PushButton11"},
+                                                           {PushButton1, "PushButton1"},
+                                                           {PushButton5, "PushButton5"},
+                                                           {StatusLine, "StatusLine"}};
     for (const auto& [object, name] : names)
         object->setObjectName(QLatin1String(name));
 
@@ -220,11 +233,10 @@ void Form2::buildControls()
     Combo2->setAccessibleName(QStringLiteral("Replace with, sets"));
     TabControl1->tabBar()->setAccessibleName(QStringLiteral("Find and replace mode"));
 
-    const QList<QWidget*> order = {PushButton3,  List1,        PushButton8,  PushButton9,
-                                   TabControl1->tabBar(),      Text1,        Text2,
-                                   Combo1,       Combo2,       PushButton10, PushButton12,
-                                   PushButton14, PushButton13, PushButton11, PushButton1,
-                                   PushButton5};
+    const QList<QWidget*> order = {
+        PushButton3,  List1,        PushButton8, PushButton9,  TabControl1->tabBar(), Text1,
+        Text2,        Combo1,       Combo2,      PushButton10, PushButton12,          PushButton14,
+        PushButton13, PushButton11, PushButton1, PushButton5};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         setTabOrder(order[i], order[i + 1]);
 
@@ -269,7 +281,8 @@ void Form2::Form_Load()
     for (int i = entries - 1; i >= 0; --i)
         p.step(116, [&] { listEntry(List1, i)->setCheckState(Qt::Checked); });
     p.step(120, [&] {
-        TabControl1->setSelectedIndex(GetSetting(QLatin1String(Key::TabControl1), QLatin1String(Default::TabControl1)));
+        TabControl1->setSelectedIndex(
+            GetSetting(QLatin1String(Key::TabControl1), QLatin1String(Default::TabControl1)));
     });
     p.step(122, [&] { Text1->setText(GetSetting(QLatin1String(Key::Text1))); });
     p.step(124, [&] { Text2->setText(GetSetting(QLatin1String(Key::Text2))); });
@@ -288,7 +301,8 @@ void Form2::PushButton3_Click()
 {
     Procedure p(m_prompts, QStringLiteral("Form2.PushButton3_Click"));
     p.step(100, [&] {
-        m_prompts.message(QStringLiteral("This program can not find and replace in a field with a Text data type."));
+        m_prompts.message(
+            QStringLiteral("This program can not find and replace in a field with a Text data type."));
     });
 }
 
@@ -373,7 +387,7 @@ void Form2::Text2_Change()
 void Form2::TabControl1_SelectedChanged()
 {
     m_settings.save(settings::Key::TabControl1, QString::number(TabControl1->selectedIndex()),
-                 "TabControl1_SelectedChanged");
+                    "TabControl1_SelectedChanged");
 }
 
 void Form2::Form_Unload()
@@ -462,10 +476,10 @@ Prompts& Form2::prompts()
 
 void Form2::progress(int entry, int entryCount, long long record, long long recordCount)
 {
-    // Shown at a table's start and end and at most ten times a second in between: a long table must
-    // not look frozen, and redrawing the line for every record would slow the run.
+    // Shown at a table's start, its first and last record, and at most ten times a second in between: a long
+    // table must not look frozen, and redrawing the line for every record would slow the run.
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (record != 0 && record != recordCount && now - m_lastProgress < 100)
+    if (record > 1 && record != recordCount && now - m_lastProgress < 100)
         return;
     m_lastProgress = now;
     const QLocale locale;

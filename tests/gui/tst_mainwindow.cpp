@@ -293,7 +293,11 @@ private slots:
         window.Text2->setText("new");
         QList<int> modes;
         connect(&window.pointer(), &WindowPointer::modeChanged, this, [&](int mode) { modes << mode; });
+        QString during;
+        InRound looking(2, [&] { during = window.StatusLine->text(); });
         window.PushButton1->click();
+        QVERIFY2(during.startsWith("Table ") && during.contains("(main_window_tests.alpha): record 1 of 2"),
+                 qPrintable(during));
         QCOMPARE(m_prompts.messages(), QStringList{"Done."});
         QCOMPARE(m_prompts.errorReports(), QStringList());
         QCOMPARE(modes, (QList<int>{11, 0}));
