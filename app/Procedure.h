@@ -29,8 +29,7 @@ public:
     Procedure(Prompts& prompts, QString location) : m_prompts(prompts), m_location(std::move(location)) {}
 
     // Runs one step. True when it finished, false when it failed and was reported.
-    template <class F>
-    bool step(int line, F&& body)
+    template <class F> bool step(int line, F&& body)
     {
         try {
             std::forward<F>(body)();
@@ -42,8 +41,7 @@ public:
     }
 
     // A test: its answer, or true when evaluating it failed (the procedure goes on inside it).
-    template <class F>
-    bool test(int line, F&& condition)
+    template <class F> bool test(int line, F&& condition)
     {
         try {
             return static_cast<bool>(std::forward<F>(condition)());
@@ -54,8 +52,7 @@ public:
     }
 
     // A step that yields a value, with the value to go on with when it fails.
-    template <class T, class F>
-    T value(int line, T onFailure, F&& body)
+    template <class T, class F> T value(int line, T onFailure, F&& body)
     {
         try {
             return std::forward<F>(body)();
@@ -67,8 +64,7 @@ public:
 
     // The head of a counted loop: its count, or 1 when reading the count failed, so that the body is
     // entered once, as after any failing loop head.
-    template <class F>
-    int loopCount(int line, F&& count)
+    template <class F> int loopCount(int line, F&& count)
     {
         return value<int>(line, 1, std::forward<F>(count));
     }

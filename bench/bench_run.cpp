@@ -166,8 +166,8 @@ int main(int argc, char** argv)
             db::Statement update(handle);
             for (const QString& column : Columns) {
                 const QString c = db::quoteIdentifier(column);
-                update.prepare(QStringLiteral("UPDATE ") + server.qualifiedName() + QStringLiteral(" SET ") + c +
-                               QStringLiteral(" = btrim(replace(") + c +
+                update.prepare(QStringLiteral("UPDATE ") + server.qualifiedName() + QStringLiteral(" SET ") +
+                               c + QStringLiteral(" = btrim(replace(") + c +
                                QStringLiteral(", CAST(? AS text), CAST(? AS text)), ' ') WHERE strpos(") + c +
                                QStringLiteral(", CAST(? AS text)) > 0"));
                 update.execute({Find, Replacement, Find});
@@ -177,11 +177,11 @@ int main(int argc, char** argv)
         // Both ways must have made the same change.
         {
             db::Statement compare(handle);
-            compare.executeDirect(QStringLiteral("SELECT count(*) FROM ((SELECT * FROM ") + ran.qualifiedName() +
-                                  QStringLiteral(" EXCEPT ALL SELECT * FROM ") + server.qualifiedName() +
-                                  QStringLiteral(") UNION ALL (SELECT * FROM ") + server.qualifiedName() +
-                                  QStringLiteral(" EXCEPT ALL SELECT * FROM ") + ran.qualifiedName() +
-                                  QStringLiteral(")) d"));
+            compare.executeDirect(QStringLiteral("SELECT count(*) FROM ((SELECT * FROM ") +
+                                  ran.qualifiedName() + QStringLiteral(" EXCEPT ALL SELECT * FROM ") +
+                                  server.qualifiedName() + QStringLiteral(") UNION ALL (SELECT * FROM ") +
+                                  server.qualifiedName() + QStringLiteral(" EXCEPT ALL SELECT * FROM ") +
+                                  ran.qualifiedName() + QStringLiteral(")) d"));
             compare.fetch();
             if (compare.text(1).value_or(QStringLiteral("?")) != QStringLiteral("0")) {
                 std::fprintf(stderr, "bench_run: the run and the server's UPDATE disagree\n");

@@ -51,8 +51,7 @@ void tellProgress(RunHost& host, int entry, int entryCount, long long record, lo
 }
 
 // Runs a step of the record walk; a failure is reported, and when it ruins the table the walk leaves it.
-template <class F>
-bool walkStep(Procedure& p, int line, F&& body)
+template <class F> bool walkStep(Procedure& p, int line, F&& body)
 {
     try {
         body();
@@ -79,7 +78,8 @@ void applyPair(Procedure& p, db::RecordSet& records, int j, const QString& find,
     if (!matched)
         return;
     walkStep(p, matchLine + 2, [&] {
-        AppendLogLine(logLine(QDateTime::currentDateTime(), find, replacement, tableText, records.fieldName(j)));
+        AppendLogLine(
+            logLine(QDateTime::currentDateTime(), find, replacement, tableText, records.fieldName(j)));
     });
     walkStep(p, matchLine + 4, [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
 }
@@ -175,8 +175,8 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
                 records->setCursorLocation(db::CursorLocation::Client);
             });
             opened = records && p.step(118, [&] {
-                         records->open(table, *connection, db::CursorType::Static, db::LockType::Optimistic);
-                     });
+                records->open(table, *connection, db::CursorType::Static, db::LockType::Optimistic);
+            });
         }
         if (opened && p.test(120, [&] { return !records->isEOF(); })) {
             try {

@@ -60,12 +60,12 @@ void AppendLogLine(const QString& line)
     const QString path = logFilePath();
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        throw std::runtime_error(("Cannot open the replacement log " + path + ": " + file.errorString())
-                                     .toStdString());
+        throw std::runtime_error(
+            ("Cannot open the replacement log " + path + ": " + file.errorString()).toStdString());
     const QByteArray bytes = toAnsi(line) + "\r\n";
     if (file.write(bytes) != bytes.size() || !file.flush())
-        throw std::runtime_error(("Cannot write to the replacement log " + path + ": " + file.errorString())
-                                     .toStdString());
+        throw std::runtime_error(
+            ("Cannot write to the replacement log " + path + ": " + file.errorString()).toStdString());
     file.close();
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The per-user settings store: named string values under the company name as application name and the
-// product name as section (see app/Identity.h). Every write reaches the disk before it returns, because several running copies
-// share the store and the program may end right after a keystroke.
+// product name as section (see app/Identity.h). Every write reaches the disk before it returns, because
+// several running copies share the store and the program may end right after a keystroke.
 
 #include <QString>
 
@@ -14,8 +14,8 @@ inline constexpr char PostgreSQLPort[] = "PostgreSQLPort";
 inline constexpr char PostgreSQLUser[] = "PostgreSQLUser";
 inline constexpr char PostgreSQLPassword[] = "PostgreSQLPassword";
 inline constexpr char PostgreSQLDatabase[] = "PostgreSQLDatabase";
-inline constexpr char Text1[] = "Text1";            // find text of the first tab
-inline constexpr char Text2[] = "Text2";            // replacement text of the first tab
+inline constexpr char Text1[] = "Text1";             // find text of the first tab
+inline constexpr char Text2[] = "Text2";             // replacement text of the first tab
 inline constexpr char TabControl1[] = "TabControl1"; // selected tab as decimal text
 inline constexpr char Form2_Text2[] = "Form2.Text2"; // separator of the Load Sets dialog
 } // namespace Key

@@ -50,11 +50,11 @@ public:
     // Window procedures.
     void Form_Load();
     void Form_Unload();
-    void PushButton1_Click(); // "Start Replacing"
-    void PushButton3_Click(); // "Help"
-    void PushButton5_Click(); // "< Back"
-    void PushButton8_Click(); // "Select All"
-    void PushButton9_Click(); // "Deselect All"
+    void PushButton1_Click();  // "Start Replacing"
+    void PushButton3_Click();  // "Help"
+    void PushButton5_Click();  // "< Back"
+    void PushButton8_Click();  // "Select All"
+    void PushButton9_Click();  // "Deselect All"
     void PushButton10_Click(); // "Add Set"
     void PushButton11_Click(); // "Clear All Sets"
     void PushButton12_Click(); // "Load Sets"

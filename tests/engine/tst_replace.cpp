@@ -25,8 +25,8 @@ private slots:
         QTest::newRow("empty value") << "" << false << "a" << false;
         QTest::newRow("number text") << "1234" << false << "23" << true;
         QTest::newRow("no locale folding") << "straße" << false << "STRASSE" << false;
-        QTest::newRow("decomposed vs composed") << QString::fromUtf8("e\xcc\x81") << false
-                                                << QString::fromUtf8("\xc3\xa9") << false;
+        QTest::newRow("decomposed vs composed")
+            << QString::fromUtf8("e\xcc\x81") << false << QString::fromUtf8("\xc3\xa9") << false;
         QTest::newRow("surrogate pair") << QString::fromUtf8("a\xf0\x9f\x98\x80z") << false
                                         << QString::fromUtf8("\xf0\x9f\x98\x80") << true;
     }
@@ -46,18 +46,52 @@ private slots:
         QTest::addColumn<QString>("find");
         QTest::addColumn<QString>("replacement");
         QTest::addColumn<QString>("result");
-        QTest::newRow("inserted text not rescanned") << "banana" << "a" << "aa" << "baanaanaa";
-        QTest::newRow("no overlap") << "aaa" << "aa" << "x" << "xa";
-        QTest::newRow("spaces trimmed from the whole value") << "  xay  " << "a" << "b" << "xby";
-        QTest::newRow("empty replacement gives empty, not null") << "x" << "x" << "" << "";
-        QTest::newRow("number") << "1234" << "23" << "45" << "1454";
-        QTest::newRow("tabs and line breaks stay") << "\t a \r\n" << "a" << "b" << "\t b \r\n";
-        QTest::newRow("only U+0020 is trimmed") << QString::fromUtf8("\xc2\xa0" "a ") << "a" << "b"
-                                                << QString::fromUtf8("\xc2\xa0" "b");
-        QTest::newRow("replacement made of spaces") << "xay" << "y" << "   " << "xa";
-        QTest::newRow("every occurrence") << "a-a-a-a" << "a" << "bc" << "bc-bc-bc-bc";
-        QTest::newRow("replacement contains find") << "ab" << "ab" << "abab" << "abab";
-        QTest::newRow("whole value") << "abc" << "abc" << "" << "";
+        QTest::newRow("inserted text not rescanned") << "banana"
+                                                     << "a"
+                                                     << "aa"
+                                                     << "baanaanaa";
+        QTest::newRow("no overlap") << "aaa"
+                                    << "aa"
+                                    << "x"
+                                    << "xa";
+        QTest::newRow("spaces trimmed from the whole value") << "  xay  "
+                                                             << "a"
+                                                             << "b"
+                                                             << "xby";
+        QTest::newRow("empty replacement gives empty, not null") << "x"
+                                                                 << "x"
+                                                                 << ""
+                                                                 << "";
+        QTest::newRow("number") << "1234"
+                                << "23"
+                                << "45"
+                                << "1454";
+        QTest::newRow("tabs and line breaks stay") << "\t a \r\n"
+                                                   << "a"
+                                                   << "b"
+                                                   << "\t b \r\n";
+        QTest::newRow("only U+0020 is trimmed") << QString::fromUtf8("\xc2\xa0"
+                                                                     "a ")
+                                                << "a"
+                                                << "b"
+                                                << QString::fromUtf8("\xc2\xa0"
+                                                                     "b");
+        QTest::newRow("replacement made of spaces") << "xay"
+                                                    << "y"
+                                                    << "   "
+                                                    << "xa";
+        QTest::newRow("every occurrence") << "a-a-a-a"
+                                          << "a"
+                                          << "bc"
+                                          << "bc-bc-bc-bc";
+        QTest::newRow("replacement contains find") << "ab"
+                                                   << "ab"
+                                                   << "abab"
+                                                   << "abab";
+        QTest::newRow("whole value") << "abc"
+                                     << "abc"
+                                     << ""
+                                     << "";
     }
     void replaceRule()
     {
@@ -72,7 +106,8 @@ private slots:
     {
         const QDateTime when(QDate(2026, 12, 7), QTime(21, 5, 9));
         const QString line = logLine(when, "abc", "xyz", "orders", "note");
-        QCOMPARE(line, "[" + logTimestamp(when) + "] - abc was replace to xyz at table (orders) and column (note)");
+        QCOMPARE(line,
+                 "[" + logTimestamp(when) + "] - abc was replace to xyz at table (orders) and column (note)");
     }
 
     void timestampIsShortDateSpaceLongTimeWithoutZone()

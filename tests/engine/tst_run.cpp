@@ -132,19 +132,22 @@ private slots:
         host.replacement = "";
         ReplaceRun::PushButton1_Click(host);
         QCOMPARE(host.shown.errorReports(), QStringList());
-        QCOMPARE(sql("SELECT id, a, coalesce(b, '<null>'), n, coalesce(z, '<null>') FROM run_tests.t ORDER BY id"),
-                 QString("1|xx||1234|<null>\n2||abc|2345|\n3||<null>|1|"));
+        QCOMPARE(
+            sql("SELECT id, a, coalesce(b, '<null>'), n, coalesce(z, '<null>') FROM run_tests.t ORDER BY id"),
+            QString("1|xx||1234|<null>\n2||abc|2345|\n3||<null>|1|"));
         const QStringList lines = logLines();
         QCOMPARE(lines.size(), 5);
         for (const QString& line : lines)
-            QVERIFY2(line.contains("] - ABC was replace to  at table (run_tests.t) and column ("), qPrintable(line));
+            QVERIFY2(line.contains("] - ABC was replace to  at table (run_tests.t) and column ("),
+                     qPrintable(line));
         QVERIFY(lines[0].endsWith("and column (a)"));
         QVERIFY(lines[1].endsWith("and column (b)"));
     }
 
     void numericFieldIsStoredFromTheReplacedText()
     {
-        sql("CREATE TABLE run_tests.n (v integer, w numeric(8,2)); INSERT INTO run_tests.n VALUES (1234, 123.40);");
+        sql("CREATE TABLE run_tests.n (v integer, w numeric(8,2)); INSERT INTO run_tests.n VALUES (1234, "
+            "123.40);");
         FakeHost host;
         host.entries = {{table("n")}};
         host.find = "23";
@@ -161,11 +164,11 @@ private slots:
         QTest::addColumn<QStringList>("logged");
         QTest::newRow("a->b then b->c") << Pairs{{"a", "b"}, {"b", "c"}} << "c"
                                         << QStringList{"a was replace to b", "b was replace to c"};
-        QTest::newRow("b->c then a->b") << Pairs{{"b", "c"}, {"a", "b"}} << "b"
-                                        << QStringList{"a was replace to b"};
+        QTest::newRow("b->c then a->b")
+            << Pairs{{"b", "c"}, {"a", "b"}} << "b" << QStringList{"a was replace to b"};
         QTest::newRow("empty set lists") << Pairs{} << "a" << QStringList{};
-        QTest::newRow("empty find text is skipped") << Pairs{{"", "z"}, {"a", "d"}}
-                                                    << "d" << QStringList{"a was replace to d"};
+        QTest::newRow("empty find text is skipped")
+            << Pairs{{"", "z"}, {"a", "d"}} << "d" << QStringList{"a was replace to d"};
     }
     void setsWorkAsAChainInsideOneField()
     {
@@ -200,9 +203,11 @@ private slots:
         host.replacement = "new";
         ReplaceRun::PushButton1_Click(host);
         QCOMPARE(host.shown.errorReports(), QStringList());
-        QCOMPARE(sql("SELECT \"Value Col\" FROM \"Other Schema\".\"Mixed \"\"Case\"\"; DROP\""), QString("new"));
+        QCOMPARE(sql("SELECT \"Value Col\" FROM \"Other Schema\".\"Mixed \"\"Case\"\"; DROP\""),
+                 QString("new"));
         QCOMPARE(logLines().size(), 1);
-        QVERIFY(logLines()[0].endsWith("at table (Other Schema.Mixed \"Case\"; DROP) and column (Value Col)"));
+        QVERIFY(
+            logLines()[0].endsWith("at table (Other Schema.Mixed \"Case\"; DROP) and column (Value Col)"));
         sql("DROP SCHEMA \"Other Schema\" CASCADE;");
     }
 

@@ -18,8 +18,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QTabBar>
-#include <QTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <functional>
@@ -152,7 +152,8 @@ private slots:
         window.Form_Load();
         const QStringList reports = m_prompts.errorReports();
         QCOMPARE(reports.size(), 1);
-        QVERIFY2(reports[0].contains("in Morvane2021/08/31.Form2.Form_Load at line 112"), qPrintable(reports[0]));
+        QVERIFY2(reports[0].contains("in Morvane2021/08/31.Form2.Form_Load at line 112"),
+                 qPrintable(reports[0]));
         QCOMPARE(window.List1->count(), 0);
         QCOMPARE(window.Text1->text(), QString("kept"));
     }
@@ -308,7 +309,8 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = log.readAll().split('\n');
         QCOMPARE(lines.size(), 3); // two lines and the empty piece after the last CR LF
-        QVERIFY(lines[0].endsWith("] - old was replace to new at table (main_window_tests.alpha) and column (v)\r"));
+        QVERIFY(lines[0].endsWith(
+            "] - old was replace to new at table (main_window_tests.alpha) and column (v)\r"));
         QCOMPARE(window.StatusLine->text(), QString("Finished."));
     }
 
@@ -328,8 +330,9 @@ private slots:
             window.Text2->setText("NEW");
         });
         window.PushButton1->click();
-        QCOMPARE(TestDatabase::psql("SELECT string_agg(a || '/' || b, ',' ORDER BY id) FROM main_window_tests.f"),
-                 QString("mid/old,old/NEW"));
+        QCOMPARE(
+            TestDatabase::psql("SELECT string_agg(a || '/' || b, ',' ORDER BY id) FROM main_window_tests.f"),
+            QString("mid/old,old/NEW"));
     }
 
     void startAndBackArePassedOverDuringARun()
@@ -401,8 +404,8 @@ private slots:
     {
         Form2 window(m_prompts, *m_form1);
         window.show();
-        for (PushButton* button : {window.PushButton1, window.PushButton3, window.PushButton5, window.PushButton8,
-                                   window.PushButton9}) {
+        for (PushButton* button : {window.PushButton1, window.PushButton3, window.PushButton5,
+                                   window.PushButton8, window.PushButton9}) {
             QTest::mouseMove(&window, QPoint(1, 1));
             QCOMPARE(pointerMode(&window), 0);
             QTest::mouseMove(button, QPoint(5, 5));

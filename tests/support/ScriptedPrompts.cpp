@@ -3,8 +3,7 @@
 namespace quarvel::test {
 
 namespace {
-template <class T>
-T takeOr(QQueue<T>& queue, T fallback)
+template <class T> T takeOr(QQueue<T>& queue, T fallback)
 {
     return queue.isEmpty() ? fallback : queue.dequeue();
 }

@@ -21,13 +21,12 @@ QString runPsql(const QString& user, const QString& password, const QString& sql
     environment.insert(QStringLiteral("PGPASSWORD"), password);
     environment.insert(QStringLiteral("PGCONNECT_TIMEOUT"), QStringLiteral("10"));
     psql.setProcessEnvironment(environment);
-    psql.start(QStringLiteral("psql"), {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-A"),
-                                        QStringLiteral("-t"), QStringLiteral("-v"),
-                                        QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"),
-                                        env("QUARVEL_TEST_SERVER"), QStringLiteral("-p"),
-                                        env("QUARVEL_TEST_PORT"), QStringLiteral("-U"), user,
-                                        QStringLiteral("-d"), env("QUARVEL_TEST_DATABASE"),
-                                        QStringLiteral("-f"), QStringLiteral("-")});
+    psql.start(QStringLiteral("psql"),
+               {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-A"), QStringLiteral("-t"),
+                QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"),
+                env("QUARVEL_TEST_SERVER"), QStringLiteral("-p"), env("QUARVEL_TEST_PORT"),
+                QStringLiteral("-U"), user, QStringLiteral("-d"), env("QUARVEL_TEST_DATABASE"),
+                QStringLiteral("-f"), QStringLiteral("-")});
     psql.write(sql.toUtf8());
     psql.closeWriteChannel();
     if (!psql.waitForFinished(60000) || psql.exitStatus() != QProcess::NormalExit || psql.exitCode() != 0)

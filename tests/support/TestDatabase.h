@@ -40,11 +40,11 @@ public:
 } // namespace quarvel::test
 
 // Fails (or skips with QUARVEL_ALLOW_DB_SKIP=1) the current test when no server is configured.
-#define QUARVEL_REQUIRE_DB()                                                                             \
-    do {                                                                                                 \
-        if (!quarvel::test::TestDatabase::available()) {                                                 \
-            if (qEnvironmentVariableIntValue("QUARVEL_ALLOW_DB_SKIP") == 1)                              \
-                QSKIP("no test database (QUARVEL_TEST_* unset)");                                        \
-            QFAIL("no test database: QUARVEL_TEST_* are unset; run the tests through scripts/test");     \
-        }                                                                                                \
+#define QUARVEL_REQUIRE_DB()                                                                                 \
+    do {                                                                                                     \
+        if (!quarvel::test::TestDatabase::available()) {                                                     \
+            if (qEnvironmentVariableIntValue("QUARVEL_ALLOW_DB_SKIP") == 1)                                  \
+                QSKIP("no test database (QUARVEL_TEST_* unset)");                                            \
+            QFAIL("no test database: QUARVEL_TEST_* are unset; run the tests through scripts/test");         \
+        }                                                                                                    \
     } while (false)

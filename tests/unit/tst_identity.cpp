@@ -16,17 +16,21 @@ private slots:
     {
         QTest::addColumn<QString>("product");
         QTest::addColumn<QString>("title");
-        QTest::newRow("no space keeps the whole name") << "Quarvel" << "Quarvel";
+        QTest::newRow("no space keeps the whole name") << "Quarvel"
+                                                       << "Quarvel";
         QTest::newRow("three words of 30 characters") << "Kestrine Quarvel Data Replacer"
-                                                       << "Kestrine Quarvel Data";
+                                                      << "Kestrine Quarvel Data";
         // 41 characters before the last space: cut once more, two words go.
         QTest::newRow("45 characters, 3-character last word")
-            << "Abcdefghij Klmnopqrst Uvwxyzabcd Efghijklmno Pqr" << "Abcdefghij Klmnopqrst Uvwxyzabcd";
-        QTest::newRow("exactly 40 before the last space")
-            << "Abcdefghij Klmnopqrst Uvwxyzabcd Efghijk Pqr" << "Abcdefghij Klmnopqrst Uvwxyzabcd Efghijk";
+            << "Abcdefghij Klmnopqrst Uvwxyzabcd Efghijklmno Pqr"
+            << "Abcdefghij Klmnopqrst Uvwxyzabcd";
+        QTest::newRow("exactly 40 before the last space") << "Abcdefghij Klmnopqrst Uvwxyzabcd Efghijk Pqr"
+                                                          << "Abcdefghij Klmnopqrst Uvwxyzabcd Efghijk";
         QTest::newRow("one long word after a cut") << QString(50, u'x') + " y" << QString(50, u'x');
-        QTest::newRow("trailing space") << "Quarvel " << "Quarvel";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("trailing space") << "Quarvel "
+                                        << "Quarvel";
+        QTest::newRow("empty") << ""
+                               << "";
     }
     void titleRule()
     {
@@ -77,7 +81,8 @@ private slots:
         const QString folder = files::programFolder();
         QVERIFY(!folder.isEmpty());
         QVERIFY(!folder.endsWith('/') && !folder.endsWith('\\'));
-        QVERIFY(QFileInfo(folder + "/" + QFileInfo(QCoreApplication::applicationFilePath()).fileName()).exists());
+        QVERIFY(
+            QFileInfo(folder + "/" + QFileInfo(QCoreApplication::applicationFilePath()).fileName()).exists());
     }
 
     void initTestCase()

@@ -14,9 +14,10 @@ class TestProcedure : public QObject
 private slots:
     void reportTextIsExact()
     {
-        QCOMPARE(errorReportText("Division by zero", "Form2.PushButton1_Click", 138),
-                 QString("Division by zero\r\nin Morvane2021/08/31.Form2.PushButton1_Click at line 138\r\n\r\n"
-                         "Please email screenshot of this message to quarvel-support@kestrine.example"));
+        QCOMPARE(
+            errorReportText("Division by zero", "Form2.PushButton1_Click", 138),
+            QString("Division by zero\r\nin Morvane2021/08/31.Form2.PushButton1_Click at line 138\r\n\r\n"
+                    "Please email screenshot of this message to quarvel-support@kestrine.example"));
     }
 
     void failingStepIsReportedAndTheNextStepRuns()

@@ -45,9 +45,10 @@ private slots:
     {
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
-        const char* keys[] = {Key::PostgreSQLServer, Key::PostgreSQLPort,     Key::PostgreSQLUser,
-                              Key::PostgreSQLPassword, Key::PostgreSQLDatabase, Key::Text1,
-                              Key::Text2,              Key::TabControl1,       Key::Form2_Text2};
+        const char* keys[] = {
+            Key::PostgreSQLServer,   Key::PostgreSQLPort, Key::PostgreSQLUser, Key::PostgreSQLPassword,
+            Key::PostgreSQLDatabase, Key::Text1,          Key::Text2,          Key::TabControl1,
+            Key::Form2_Text2};
         const QStringList values = {"plain",
                                     "  blanks kept  ",
                                     "semi;colon=and{braces}",
