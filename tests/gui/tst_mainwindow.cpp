@@ -421,6 +421,23 @@ private slots:
         QCOMPARE(pointerMode(&window), 11);
     }
 
+    void everyInputIsNamedForAssistiveTools()
+    {
+        Form2 window(m_prompts, *m_form1);
+        const QList<QWidget*> inputs = {window.List1, window.Text1, window.Text2, window.Combo1, window.Combo2};
+        for (QWidget* input : inputs) {
+            bool labelled = false;
+            for (const QLabel* label : window.findChildren<QLabel*>())
+                labelled = labelled || label->buddy() == input;
+            QVERIFY2(labelled, qPrintable(input->objectName()));
+            QVERIFY2(!input->accessibleName().isEmpty(), qPrintable(input->objectName()));
+        }
+        for (const PushButton* button : window.findChildren<PushButton*>())
+            QVERIFY2(!button->text().isEmpty() || !button->accessibleName().isEmpty(),
+                     qPrintable(button->objectName()));
+        QVERIFY(!window.StatusLine->accessibleName().isEmpty());
+    }
+
     void closingTheMainWindowEndsTheTool()
     {
         Form2 window(m_prompts, *m_form1);
