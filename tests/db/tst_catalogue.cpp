@@ -127,6 +127,41 @@ private slots:
         }
     }
 
+    // With standard_conforming_strings off a backslash in a literal is an escape, so a pattern that
+    // relied on one would treat "pgsales" as one of the server's own schemas.
+    void schemaBeginningWithPgIsListedWhateverTheStringSetting()
+    {
+        QUARVEL_REQUIRE_DB();
+        const QString role = quoteIdentifier(TestDatabase::details().user);
+        TestDatabase::freshSchema(QStringLiteral("pgsales"));
+        TestDatabase::psql(QStringLiteral("CREATE TABLE pgsales.tst_cat_sales (a integer);"));
+        TestDatabase::psqlAdmin(
+            QStringLiteral("ALTER ROLE %1 SET standard_conforming_strings = off;").arg(role));
+        struct Restore
+        {
+            QString role;
+            ~Restore()
+            {
+                try {
+                    TestDatabase::psqlAdmin(
+                        QStringLiteral("ALTER ROLE %1 RESET standard_conforming_strings;").arg(role));
+                    TestDatabase::psql(QStringLiteral("DROP SCHEMA pgsales CASCADE;"));
+                } catch (...) {
+                }
+            }
+        } restore{role};
+        QCOMPARE(TestDatabase::psql(QStringLiteral("SHOW standard_conforming_strings")),
+                 QStringLiteral("off"));
+
+        RecordingSink sink;
+        FillTableList(TestDatabase::connectionString(), sink);
+        QVERIFY2(sink.tables.contains(Table{"pgsales", "tst_cat_sales"}), qPrintable(sink.calls.join(u',')));
+        for (const Table& table : sink.tables)
+            QVERIFY2(!table.schema.startsWith(QStringLiteral("pg_")) &&
+                         table.schema != QStringLiteral("information_schema"),
+                     qPrintable(table.displayName()));
+    }
+
     void databaseWithoutTablesGivesAnEmptyList()
     {
         QUARVEL_REQUIRE_DB();
