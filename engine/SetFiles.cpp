@@ -5,8 +5,10 @@
 
 #include <QFile>
 #include <QLocale>
+#include <QStringDecoder>
 #include <QtEndian>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -70,6 +72,108 @@ QString fromUtf16LittleEndian(const char* data, qsizetype bytes)
     return text;
 }
 
+// What Windows editors put before UTF-8 text; the reader drops it.
+constexpr char Utf8Mark[] = "\xEF\xBB\xBF";
+
+bool isUtf16(const QByteArray& bytes)
+{
+    return !bytes.isEmpty() && (uchar(bytes.at(0)) == 0xFF || uchar(bytes.at(0)) == 0xFE);
+}
+
+// Text in UTF-8 or the code page never holds a NUL byte; a file that does is UTF-16 without its mark or
+// no text at all, and either way it would load as garbage.
+bool isReadable(const QByteArray& bytes)
+{
+    return isUtf16(bytes) || !bytes.contains('\0');
+}
+
+bool hasNonAscii(const QByteArray& bytes)
+{
+    return std::any_of(bytes.begin(), bytes.end(), [](char c) { return uchar(c) >= 0x80; });
+}
+
+// UTF-8 to the letter: no overlong form, no surrogate, nothing past U+10FFFF, no sequence cut short. Only
+// such bytes are taken for UTF-8 without a mark; a code page file almost never passes, since its accented
+// letters stand alone where UTF-8 wants them followed by continuation bytes.
+bool isStrictUtf8(const QByteArray& bytes)
+{
+    const auto* data = reinterpret_cast<const uchar*>(bytes.constData());
+    const qsizetype size = bytes.size();
+    qsizetype i = 0;
+    while (i < size) {
+        const uchar lead = data[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        int following = 0;
+        // The first continuation byte's range is where overlongs, surrogates and code points past
+        // U+10FFFF are shut out.
+        uchar low = 0x80;
+        uchar high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            following = 1;
+        } else if (lead == 0xE0) {
+            following = 2;
+            low = 0xA0;
+        } else if (lead == 0xED) {
+            following = 2;
+            high = 0x9F;
+        } else if (lead >= 0xE1 && lead <= 0xEF) {
+            following = 2;
+        } else if (lead == 0xF0) {
+            following = 3;
+            low = 0x90;
+        } else if (lead == 0xF4) {
+            following = 3;
+            high = 0x8F;
+        } else if (lead >= 0xF1 && lead <= 0xF3) {
+            following = 3;
+        } else {
+            return false;
+        }
+        if (size - i <= following || data[i + 1] < low || data[i + 1] > high)
+            return false;
+        for (int k = 2; k <= following; ++k)
+            if ((data[i + k] & 0xC0) != 0x80)
+                return false;
+        i += following + 1;
+    }
+    return true;
+}
+
+QString fromUtf8(const QByteArray& bytes)
+{
+    // The mark has been dropped already: a second one is the text's own character.
+    QStringDecoder decoder(QStringConverter::Utf8,
+                           QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+    return decoder(bytes);
+}
+
+// The text of a file's bytes by the reading rules; the bytes must be readable. UTF-8 is taken only when
+// it is marked or when the bytes could be nothing else: pure ASCII reads the same either way, and
+// anything that is not strict UTF-8 stays in the code page, as files always were.
+QString textOf(const QByteArray& bytes)
+{
+    if (isUtf16(bytes))
+        return fromUtf16LittleEndian(bytes.constData() + 2, qMax<qsizetype>(0, bytes.size() - 2));
+    if (bytes.startsWith(Utf8Mark))
+        return fromUtf8(bytes.sliced(3));
+    if (hasNonAscii(bytes) && isStrictUtf8(bytes))
+        return fromUtf8(bytes);
+    return fromAnsi(bytes);
+}
+
+QString quoted(const Set& set)
+{
+    return QStringLiteral("(\"%1\" \u2192 \"%2\")").arg(set.find, set.replacement);
+}
+
+bool holdsLineBreak(const QString& text)
+{
+    return text.contains(u'\r') || text.contains(u'\n');
+}
+
 QByteArray readWhole(const QString& path)
 {
     const auto status = statusOf(path);
@@ -128,19 +232,51 @@ QByteArray setFileBytes(const QList<Set>& sets)
         return {};
     bool lossless = false;
     const QByteArray ansi = toAnsi(text, &lossless);
-    const bool looksMarked = !ansi.isEmpty() && (uchar(ansi.at(0)) == 0xFF || uchar(ansi.at(0)) == 0xFE);
-    if (lossless && !looksMarked)
+    // The code page bytes are kept only when the reader takes them back for the same text: they might
+    // begin like a UTF-16 or UTF-8 mark, hold a NUL, or happen to be valid UTF-8 ("\xC3\xA9" written
+    // for two letters would come back as one).
+    if (lossless && isReadable(ansi) && textOf(ansi) == text)
         return ansi;
     return utf16WithMark(text);
 }
 
+QString saveRefusal(const QList<Set>& sets)
+{
+    const QString separator = QLatin1String(SetSeparator);
+    for (qsizetype k = 0; k < sets.size(); ++k) {
+        const Set& set = sets.at(k);
+        if (holdsLineBreak(set.find) || holdsLineBreak(set.replacement))
+            return QStringLiteral("Set %1 %2 holds a carriage return or line feed, which a set file cannot "
+                                  "keep within one line. Nothing was saved.")
+                .arg(k + 1)
+                .arg(quoted(set));
+        // An empty find text or a replacement that begins with ':' still comes back whole; only what
+        // the reader would cut differently is refused.
+        const Set back = cutAtSeparator(set.find + separator + set.replacement, separator);
+        if (back != set)
+            return QStringLiteral("Set %1 %2 would load back from a set file as %3, because \"::\" "
+                                  "separates the find text from the replacement text there. Nothing was "
+                                  "saved.")
+                .arg(k + 1)
+                .arg(quoted(set), quoted(back));
+    }
+    return {};
+}
+
 bool WriteSetFile(Prompts& prompts, const QString& path, const SetLists& lists)
 {
+    const QList<Set> sets = lists.sets();
+    // Refused before the overwrite question: a Yes would only lead to the same refusal.
+    const QString refusal = saveRefusal(sets);
+    if (!refusal.isEmpty()) {
+        prompts.message(refusal);
+        return false;
+    }
     if (files::FileExists(path) && !prompts.askYesNo(QStringLiteral("Are you sure you wish to overwrite ") +
                                                      path + QStringLiteral(" ?")))
         return false;
     // Everything that can fail before the file is touched is done first.
-    const QByteArray bytes = setFileBytes(lists.sets());
+    const QByteArray bytes = setFileBytes(sets);
     const auto status = statusOf(path);
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
         fail(QStringLiteral("Cannot write the set file %1: it is not a file.").arg(path));
@@ -163,10 +299,12 @@ TextFile ReadTextFile(const QString& path)
     const QByteArray bytes = readWhole(path);
     if (bytes.isEmpty())
         return {QString(), true};
-    const uchar first = uchar(bytes.at(0));
-    if (first == 0xFF || first == 0xFE)
-        return {fromUtf16LittleEndian(bytes.constData() + 2, qMax<qsizetype>(0, bytes.size() - 2)), false};
-    return {fromAnsi(bytes), false};
+    if (!isReadable(bytes))
+        fail(QStringLiteral("Cannot read %1: it holds NUL bytes, so it is not text in UTF-8 or the ANSI "
+                            "code page, and it does not begin with the UTF-16 byte-order mark (FF FE). If "
+                            "it is UTF-16 text, save it again with a byte-order mark, or as UTF-8.")
+                 .arg(path));
+    return {textOf(bytes), false};
 }
 
 QList<Set> setsFromText(const TextFile& file, const QString& separator)

@@ -1,6 +1,7 @@
 #pragma once
-// Set files: writing the sets as "find::replacement" lines, reading a whole text file (ANSI or UTF-16
-// little-endian with its byte-order mark) and turning its lines into sets with any separator.
+// Set files: writing the sets as "find::replacement" lines, reading a whole text file (UTF-16
+// little-endian with its byte-order mark, UTF-8, or ANSI) and turning its lines into sets with any
+// separator.
 
 #include "app/Procedure.h"
 #include "app/Prompts.h"
@@ -42,22 +43,32 @@ struct TextFile
 Set cutAtSeparator(QStringView text, QStringView separator);
 
 // The bytes of a set file for the given sets: "find::replacement" CR LF per set, in order. In the
-// code page (toAnsi) without a byte-order mark when every character has a place there; otherwise, so
-// that nothing is lost, the same text as UTF-16 little-endian after the mark FF FE. The UTF-16 form is
-// also used when the code page form would itself begin with 0xFF or 0xFE, which a reader takes for a
-// mark. No sets give no bytes.
+// code page (toAnsi) without a byte-order mark when every character has a place there and ReadTextFile
+// takes those bytes back for the same text; otherwise, so that nothing is lost, the same text as UTF-16
+// little-endian after the mark FF FE. (Code page bytes that begin with 0xFF, 0xFE or the UTF-8 mark,
+// hold a NUL or happen to be valid UTF-8 would read back differently.) No sets give no bytes. The
+// lines themselves are not checked here: see saveRefusal.
 QByteArray setFileBytes(const QList<Set>& sets);
 
-// Writes the sets to `path`. When a file or folder exists there, first asks "Are you sure you wish to
-// overwrite <path> ?"; unless the answer is Yes nothing is written and the result is false. Throws
-// SetFileError when the file cannot be created or written (a file that was created keeps what was
-// written before the failure).
+// Why these sets cannot be saved, naming the first set whose line would not load back with the
+// separator "::" as the same set (a text holding "::", a find text ending in ':', a carriage return or
+// line feed); an empty text when every set would come back the same.
+QString saveRefusal(const QList<Set>& sets);
+
+// Writes the sets to `path`. When a set would not load back the same (saveRefusal), shows why as a
+// message and writes nothing, asks nothing, and the result is false. When a file or folder exists
+// there, first asks "Are you sure you wish to overwrite <path> ?"; unless the answer is Yes nothing is
+// written and the result is false. Throws SetFileError when the file cannot be created or written (a
+// file that was created keeps what was written before the failure).
 bool WriteSetFile(Prompts& prompts, const QString& path, const SetLists& lists);
 
-// The whole file at `path` as text: UTF-16 little-endian when its first byte is 0xFF or 0xFE (the
-// first two bytes are the mark, a last odd byte is ignored), the code page otherwise. No file at the
-// path gives an empty text; a file of length 0 gives `emptyFile`. Throws SetFileError when something
-// exists there but cannot be read (a folder, a device, no right to read, larger than MaxSetFileBytes).
+// The whole file at `path` as text. UTF-16 little-endian when its first byte is 0xFF or 0xFE (the
+// first two bytes are the mark, a last odd byte is ignored); UTF-8 after the mark EF BB BF, which is
+// not part of the text; UTF-8 also without the mark when the file holds bytes beyond ASCII and all of
+// it is strictly valid UTF-8; the code page otherwise. No file at the path gives an empty text; a file
+// of length 0 gives `emptyFile`. Throws SetFileError when something exists there but cannot be read (a
+// folder, a device, no right to read, larger than MaxSetFileBytes), and when the file holds NUL bytes
+// without the UTF-16 mark (UTF-16 without its mark, or no text at all).
 TextFile ReadTextFile(const QString& path);
 
 // The sets that LoadSetsFromText appends for this text: carriage returns deleted, cut at line feeds,

@@ -50,7 +50,8 @@ public:
     void PushButton11_Click();
     // "Load Sets": shows the Load Sets dialog, which appends the sets itself.
     void PushButton12_Click();
-    // "Save Sets": asks for a file and writes the sets to it.
+    // "Save Sets": asks for a file and writes the sets to it; when a set would not load back the same,
+    // says which and writes nothing (WriteSetFile).
     void PushButton14_Click();
 
 private:

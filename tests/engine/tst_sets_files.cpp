@@ -1,6 +1,6 @@
-// Set files: the bytes written, the whole-file reader (ANSI, UTF-16 with its mark, empty, missing,
-// unreadable) and the cutting of lines into sets with any separator, with the Load Sets dialog's
-// line numbers.
+// Set files: the bytes written, the sets refused for saving, the whole-file reader (ANSI, UTF-8 with
+// and without its mark, UTF-16 with its mark, NUL bytes, empty, missing, unreadable) and the cutting of
+// lines into sets with any separator, with the Load Sets dialog's line numbers.
 #include "app/Procedure.h"
 #include "engine/CodePage.h"
 #include "engine/SetFiles.h"
@@ -93,7 +93,7 @@ private slots:
         QCOMPARE(setFileBytes(sets), bytes);
     }
 
-    void textOutsideTheCodePageIsWrittenAsUtf16WithItsMark_data()
+    void textTheCodePageWouldNotGiveBackIsWrittenAsUtf16WithItsMark_data()
     {
         QTest::addColumn<QList<Set>>("sets");
         QTest::newRow("Greek") << QList<Set>{{"a", "b"}, {QString::fromUtf8("\xce\xa9"), "omega"}};
@@ -103,9 +103,15 @@ private slots:
         // Written in the code page, these first bytes would read back as a UTF-16 mark.
         QTest::newRow("first character y diaeresis") << QList<Set>{{QString::fromUtf8("\xc3\xbf"), "y"}};
         QTest::newRow("first character thorn") << QList<Set>{{QString::fromUtf8("\xc3\xbe"), "th"}};
+        // In the code page these would be C3 A9 and EF BB BF: UTF-8 to the reader.
+        QTest::newRow("letters whose bytes are UTF-8")
+            << QList<Set>{{QString::fromUtf8("\xc3\x83\xc2\xa9"), "e"}};
+        QTest::newRow("letters whose bytes are the UTF-8 mark")
+            << QList<Set>{{QString::fromUtf8("\xc3\xaf\xc2\xbb\xc2\xbfx"), "y"}};
+        QTest::newRow("NUL character") << QList<Set>{{"a", QString(QChar(0))}};
     }
 
-    void textOutsideTheCodePageIsWrittenAsUtf16WithItsMark()
+    void textTheCodePageWouldNotGiveBackIsWrittenAsUtf16WithItsMark()
     {
         QFETCH(QList<Set>, sets);
         QString text;
@@ -131,6 +137,11 @@ private slots:
         QTest::newRow("zero-width no-break space first") << QList<Set>{{QString(QChar(0xFEFF)), "mark"}};
         QTest::newRow("lone surrogates") << QList<Set>{{QString(QChar(0xDC00)), QString(QChar(0xD800))}};
         QTest::newRow("NUL character") << QList<Set>{{QString(QChar(0)) + "a", "b"}};
+        QTest::newRow("1252 letters whose bytes are UTF-8")
+            << QList<Set>{{"x", QString::fromUtf8("caf\xc3\x83\xc2\xa9")}};
+        QTest::newRow("1252 letters whose bytes are the UTF-8 mark")
+            << QList<Set>{{QString::fromUtf8("\xc3\xaf\xc2\xbb\xc2\xbf"), "mark"}};
+        QTest::newRow("empty find text, replacement beginning with a colon") << QList<Set>{{"", ":b:"}};
     }
 
     void everySavedFileLoadsBackTheSameSets()
@@ -192,8 +203,38 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("text");
         QTest::newRow("ANSI") << QByteArray("caf\xe9 \x80") << QString::fromUtf8("caf\xc3\xa9 \xe2\x82\xac");
-        QTest::newRow("UTF-8 read as ANSI")
-            << QByteArray("\xc3\xa9") << QString::fromUtf8("\xc3\x83\xc2\xa9");
+        QTest::newRow("ASCII") << QByteArray("a::b\r\n") << QString("a::b\r\n");
+        QTest::newRow("UTF-8 without mark")
+            << QByteArray("naive::na\xc3\xafve") << QString::fromUtf8("naive::na\xc3\xafve");
+        QTest::newRow("UTF-8 four-byte character")
+            << QByteArray("\xf0\x9f\x98\x80") << QString::fromUtf8("\xf0\x9f\x98\x80");
+        QTest::newRow("UTF-8 mark dropped")
+            << QByteArray("\xef\xbb\xbfnaive::na\xc3\xafve") << QString::fromUtf8("naive::na\xc3\xafve");
+        QTest::newRow("UTF-8 mark before ASCII") << QByteArray("\xef\xbb\xbf"
+                                                               "a::b")
+                                                 << QString("a::b");
+        QTest::newRow("UTF-8 mark only") << QByteArray("\xef\xbb\xbf") << QString();
+        QTest::newRow("second UTF-8 mark is text") << QByteArray("\xef\xbb\xbf\xef\xbb\xbf"
+                                                                 "a")
+                                                   << QString(QChar(0xFEFF)) + "a";
+        QTest::newRow("UTF-8 mark before invalid bytes") << QByteArray("\xef\xbb\xbf"
+                                                                       "caf\xe9")
+                                                         << QString::fromUtf16(u"caf\xfffd");
+        // Not strict UTF-8: the code page, byte for byte.
+        QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << QString::fromUtf16(u"\xc0\xaf");
+        QTest::newRow("overlong three bytes")
+            << QByteArray("\xe0\x80\xaf") << QString::fromUtf16(u"\xe0\x20ac\xaf");
+        QTest::newRow("encoded surrogate")
+            << QByteArray("\xed\xa0\x80") << QString::fromUtf16(u"\xed\xa0\x20ac");
+        QTest::newRow("past U+10FFFF")
+            << QByteArray("\xf4\x90\x80\x80") << QString::fromUtf16(u"\xf4\x90\x20ac\x20ac");
+        QTest::newRow("sequence cut short at the end")
+            << QByteArray("caf\xc3") << QString::fromUtf16(u"caf\xc3");
+        QTest::newRow("sequence cut short by ASCII")
+            << QByteArray("\xe2\x82x") << QString::fromUtf16(u"\xe2\x201ax");
+        QTest::newRow("lone continuation byte") << QByteArray("a\xa9") << QString::fromUtf16(u"a\xa9");
+        QTest::newRow("valid UTF-8 beside a 1252 letter")
+            << QByteArray("\xc3\xa9\xe9") << QString::fromUtf16(u"\xc3\xa9\xe9");
         QTest::newRow("UTF-16 with mark") << QByteArray("\xff\xfe"
                                                         "A\0\xac\x20",
                                                         6)
@@ -208,7 +249,10 @@ private slots:
                                                << QString("A");
         QTest::newRow("mark only") << QByteArray("\xff\xfe") << QString();
         QTest::newRow("single 0xFF byte") << QByteArray("\xff") << QString();
-        QTest::newRow("NUL bytes in ANSI") << QByteArray("a\0b", 3) << QString::fromUtf16(u"a\0b", 3);
+        QTest::newRow("UTF-16 with mark may hold NUL") << QByteArray("\xff\xfe"
+                                                                     "a\0\0\0",
+                                                                     6)
+                                                       << QString::fromUtf16(u"a\0", 2);
         QTest::newRow("lone CR kept by the reader") << QByteArray("a\rb") << QString("a\rb");
     }
 
@@ -220,6 +264,32 @@ private slots:
         const TextFile read = ReadTextFile(writeTemp(dir, "f.txt", bytes));
         QVERIFY(!read.emptyFile);
         QCOMPARE(read.text, text);
+    }
+
+    void nulBytesWithoutTheUtf16MarkAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("UTF-16 little-endian without mark") << QByteArray("a\0:\0:\0b\0\r\0\n\0", 12);
+        QTest::newRow("UTF-16 big-endian without mark") << QByteArray("\0a\0:\0:\0b", 8);
+        QTest::newRow("one NUL in ANSI text") << QByteArray("a::b\0", 5);
+        QTest::newRow("UTF-8 mark, then NUL") << QByteArray("\xef\xbb\xbf\0", 4);
+    }
+
+    void nulBytesWithoutTheUtf16MarkAreRefused()
+    {
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        const QString path = writeTemp(dir, "f.txt", bytes);
+        try {
+            ReadTextFile(path);
+            QFAIL("a file with NUL bytes was read as text");
+        } catch (const SetFileError& e) {
+            QCOMPARE(QString::fromUtf8(e.what()),
+                     "Cannot read " + path +
+                         ": it holds NUL bytes, so it is not text in UTF-8 or the ANSI code page, and it "
+                         "does not begin with the UTF-16 byte-order mark (FF FE). If it is UTF-16 text, "
+                         "save it again with a byte-order mark, or as UTF-8.");
+        }
     }
 
     void aFolderCannotBeRead()
@@ -269,6 +339,52 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(SetFileError, WriteSetFile(prompts, dir.filePath("missing/sets.txt"),
                                                             PlainSetLists({{"a", "b"}})));
         QVERIFY(prompts.shown.isEmpty());
+    }
+
+    void setsThatWouldNotLoadBackAreRefusedByName_data()
+    {
+        QTest::addColumn<QList<Set>>("sets");
+        QTest::addColumn<QString>("refusal"); // empty: saved
+        const auto because = [](const QString& set, const QString& back) {
+            return set + " would load back from a set file as " + back +
+                   ", because \"::\" separates the find text from the replacement text there. Nothing "
+                   "was saved.";
+        };
+        const auto lineBreak = [](const QString& set) {
+            return set + " holds a carriage return or line feed, which a set file cannot keep within one "
+                         "line. Nothing was saved.";
+        };
+        QTest::newRow("find text holding ::")
+            << QList<Set>{{"a", "b"}, {"c", "d"}, {"std::string", "String"}}
+            << because(QString::fromUtf8("Set 3 (\"std::string\" \xe2\x86\x92 \"String\")"),
+                       QString::fromUtf8("(\"std\" \xe2\x86\x92 \"string\")"));
+        QTest::newRow("replacement holding ::")
+            << QList<Set>{{"old-ip", "fe80::1"}}
+            << because(QString::fromUtf8("Set 1 (\"old-ip\" \xe2\x86\x92 \"fe80::1\")"),
+                       QString::fromUtf8("(\"old-ip\" \xe2\x86\x92 \"fe80\")"));
+        QTest::newRow("find text ending in a colon")
+            << QList<Set>{{"a:", "b"}}
+            << because(QString::fromUtf8("Set 1 (\"a:\" \xe2\x86\x92 \"b\")"),
+                       QString::fromUtf8("(\"a\" \xe2\x86\x92 \":b\")"));
+        QTest::newRow("first of two named")
+            << QList<Set>{{"ok", "fine"}, {"x", "y::z"}, {"p::q", "r"}}
+            << because(QString::fromUtf8("Set 2 (\"x\" \xe2\x86\x92 \"y::z\")"),
+                       QString::fromUtf8("(\"x\" \xe2\x86\x92 \"y\")"));
+        QTest::newRow("line feed in the find text")
+            << QList<Set>{{"a\nb", "c"}}
+            << lineBreak(QString::fromUtf8("Set 1 (\"a\nb\" \xe2\x86\x92 \"c\")"));
+        QTest::newRow("carriage return in the replacement")
+            << QList<Set>{{"a", "b\r"}} << lineBreak(QString::fromUtf8("Set 1 (\"a\" \xe2\x86\x92 \"b\r\")"));
+        QTest::newRow("empty find text comes back") << QList<Set>{{"", "b"}, {"", ""}} << QString();
+        QTest::newRow("colons that come back")
+            << QList<Set>{{":a", "b:"}, {"a", ":b"}, {"a:b", "c"}, {"a", ":"}, {":a", ""}} << QString();
+    }
+
+    void setsThatWouldNotLoadBackAreRefusedByName()
+    {
+        QFETCH(QList<Set>, sets);
+        QFETCH(QString, refusal);
+        QCOMPARE(saveRefusal(sets), refusal);
     }
 
     void overwriteAnsweredNoReturnsFalseAndKeepsTheFile()
@@ -372,6 +488,10 @@ private slots:
                               << "::" << accents;
         QTest::newRow("UTF-16 with mark, same sets") << "accents-utf16le.txt"
                                                      << "::" << accents;
+        QTest::newRow("UTF-8 without mark, same sets") << "accents-utf8.txt"
+                                                       << "::" << accents;
+        QTest::newRow("UTF-8 with mark, same sets") << "accents-utf8-mark.txt"
+                                                    << "::" << accents;
     }
 
     void sampleFilesLoad()

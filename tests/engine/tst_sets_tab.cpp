@@ -360,6 +360,41 @@ private slots:
         QCOMPARE(prompts.shown.at(1).kind, Shown::YesNo);
     }
 
+    void saveOfASetThatWouldNotLoadBackWritesNothingAndAsksNothing_data()
+    {
+        QTest::addColumn<QByteArray>("existing"); // empty: no file yet
+        QTest::newRow("new file") << QByteArray();
+        QTest::newRow("existing file") << QByteArray("old::content\r\n");
+    }
+
+    void saveOfASetThatWouldNotLoadBackWritesNothingAndAsksNothing()
+    {
+        QFETCH(QByteArray, existing);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("sets.txt");
+        if (!existing.isEmpty())
+            writeFile(path, existing);
+        ScriptedPrompts prompts;
+        // As loaded from "old-ip=>fe80::1" and "std::string=>String" with the separator "=>".
+        PlainSetLists lists({{"a", "b"}, {"old-ip", "fe80::1"}, {"std::string", "String"}});
+        SetsTab tab(prompts, lists, {});
+        prompts.fileAnswers.enqueue(path);
+        prompts.yesNoAnswers.enqueue(true);
+        tab.PushButton14_Click();
+        QCOMPARE(prompts.shown.size(), 2);
+        QCOMPARE(prompts.shown.at(0).kind, Shown::SaveDialog);
+        QCOMPARE(prompts.shown.at(1).kind, Shown::Message);
+        QCOMPARE(prompts.shown.at(1).text,
+                 QString::fromUtf8("Set 2 (\"old-ip\" \xe2\x86\x92 \"fe80::1\") would load back from a set "
+                                   "file as (\"old-ip\" \xe2\x86\x92 \"fe80\"), because \"::\" separates "
+                                   "the find text from the replacement text there. Nothing was saved."));
+        if (existing.isEmpty())
+            QVERIFY(!QFile::exists(path));
+        else
+            QCOMPARE(contentOf(path), existing);
+        QCOMPARE(lists.count(), 3);
+    }
+
     void cancelledSaveDialogWritesNothingAndShowsNothingMore()
     {
         QTemporaryDir dir;

@@ -448,6 +448,7 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::newRow("named pipe") << "fifo";
         QTest::newRow("larger than a set file may be") << "large";
+        QTest::newRow("UTF-16 without its mark") << "nul";
     }
 
     void unreadableFileIsReportedAndTheDialogCloses()
@@ -461,6 +462,8 @@ private slots:
 #else
             QSKIP("Named pipes are a Unix thing");
 #endif
+        } else if (kind == "nul") {
+            path = fileWith("utf16.txt", QByteArray("h\0i\0:\0:\0y\0o\0\r\0\n\0", 16));
         } else {
             path = m_files.filePath("huge.txt");
             QFile file(path);
