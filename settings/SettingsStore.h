@@ -31,7 +31,10 @@ inline constexpr char Form2_Text2[] = "::";
 // empty. Never throws for a missing key.
 QString GetSetting(const QString& key, const QString& defaultValue = QString());
 
-// Stores the text under the key and flushes the store. Throws std::runtime_error when it cannot be written.
+// Stores the text under the key and flushes the store. Outside Windows (where the store is the registry) the
+// file holds the password in clear, so it is left readable and writable by its owner only (0600), in a
+// folder only its owner can enter (0700), also when either existed with wider rights. Throws
+// std::runtime_error when it cannot be written or the file's rights cannot be narrowed.
 void SaveSetting(const QString& key, const QString& value);
 
 // Moves the store into a folder of its own (tests, the demo). Call before the first read or write.

@@ -6,6 +6,10 @@
 #include <QProcess>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 using namespace quarvel;
 using namespace quarvel::settings;
 
@@ -92,6 +96,36 @@ private slots:
         other.setValue("Text2", "theirs");
         other.sync();
         QCOMPARE(GetSetting(Key::Text2), QString("theirs"));
+    }
+
+    // The store holds the password in clear.
+    void storeIsReadableByItsOwnerOnly_data()
+    {
+        QTest::addColumn<bool>("leftOpen");
+        QTest::newRow("new store") << false;
+        QTest::newRow("store left readable by others") << true;
+    }
+    void storeIsReadableByItsOwnerOnly()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("the store is the registry");
+#else
+        QFETCH(bool, leftOpen);
+        const QByteArray file = QFile::encodeName(storeFileName());
+        const QByteArray folder = QFile::encodeName(QFileInfo(storeFileName()).absolutePath());
+        if (leftOpen) {
+            SaveSetting(Key::PostgreSQLPassword, "old");
+            QCOMPARE(::chmod(file.constData(), 0644), 0);
+            QCOMPARE(::chmod(folder.constData(), 0755), 0);
+        }
+        SaveSetting(Key::PostgreSQLPassword, "secret");
+        struct stat info = {};
+        QCOMPARE(::stat(file.constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0600));
+        QCOMPARE(::stat(folder.constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0700));
+        QCOMPARE(GetSetting(Key::PostgreSQLPassword), QString("secret"));
+#endif
     }
 
 private:
