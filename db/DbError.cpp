@@ -7,8 +7,17 @@ DbError::DbError(QString message, QString sqlState, int nativeCode)
       m_sqlState(std::move(sqlState)), m_nativeCode(nativeCode)
 {}
 
+DbError DbError::leavingTheTable(QString message, QString sqlState)
+{
+    DbError error(std::move(message), std::move(sqlState));
+    error.m_leavesTable = true;
+    return error;
+}
+
 bool DbError::ruinsTheTable() const
 {
+    if (m_leavesTable)
+        return true;
     // Classes where the connection or the session is gone or can do nothing more: connection
     // exceptions, insufficient resources, operator intervention (57P01 admin shutdown ... 57P05 idle
     // session timeout; a plain 57014 cancel is one statement only), system errors.

@@ -18,15 +18,20 @@ public:
     const QString& sqlState() const { return m_sqlState; }
     int nativeCode() const { return m_nativeCode; }
 
+    // A failure that says the table as read is gone (rewritten, replaced, locked whole by another
+    // session): no later record of it can be stored either.
+    static DbError leavingTheTable(QString message, QString sqlState = QString());
+
     // SQLSTATE classes after which a table can take no further changes in this run: a lost or broken
     // connection (08), no privilege (42501), a read-only transaction (25006), the server shutting down
-    // (57P0x), and the like.
+    // (57P0x), and the like; and every failure made by leavingTheTable.
     bool ruinsTheTable() const;
 
 private:
     QString m_message;
     QString m_sqlState;
     int m_nativeCode = 0;
+    bool m_leavesTable = false;
 };
 
 } // namespace quarvel::db

@@ -21,18 +21,90 @@ const QString StaleRowMessage =
     QStringLiteral("Row cannot be located for updating. Some values may have been "
                    "changed since it was last read.");
 
-// The relation named by schema and name, looked up by value so that no name is pasted into SQL.
-const QString RelationQuery =
-    QStringLiteral("SELECT c.oid::pg_catalog.text, c.relkind::pg_catalog.text FROM pg_catalog.pg_class c "
-                   "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-                   "WHERE n.nspname = CAST(? AS pg_catalog.name) AND c.relname = CAST(? AS pg_catalog.name)");
+const QString RewrittenMessage =
+    QStringLiteral("The table %1 was rewritten by another session since it was read (VACUUM FULL, CLUSTER, "
+                   "TRUNCATE or ALTER TABLE), so its rows can no longer be found as they were read. The rest "
+                   "of the table was left unchanged.");
+const QString ReplacedMessage =
+    QStringLiteral("The table %1 was dropped, renamed or replaced by another session since it was read. The "
+                   "rest of the table was left unchanged.");
+const QString LockedMessage =
+    QStringLiteral("%1\nThe table %2 is locked by another session, so the rest of the table was left "
+                   "unchanged.");
+const QString SkippedMessage =
+    QStringLiteral("The row is still as it was read, but the server changed nothing and gave no error%1");
+const QString RoundedMessage = QStringLiteral("%1 would store %2 as %3");
+
+// The relation named by schema and name, looked up by value so that no name is pasted into SQL, with
+// the storage file its rows are in now.
+const QString RelationQuery = QStringLiteral(
+    "SELECT c.oid::pg_catalog.text, c.relkind::pg_catalog.text, "
+    "COALESCE(pg_catalog.pg_relation_filenode(c.oid), 0)::pg_catalog.text FROM pg_catalog.pg_class c "
+    "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "WHERE n.nspname = CAST(? AS pg_catalog.name) AND c.relname = CAST(? AS pg_catalog.name)");
+
+// What the table named by schema and name is now, and the storage file of the relation (a partition)
+// given by oid: tells a table rewritten or replaced since it was read.
+const QString TableNowQuery = QStringLiteral(
+    "SELECT (SELECT c.oid::pg_catalog.text FROM pg_catalog.pg_class c "
+    "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "WHERE n.nspname = CAST(? AS pg_catalog.name) AND c.relname = CAST(? AS pg_catalog.name)), "
+    "COALESCE(pg_catalog.pg_relation_filenode(CAST(? AS pg_catalog.oid)), 0)::pg_catalog.text");
+
+// The leaf partitions that a row may be stored through directly: ones the user may update and that
+// have no row security of their own (a partition's policies are not its parent's).
+const QString PartitionQuery = QStringLiteral(
+    "SELECT t.relid::pg_catalog.oid::pg_catalog.text, "
+    "COALESCE(pg_catalog.pg_relation_filenode(t.relid), 0)::pg_catalog.text, n.nspname::pg_catalog.text, "
+    "c.relname::pg_catalog.text, "
+    "(pg_catalog.has_table_privilege(t.relid, 'UPDATE') AND NOT c.relrowsecurity)::pg_catalog.text "
+    "FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS pg_catalog.regclass)) t "
+    "JOIN pg_catalog.pg_class c ON c.oid = t.relid JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "WHERE t.isleaf");
+
+// The partition key columns of every level; a null name is a key expression.
+const QString PartitionKeyQuery = QStringLiteral(
+    "SELECT a.attname::pg_catalog.text "
+    "FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS pg_catalog.regclass)) t "
+    "JOIN pg_catalog.pg_partitioned_table p ON p.partrelid = t.relid "
+    "CROSS JOIN LATERAL pg_catalog.unnest(CAST(p.partattrs AS pg_catalog.int2[])) AS k(attnum) "
+    "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = t.relid AND a.attnum = k.attnum");
+
+// What makes an update through the partitioned table itself differ from one through its partition:
+// row security, statement-level UPDATE triggers and UPDATE rules on the parent. Any of them: store
+// through the parent.
+const QString ParentOnlyQuery = QStringLiteral(
+    "SELECT (c.relrowsecurity OR EXISTS (SELECT FROM pg_catalog.pg_trigger g WHERE g.tgrelid = c.oid "
+    "AND (g.tgtype::pg_catalog.int4 & 17) = 16) OR EXISTS (SELECT FROM pg_catalog.pg_rewrite r "
+    "WHERE r.ev_class = c.oid AND r.ev_type = '2'))::pg_catalog.text "
+    "FROM pg_catalog.pg_class c WHERE c.oid = CAST(? AS pg_catalog.oid)");
+
+// What can make an UPDATE of a row that is there change nothing without an error, on the table read
+// or on the partition holding the row: enabled BEFORE UPDATE row triggers, INSTEAD rules for UPDATE,
+// row security.
+const QString SkipCauseQuery = QStringLiteral(
+    "SELECT 'trigger', g.tgname::pg_catalog.text FROM pg_catalog.pg_trigger g "
+    "WHERE g.tgrelid IN (CAST(? AS pg_catalog.oid), CAST(? AS pg_catalog.oid)) AND NOT g.tgisinternal "
+    "AND g.tgenabled <> 'D' AND (g.tgtype::pg_catalog.int4 & 19) = 19 "
+    "UNION ALL SELECT 'rule', r.rulename::pg_catalog.text FROM pg_catalog.pg_rewrite r "
+    "WHERE r.ev_class IN (CAST(? AS pg_catalog.oid), CAST(? AS pg_catalog.oid)) AND r.ev_type = '2' "
+    "AND r.is_instead "
+    "UNION ALL SELECT 'policy', '' FROM pg_catalog.pg_class c "
+    "WHERE c.oid IN (CAST(? AS pg_catalog.oid), CAST(? AS pg_catalog.oid)) AND c.relrowsecurity");
+
+// One level of a domain: what it is over, and whether it has a modifier of its own.
+const QString DomainQuery = QStringLiteral(
+    "SELECT t.typtype::pg_catalog.text, t.typbasetype::pg_catalog.text, t.typtypmod::pg_catalog.text, "
+    "n.nspname::pg_catalog.text, t.typname::pg_catalog.text FROM pg_catalog.pg_type t "
+    "JOIN pg_catalog.pg_namespace n ON n.oid = t.typnamespace WHERE t.oid = CAST(? AS pg_catalog.oid)");
 
 // The columns of "SELECT *" on the relation, in order, with what a set value needs.
 const QString ColumnQuery = QStringLiteral(
     "SELECT a.attname::pg_catalog.text, tn.nspname::pg_catalog.text, t.typname::pg_catalog.text, "
     "pn.nspname::pg_catalog.text, p.proname::pg_catalog.text, p.pronargs::pg_catalog.text, "
     "(CASE WHEN t.typelem <> 0 THEN t.typelem ELSE t.oid END)::pg_catalog.text, "
-    "a.atttypmod::pg_catalog.text, a.attgenerated::pg_catalog.text, a.attidentity::pg_catalog.text "
+    "a.atttypmod::pg_catalog.text, a.attgenerated::pg_catalog.text, a.attidentity::pg_catalog.text, "
+    "pg_catalog.format_type(a.atttypid, a.atttypmod), t.oid::pg_catalog.text, t.typtype::pg_catalog.text "
     "FROM pg_catalog.pg_attribute a "
     "JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
     "JOIN pg_catalog.pg_namespace tn ON tn.oid = t.typnamespace "
@@ -51,12 +123,46 @@ QString required(Statement& statement, SQLUSMALLINT column)
     return statement.text(column).value_or(QString());
 }
 
+// Follows a domain down to the type it is built on, noting whether some level has a modifier; tells
+// how the column's conversion can round or cut a text the type takes.
+void resolveRounding(SQLHDBC connection, ColumnInfo& column, QString typeOid, QString typeKind)
+{
+    bool modifier = column.typeModifier != u"-1";
+    QString baseType = column.castType;
+    Statement query(connection);
+    query.prepare(DomainQuery);
+    for (int depth = 0; typeKind == u"d" && depth < 64; ++depth) {
+        query.execute({typeOid});
+        if (!query.fetch())
+            break;
+        if (required(query, 3) != u"-1")
+            modifier = true;
+        typeOid = required(query, 2);
+        query.closeCursor();
+        query.execute({typeOid});
+        if (!query.fetch())
+            break;
+        typeKind = required(query, 1);
+        baseType = qualified(required(query, 4), required(query, 5));
+        query.closeCursor();
+    }
+    // "char" keeps the first byte of any text and name the first 63 bytes, without a modifier.
+    constexpr char CharOid[] = "18";
+    constexpr char NameOid[] = "19";
+    if (typeOid == QLatin1String(CharOid) || typeOid == QLatin1String(NameOid))
+        column.rounding = ColumnInfo::Rounding::Text;
+    else if (modifier)
+        column.rounding = ColumnInfo::Rounding::Equality;
+    column.unroundedType = baseType;
+}
+
 std::vector<ColumnInfo> readColumns(SQLHDBC connection, const QString& relationOid)
 {
     Statement query(connection);
     query.prepare(ColumnQuery);
     query.execute({relationOid});
     std::vector<ColumnInfo> columns;
+    std::vector<std::pair<QString, QString>> types;
     while (query.fetch()) {
         ColumnInfo column;
         column.name = required(query, 1);
@@ -69,9 +175,33 @@ std::vector<ColumnInfo> readColumns(SQLHDBC connection, const QString& relationO
         column.typeModifier = required(query, 8);
         column.generated = !required(query, 9).isEmpty();
         column.identityAlways = required(query, 10) == u"a";
+        column.storedType = required(query, 11);
+        types.emplace_back(required(query, 12), required(query, 13));
         columns.push_back(std::move(column));
     }
+    query.closeCursor();
+    for (size_t i = 0; i < columns.size(); ++i)
+        resolveRounding(connection, columns[i], types[i].first, types[i].second);
     return columns;
+}
+
+// A digest of every field's text, for the row as it is read and as it is stored: a row whose place and
+// version match but whose content differs (rows loaded by one statement share a version, and a
+// rewrite moves them) is never taken for the row that was read. Field by field, so that no one text
+// of the whole row is built, and by name, so that a partition with its columns in another order gives
+// the same digest.
+QString rowDigest(const std::vector<ColumnInfo>& columns)
+{
+    if (columns.empty())
+        return QStringLiteral("pg_catalog.md5('')");
+    QString sql = QStringLiteral("pg_catalog.md5(pg_catalog.array_to_string(ARRAY[");
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0)
+            sql += QStringLiteral(", ");
+        sql += QStringLiteral("COALESCE(pg_catalog.md5(CAST(q.") + quoteIdentifier(columns[i].name) +
+               QStringLiteral(" AS pg_catalog.text)), '-')");
+    }
+    return sql + QStringLiteral("], ''))");
 }
 
 // Every value in PostgreSQL's own text form: the driver's conversions of booleans, timestamps with
@@ -81,24 +211,33 @@ QString selectText(const std::vector<ColumnInfo>& columns, const QString& from)
 {
     QString sql = QStringLiteral("SELECT ");
     for (const ColumnInfo& column : columns)
-        sql += quoteIdentifier(column.name) + QStringLiteral("::pg_catalog.text, ");
-    return sql + QStringLiteral("tableoid, ctid, xmin FROM ") + from;
+        sql += QStringLiteral("q.") + quoteIdentifier(column.name) + QStringLiteral("::pg_catalog.text, ");
+    return sql + QStringLiteral("q.tableoid, q.ctid, q.xmin, ") + rowDigest(columns) +
+           QStringLiteral(" FROM ") + from + QStringLiteral(" AS q");
 }
 
-// One statement for one set of changed fields, on exactly the row version that was read: tableoid
-// tells the partition or inheritance child, ctid the place, xmin the version.
-QString updateText(const RecordSetState& s, const std::vector<int>& fields)
+// The row as it was read: tableoid tells the partition or inheritance child, ctid the place, xmin the
+// version, the storage file that no rewrite has moved the rows since, and the digest the content.
+QString rowAsRead(const std::vector<ColumnInfo>& columns)
 {
-    QString sql = QStringLiteral("UPDATE ") + s.updateTarget + QStringLiteral(" SET ");
+    return QStringLiteral(
+               " WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS pg_catalog.tid)"
+               " AND q.xmin = CAST(? AS pg_catalog.xid) AND COALESCE(pg_catalog.pg_relation_filenode("
+               "q.tableoid), 0) = CAST(? AS pg_catalog.oid) AND ") +
+           rowDigest(columns) + QStringLiteral(" = CAST(? AS pg_catalog.text)");
+}
+
+// One statement for one set of changed fields, on exactly the row version that was read.
+QString updateText(const RecordSetState& s, const QString& target, const std::vector<int>& fields)
+{
+    QString sql = QStringLiteral("UPDATE ") + target + QStringLiteral(" AS q SET ");
     for (size_t i = 0; i < fields.size(); ++i) {
         const ColumnInfo& column = s.columns[static_cast<size_t>(fields[i])];
         if (i > 0)
             sql += QStringLiteral(", ");
         sql += quoteIdentifier(column.name) + QStringLiteral(" = CAST(? AS ") + column.castType + u')';
     }
-    return sql +
-           QStringLiteral(" WHERE tableoid = CAST(? AS pg_catalog.oid) AND ctid = CAST(? AS pg_catalog.tid)"
-                          " AND xmin = CAST(? AS pg_catalog.xid)");
+    return sql + rowAsRead(s.columns);
 }
 
 // Runs the column's input function on the text with the column's modifier: it raises the server's
@@ -144,31 +283,239 @@ void advance(RecordSetState& s)
     }
 }
 
+// The text of a rounding check: null when the column stores the text as an equal value, otherwise the
+// text of what it would store.
+QString roundingText(const ColumnInfo& column)
+{
+    const QString stored = QStringLiteral("CAST(CAST(? AS pg_catalog.text) AS ") + column.storedType + u')';
+    if (column.rounding == ColumnInfo::Rounding::Text)
+        return QStringLiteral(
+                   "SELECT CASE WHEN CAST(v.x AS pg_catalog.text) = v.t THEN NULL ELSE CAST(v.x AS "
+                   "pg_catalog.text) END FROM (SELECT ") +
+               stored + QStringLiteral(" AS x, CAST(? AS pg_catalog.text) AS t) AS v");
+    return QStringLiteral("SELECT CASE WHEN v.x = v.y THEN NULL ELSE CAST(v.x AS pg_catalog.text) END FROM "
+                          "(SELECT ") +
+           stored + QStringLiteral(" AS x, CAST(CAST(? AS pg_catalog.text) AS ") + column.unroundedType +
+           QStringLiteral(") AS y) AS v");
+}
+
+// A text for a message: whole when short, otherwise its two ends.
+QString shortened(const QString& text)
+{
+    constexpr qsizetype Most = 120;
+    if (text.size() <= Most)
+        return text;
+    return text.first(Most / 2 - 1) + QStringLiteral("…") + text.last(Most / 2 - 1);
+}
+
+// Refuses a text that the column would store as something else than it says. Throws DbError.
+void refuseRounding(RecordSetState& s, int index, const QString& text)
+{
+    ColumnInfo& column = s.columns[static_cast<size_t>(index)];
+    if (column.rounding == ColumnInfo::Rounding::None)
+        return;
+    std::optional<QString> stored;
+    try {
+        auto check = s.roundings.find(index);
+        if (check == s.roundings.end()) {
+            Statement statement(s.connection->openHandle());
+            statement.prepare(roundingText(column));
+            check = s.roundings.emplace(index, std::move(statement)).first;
+        }
+        check->second.execute({text, text});
+        if (check->second.fetch())
+            stored = check->second.text(1);
+        check->second.closeCursor();
+    } catch (const DbError& error) {
+        // A type without an equality operator, or one that cannot be compared with its base: nothing
+        // to compare with, and the input check has already refused what the type does not take.
+        if (error.sqlState() != u"42883" && error.sqlState() != u"42846" && error.sqlState() != u"42725")
+            throw;
+        s.roundings.erase(index);
+        column.rounding = ColumnInfo::Rounding::None;
+        return;
+    }
+    if (stored)
+        throw DbError(RoundedMessage.arg(column.storedType, shortened(text), shortened(*stored)),
+                      QStringLiteral("22000"));
+}
+
+// The partitions of a partitioned table: each one's storage file, the ones a row may be stored through
+// directly, and the columns that decide where a row belongs.
+void readPartitions(SQLHDBC handle, const QString& relationOid, RecordSetState& s)
+{
+    Statement parentOnly(handle);
+    parentOnly.prepare(ParentOnlyQuery);
+    parentOnly.execute({relationOid});
+    const bool throughParent = parentOnly.fetch() && required(parentOnly, 1) == u"true";
+    parentOnly.closeCursor();
+
+    Statement partitions(handle);
+    partitions.prepare(PartitionQuery);
+    partitions.execute({relationOid});
+    while (partitions.fetch()) {
+        const QString oid = required(partitions, 1);
+        s.fileNodes[oid] = required(partitions, 2);
+        const QString schema = required(partitions, 3);
+        const QString name = required(partitions, 4);
+        if (!throughParent && required(partitions, 5) == u"true")
+            s.partitionTargets[oid] = QStringLiteral("ONLY ") + qualified(schema, name);
+    }
+    partitions.closeCursor();
+
+    Statement keys(handle);
+    keys.prepare(PartitionKeyQuery);
+    keys.execute({relationOid});
+    while (keys.fetch()) {
+        const std::optional<QString> column = keys.text(1);
+        if (column)
+            s.partitionKeyColumns.insert(*column);
+        else
+            s.partitionKeyExpressions = true;
+    }
+    keys.closeCursor();
+}
+
+// The partition to store a row through, or the table read when the row may have to move to another
+// partition or the parent's own rules must apply.
+QString storeTarget(const RecordSetState& s, const QString& tableOid, const std::vector<int>& fields)
+{
+    if (s.partitionKeyExpressions)
+        return s.updateTarget;
+    const auto leaf = s.partitionTargets.find(tableOid);
+    if (leaf == s.partitionTargets.end())
+        return s.updateTarget;
+    for (int j : fields)
+        if (s.partitionKeyColumns.count(s.columns[static_cast<size_t>(j)].name))
+            return s.updateTarget;
+    return leaf->second;
+}
+
+// Why a row could not be stored, when the reason is the table rather than the row: the table was
+// rewritten (its rows moved) or replaced since it was read, or another session holds it locked.
+// Throws a DbError that leaves the table; returns when the table is as it was read.
+void refuseChangedTable(RecordSetState& s, const QString& tableOid, const DbError* failure)
+{
+    const SQLHDBC handle = s.connection->openHandle();
+    const QString name = quoteIdentifier(s.table.displayName());
+    Statement now(handle);
+    now.prepare(TableNowQuery);
+    now.execute({s.table.schema, s.table.name, tableOid});
+    if (!now.fetch())
+        return;
+    const std::optional<QString> relation = now.text(1);
+    const QString fileNode = now.text(2).value_or(QString());
+    now.closeCursor();
+    if (relation != s.relationOid)
+        throw DbError::leavingTheTable(ReplacedMessage.arg(name), QStringLiteral("55000"));
+    const auto read = s.fileNodes.find(tableOid);
+    if (read == s.fileNodes.end() || read->second != fileNode)
+        throw DbError::leavingTheTable(RewrittenMessage.arg(name), QStringLiteral("55000"));
+    if (failure && failure->sqlState() == u"55P03") {
+        // A lock on the row is that row's; a lock on the whole table would hold every row alike.
+        Statement locks(handle);
+        locks.prepare(QStringLiteral(
+            "SELECT 1 FROM pg_catalog.pg_locks WHERE locktype = 'relation' AND granted AND "
+            "pid <> pg_catalog.pg_backend_pid() AND relation IN (CAST(? AS pg_catalog.oid), "
+            "CAST(? AS pg_catalog.oid)) AND mode IN ('ShareLock', 'ShareRowExclusiveLock', 'ExclusiveLock', "
+            "'AccessExclusiveLock')"));
+        locks.execute({s.relationOid, tableOid});
+        const bool tableLocked = locks.fetch();
+        locks.closeCursor();
+        if (tableLocked)
+            throw DbError::leavingTheTable(LockedMessage.arg(failure->message(), name), failure->sqlState());
+    }
+}
+
+// An UPDATE that touched nothing, on a table as it was read: either the row changed since it was read
+// (the classic refusal), or it is still there and something on the server skipped the update.
+DbError untouchedRow(RecordSetState& s, const QString& target, const std::vector<QString>& identity)
+{
+    const SQLHDBC handle = s.connection->openHandle();
+    Statement still(handle);
+    still.prepare(QStringLiteral("SELECT 1 FROM ") + target + QStringLiteral(" AS q") + rowAsRead(s.columns));
+    still.execute(identity);
+    const bool there = still.fetch();
+    still.closeCursor();
+    if (!there)
+        return DbError(StaleRowMessage);
+
+    Statement causes(handle);
+    causes.prepare(SkipCauseQuery);
+    const QString& tableOid = identity.front();
+    causes.execute({s.relationOid, tableOid, s.relationOid, tableOid, s.relationOid, tableOid});
+    QStringList found;
+    while (causes.fetch()) {
+        const QString kind = causes.text(1).value_or(QString());
+        const QString what = causes.text(2).value_or(QString());
+        if (kind == u"trigger")
+            found
+                << QStringLiteral("a BEFORE UPDATE trigger (%1) returned no row").arg(quoteIdentifier(what));
+        else if (kind == u"rule")
+            found << QStringLiteral("a DO INSTEAD rule (%1) replaced the update").arg(quoteIdentifier(what));
+        else
+            found << QStringLiteral("a row-level security policy does not let this user update the row");
+    }
+    causes.closeCursor();
+    found.removeDuplicates();
+    QString why = QStringLiteral(".");
+    if (found.size() == 1)
+        why = QStringLiteral(": ") + found.front() + u'.';
+    else if (found.size() > 1)
+        why = QStringLiteral(". One of these did it: ") + found.join(QStringLiteral("; ")) + u'.';
+    return DbError(SkippedMessage.arg(why), QStringLiteral("02000"));
+}
+
 // Stores the changed fields of the current row. Throws DbError.
 void store(RecordSetState& s)
 {
     const std::vector<int> fields(s.changed.begin(), s.changed.end());
-    auto update = s.updates.find(fields);
-    if (update == s.updates.end()) {
-        Statement statement(s.connection->openHandle());
-        statement.prepare(updateText(s, fields));
-        update = s.updates.emplace(fields, std::move(statement)).first;
-    }
-    std::vector<QString> parameters;
-    parameters.reserve(fields.size() + 3);
-    for (int j : fields)
-        parameters.push_back(s.current[static_cast<size_t>(j)].value_or(QString()));
     // The row identity follows the fields in the result, so it can still be read after them.
-    const auto identity = static_cast<SQLUSMALLINT>(s.columns.size() + 1);
-    for (SQLUSMALLINT k = 0; k < 3; ++k)
-        parameters.push_back(s.rows->text(identity + k).value_or(QString()));
-    Statement& statement = update->second;
-    const bool touched = statement.execute(parameters);
-    const long long rows = touched ? statement.rowCount() : 0;
-    statement.closeCursor();
-    // Nothing touched: someone else changed or deleted that row version since it was read.
-    if (rows == 0)
-        throw DbError(StaleRowMessage);
+    const auto first = static_cast<SQLUSMALLINT>(s.columns.size() + 1);
+    const QString tableOid = s.rows->text(first).value_or(QString());
+    const QString place = s.rows->text(first + 1).value_or(QString());
+    const QString version = s.rows->text(first + 2).value_or(QString());
+    const QString digest = s.rows->text(first + 3).value_or(QString());
+    const auto fileNode = s.fileNodes.find(tableOid);
+    // A partition that was not there when the table was read: its rows were not read from it.
+    const std::vector<QString> identity{
+        tableOid, place, version, fileNode == s.fileNodes.end() ? QStringLiteral("0") : fileNode->second,
+        digest};
+
+    const QString target = storeTarget(s, tableOid, fields);
+    auto update = s.updates.find({target, fields});
+    bool touched = false;
+    try {
+        if (update == s.updates.end()) {
+            Statement statement(s.connection->openHandle());
+            statement.prepare(updateText(s, target, fields));
+            update = s.updates.emplace(std::make_pair(target, fields), std::move(statement)).first;
+        }
+        std::vector<QString> parameters;
+        parameters.reserve(fields.size() + identity.size());
+        for (int j : fields)
+            parameters.push_back(s.current[static_cast<size_t>(j)].value_or(QString()));
+        parameters.insert(parameters.end(), identity.begin(), identity.end());
+        Statement& statement = update->second;
+        const bool ran = statement.execute(parameters);
+        touched = ran && statement.rowCount() > 0;
+        statement.closeCursor();
+    } catch (const DbError& error) {
+        if (error.ruinsTheTable())
+            throw;
+        // A failure that comes from the table having changed under the run says so, once.
+        try {
+            refuseChangedTable(s, tableOid, &error);
+        } catch (const DbError& changed) {
+            if (changed.ruinsTheTable())
+                throw;
+        }
+        throw;
+    }
+    if (touched)
+        return;
+    refuseChangedTable(s, tableOid, nullptr);
+    throw untouchedRow(s, target, identity);
 }
 } // namespace
 
@@ -181,6 +528,7 @@ void RecordSetState::attach(ConnectionState& owner)
 void RecordSetState::release() noexcept
 {
     checks.clear();
+    roundings.clear();
     updates.clear();
     rows.reset();
     if (connection) {
@@ -198,6 +546,12 @@ void RecordSetState::release() noexcept
     updateTarget.clear();
     columns.clear();
     changed.clear();
+    table = Table();
+    relationOid.clear();
+    fileNodes.clear();
+    partitionTargets.clear();
+    partitionKeyColumns.clear();
+    partitionKeyExpressions = false;
 }
 
 std::unique_ptr<RecordSetState> openQuery(ConnectionState& connection, const QString& sql)
@@ -249,6 +603,13 @@ void RecordSet::setCursorLocation(CursorLocation location)
     m_state->location = location;
 }
 
+void RecordSet::setLockTimeout(int milliseconds)
+{
+    if (!m_state)
+        m_state = std::make_unique<RecordSetState>();
+    m_state->lockTimeoutMs = milliseconds;
+}
+
 void RecordSet::open(const Table& table, Connection& connection, CursorType cursorType, LockType lockType)
 {
     Q_UNUSED(cursorType); // every result is read whole by the driver: a static snapshot either way
@@ -268,6 +629,7 @@ void RecordSet::open(const Table& table, Connection& connection, CursorType curs
                       QStringLiteral("42P01"));
     const QString relationOid = required(lookup, 1);
     const QString kind = required(lookup, 2);
+    const QString fileNode = required(lookup, 3);
     lookup.closeCursor();
     // A plain table is read without its inheritance children, which are entries of their own; a
     // partitioned table holds no rows itself and is read through its partitions.
@@ -280,7 +642,22 @@ void RecordSet::open(const Table& table, Connection& connection, CursorType curs
         throw DbError(QStringLiteral("\"%1\" is not a table").arg(table.displayName()),
                       QStringLiteral("42809"));
 
+    // A lock held by another session (a table locked whole, a row held by an open transaction) ends
+    // the wait after a while with the server's message, rather than holding the window for ever.
+    Statement(handle).executeDirect(
+        QStringLiteral("SET lock_timeout = %1").arg(std::max(s.lockTimeoutMs, 1)));
+
     std::vector<ColumnInfo> columns = readColumns(handle, relationOid);
+    // Where the rows are stored now is read before the rows: a rewrite in between makes every store
+    // refuse rather than any store land on a moved row.
+    s.fileNodes.clear();
+    s.partitionTargets.clear();
+    s.partitionKeyColumns.clear();
+    s.partitionKeyExpressions = false;
+    if (kind == u"r")
+        s.fileNodes[relationOid] = fileNode;
+    else
+        readPartitions(handle, relationOid, s);
     const QString sql = selectText(columns, from);
     s.rows.emplace(handle);
     try {
@@ -290,6 +667,8 @@ void RecordSet::open(const Table& table, Connection& connection, CursorType curs
         s.rows.reset();
         throw;
     }
+    s.table = table;
+    s.relationOid = relationOid;
     s.source = sql;
     for (const ColumnInfo& column : columns)
         s.names.append(column.name);
@@ -392,6 +771,7 @@ void RecordSet::setValue(int index, const QString& text)
         check->second.execute({text});
     }
     check->second.closeCursor();
+    refuseRounding(s, index, text);
 
     s.current[static_cast<size_t>(index)] = text;
     s.changed.insert(index);

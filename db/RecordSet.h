@@ -30,6 +30,11 @@ public:
 
     void setCursorLocation(CursorLocation location);
 
+    // How long opening and storing wait for a lock that another session holds before failing with
+    // the server's lock timeout (55P03). Set before open.
+    static constexpr int DefaultLockTimeoutMs = 10000;
+    void setLockTimeout(int milliseconds);
+
     // Opens the record set on every row of the table, the whole table read at once (a snapshot).
     // Fields are those of "SELECT * FROM" the table, values in PostgreSQL's own text form. Throws
     // DbError when the table cannot be read.
@@ -48,14 +53,17 @@ public:
     std::optional<QString> value(int index) const;
 
     // Sets field index of the current record to the text, converted to the column's type at once.
-    // Throws DbError with the server's message when the column cannot take the text; the record's
-    // other pending changes stay. Not stored before the record is left.
+    // Throws DbError with the server's message when the column cannot take the text, and one saying
+    // what the column would store when it would round or cut it ("numeric(7,2) would store 1.505 as
+    // 1.51"); the record's other pending changes stay. Not stored before the record is left.
     void setValue(int index, const QString& text);
 
     // Stores the pending changes of the current record, then advances. When storing fails, the
     // record set still advances (the changes of the record left are dropped) and then throws DbError;
     // a row changed or deleted by someone else since it was read fails with "Row cannot be located for
-    // updating. Some values may have been changed since it was last read."
+    // updating. Some values may have been changed since it was last read.", a row still as read that
+    // the server skipped (a trigger, a rule, row security) says so. A table rewritten, replaced or
+    // locked whole by another session since it was read fails with a DbError that ruinsTheTable().
     void moveNext();
 
     // The statement text the record set was opened with; empty when closed.

@@ -4,6 +4,7 @@
 #include "db/ConnectionState.h"
 #include "db/RecordSet.h"
 #include "db/Statement.h"
+#include "db/Table.h"
 
 #include <QString>
 #include <QStringList>
@@ -32,6 +33,16 @@ struct ColumnInfo
     QString typeModifier;       // the column's modifier, -1 for none
     bool generated = false;
     bool identityAlways = false;
+
+    // How a text that the type takes is checked for being stored as something else. A modifier
+    // (numeric(7,2), timestamp(0), interval year to month) rounds or cuts without an error, and so do
+    // "char" and name without one: such a text is compared, after the column's conversion, with the
+    // same text converted without the modifier (by the type's equality, so that the type's own spelling
+    // of an equal value passes) or with the text itself.
+    enum class Rounding { None, Equality, Text };
+    Rounding rounding = Rounding::None;
+    QString storedType;    // the column's type with its modifier, as the server spells it
+    QString unroundedType; // the type to compare with: no modifier, domains resolved to their base
 };
 
 struct RecordSetState
@@ -46,16 +57,30 @@ struct RecordSetState
     QStringList names;
 
     // The result; the driver keeps it whole, the record set holds the current row only. On a table
-    // the fields are followed by the row identity (tableoid, ctid, xmin), which is not a field.
+    // the fields are followed by the row identity (tableoid, ctid, xmin and a digest of every field's
+    // text), which is not a field.
     std::optional<Statement> rows;
     std::vector<std::optional<QString>> current;
 
     // Only for a table opened for changes.
+    Table table;
+    QString relationOid;
     QString updateTarget; // the quoted table name, with ONLY for a plain table
     std::vector<ColumnInfo> columns;
     std::set<int> changed;
-    std::map<std::vector<int>, Statement> updates; // one prepared UPDATE per set of changed fields
-    std::map<int, Statement> checks;               // one prepared check per field
+    // The storage file of the table (or of each partition) when it was read, by relation oid: a
+    // rewrite (VACUUM FULL, CLUSTER, TRUNCATE, ALTER TABLE) moves rows to other places under a new one.
+    std::map<QString, QString> fileNodes;
+    // A partition's own name, by oid, so that a row is stored through the one partition holding it;
+    // not used when a changed field is part of a partition key, since the row may then have to move.
+    std::map<QString, QString> partitionTargets;
+    std::set<QString> partitionKeyColumns;
+    bool partitionKeyExpressions = false;
+    // One prepared UPDATE per target and set of changed fields.
+    std::map<std::pair<QString, std::vector<int>>, Statement> updates;
+    std::map<int, Statement> checks;    // one prepared check per field
+    std::map<int, Statement> roundings; // one prepared rounding check per field
+    int lockTimeoutMs = RecordSet::DefaultLockTimeoutMs;
 
     RecordSetState() = default;
     RecordSetState(const RecordSetState&) = delete;

@@ -5,6 +5,8 @@
 #include "tests/support/TestDatabase.h"
 
 #include <QCryptographicHash>
+#include <QProcess>
+#include <QThread>
 #include <QtTest>
 
 #include <map>
@@ -51,6 +53,38 @@ QString md5Hex(const QString& text)
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
+// A second session holds a lock until the test ends it.
+struct LockHolder
+{
+    QProcess psqlProcess;
+    bool holding = false;
+    explicit LockHolder(const QString& lockSql)
+    {
+        const auto d = TestDatabase::details();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("PGPASSWORD", d.password);
+        psqlProcess.setProcessEnvironment(env);
+        psqlProcess.start("psql",
+                          {"-X", "-q", "-h", d.server, "-p", d.port, "-U", d.user, "-d", d.database, "-c",
+                           "BEGIN; SET application_name = 'quarvel-lock-holder'; " + lockSql +
+                               "; SELECT pg_sleep(120); COMMIT;"});
+        for (int i = 0; i < 200; ++i) {
+            if (psql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'quarvel-lock-holder' "
+                     "AND wait_event = 'PgSleep'") == "1") {
+                holding = true;
+                return;
+            }
+            QThread::msleep(50);
+        }
+    }
+    ~LockHolder()
+    {
+        TestDatabase::psqlAdmin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                "WHERE application_name = 'quarvel-lock-holder'");
+        psqlProcess.waitForFinished(10000);
+    }
+};
+
 // A connection and a record set open on one table of the test schema; the record set goes first.
 struct OpenTable
 {
@@ -79,7 +113,8 @@ private slots:
                             "CREATE DOMAIN positive AS integer CHECK (VALUE > 0);"
                             "CREATE DOMAIN short_code AS varchar(3);"
                             "CREATE DOMAIN label AS text;"
-                            "CREATE TYPE pair AS (name text, at timestamptz);"));
+                            "CREATE TYPE pair AS (name text, at timestamptz);"
+                            "CREATE DOMAIN price AS numeric(5,2);"));
     }
 
     // clang-format off
@@ -342,7 +377,13 @@ private slots:
         QTest::newRow("bit(3)") << "bit(3)" << "011" << "011";
         QTest::newRow("domain over varchar(3)") << "short_code" << "q😀q" << "q😀q";
         QTest::newRow("array of char(2)") << "char(2)[]" << "{ab,c}" << "{ab,\"c \"}";
-        QTest::newRow("numeric rounds to its scale as the server does") << "numeric(5,2)" << "1.239" << "1.24";
+        // The type's own spelling of an equal value is no change.
+        QTest::newRow("numeric padded to its scale") << "numeric(5,2)" << "1.5" << "1.50";
+        QTest::newRow("jsonb spacing") << "jsonb" << "{\"a\":1}" << "{\"a\": 1}";
+        QTest::newRow("timestamp(0) whole second") << "timestamp(0)" << "2024-01-02 03:04:05.000"
+                                                   << "2024-01-02 03:04:05";
+        QTest::newRow("\"char\" one byte") << "\"char\"" << "y" << "y";
+        QTest::newRow("name of 63 bytes") << "name" << QString(63, u'n') << QString(63, u'n');
     }
     // clang-format on
 
@@ -359,6 +400,158 @@ private slots:
         t.records.setValue(1, value);
         t.records.moveNext();
         QCOMPARE(psqlTexts("limits", "c"), Texts({stored}));
+    }
+
+    // clang-format off
+    void textTheColumnWouldRoundOrCutIsRefused_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("numeric scale") << "numeric(7,2)" << "1.50" << "1.505" << "numeric(7,2) would store 1.505 as 1.51";
+        QTest::newRow("timestamp(0)") << "timestamp(0)" << "2024-01-02 03:04:05" << "2024-01-02 03:04:05.7"
+            << "timestamp(0) without time zone would store 2024-01-02 03:04:05.7 as 2024-01-02 03:04:06";
+        QTest::newRow("time(0)") << "time(0)" << "03:04:05" << "03:04:05.7"
+                                 << "time(0) without time zone would store 03:04:05.7 as 03:04:06";
+        QTest::newRow("interval year to month drops the days")
+            << "interval year to month" << "1 year" << "1 year 3 days"
+            << "interval year to month would store 1 year 3 days as 1 year";
+        QTest::newRow("interval second(0)") << "interval second(0)" << "00:00:05" << "00:00:05.7"
+                                            << "interval second(0) would store 00:00:05.7 as 00:00:06";
+        QTest::newRow("array elements") << "numeric(4,1)[]" << "{1.5}" << "{1.55}"
+                                        << "numeric(4,1)[] would store {1.55} as {1.6}";
+        QTest::newRow("domain over numeric(5,2)") << "tst_recordset.price" << "1.50" << "1.505"
+                                                  << "tst_recordset.price would store 1.505 as 1.51";
+        QTest::newRow("\"char\" keeps one byte") << "\"char\"" << "x" << "yz" << "\"char\" would store yz as y";
+        QTest::newRow("\"char\" keeps half a character") << "\"char\"" << "q" << "é"
+                                                          << "\"char\" would store é as \\303";
+        QTest::newRow("name cut at 63 bytes") << "name" << "n" << QString(64, u'n')
+            << QStringLiteral("name would store %1 as %2").arg(QString(64, u'n'), QString(63, u'n'));
+    }
+    // clang-format on
+
+    void textTheColumnWouldRoundOrCutIsRefused()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, type);
+        QFETCH(QString, before);
+        QFETCH(QString, text);
+        QFETCH(QString, message);
+        psql(QStringLiteral("DROP TABLE IF EXISTS rounds; CREATE TABLE rounds (c %1, other text);"
+                            "INSERT INTO rounds VALUES ($q$%2$q$, 'old');")
+                 .arg(type, before));
+        OpenTable t("rounds");
+        t.records.setValue(1, QStringLiteral("new"));
+        try {
+            t.records.setValue(0, text);
+            QFAIL("the column took a text it would store as something else");
+        } catch (const DbError& error) {
+            QCOMPARE(error.message(), message);
+            QVERIFY(!error.ruinsTheTable());
+        }
+        t.records.moveNext();
+        QCOMPARE(psqlTexts("rounds", "c", "1"), Texts({before}));
+        QCOMPARE(psqlTexts("rounds", "other", "1"), Texts({QString("new")}));
+    }
+
+    // clang-format off
+    void rowTheServerSkipsWithoutAnErrorSaysWhy_data()
+    {
+        QTest::addColumn<QString>("setUp");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("trigger returning no row")
+            << "CREATE FUNCTION skip_one() RETURNS trigger LANGUAGE plpgsql AS "
+               "$f$BEGIN IF OLD.id = 1 THEN RETURN NULL; END IF; RETURN NEW; END$f$;"
+               "CREATE TRIGGER \"skip it\" BEFORE UPDATE ON skipped FOR EACH ROW EXECUTE FUNCTION skip_one();"
+            << ": a BEFORE UPDATE trigger (\"skip it\") returned no row.";
+        QTest::newRow("rule doing nothing instead")
+            << "CREATE RULE keep_one AS ON UPDATE TO skipped WHERE OLD.id = 1 DO INSTEAD NOTHING;"
+            << ": a DO INSTEAD rule (\"keep_one\") replaced the update.";
+        QTest::newRow("policy hiding the row from updates")
+            << "ALTER TABLE skipped ENABLE ROW LEVEL SECURITY; ALTER TABLE skipped FORCE ROW LEVEL SECURITY;"
+               "CREATE POLICY see ON skipped FOR SELECT USING (true);"
+               "CREATE POLICY change ON skipped FOR UPDATE USING (id <> 1);"
+            << ": a row-level security policy does not let this user update the row.";
+    }
+    // clang-format on
+
+    void rowTheServerSkipsWithoutAnErrorSaysWhy()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, setUp);
+        QFETCH(QString, why);
+        psql("DROP TABLE IF EXISTS skipped; DROP FUNCTION IF EXISTS skip_one();"
+             "CREATE TABLE skipped (id integer, v text); INSERT INTO skipped VALUES (1, 'a'), (2, 'b');" +
+             setUp);
+        OpenTable t("skipped");
+        t.records.setValue(1, QStringLiteral("A"));
+        try {
+            t.records.moveNext();
+            QFAIL("a skipped update passed for stored");
+        } catch (const DbError& error) {
+            QCOMPARE(error.message(),
+                     "The row is still as it was read, but the server changed nothing and gave no error" +
+                         why);
+            QVERIFY(!error.ruinsTheTable());
+        }
+        t.records.setValue(1, QStringLiteral("B"));
+        t.records.moveNext();
+        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY id) FROM skipped"), QStringLiteral("a,B"));
+    }
+
+    void lockHeldByAnotherSessionEndsTheWait()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS held; CREATE TABLE held (id integer, v text);"
+             "INSERT INTO held VALUES (1, 'a'), (2, 'b'), (3, 'c');");
+        Connection connection;
+        connection.open(TestDatabase::connectionString());
+        RecordSet records;
+        records.setLockTimeout(300);
+        records.open(Table{Schema, "held"}, connection);
+        {
+            // A row held by an open transaction: that row is refused with the server's message, the
+            // next is stored.
+            LockHolder holder("SELECT * FROM tst_recordset.held WHERE id = 1 FOR UPDATE");
+            QVERIFY(holder.holding);
+            records.setValue(1, QStringLiteral("A"));
+            try {
+                records.moveNext();
+                QFAIL("a store waited through a held row");
+            } catch (const DbError& error) {
+                QCOMPARE(error.sqlState(), QStringLiteral("55P03"));
+                QVERIFY(!error.ruinsTheTable());
+            }
+            records.setValue(1, QStringLiteral("B"));
+            records.moveNext();
+        }
+        {
+            // The whole table locked by another session: the table is left at the first row that waits.
+            LockHolder holder("LOCK TABLE tst_recordset.held IN EXCLUSIVE MODE");
+            QVERIFY(holder.holding);
+            records.setValue(1, QStringLiteral("C"));
+            try {
+                records.moveNext();
+                QFAIL("a store waited through a locked table");
+            } catch (const DbError& error) {
+                QCOMPARE(error.sqlState(), QStringLiteral("55P03"));
+                QVERIFY2(error.ruinsTheTable(), qPrintable(error.message()));
+                QVERIFY2(error.message().contains("is locked by another session"),
+                         qPrintable(error.message()));
+            }
+            records.close();
+        }
+        QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY id) FROM held"), QStringLiteral("a,B,c"));
+        // A table locked whole before it is opened: the open gives up.
+        LockHolder holder("LOCK TABLE tst_recordset.held IN ACCESS EXCLUSIVE MODE");
+        QVERIFY(holder.holding);
+        try {
+            records.open(Table{Schema, "held"}, connection);
+            QFAIL("an open waited through a locked table");
+        } catch (const DbError& error) {
+            QCOMPARE(error.sqlState(), QStringLiteral("55P03"));
+        }
     }
 
     void roleThatMayNotCallTheInputFunctionStillGetsTheCheck()
@@ -745,6 +938,23 @@ private slots:
             t.records.moveNext();
         }
         QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY id) FROM parted"), QStringLiteral("one,TWO"));
+    }
+
+    void rowWhosePartitionKeyChangesMovesToItsNewPartition()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS moving; CREATE TABLE moving (k text, v text) PARTITION BY LIST (k);"
+             "CREATE TABLE moving_a PARTITION OF moving FOR VALUES IN ('a');"
+             "CREATE TABLE moving_b PARTITION OF moving FOR VALUES IN ('b');"
+             "INSERT INTO moving VALUES ('a', 'x'), ('a', 'y');");
+        OpenTable t("moving");
+        t.records.setValue(1, QStringLiteral("X"));
+        t.records.moveNext();
+        t.records.setValue(0, QStringLiteral("b"));
+        t.records.moveNext();
+        QVERIFY(t.records.isEOF());
+        QCOMPARE(psql("SELECT string_agg(tableoid::regclass || ':' || v, ',' ORDER BY v) FROM moving"),
+                 QStringLiteral("moving_a:X,moving_b:y"));
     }
 
     void inheritanceParentAndChildAreReadEachOnTheirOwn()
