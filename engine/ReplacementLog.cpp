@@ -1,11 +1,23 @@
 #include "engine/ReplacementLog.h"
 
+#include "app/Identity.h"
 #include "engine/CodePage.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
+#include <QStandardPaths>
 
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
 #include <stdexcept>
 
 namespace quarvel::engine {
@@ -27,6 +39,172 @@ QString longTimeFormatWithoutZone()
     }
     return out.simplified();
 }
+
+// Characters that a viewer may take for the end of a line, or that could rewrite what a terminal shows.
+bool isEscaped(char16_t c)
+{
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029;
+}
+
+bool wouldReadAsAnEscape(char16_t next)
+{
+    return next == u'\\' || next == u'n' || next == u'r' || next == u't' || next == u'x' || next == u'u' ||
+           isEscaped(next);
+}
+
+// Table and column names come from the database and the texts from the user or a set file: any of them
+// can hold a line break, and one replacement must stay one line.
+QString escapedForLog(const QString& text)
+{
+    const auto plain = [](QChar c) { return c != u'\\' && !isEscaped(c.unicode()); };
+    if (std::all_of(text.cbegin(), text.cend(), plain))
+        return text;
+    QString out;
+    out.reserve(text.size() + 8);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c == u'\n') {
+            out += QLatin1String("\\n");
+        } else if (c == u'\r') {
+            out += QLatin1String("\\r");
+        } else if (c == u'\t') {
+            out += QLatin1String("\\t");
+        } else if (isEscaped(c)) {
+            const bool small = c <= 0xff;
+            out += QLatin1String(small ? "\\x" : "\\u") +
+                   QString::number(c, 16).rightJustified(small ? 2 : 4, u'0');
+        } else {
+            if (c == u'\\' && i + 1 < text.size() && wouldReadAsAnEscape(text.at(i + 1).unicode()))
+                out += u'\\';
+            out += QChar(c);
+        }
+    }
+    return out;
+}
+
+QString privateCacheFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + u'/' +
+           QLatin1String(identity::ProductName);
+}
+
+[[noreturn]] void refuse(const QString& what, const QString& path, const QString& why)
+{
+    throw std::runtime_error((what + u' ' + path + QStringLiteral(": ") + why).toStdString());
+}
+
+#ifndef Q_OS_WIN
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A directory that only this user may enter. A link is not one, whatever it points to.
+bool isPrivateFolder(const QString& path)
+{
+    struct stat info = {};
+    return QDir::isAbsolutePath(path) && ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
+           S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+}
+
+// The cache folder is ours: it is created private, and one left open (an older version, a copy) is
+// narrowed. Anything else standing at its place is refused rather than written into.
+void makePrivateFolder(const QString& folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    struct stat info = {};
+    if (::lstat(path.constData(), &info) != 0) {
+        QDir().mkpath(QFileInfo(folder).absolutePath());
+        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+            refuse(QStringLiteral("Cannot create the folder of the replacement log"), folder,
+                   systemError(errno));
+        if (::lstat(path.constData(), &info) != 0)
+            refuse(QStringLiteral("Cannot create the folder of the replacement log"), folder,
+                   systemError(errno));
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+        refuse(QStringLiteral("Cannot use the folder of the replacement log"), folder,
+               QStringLiteral("it is not a folder of this user's own"));
+    if ((info.st_mode & 077) != 0 && ::chmod(path.constData(), 0700) != 0)
+        refuse(QStringLiteral("Cannot make the folder of the replacement log private"), folder,
+               systemError(errno));
+}
+
+// O_NOFOLLOW: a link planted at the log's place would make the run extend or create whatever it points
+// to. O_NONBLOCK: a FIFO without a reader would otherwise hang the run in open().
+int openLog(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const QString what = QStringLiteral("Cannot open the replacement log");
+    const int fd =
+        ::open(name.constData(),
+               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat info = {};
+        if (error == ELOOP && ::lstat(name.constData(), &info) == 0 && S_ISLNK(info.st_mode))
+            refuse(what, path,
+                   QStringLiteral("it is a symbolic link, and the log is never written through one"));
+        if (error == ENXIO || error == EISDIR)
+            refuse(what, path, QStringLiteral("it is not a regular file"));
+        refuse(what, path, systemError(error));
+    }
+    struct stat info = {};
+    QString problem;
+    if (::fstat(fd, &info) != 0)
+        problem = systemError(errno);
+    else if (!S_ISREG(info.st_mode))
+        problem = QStringLiteral("it is not a regular file");
+    else if (info.st_uid != ::geteuid())
+        problem = QStringLiteral("it belongs to another user");
+    if (!problem.isEmpty()) {
+        ::close(fd);
+        refuse(what, path, problem);
+    }
+    return fd;
+}
+
+void writeLog(const QString& path, const QByteArray& bytes)
+{
+    const int fd = openLog(path);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : EIO;
+            ::close(fd);
+            refuse(QStringLiteral("Cannot write to the replacement log"), path, systemError(error));
+        }
+        done += n;
+    }
+    if (::close(fd) != 0)
+        refuse(QStringLiteral("Cannot write to the replacement log"), path, systemError(errno));
+}
+#else
+void makePrivateFolder(const QString& folder)
+{
+    QDir().mkpath(folder);
+}
+
+// Windows has no O_NOFOLLOW for QFile: links and junctions are refused before the file is opened.
+void writeLog(const QString& path, const QByteArray& bytes)
+{
+    const QString what = QStringLiteral("Cannot open the replacement log");
+    const QFileInfo info(path);
+    if (info.isSymbolicLink() || info.isJunction())
+        refuse(what, path, QStringLiteral("it is a symbolic link, and the log is never written through one"));
+    if (info.exists() && !info.isFile())
+        refuse(what, path, QStringLiteral("it is not a regular file"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        refuse(what, path, file.errorString());
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        refuse(QStringLiteral("Cannot write to the replacement log"), path, file.errorString());
+    file.close();
+}
+#endif
 } // namespace
 
 QString logTimestamp(const QDateTime& when)
@@ -39,15 +217,23 @@ QString logTimestamp(const QDateTime& when)
 QString logLine(const QDateTime& when, const QString& find, const QString& replacement, const QString& table,
                 const QString& field)
 {
-    return u'[' + logTimestamp(when) + QStringLiteral("] - ") + find + QStringLiteral(" was replace to ") +
-           replacement + QStringLiteral(" at table (") + table + QStringLiteral(") and column (") + field +
-           u')';
+    return u'[' + logTimestamp(when) + QStringLiteral("] - ") + escapedForLog(find) +
+           QStringLiteral(" was replace to ") + escapedForLog(replacement) + QStringLiteral(" at table (") +
+           escapedForLog(table) + QStringLiteral(") and column (") + escapedForLog(field) + u')';
 }
 
 QString logFolder()
 {
     const QString temp = qEnvironmentVariable("TEMP");
-    return temp.isEmpty() ? QDir::tempPath() : temp;
+    if (!temp.isEmpty())
+        return temp;
+#ifndef Q_OS_WIN
+    // The runtime folder is made by the login manager with mode 0700; anything looser is not taken.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && isPrivateFolder(runtime))
+        return runtime;
+#endif
+    return privateCacheFolder();
 }
 
 QString logFilePath()
@@ -57,16 +243,13 @@ QString logFilePath()
 
 void AppendLogLine(const QString& line)
 {
-    const QString path = logFilePath();
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    if (std::any_of(line.cbegin(), line.cend(), [](QChar c) { return isEscaped(c.unicode()); }))
         throw std::runtime_error(
-            ("Cannot open the replacement log " + path + ": " + file.errorString()).toStdString());
-    const QByteArray bytes = toAnsi(line) + "\r\n";
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        throw std::runtime_error(
-            ("Cannot write to the replacement log " + path + ": " + file.errorString()).toStdString());
-    file.close();
+            "A replacement log line cannot hold a line break or another control character");
+    const QString folder = logFolder();
+    if (qEnvironmentVariable("TEMP").isEmpty())
+        makePrivateFolder(folder);
+    writeLog(QDir(folder).filePath(QLatin1String(LogFileName)), toAnsi(line) + "\r\n");
 }
 
 } // namespace quarvel::engine

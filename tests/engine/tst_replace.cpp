@@ -6,7 +6,55 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace quarvel::engine;
+
+namespace {
+// Sets an environment variable for one test (a null value unsets it) and puts the old value back.
+class ScopedEnvironment
+{
+public:
+    ScopedEnvironment(const char* name, const QByteArray& value)
+        : m_name(name), m_wasSet(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
+    {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    }
+    ~ScopedEnvironment()
+    {
+        if (m_wasSet)
+            qputenv(m_name, m_old);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    bool m_wasSet;
+    QByteArray m_old;
+};
+
+template <class F> QString failureOf(F&& body)
+{
+    try {
+        body();
+    } catch (const std::runtime_error& e) {
+        return QString::fromLocal8Bit(e.what());
+    }
+    return QStringLiteral("no failure");
+}
+
+mode_t modeOf(const QString& path)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : mode_t(-1);
+}
+} // namespace
 
 class TestReplace : public QObject
 {
@@ -134,13 +182,174 @@ private slots:
         qunsetenv("TEMP");
     }
 
-    void withoutTempTheLogGoesToThePlatformTempFolder()
+    // clang-format off
+    void logLineEscapesWhatWouldBreakTheLine_data()
     {
-        qunsetenv("TEMP");
-        QCOMPARE(logFolder(), QDir::tempPath());
-        qputenv("TEMP", "");
-        QCOMPARE(logFolder(), QDir::tempPath());
-        qunsetenv("TEMP");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("written");
+        QTest::newRow("plain") << "order lines" << "order lines";
+        QTest::newRow("letters beyond ASCII") << "caf\u00e9 \u00fc" << "caf\u00e9 \u00fc";
+        QTest::newRow("LF") << "a\nb" << "a\\nb";
+        QTest::newRow("CR LF") << "a\r\nb" << "a\\r\\nb";
+        QTest::newRow("tab") << "a\tb" << "a\\tb";
+        QTest::newRow("NUL") << QString(QChar(0)) << "\\x00";
+        QTest::newRow("escape sequence") << "\x1b[2J" << "\\x1b[2J";
+        QTest::newRow("DEL") << "\x7f" << "\\x7f";
+        QTest::newRow("next line") << QString(QChar(0x85)) << "\\x85";
+        QTest::newRow("line separator") << QString(QChar(0x2028)) << "\\u2028";
+        QTest::newRow("paragraph separator") << QString(QChar(0x2029)) << "\\u2029";
+        QTest::newRow("backslash as typed") << "C:\\data\\2024" << "C:\\data\\2024";
+        QTest::newRow("backslash that would read as an escape") << "C:\\new" << "C:\\\\new";
+        QTest::newRow("backslash before a line break") << "a\\\n" << "a\\\\\\n";
+        QTest::newRow("two backslashes") << "\\\\" << "\\\\\\";
+    }
+    // clang-format on
+    void logLineEscapesWhatWouldBreakTheLine()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, written);
+        const QDateTime when(QDate(2026, 12, 7), QTime(21, 5, 9));
+        const QString line = logLine(when, text, text, text, text);
+        QCOMPARE(line, "[" + logTimestamp(when) + "] - " + written + " was replace to " + written +
+                           " at table (" + written + ") and column (" + written + ")");
+    }
+
+    void lineHoldingALineBreakIsNotWritten()
+    {
+        QTemporaryDir dir;
+        ScopedEnvironment temp("TEMP", QFile::encodeName(dir.path()));
+        QCOMPARE(failureOf([] { AppendLogLine("one\ntwo"); }),
+                 QString("A replacement log line cannot hold a line break or another control character"));
+        QVERIFY(!QFile::exists(logFilePath()));
+    }
+
+    void newLogIsPrivateAndAnExistingOneKeepsItsMode()
+    {
+        QTemporaryDir dir;
+        ScopedEnvironment temp("TEMP", QFile::encodeName(dir.path()));
+        AppendLogLine("first");
+        QCOMPARE(modeOf(logFilePath()), mode_t(0600));
+        QCOMPARE(::chmod(QFile::encodeName(logFilePath()).constData(), 0640), 0);
+        AppendLogLine("second");
+        QCOMPARE(modeOf(logFilePath()), mode_t(0640));
+        QFile file(logFilePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("first\r\nsecond\r\n"));
+    }
+
+    void logIsNeverWrittenThroughASymbolicLink_data()
+    {
+        QTest::addColumn<bool>("dangling");
+        QTest::newRow("link to a user's file") << false;
+        QTest::newRow("dangling link") << true;
+    }
+    void logIsNeverWrittenThroughASymbolicLink()
+    {
+        QFETCH(bool, dangling);
+        QTemporaryDir dir;
+        ScopedEnvironment temp("TEMP", QFile::encodeName(dir.path()));
+        const QString target = dir.filePath("notes.txt");
+        if (!dangling) {
+            QFile notes(target);
+            QVERIFY(notes.open(QIODevice::WriteOnly));
+            notes.write("mine\n");
+        }
+        QVERIFY(QFile::link(target, logFilePath()));
+        QCOMPARE(failureOf([] { AppendLogLine("x"); }),
+                 "Cannot open the replacement log " + logFilePath() +
+                     ": it is a symbolic link, and the log is never written through one");
+        QFile notes(target);
+        QCOMPARE(notes.exists(), !dangling);
+        if (!dangling) {
+            QVERIFY(notes.open(QIODevice::ReadOnly));
+            QCOMPARE(notes.readAll(), QByteArray("mine\n"));
+        }
+    }
+
+    void logThatIsNoPlainFileOfTheUserIsRefused_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("folder") << "folder"
+                                << "it is not a regular file";
+        QTest::newRow("FIFO nobody reads") << "fifo"
+                                           << "it is not a regular file";
+        QTest::newRow("FIFO being read") << "read fifo"
+                                         << "it is not a regular file";
+        QTest::newRow("another user's file") << "foreign"
+                                             << "it belongs to another user";
+    }
+    void logThatIsNoPlainFileOfTheUserIsRefused()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        ScopedEnvironment temp("TEMP", QFile::encodeName(dir.path()));
+        const QByteArray path = QFile::encodeName(logFilePath());
+        int reader = -1;
+        if (kind == "folder") {
+            QVERIFY(QDir(dir.path()).mkdir(LogFileName));
+        } else if (kind.endsWith("fifo")) {
+            QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+            if (kind == "read fifo")
+                QVERIFY((reader = ::open(path.constData(), O_RDONLY | O_NONBLOCK)) >= 0);
+        } else {
+            if (::geteuid() != 0)
+                QSKIP("giving a file to another user needs root");
+            QFile file(logFilePath());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.close();
+            QCOMPARE(::chown(path.constData(), 65534, 65534), 0);
+        }
+        const QString failure = failureOf([] { AppendLogLine("x"); });
+        char byte = 0;
+        const bool nothingArrived = reader < 0 || ::read(reader, &byte, 1) <= 0;
+        if (reader >= 0)
+            ::close(reader);
+        QCOMPARE(failure, "Cannot open the replacement log " + logFilePath() + ": " + reason);
+        QVERIFY(nothingArrived);
+        if (kind == "foreign")
+            QCOMPARE(QFileInfo(logFilePath()).size(), 0);
+    }
+
+    // A folder every user shares would let others read the texts or plant a link at the log's place.
+    void withoutTempTheLogGoesToAFolderPrivateToTheUser_data()
+    {
+        QTest::addColumn<QByteArray>("temp");
+        QTest::addColumn<QString>("runtime");
+        QTest::addColumn<bool>("inRuntime");
+        QTest::newRow("TEMP unset, private runtime folder") << QByteArray() << "private" << true;
+        QTest::newRow("TEMP empty, private runtime folder") << QByteArray("") << "private" << true;
+        QTest::newRow("no runtime folder") << QByteArray() << "unset" << false;
+        QTest::newRow("runtime folder others may enter") << QByteArray() << "open" << false;
+        QTest::newRow("runtime folder missing") << QByteArray() << "missing" << false;
+        QTest::newRow("runtime folder is a link") << QByteArray() << "link" << false;
+    }
+    void withoutTempTheLogGoesToAFolderPrivateToTheUser()
+    {
+        QFETCH(QByteArray, temp);
+        QFETCH(QString, runtime);
+        QFETCH(bool, inRuntime);
+        QTemporaryDir home;
+        const QString run = home.filePath("run");
+        QVERIFY(QDir(home.path()).mkdir("run"));
+        QCOMPARE(::chmod(QFile::encodeName(run).constData(), runtime == "open" ? 0755 : 0700), 0);
+        QVERIFY(QFile::link(run, home.filePath("run-link")));
+        const QString runtimeValue = runtime == "link"      ? home.filePath("run-link")
+                                     : runtime == "missing" ? home.filePath("gone")
+                                                            : run;
+        ScopedEnvironment cache("XDG_CACHE_HOME", QFile::encodeName(home.filePath("cache")));
+        ScopedEnvironment tempVariable("TEMP", temp);
+        ScopedEnvironment runtimeVariable(
+            "XDG_RUNTIME_DIR", runtime == "unset" ? QByteArray() : QFile::encodeName(runtimeValue));
+
+        const QString expected = inRuntime ? run : home.filePath("cache/Quarvel");
+        QCOMPARE(logFolder(), expected);
+        QCOMPARE(logFilePath(), expected + "/backups.log");
+        AppendLogLine("x");
+        QCOMPARE(modeOf(logFilePath()), mode_t(0600));
+        QCOMPARE(modeOf(expected), mode_t(0700));
+        QCOMPARE(modeOf(run), mode_t(runtime == "open" ? 0755 : 0700));
     }
 
     void unwritableLogFolderThrowsNamingThePath()
