@@ -1,14 +1,34 @@
 #include "db/Database.h"
 
+#include <stdexcept>
+
 namespace quarvel::db {
 
 namespace {
-// The connection string puts texts in as typed. Only a text that the driver would otherwise cut or
-// trim is braced, so that ordinary details give the same bytes as always.
-QString connectionValue(const QString& text)
+const QString NoPlaceFor = QStringLiteral("The %1 \"%2\" cannot be passed to the PostgreSQL ODBC driver: %3");
+
+// psqlODBC splits the string at every ';' before it looks at braces, and reads a value that begins with
+// '{' as braced: it then searches on for a closing brace, across the keywords that follow. It takes the
+// braces off the password only; every other value keeps them, so bracing a name would send a different
+// name. What is left is to pass a name bare, and to refuse one the bare form would cut or run on from.
+// The database is the last keyword, so a leading '{' there has nothing after it to run into.
+QString bareValueProblem(const QString& label, const QString& text, bool last)
+{
+    if (text.contains(u';'))
+        return NoPlaceFor.arg(label, text, QStringLiteral("it holds \";\""));
+    if (!last && text.startsWith(u'{'))
+        return NoPlaceFor.arg(label, text, QStringLiteral("it begins with \"{\""));
+    return {};
+}
+
+// The driver reads a bare password as URL-encoded ('+' becomes a blank, "%41" an 'A'), so a password
+// with those is braced too. Only a password that needs it is braced, so that ordinary details give the
+// same bytes as always.
+QString passwordValue(const QString& text)
 {
     const bool needsBraces = text.contains(u';') || text.contains(u'{') || text.contains(u'}') ||
-                             text.startsWith(u' ') || text.endsWith(u' ');
+                             text.contains(u'+') || text.contains(u'%') || text.startsWith(u' ') ||
+                             text.endsWith(u' ');
     if (!needsBraces)
         return text;
     QString braced = text;
@@ -17,12 +37,25 @@ QString connectionValue(const QString& text)
 }
 } // namespace
 
+QString connectionDetailsProblem(const ConnectionDetails& details)
+{
+    for (const QString& problem : {bareValueProblem(QStringLiteral("server"), details.server, false),
+                                   bareValueProblem(QStringLiteral("port"), details.port, false),
+                                   bareValueProblem(QStringLiteral("user name"), details.user, false),
+                                   bareValueProblem(QStringLiteral("database name"), details.database, true)})
+        if (!problem.isEmpty())
+            return problem;
+    return {};
+}
+
 QString BuildConnectionString(const ConnectionDetails& details)
 {
-    return QStringLiteral("Driver={PostgreSQL Unicode};Server=") + connectionValue(details.server) +
-           QStringLiteral(";Port=") + connectionValue(details.port) + QStringLiteral(";Uid=") +
-           connectionValue(details.user) + QStringLiteral(";Pwd=") + connectionValue(details.password) +
-           QStringLiteral(";Database=") + connectionValue(details.database);
+    const QString problem = connectionDetailsProblem(details);
+    if (!problem.isEmpty())
+        throw std::runtime_error(problem.toStdString());
+    return QStringLiteral("Driver={PostgreSQL Unicode};Server=") + details.server + QStringLiteral(";Port=") +
+           details.port + QStringLiteral(";Uid=") + details.user + QStringLiteral(";Pwd=") +
+           passwordValue(details.password) + QStringLiteral(";Database=") + details.database;
 }
 
 } // namespace quarvel::db

@@ -33,6 +33,15 @@ bool CanConnect(const QString& connectionString) noexcept
     }
 }
 
+bool CanConnect(const ConnectionDetails& details) noexcept
+{
+    try {
+        return CanConnect(BuildConnectionString(details));
+    } catch (...) {
+        return false;
+    }
+}
+
 void FillTableList(const QString& connectionString, TableListSink& list)
 {
     Connection connection;

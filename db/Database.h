@@ -17,12 +17,26 @@ struct ConnectionDetails
 };
 
 // "Driver={PostgreSQL Unicode};Server=...;Port=...;Uid=...;Pwd=...;Database=..." with the texts as
-// typed. A text holding ';', '{', '}' or leading or trailing blanks is wrapped in braces (a '}' inside
-// doubled), so that it reaches the driver intact.
+// typed, so that each reaches the server intact through psqlODBC (measured with psqlODBC 13 under
+// unixODBC):
+// - The password is wrapped in braces, a '}' inside doubled, when it holds ';', '{', '}', '+' or '%' or
+//   leading or trailing blanks; the driver takes the braces off again. Any password can be passed.
+// - Server, port, user name and database name go in bare: the driver never takes braces off them, so
+//   blanks, braces inside, '=' and quotes reach the server as typed. One holding ';', or (except the
+//   database name, which comes last) beginning with '{', cannot be passed: the driver would cut it or
+//   read the keywords after it into it, and connect as another role or to another database.
+// Throws std::runtime_error with the text of connectionDetailsProblem when a detail cannot be passed.
 QString BuildConnectionString(const ConnectionDetails& details);
+
+// Empty when BuildConnectionString can pass every detail; otherwise which detail cannot be passed and
+// why, e.g. 'The user name "a;b" cannot be passed to the PostgreSQL ODBC driver: it holds ";"'.
+QString connectionDetailsProblem(const ConnectionDetails& details);
 
 // True when a connection with the string opens. Swallows every failure; shows nothing.
 bool CanConnect(const QString& connectionString) noexcept;
+
+// The same for the details: also false, silently, when they cannot be passed to the driver.
+bool CanConnect(const ConnectionDetails& details) noexcept;
 
 // Where FillTableList puts the names; the window's table list implements it.
 class TableListSink

@@ -173,7 +173,7 @@ void Form1::Form_Load()
     p.step(132, [&] { Text3->setText(GetSetting(QLatin1String(Key::PostgreSQLUser))); });
     p.step(134, [&] { Text4->setText(GetSetting(QLatin1String(Key::PostgreSQLPassword))); });
     p.step(136, [&] { Text5->setText(GetSetting(QLatin1String(Key::PostgreSQLDatabase))); });
-    if (p.test(138, [&] { return db::CanConnect(connectionString()); }))
+    if (p.test(138, [&] { return db::CanConnect(connectionDetails()); }))
         handOverToMainWindow(p, 140, 142);
 }
 
@@ -213,7 +213,10 @@ void Form1::PushButton5_Click()
     }
     if (failed) { // 110
         p.step(112, [&] {
-            m_prompts.message(QStringLiteral("Could not connect. Please check with your administrator."));
+            // A detail the driver cannot be given is the one failure the user cannot find out otherwise.
+            const QString problem = db::connectionDetailsProblem(connectionDetails());
+            m_prompts.message(QStringLiteral("Could not connect. Please check with your administrator.") +
+                              (problem.isEmpty() ? QString() : QStringLiteral("\r\n\r\n") + problem));
         });
         p.step(114, [&] { m_pointer->setMode(DefaultPointer); });
     }
@@ -223,7 +226,7 @@ void Form1::PushButton5_Click()
 void Form1::PushButton3_Click()
 {
     Procedure p(m_prompts, QStringLiteral("Form1.PushButton3_Click"));
-    if (p.test(100, [&] { return db::CanConnect(connectionString()); }))
+    if (p.test(100, [&] { return db::CanConnect(connectionDetails()); }))
         handOverToMainWindow(p, 102, 104);
 }
 

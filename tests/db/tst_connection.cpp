@@ -44,15 +44,21 @@ private slots:
         QTest::newRow("closing brace doubled")
             << "h" << "1" << "u" << "a}b" << "d"
             << "Driver={PostgreSQL Unicode};Server=h;Port=1;Uid=u;Pwd={a}}b};Database=d";
-        QTest::newRow("opening brace braced")
-            << "h" << "1" << "u{x" << "p" << "d"
-            << "Driver={PostgreSQL Unicode};Server=h;Port=1;Uid={u{x};Pwd=p;Database=d";
         QTest::newRow("every special at once")
             << "h" << "1" << "u" << "a;b}c{d" << "d"
             << "Driver={PostgreSQL Unicode};Server=h;Port=1;Uid=u;Pwd={a;b}}c{d};Database=d";
+        QTest::newRow("password the driver would decode braced")
+            << "h" << "1" << "u" << "a+b%41" << "d"
+            << "Driver={PostgreSQL Unicode};Server=h;Port=1;Uid=u;Pwd={a+b%41};Database=d";
+        QTest::newRow("braces inside names bare")
+            << "h" << "1" << "u{x}" << "p" << "d}"
+            << "Driver={PostgreSQL Unicode};Server=h;Port=1;Uid=u{x};Pwd=p;Database=d}";
+        QTest::newRow("database beginning with a brace bare")
+            << "h" << "1" << "u" << "p" << "{d"
+            << "Driver={PostgreSQL Unicode};Server=h;Port=1;Uid=u;Pwd=p;Database={d";
         QTest::newRow("leading and trailing blanks kept")
-            << " h" << "1 " << "u" << " p " << "d"
-            << "Driver={PostgreSQL Unicode};Server={ h};Port={1 };Uid=u;Pwd={ p };Database=d";
+            << " h" << "1 " << " u " << " p " << " d "
+            << "Driver={PostgreSQL Unicode};Server= h;Port=1 ;Uid= u ;Pwd={ p };Database= d ";
         QTest::newRow("inner blank as typed")
             << "h" << "1" << "John Smith" << "p" << "my db"
             << "Driver={PostgreSQL Unicode};Server=h;Port=1;Uid=John Smith;Pwd=p;Database=my db";
@@ -68,6 +74,113 @@ private slots:
         QFETCH(QString, database);
         QFETCH(QString, expected);
         QCOMPARE(BuildConnectionString({server, port, user, password, database}).toUtf8(), expected.toUtf8());
+    }
+
+    // clang-format off
+    void detailThatCannotBePassedIsRefusedNamingIt_data()
+    {
+        QTest::addColumn<QString>("piece");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("message");
+        const QString tail = QStringLiteral("cannot be passed to the PostgreSQL ODBC driver: ");
+        QTest::newRow("user with a semicolon") << "user" << "a;b"
+            << "The user name \"a;b\" " + tail + "it holds \";\"";
+        QTest::newRow("database with a semicolon") << "database" << "shop;Pwd=x"
+            << "The database name \"shop;Pwd=x\" " + tail + "it holds \";\"";
+        QTest::newRow("server with a semicolon") << "server" << "h;Database=other"
+            << "The server \"h;Database=other\" " + tail + "it holds \";\"";
+        QTest::newRow("port with a semicolon") << "port" << "5432;x"
+            << "The port \"5432;x\" " + tail + "it holds \";\"";
+        QTest::newRow("user beginning with a brace") << "user" << "{ab"
+            << "The user name \"{ab\" " + tail + "it begins with \"{\"";
+        QTest::newRow("server beginning with a brace") << "server" << "{h}"
+            << "The server \"{h}\" " + tail + "it begins with \"{\"";
+        QTest::newRow("port beginning with a brace") << "port" << "{1}"
+            << "The port \"{1}\" " + tail + "it begins with \"{\"";
+    }
+    // clang-format on
+    void detailThatCannotBePassedIsRefusedNamingIt()
+    {
+        QFETCH(QString, piece);
+        QFETCH(QString, value);
+        QFETCH(QString, message);
+        ConnectionDetails details{"localhost", "5432", "u", "p;{}", "d"};
+        (piece == "user"       ? details.user
+         : piece == "database" ? details.database
+         : piece == "server"   ? details.server
+                               : details.port) = value;
+        QCOMPARE(connectionDetailsProblem(details), message);
+        try {
+            BuildConnectionString(details);
+            QFAIL("a connection string was built");
+        } catch (const std::runtime_error& e) {
+            QCOMPARE(QString::fromUtf8(e.what()), message);
+        }
+        QVERIFY(!CanConnect(details));
+    }
+
+    // Each name exists on the server, and the connection must reach exactly it.
+    // clang-format off
+    void detailsReachTheServerAsTyped_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("database");
+        QTest::newRow("closing brace") << "tst_conn}a" << "p" << "tst_conn}a";
+        QTest::newRow("opening brace inside") << "tst_conn{a" << "p" << "tst_conn{a";
+        QTest::newRow("leading blank") << " tst_conn_lead" << "p" << " tst_conn_lead";
+        QTest::newRow("trailing blank") << "tst_conn_trail " << "p" << "tst_conn_trail ";
+        QTest::newRow("database beginning with a brace") << "tst_conn_b" << "p" << "{tst_conn_b";
+        QTest::newRow("password with plus and percent") << "tst_conn_pw" << "a+b%41c" << "tst_conn_pw";
+    }
+    // clang-format on
+    void detailsReachTheServerAsTyped()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, database);
+        const auto drop = [&] {
+            TestDatabase::psqlAdmin(
+                QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE);").arg(quoteIdentifier(database)));
+            TestDatabase::psqlAdmin(QStringLiteral("DROP ROLE IF EXISTS %1;").arg(quoteIdentifier(user)));
+        };
+        drop();
+        TestDatabase::psqlAdmin(
+            QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD $pw$%2$pw$;").arg(quoteIdentifier(user), password));
+        TestDatabase::psqlAdmin(QStringLiteral("CREATE DATABASE %1 OWNER %2;")
+                                    .arg(quoteIdentifier(database), quoteIdentifier(user)));
+        ConnectionDetails details = TestDatabase::details();
+        details.user = user;
+        details.password = password;
+        details.database = database;
+        QString reached;
+        try {
+            Connection connection;
+            connection.open(BuildConnectionString(details));
+            RecordSet who =
+                connection.execute(QStringLiteral("SELECT current_user || '|' || current_database()"));
+            reached = who.value(0).value_or(QString());
+        } catch (const std::exception& e) {
+            reached = QString::fromUtf8(e.what());
+        }
+        drop();
+        QCOMPARE(reached, user + u'|' + database);
+    }
+
+    void userNameThatCannotBePassedNeverReachesAnotherRole()
+    {
+        QUARVEL_REQUIRE_DB();
+        // Braced, "tst_conn;b" would log in as the role "{tst_conn;b}"; bare, as "tst_conn".
+        TestDatabase::psqlAdmin(QStringLiteral(
+            "DROP ROLE IF EXISTS \"{tst_conn;b}\"; DROP ROLE IF EXISTS tst_conn;"
+            "CREATE ROLE \"{tst_conn;b}\" LOGIN PASSWORD 'p'; CREATE ROLE tst_conn LOGIN PASSWORD 'p';"));
+        ConnectionDetails details = TestDatabase::details();
+        details.user = QStringLiteral("tst_conn;b");
+        details.password = QStringLiteral("p");
+        const bool connected = CanConnect(details);
+        TestDatabase::psqlAdmin(QStringLiteral("DROP ROLE \"{tst_conn;b}\"; DROP ROLE tst_conn;"));
+        QVERIFY(!connected);
     }
 
     void canConnectIsTrueForTheRightDetails()
