@@ -35,6 +35,16 @@ QString programFolder()
     return folder;
 }
 
+QString sideFileFolderFor(const QString& programFolder)
+{
+    // Only a folder named bin counts as installed, so a build tree never picks up the data of an
+    // installed copy that happens to sit next to it.
+    if (QFileInfo(programFolder).fileName() != QLatin1String("bin"))
+        return programFolder;
+    const QString data = QDir::cleanPath(programFolder + u'/' + QLatin1String(InstalledDataFolder));
+    return QFileInfo(data).isDir() ? QDir::toNativeSeparators(data) : programFolder;
+}
+
 QString sideFilePath(const QString& folder, const QString& backslashName)
 {
     QString name = backslashName;

@@ -12,6 +12,15 @@ bool FileExists(const QString& path) noexcept;
 // The folder of the running program, without a trailing separator.
 QString programFolder();
 
+// Where the side files of a program in programFolder live. A program installed as <prefix>/bin/quarvel
+// finds them in <prefix>/share/quarvel, since the system's file layout keeps data out of bin; a program
+// anywhere else (a build tree, an unpacked folder) finds them beside itself, and so does one in a bin
+// folder that has no such data folder next to it.
+QString sideFileFolderFor(const QString& programFolder);
+
+// The data folder that an installed program uses, relative to its program folder.
+inline constexpr char InstalledDataFolder[] = "../share/quarvel";
+
 // A side file of the program folder. The names are written the way the tool has always named them,
 // with a leading backslash and backslashes between folders ("\\x\\o.cjs"); they are turned into this
 // platform's separators here.

@@ -1,11 +1,16 @@
 // Quarvel's entry point: loading the Connection window is the start-up.
+#include "app/DriverCheck.h"
 #include "app/Identity.h"
 #include "ui/Appearance.h"
 #include "ui/EndOfTool.h"
 #include "ui/QtPrompts.h"
+#include "ui/SideFiles.h"
 #include "ui/ToolWindows.h"
+#include "ui/WindowPointer.h"
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QTextStream>
 #include <QTimer>
 #include <QWidget>
 
@@ -13,8 +18,30 @@
 #include <cstdlib>
 
 namespace {
+// What a release check cannot see in a picture: which icon and pointer the window got, and what a
+// message box says. One "name: value" line each, on standard output.
+void reportShownWindow(const QWidget& window)
+{
+    QTextStream out(stdout);
+    out << "window: " << window.windowTitle() << '\n';
+    QStringList sizes;
+    const QList<QSize> available = window.windowIcon().availableSizes();
+    for (const QSize& size : available)
+        sizes.append(QStringLiteral("%1x%2").arg(size.width()).arg(size.height()));
+    out << "icon: " << (sizes.isEmpty() ? QStringLiteral("none") : sizes.join(u' ')) << '\n';
+    const quarvel::ui::WindowPointer* pointer = quarvel::ui::WindowPointer::of(&window);
+    const bool hand = pointer && pointer->hasCustomCursor();
+    out << "pointer: " << (hand ? QStringLiteral("loaded from ") : QStringLiteral("none, looked for "))
+        << quarvel::ui::handCursorPath() << '\n';
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (const QWidget* shown : windows) {
+        if (const auto* box = qobject_cast<const QMessageBox*>(shown); box && box->isVisible())
+            out << "message: " << QString(box->text()).replace(u'\n', u' ') << '\n';
+    }
+}
+
 // QUARVEL_SCREENSHOT=<file.png> (documentation and release checks): once started, the program saves
-// the window it shows to the file and ends. Not a user setting.
+// the window it shows to the file, reports it on standard output and ends. Not a user setting.
 void scheduleScreenshot(const QString& path)
 {
     QTimer::singleShot(1500, [path] {
@@ -23,6 +50,7 @@ void scheduleScreenshot(const QString& path)
         for (QWidget* window : windows) {
             if (window->isVisible() && !window->isModal() && window->windowType() == Qt::Window) {
                 status = window->grab().save(path) ? 0 : 1;
+                reportShownWindow(*window);
                 break;
             }
         }
@@ -49,5 +77,10 @@ int main(int argc, char** argv)
     if (!screenshot.isEmpty())
         scheduleScreenshot(screenshot);
     windows.start();
+    // An installed program had no set-up script to check the driver, and without it every connection
+    // fails with the driver manager's terse "data source name not found": say what to install instead.
+    const QString driverMessage = quarvel::driver::missingDriverMessage(quarvel::driver::registeredDrivers());
+    if (!driverMessage.isEmpty())
+        QTimer::singleShot(0, [&prompts, driverMessage] { prompts.message(driverMessage); });
     return QApplication::exec();
 }

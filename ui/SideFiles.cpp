@@ -14,7 +14,7 @@ QString& folderOverride()
 
 QString sideFileFolder()
 {
-    return folderOverride().isEmpty() ? files::programFolder() : folderOverride();
+    return folderOverride().isEmpty() ? files::sideFileFolderFor(files::programFolder()) : folderOverride();
 }
 
 void setSideFileFolder(const QString& folder)

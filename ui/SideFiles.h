@@ -1,13 +1,14 @@
 #pragma once
-// Where the windows look for their side files ("\HAND-M.CUR", "\x\o.cjs"): the program folder, unless
-// a test has pointed the windows at a folder of its own.
+// Where the windows look for their side files ("\HAND-M.CUR", "\x\o.cjs"): beside the program, or in
+// the installed data folder for an installed program, unless a test has pointed the windows at a
+// folder of its own.
 
 #include <QString>
 
 namespace quarvel::ui {
 
 // The folder the windows take their side files from: the one set with setSideFileFolder, otherwise
-// files::programFolder().
+// files::sideFileFolderFor(files::programFolder()).
 QString sideFileFolder();
 
 // Points every window at another folder (tests); an empty folder returns to the program folder.

@@ -1,4 +1,6 @@
-// Application title rule, FileExists and side-file paths.
+// Application title rule, FileExists, side-file paths and where an installed program finds its side
+// files, and the start-up check for the ODBC driver.
+#include "app/DriverCheck.h"
 #include "app/Files.h"
 #include "app/Identity.h"
 
@@ -85,11 +87,73 @@ private slots:
             QFileInfo(folder + "/" + QFileInfo(QCoreApplication::applicationFilePath()).fileName()).exists());
     }
 
+    void sideFileFolder_data()
+    {
+        QTest::addColumn<QString>("programFolder");
+        QTest::addColumn<QString>("sideFileFolder");
+        const QString dir = m_dir.path();
+        QTest::newRow("installed in bin with its data folder")
+            << dir + "/usr/bin" << QDir::toNativeSeparators(dir + "/usr/share/quarvel");
+        QTest::newRow("bin without a data folder") << dir + "/opt/bin" << dir + "/opt/bin";
+        QTest::newRow("build tree beside a data folder") << dir + "/usr/app" << dir + "/usr/app";
+        QTest::newRow("data folder is a file") << dir + "/odd/bin" << dir + "/odd/bin";
+    }
+    void sideFileFolder()
+    {
+        QFETCH(QString, programFolder);
+        QFETCH(QString, sideFileFolder);
+        QCOMPARE(files::sideFileFolderFor(programFolder), sideFileFolder);
+    }
+
+    void missingDriverMessage_data()
+    {
+        QTest::addColumn<QStringList>("registered");
+        QTest::addColumn<bool>("silent");
+        QTest::newRow("registered among others")
+            << QStringList{"PostgreSQL ANSI", "PostgreSQL Unicode"} << true;
+        QTest::newRow("registered in another case") << QStringList{"postgresql unicode"} << true;
+        QTest::newRow("only the ANSI driver") << QStringList{"PostgreSQL ANSI"} << false;
+        QTest::newRow("a longer name is another driver") << QStringList{"PostgreSQL Unicode(x64)"} << false;
+        QTest::newRow("no driver at all") << QStringList{} << false;
+    }
+    void missingDriverMessage()
+    {
+        QFETCH(QStringList, registered);
+        QFETCH(bool, silent);
+        QCOMPARE(driver::missingDriverMessage(registered).isEmpty(), silent);
+    }
+
+    // The driver manager reads the odbcinst.ini of ODBCSYSINI, set before the first ODBC call.
+    void driverManagerWithoutTheDriverNamesThePackage()
+    {
+        QCOMPARE(driver::registeredDrivers(), (QStringList{"PostgreSQL ANSI", "Oracle"}));
+        QCOMPARE(
+            driver::missingDriverMessage(driver::registeredDrivers()),
+            QString("The ODBC driver \"PostgreSQL Unicode\" is not registered on this computer, so "
+                    "Quarvel cannot connect to a database.\n\nInstall the package odbc-postgresql, which "
+                    "registers it (for example with \"sudo apt-get install odbc-postgresql\"), and "
+                    "start Quarvel again."));
+    }
+
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
         QFile f(m_dir.path() + "/present.txt");
         QVERIFY(f.open(QIODevice::WriteOnly));
+
+        for (const char* folder :
+             {"/usr/bin", "/usr/share/quarvel", "/usr/app", "/opt/bin", "/odd/bin", "/odd/share"})
+            QVERIFY(QDir().mkpath(m_dir.path() + folder));
+        QFile notAFolder(m_dir.path() + "/odd/share/quarvel");
+        QVERIFY(notAFolder.open(QIODevice::WriteOnly));
+
+        QVERIFY(QDir().mkpath(m_dir.path() + "/odbc"));
+        QFile ini(m_dir.path() + "/odbc/odbcinst.ini");
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[PostgreSQL ANSI]\nDriver=psqlodbca.so\n\n[Oracle]\nDriver=libsqora.so\n");
+        ini.close();
+        qputenv("ODBCSYSINI", QFile::encodeName(m_dir.path() + "/odbc"));
+        qunsetenv("ODBCINSTINI");
     }
 
 private:

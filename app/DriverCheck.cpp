@@ -1,0 +1,77 @@
+#include "app/DriverCheck.h"
+
+#include "app/Identity.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <array>
+
+namespace quarvel::driver {
+
+namespace {
+// The environment handle lives for this one question only; nothing else in this layer talks ODBC.
+class Environment
+{
+public:
+    Environment()
+    {
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_handle)))
+            m_handle = SQL_NULL_HENV;
+        else if (!SQL_SUCCEEDED(SQLSetEnvAttr(m_handle, SQL_ATTR_ODBC_VERSION,
+                                              reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0)))
+            release();
+    }
+    ~Environment() { release(); }
+    Environment(const Environment&) = delete;
+    Environment& operator=(const Environment&) = delete;
+
+    SQLHENV get() const { return m_handle; }
+
+private:
+    void release() noexcept
+    {
+        if (m_handle != SQL_NULL_HENV)
+            SQLFreeHandle(SQL_HANDLE_ENV, m_handle);
+        m_handle = SQL_NULL_HENV;
+    }
+
+    SQLHENV m_handle = SQL_NULL_HENV;
+};
+} // namespace
+
+QStringList registeredDrivers() noexcept
+{
+    QStringList names;
+    try {
+        Environment environment;
+        if (environment.get() == SQL_NULL_HENV)
+            return names;
+        std::array<SQLCHAR, 512> description{};
+        std::array<SQLCHAR, 2048> attributes{};
+        SQLSMALLINT descriptionLength = 0;
+        SQLSMALLINT attributesLength = 0;
+        SQLUSMALLINT direction = SQL_FETCH_FIRST;
+        while (SQL_SUCCEEDED(SQLDrivers(
+            environment.get(), direction, description.data(), SQLSMALLINT(description.size()),
+            &descriptionLength, attributes.data(), SQLSMALLINT(attributes.size()), &attributesLength))) {
+            names.append(QString::fromLocal8Bit(reinterpret_cast<const char*>(description.data())));
+            direction = SQL_FETCH_NEXT;
+        }
+    } catch (...) {
+        // A list that could not be read says "not registered", which is what the user has to act on.
+    }
+    return names;
+}
+
+QString missingDriverMessage(const QStringList& registered)
+{
+    if (registered.contains(QLatin1String(DriverName), Qt::CaseInsensitive))
+        return QString();
+    return QStringLiteral("The ODBC driver \"%1\" is not registered on this computer, so %2 cannot connect "
+                          "to a database.\n\nInstall the package %3, which registers it (for example "
+                          "with \"sudo apt-get install %3\"), and start %2 again.")
+        .arg(QLatin1String(DriverName), QLatin1String(identity::ProductName), QLatin1String(DriverPackage));
+}
+
+} // namespace quarvel::driver
