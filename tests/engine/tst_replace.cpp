@@ -6,9 +6,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 using namespace quarvel::engine;
 
@@ -49,11 +51,13 @@ template <class F> QString failureOf(F&& body)
     return QStringLiteral("no failure");
 }
 
+#ifdef Q_OS_UNIX
 mode_t modeOf(const QString& path)
 {
     struct stat info = {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : mode_t(-1);
 }
+#endif
 } // namespace
 
 class TestReplace : public QObject
@@ -223,6 +227,7 @@ private slots:
         QVERIFY(!QFile::exists(logFilePath()));
     }
 
+#ifdef Q_OS_UNIX
     void newLogIsPrivateAndAnExistingOneKeepsItsMode()
     {
         QTemporaryDir dir;
@@ -351,6 +356,7 @@ private slots:
         QCOMPARE(modeOf(expected), mode_t(0700));
         QCOMPARE(modeOf(run), mode_t(runtime == "open" ? 0755 : 0700));
     }
+#endif
 
     void unwritableLogFolderThrowsNamingThePath()
     {
