@@ -66,6 +66,8 @@ int main(int argc, char** argv)
     QApplication::setOrganizationName(QLatin1String(quarvel::identity::CompanyName));
     QApplication::setApplicationName(QLatin1String(quarvel::identity::ProductName));
     QApplication::setApplicationVersion(QLatin1String(quarvel::identity::VersionText));
+    // The installed menu entry (packaging/), so that the desktop ties the window to its entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.kestrine.quarvel"));
     // The tool ends only through its windows' unload (ui/EndOfTool.h); a window that hides while the
     // other is not shown yet must not end it.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""Draws Quarvel's artwork and writes it as Windows icon and cursor files (standard library only).
+"""Draws Quarvel's artwork and writes it as Windows icon and cursor files and as the PNG images of the
+desktop icon theme (standard library only).
 
-    scripts/make-icon.py [output folder]      (default: resources/)
+    scripts/make-icon.py [output folder [theme folder]]   (defaults: resources/, packaging/icons/hicolor/)
 
 Writes
   Quarvel.ico   the application icon: 32x32 at 24 bits, then 256x256, 128x128 and 48x48 at 32 bits,
                 in that order, each an uncompressed DIB with its AND mask;
-  HAND-M.CUR    a 32x32 pointing hand at 32 bits, hot spot on the tip of the index finger.
+  HAND-M.CUR    a 32x32 pointing hand at 32 bits, hot spot on the tip of the index finger;
+  <N>x<N>/apps/quarvel.png in the theme folder, for N = 16, 32, 48, 64, 128, 256: the same artwork for
+                the desktop's menus and launchers (the Debian package installs them into hicolor).
 
 The output is deterministic: running the script again gives the same bytes, so the committed files can
 be checked against it.
@@ -16,6 +19,7 @@ import math
 import os
 import struct
 import sys
+import zlib
 
 # ---------------------------------------------------------------------------------------------- drawing
 
@@ -223,13 +227,36 @@ def write_icon_file(path, images, kind, hot_spots=None):
         f.write(out)
 
 
+def write_png(path, rows):
+    """An 8-bit RGBA PNG without ancillary chunks, so that the bytes depend on the pixels only."""
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    size = len(rows)
+    raw = b"".join(b"\0" + bytes(v for pixel in row for v in pixel) for row in rows)
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header))
+        f.write(chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+THEME_SIZES = (16, 32, 48, 64, 128, 256)
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "resources")
+    theme = sys.argv[2] if len(sys.argv) > 2 else os.path.join(here, "..", "packaging", "icons", "hicolor")
     os.makedirs(folder, exist_ok=True)
-    images = [(render(32), 24), (render(256), 32), (render(128), 32), (render(48), 32)]
+    renders = {size: render(size) for size in sorted(set(THEME_SIZES) | {32, 48, 128, 256})}
+    images = [(renders[32], 24), (renders[256], 32), (renders[128], 32), (renders[48], 32)]
     write_icon_file(os.path.join(folder, "Quarvel.ico"), images, 1)
     write_icon_file(os.path.join(folder, "HAND-M.CUR"), [(hand_rows(), 32)], 2, [HAND_HOT_SPOT])
+    for size in THEME_SIZES:
+        apps = os.path.join(theme, "%dx%d" % (size, size), "apps")
+        os.makedirs(apps, exist_ok=True)
+        write_png(os.path.join(apps, "quarvel.png"), renders[size])
 
 
 if __name__ == "__main__":
