@@ -70,6 +70,7 @@ void Connection::open(const QString& connectionString)
     }
     s.environment = std::move(environment);
     s.connection = std::move(connection);
+    s.connectionString = connectionString;
     s.open = true;
 }
 
@@ -94,6 +95,7 @@ void Connection::close() noexcept
     if (s.open)
         SQLDisconnect(s.connection.get());
     s.open = false;
+    s.connectionString.clear();
     s.connection.reset();
     s.environment.reset();
 }

@@ -17,6 +17,8 @@ struct ConnectionState
     ConnectionHandle connection;
     CursorLocation location = CursorLocation::Server;
     bool open = false;
+    // What it was opened with: a record set opens a reading connection of its own with the same.
+    QString connectionString;
     // Record sets whose statements live on this connection: they are closed before it disconnects,
     // so that no statement handle outlives its connection.
     std::vector<RecordSetState*> recordSets;

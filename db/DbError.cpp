@@ -14,6 +14,14 @@ DbError DbError::leavingTheTable(QString message, QString sqlState)
     return error;
 }
 
+DbError DbError::describing(const QString& where) const
+{
+    DbError error(m_message + u'\n' + where.left(1).toUpper() + where.mid(1) + u'.', m_sqlState,
+                  m_nativeCode);
+    error.m_leavesTable = m_leavesTable;
+    return error;
+}
+
 bool DbError::ruinsTheTable() const
 {
     if (m_leavesTable)

@@ -22,6 +22,9 @@ public:
     // session): no later record of it can be stored either.
     static DbError leavingTheTable(QString message, QString sqlState = QString());
 
+    // The same failure, its message followed by a line that says where it happened.
+    DbError describing(const QString& where) const;
+
     // SQLSTATE classes after which a table can take no further changes in this run: a lost or broken
     // connection (08), no privilege (42501), a read-only transaction (25006), the server shutting down
     // (57P0x), and the like; and every failure made by leavingTheTable.

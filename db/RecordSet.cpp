@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 namespace quarvel::db {
 
@@ -29,8 +30,8 @@ const QString ReplacedMessage =
     QStringLiteral("The table %1 was dropped, renamed or replaced by another session since it was read. The "
                    "rest of the table was left unchanged.");
 const QString LockedMessage =
-    QStringLiteral("%1\nThe table %2 is locked by another session, so the rest of the table was left "
-                   "unchanged.");
+    QStringLiteral("%1\nThe table %2 is locked by another session, or another session waits to lock it "
+                   "whole, so the rest of the table was left unchanged.");
 const QString SkippedMessage =
     QStringLiteral("The row is still as it was read, but the server changed nothing and gave no error%1");
 const QString RoundedMessage = QStringLiteral("%1 would store %2 as %3");
@@ -276,6 +277,9 @@ void advance(RecordSetState& s)
         }
         for (size_t j = 0; j < s.current.size(); ++j)
             s.current[j] = s.rows->text(static_cast<SQLUSMALLINT>(j + 1));
+        ++s.record;
+        if (!s.keyFields.empty())
+            s.original = s.current;
     } catch (...) {
         // A row that cannot be read ends the walk rather than being offered again.
         s.eof = true;
@@ -376,6 +380,61 @@ void readPartitions(SQLHDBC handle, const QString& relationOid, RecordSetState& 
     keys.closeCursor();
 }
 
+// The fields of the table's primary key, in key order; none when it has no primary key.
+std::vector<int> readKeyFields(SQLHDBC handle, const QString& relationOid,
+                               const std::vector<ColumnInfo>& columns)
+{
+    Statement keys(handle);
+    keys.prepare(
+        QStringLiteral("SELECT a.attname::pg_catalog.text FROM pg_catalog.pg_index i "
+                       "CROSS JOIN LATERAL pg_catalog.unnest(CAST(i.indkey AS pg_catalog.int2[])) WITH "
+                       "ORDINALITY AS k(attnum, n) "
+                       "JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum "
+                       "WHERE i.indrelid = CAST(? AS pg_catalog.oid) AND i.indisprimary ORDER BY k.n"));
+    keys.execute({relationOid});
+    std::vector<int> fields;
+    while (keys.fetch()) {
+        const QString name = required(keys, 1);
+        for (size_t j = 0; j < columns.size(); ++j)
+            if (columns[j].name == name)
+                fields.push_back(static_cast<int>(j));
+    }
+    keys.closeCursor();
+    return fields;
+}
+
+void closeReader(RecordSetState& s) noexcept
+{
+    if (!s.reader)
+        return;
+    if (s.reader->isOpen())
+        SQLEndTran(SQL_HANDLE_DBC, s.reader->state().connection.get(), SQL_ROLLBACK);
+    s.reader.reset();
+}
+
+// The reading connection: a cursor fetched a thousand rows at a time, inside one read-only
+// transaction whose snapshot also gives the record count. The snapshot hides the new row versions
+// that the stores make on the other connection, so no row is walked twice.
+void openReader(RecordSetState& s, const QString& connectionString, const QString& from)
+{
+    s.reader.emplace();
+    s.reader->open(connectionString + QStringLiteral(";UseDeclareFetch=1;Fetch=1000"));
+    const SQLHDBC handle = s.reader->state().openHandle();
+    Statement(handle).executeDirect(QStringLiteral(
+        "SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY"));
+    Statement(handle).executeDirect(
+        QStringLiteral("SET lock_timeout = %1").arg(std::max(s.lockTimeoutMs, 1)));
+    const SQLRETURN manual =
+        SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    if (!SQL_SUCCEEDED(manual))
+        throw diagnosticsError(SQL_HANDLE_DBC, handle,
+                               QStringLiteral("Cannot open a transaction for reading the table."));
+    Statement count(handle);
+    count.executeDirect(QStringLiteral("SELECT pg_catalog.count(*)::pg_catalog.text FROM ") + from);
+    s.count = count.fetch() ? count.text(1).value_or(QString()).toLongLong() : 0;
+    count.closeCursor();
+}
+
 // The partition to store a row through, or the table read when the row may have to move to another
 // partition or the parent's own rules must apply.
 QString storeTarget(const RecordSetState& s, const QString& tableOid, const std::vector<int>& fields)
@@ -412,10 +471,11 @@ void refuseChangedTable(RecordSetState& s, const QString& tableOid, const DbErro
     if (read == s.fileNodes.end() || read->second != fileNode)
         throw DbError::leavingTheTable(RewrittenMessage.arg(name), QStringLiteral("55000"));
     if (failure && failure->sqlState() == u"55P03") {
-        // A lock on the row is that row's; a lock on the whole table would hold every row alike.
+        // A lock on the row is that row's; a lock on the whole table, held or waited for (a waiting
+        // VACUUM FULL or ALTER TABLE queues every later store behind it), would hold every row alike.
         Statement locks(handle);
         locks.prepare(QStringLiteral(
-            "SELECT 1 FROM pg_catalog.pg_locks WHERE locktype = 'relation' AND granted AND "
+            "SELECT 1 FROM pg_catalog.pg_locks WHERE locktype = 'relation' AND "
             "pid <> pg_catalog.pg_backend_pid() AND relation IN (CAST(? AS pg_catalog.oid), "
             "CAST(? AS pg_catalog.oid)) AND mode IN ('ShareLock', 'ShareRowExclusiveLock', 'ExclusiveLock', "
             "'AccessExclusiveLock')"));
@@ -466,36 +526,22 @@ DbError untouchedRow(RecordSetState& s, const QString& target, const std::vector
     return DbError(SkippedMessage.arg(why), QStringLiteral("02000"));
 }
 
-// Stores the changed fields of the current row. Throws DbError.
-void store(RecordSetState& s)
+// Stores one record's changes. Throws DbError: the server's, the stale-row refusal, or one that
+// leaves the table.
+void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
 {
-    const std::vector<int> fields(s.changed.begin(), s.changed.end());
-    // The row identity follows the fields in the result, so it can still be read after them.
-    const auto first = static_cast<SQLUSMALLINT>(s.columns.size() + 1);
-    const QString tableOid = s.rows->text(first).value_or(QString());
-    const QString place = s.rows->text(first + 1).value_or(QString());
-    const QString version = s.rows->text(first + 2).value_or(QString());
-    const QString digest = s.rows->text(first + 3).value_or(QString());
-    const auto fileNode = s.fileNodes.find(tableOid);
-    // A partition that was not there when the table was read: its rows were not read from it.
-    const std::vector<QString> identity{
-        tableOid, place, version, fileNode == s.fileNodes.end() ? QStringLiteral("0") : fileNode->second,
-        digest};
-
-    const QString target = storeTarget(s, tableOid, fields);
-    auto update = s.updates.find({target, fields});
+    const auto& [target, fields] = key;
+    const QString& tableOid = row.identity.front();
+    auto update = s.updates.find(key);
     bool touched = false;
     try {
         if (update == s.updates.end()) {
             Statement statement(s.connection->openHandle());
             statement.prepare(updateText(s, target, fields));
-            update = s.updates.emplace(std::make_pair(target, fields), std::move(statement)).first;
+            update = s.updates.emplace(key, std::move(statement)).first;
         }
-        std::vector<QString> parameters;
-        parameters.reserve(fields.size() + identity.size());
-        for (int j : fields)
-            parameters.push_back(s.current[static_cast<size_t>(j)].value_or(QString()));
-        parameters.insert(parameters.end(), identity.begin(), identity.end());
+        std::vector<QString> parameters = row.values;
+        parameters.insert(parameters.end(), row.identity.begin(), row.identity.end());
         Statement& statement = update->second;
         const bool ran = statement.execute(parameters);
         touched = ran && statement.rowCount() > 0;
@@ -515,7 +561,235 @@ void store(RecordSetState& s)
     if (touched)
         return;
     refuseChangedTable(s, tableOid, nullptr);
-    throw untouchedRow(s, target, identity);
+    throw untouchedRow(s, target, row.identity);
+}
+
+// An array literal of texts: every element quoted, so that no text is read as NULL or cut at a comma.
+QString arrayLiteral(const std::vector<QString>& texts)
+{
+    qsizetype size = 2;
+    for (const QString& text : texts)
+        size += text.size() + 3;
+    QString out;
+    out.reserve(size);
+    out += u'{';
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0)
+            out += u',';
+        out += u'"';
+        for (const QChar c : texts[i]) {
+            if (c == u'"' || c == u'\\')
+                out += u'\\';
+            out += c;
+        }
+        out += u'"';
+    }
+    out += u'}';
+    return out;
+}
+
+// The most fields one batch statement sets: a function takes at most 100 arguments, and the row
+// identity takes five of unnest's.
+constexpr size_t MostBatchFields = 90;
+
+// One statement for a batch of rows that change the same fields: the rows come in as arrays, each
+// matched on exactly the row version that was read, and the ordinal of every row stored comes back.
+QString batchUpdateText(const RecordSetState& s, const QString& target, const std::vector<int>& fields)
+{
+    QString sql = QStringLiteral("UPDATE ") + target + QStringLiteral(" AS q SET ");
+    QString arrays;
+    QString names;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const ColumnInfo& column = s.columns[static_cast<size_t>(fields[i])];
+        const QString name = QStringLiteral("p%1").arg(i + 1);
+        if (i > 0)
+            sql += QStringLiteral(", ");
+        sql += quoteIdentifier(column.name) + QStringLiteral(" = CAST(v.") + name + QStringLiteral(" AS ") +
+               column.castType + u')';
+        arrays += QStringLiteral("CAST(? AS pg_catalog.text[]), ");
+        names += name + QStringLiteral(", ");
+    }
+    return sql + QStringLiteral(" FROM pg_catalog.unnest(") + arrays +
+           QStringLiteral(
+               "CAST(? AS pg_catalog.oid[]), CAST(? AS pg_catalog.tid[]), CAST(? AS pg_catalog.xid[]), "
+               "CAST(? AS pg_catalog.oid[]), CAST(? AS pg_catalog.text[])) WITH ORDINALITY AS v(") +
+           names +
+           QStringLiteral("o, ct, xm, fn, dg, i) WHERE q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm "
+                          "AND COALESCE(pg_catalog.pg_relation_filenode(q.tableoid), 0) = v.fn AND ") +
+           rowDigest(s.columns) + QStringLiteral(" = v.dg RETURNING v.i::pg_catalog.text");
+}
+
+void dropPending(RecordSetState& s)
+{
+    s.batches.clear();
+}
+
+void recordFailure(RecordSetState& s, const PendingRow& row, const DbError& error)
+{
+    s.failures.push_back(StoreFailure{row.record, row.row, error});
+    if (error.ruinsTheTable())
+        dropPending(s);
+}
+
+// Stores rows one by one, each failure told for its own record.
+void storeRows(RecordSetState& s, const StoreKey& key, const std::vector<PendingRow>& rows)
+{
+    for (const PendingRow& row : rows) {
+        try {
+            storeRow(s, key, row);
+        } catch (const DbError& error) {
+            recordFailure(s, row, error);
+            if (error.ruinsTheTable())
+                return;
+        }
+    }
+}
+
+// Stores a batch in one statement. A row the statement did not store is explained on its own (stale,
+// skipped, the table changed); a statement the server refuses (a constraint, a type, a length) is run
+// again row by row, so that each failure is told for its own record and the others are stored.
+void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<PendingRow>& rows)
+{
+    if (rows.size() == 1 || key.second.size() > MostBatchFields) {
+        storeRows(s, key, rows);
+        return;
+    }
+    const size_t fieldCount = key.second.size();
+    std::vector<std::vector<QString>> columns(fieldCount + 5);
+    for (auto& column : columns)
+        column.reserve(rows.size());
+    for (const PendingRow& row : rows) {
+        for (size_t j = 0; j < fieldCount; ++j)
+            columns[j].push_back(row.values[j]);
+        for (size_t k = 0; k < 5; ++k)
+            columns[fieldCount + k].push_back(row.identity[k]);
+    }
+    std::vector<QString> parameters;
+    parameters.reserve(columns.size());
+    for (const auto& column : columns)
+        parameters.push_back(arrayLiteral(column));
+
+    std::vector<bool> stored(rows.size(), false);
+    try {
+        auto update = s.batchUpdates.find(key);
+        if (update == s.batchUpdates.end()) {
+            Statement statement(s.connection->openHandle());
+            statement.prepare(batchUpdateText(s, key.first, key.second));
+            update = s.batchUpdates.emplace(key, std::move(statement)).first;
+        }
+        Statement& statement = update->second;
+        if (statement.execute(parameters)) {
+            while (statement.fetch()) {
+                const long long ordinal = statement.text(1).value_or(QString()).toLongLong();
+                if (ordinal >= 1 && ordinal <= static_cast<long long>(rows.size()))
+                    stored[static_cast<size_t>(ordinal - 1)] = true;
+            }
+        }
+        statement.closeCursor();
+    } catch (const DbError& error) {
+        if (error.ruinsTheTable()) {
+            recordFailure(s, rows.front(), error);
+            return;
+        }
+        storeRows(s, key, rows);
+        return;
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (stored[i])
+            continue;
+        try {
+            refuseChangedTable(s, rows[i].identity.front(), nullptr);
+            recordFailure(s, rows[i], untouchedRow(s, key.first, rows[i].identity));
+        } catch (const DbError& error) {
+            recordFailure(s, rows[i], error);
+            if (error.ruinsTheTable())
+                return;
+        }
+    }
+}
+
+// Rows with values this large go on their own: a batch of them would be built in memory again.
+constexpr qsizetype MostBatchBytes = qsizetype(4) * 1024 * 1024;
+
+void flushBatch(RecordSetState& s, StoreKey key)
+{
+    const auto batch = s.batches.find(key);
+    if (batch == s.batches.end())
+        return;
+    const std::vector<PendingRow> rows = std::move(batch->second.rows);
+    s.batches.erase(batch);
+    storeBatch(s, key, rows);
+}
+
+void flushAll(RecordSetState& s)
+{
+    while (!s.batches.empty()) {
+        const StoreKey key = s.batches.begin()->first; // the batch, and its key, go when it is stored
+        flushBatch(s, key);
+    }
+}
+
+// How the user is told which record a failure belongs to: its place in the walk, and its key.
+QString rowName(const RecordSetState& s)
+{
+    QString name = QStringLiteral("record %1 of %2").arg(s.record).arg(s.table.displayName());
+    if (s.keyFields.empty())
+        return name;
+    QStringList keyNames;
+    QStringList keyValues;
+    for (int j : s.keyFields) {
+        keyNames << s.columns[static_cast<size_t>(j)].name;
+        keyValues << s.original[static_cast<size_t>(j)].value_or(QStringLiteral("NULL"));
+    }
+    return name + QStringLiteral(", key (%1)=(%2)")
+                      .arg(keyNames.join(QStringLiteral(", ")), keyValues.join(QStringLiteral(", ")));
+}
+
+// The current record's changes, with the row identity read after its fields.
+PendingRow pendingRow(RecordSetState& s, const std::vector<int>& fields)
+{
+    PendingRow row;
+    row.record = s.record;
+    for (int j : fields) {
+        row.values.push_back(s.current[static_cast<size_t>(j)].value_or(QString()));
+        row.bytes += row.values.back().size() * qsizetype(sizeof(QChar));
+    }
+    const auto first = static_cast<SQLUSMALLINT>(s.columns.size() + 1);
+    const QString tableOid = s.rows->text(first).value_or(QString());
+    const auto fileNode = s.fileNodes.find(tableOid);
+    row.identity = {tableOid, s.rows->text(first + 1).value_or(QString()),
+                    s.rows->text(first + 2).value_or(QString()),
+                    // A partition that was not there when the table was read: its rows were not read.
+                    fileNode == s.fileNodes.end() ? QStringLiteral("0") : fileNode->second,
+                    s.rows->text(first + 3).value_or(QString())};
+    row.row = rowName(s);
+    return row;
+}
+
+// Stores the current record's changes now (one at a time) or adds them to their batch. Throws
+// DbError only when storing now.
+void store(RecordSetState& s)
+{
+    const std::vector<int> fields(s.changed.begin(), s.changed.end());
+    PendingRow row = pendingRow(s, fields);
+    const StoreKey key{storeTarget(s, row.identity.front(), fields), fields};
+    if (s.batchRows <= 1 || row.bytes > MostBatchBytes) {
+        if (s.batchRows <= 1) {
+            storeRow(s, key, row);
+            return;
+        }
+        try {
+            storeRow(s, key, row);
+        } catch (const DbError& error) {
+            recordFailure(s, row, error);
+        }
+        return;
+    }
+    Batch& batch = s.batches[key];
+    batch.bytes += row.bytes;
+    batch.rows.push_back(std::move(row));
+    if (static_cast<int>(batch.rows.size()) >= s.batchRows || batch.bytes > MostBatchBytes)
+        flushBatch(s, key);
 }
 } // namespace
 
@@ -530,7 +804,14 @@ void RecordSetState::release() noexcept
     checks.clear();
     roundings.clear();
     updates.clear();
+    batchUpdates.clear();
+    batches.clear();
+    failures.clear();
+    keyFields.clear();
+    original.clear();
+    record = 0;
     rows.reset();
+    closeReader(*this);
     if (connection) {
         auto& list = connection->recordSets;
         list.erase(std::remove(list.begin(), list.end(), this), list.end());
@@ -658,15 +939,32 @@ void RecordSet::open(const Table& table, Connection& connection, CursorType curs
         s.fileNodes[relationOid] = fileNode;
     else
         readPartitions(handle, relationOid, s);
+    s.keyFields = readKeyFields(handle, relationOid, columns);
+    // text and unbounded varchar take any text that reaches a server storing UTF-8 (or bytes as they
+    // come): nothing to check before the store, which still refuses what the column does not take.
+    Statement encoding(handle);
+    encoding.executeDirect(QStringLiteral("SELECT pg_catalog.current_setting('server_encoding')"));
+    const bool anyText =
+        encoding.fetch() && (required(encoding, 1) == u"UTF8" || required(encoding, 1) == u"SQL_ASCII");
+    encoding.closeCursor();
+    for (ColumnInfo& column : columns)
+        column.takesAnyText = anyText && column.typeModifier == u"-1" &&
+                              column.rounding == ColumnInfo::Rounding::None &&
+                              (column.castType == u"\"pg_catalog\".\"text\"" ||
+                               column.castType == u"\"pg_catalog\".\"varchar\"");
+
     const QString sql = selectText(columns, from);
-    s.rows.emplace(handle);
     try {
+        openReader(s, owner.connectionString, from);
+        s.rows.emplace(s.reader->state().openHandle());
         s.rows->executeDirect(sql);
-        s.count = s.rows->rowCount();
     } catch (...) {
         s.rows.reset();
+        closeReader(s);
         throw;
     }
+    s.record = 0;
+    s.failures.clear();
     s.table = table;
     s.relationOid = relationOid;
     s.source = sql;
@@ -749,6 +1047,12 @@ void RecordSet::setValue(int index, const QString& text)
                           .arg(column.name),
                       QStringLiteral("428C9"));
 
+    if (column.takesAnyText) {
+        refuseNul(text);
+        s.current[static_cast<size_t>(index)] = text;
+        s.changed.insert(index);
+        return;
+    }
     auto check = s.checks.find(index);
     if (check == s.checks.end()) {
         Statement statement(s.connection->openHandle());
@@ -803,6 +1107,27 @@ void RecordSet::moveNext()
     }
     if (failure)
         std::rethrow_exception(failure);
+}
+
+void RecordSet::setBatchSize(int rows)
+{
+    if (!m_state)
+        m_state = std::make_unique<RecordSetState>();
+    m_state->batchRows = std::max(rows, 1);
+}
+
+void RecordSet::flush()
+{
+    if (!isOpen())
+        return;
+    flushAll(*m_state);
+}
+
+std::vector<StoreFailure> RecordSet::takeFailures()
+{
+    if (!m_state)
+        return {};
+    return std::exchange(m_state->failures, {});
 }
 
 void RecordSet::close() noexcept

@@ -10,10 +10,19 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace quarvel::db {
 
 struct RecordSetState;
+
+// A record whose changes could not be stored, told when its batch was stored.
+struct StoreFailure
+{
+    long long record = 0; // 1-based position in the walk
+    QString row;          // "record 17 of orders, key (id)=(5)": which row it was, for the user
+    DbError error;
+};
 
 enum class CursorType { ForwardOnly = 0, Static = 3 };
 enum class LockType { ReadOnly = 1, Optimistic = 3 };
@@ -35,9 +44,11 @@ public:
     static constexpr int DefaultLockTimeoutMs = 10000;
     void setLockTimeout(int milliseconds);
 
-    // Opens the record set on every row of the table, the whole table read at once (a snapshot).
-    // Fields are those of "SELECT * FROM" the table, values in PostgreSQL's own text form. Throws
-    // DbError when the table cannot be read.
+    // Opens the record set on every row of the table, as of one snapshot taken at open. The rows are
+    // read a thousand at a time on a reading connection of the record set's own (same connection
+    // string), so memory does not grow with the table; changes are checked and stored on the given
+    // connection. Fields are those of "SELECT * FROM" the table, values in PostgreSQL's own text form.
+    // Throws DbError when the table cannot be read.
     void open(const Table& table, Connection& connection, CursorType cursorType = CursorType::Static,
               LockType lockType = LockType::Optimistic);
     bool isOpen() const;
@@ -65,6 +76,17 @@ public:
     // the server skipped (a trigger, a rule, row security) says so. A table rewritten, replaced or
     // locked whole by another session since it was read fails with a DbError that ruinsTheTable().
     void moveNext();
+
+    // How many changed records are stored together (one statement, one transaction). 1, the
+    // default, stores each record as it is left and moveNext throws its failure; more defers the
+    // store to when the batch is full or flush() is called, and failures are told by takeFailures().
+    static constexpr int DefaultBatchRows = 1000;
+    void setBatchSize(int rows);
+
+    // Stores every record still waiting in a batch. Failures go to takeFailures(); once a failure
+    // ruinsTheTable(), what was still waiting is dropped. Never throws DbError.
+    void flush();
+    std::vector<StoreFailure> takeFailures();
 
     // The statement text the record set was opened with; empty when closed.
     QString source() const;

@@ -41,9 +41,29 @@ struct ColumnInfo
     // of an equal value passes) or with the text itself.
     enum class Rounding { None, Equality, Text };
     Rounding rounding = Rounding::None;
+    // text and unbounded varchar take any text the connection can carry: no check before the store.
+    bool takesAnyText = false;
     QString storedType;    // the column's type with its modifier, as the server spells it
     QString unroundedType; // the type to compare with: no modifier, domains resolved to their base
 };
+
+// A record left with changes, waiting to be stored: what it sets, and which row version it was read as.
+struct PendingRow
+{
+    long long record = 0;
+    QString row;                   // how the user is told which record it was
+    std::vector<QString> values;   // of the changed fields, in field order
+    std::vector<QString> identity; // tableoid, ctid, xmin, storage file, digest
+    qsizetype bytes = 0;
+};
+
+struct Batch
+{
+    std::vector<PendingRow> rows;
+    qsizetype bytes = 0;
+};
+
+using StoreKey = std::pair<QString, std::vector<int>>; // target, changed fields
 
 struct RecordSetState
 {
@@ -61,6 +81,7 @@ struct RecordSetState
     // text), which is not a field.
     std::optional<Statement> rows;
     std::vector<std::optional<QString>> current;
+    std::vector<std::optional<QString>> original; // the current record as read, for naming it by key
 
     // Only for a table opened for changes.
     Table table;
@@ -76,8 +97,17 @@ struct RecordSetState
     std::map<QString, QString> partitionTargets;
     std::set<QString> partitionKeyColumns;
     bool partitionKeyExpressions = false;
-    // One prepared UPDATE per target and set of changed fields.
-    std::map<std::pair<QString, std::vector<int>>, Statement> updates;
+    // One prepared UPDATE per target and set of changed fields, for one row and for a batch.
+    std::map<StoreKey, Statement> updates;
+    std::map<StoreKey, Statement> batchUpdates;
+    std::map<StoreKey, Batch> batches;
+    std::vector<StoreFailure> failures;
+    int batchRows = 1;
+    std::vector<int> keyFields; // the primary key's fields, in key order
+    long long record = 0;       // the current record, from 1
+    // The reading connection: a cursor in a read-only transaction, its snapshot and lock held until
+    // the record set closes.
+    std::optional<Connection> reader;
     std::map<int, Statement> checks;    // one prepared check per field
     std::map<int, Statement> roundings; // one prepared rounding check per field
     int lockTimeoutMs = RecordSet::DefaultLockTimeoutMs;

@@ -84,6 +84,17 @@ void applyPair(Procedure& p, db::RecordSet& records, int j, const QString& find,
     walkStep(p, matchLine + 4, [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
 }
 
+// Stores are made in batches, so a record's failure is told when its batch is stored, at the step
+// that stores it, naming the record. One that leaves the table ends the walk.
+void reportStoreFailures(Procedure& p, db::RecordSet& records)
+{
+    for (const db::StoreFailure& failure : records.takeFailures()) {
+        p.report(156, std::make_exception_ptr(failure.error.describing(failure.row)));
+        if (failure.error.ruinsTheTable())
+            throw TableLeft();
+    }
+}
+
 void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry, int entryCount,
                  const QString& tableText)
 {
@@ -126,6 +137,18 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
         }
         // The record set advances even when storing fails, so a failure here never repeats on one record.
         walkStep(p, 156, [&] { records.moveNext(); });
+        reportStoreFailures(p, records);
+    }
+}
+
+// Stores what is still waiting in the table's batches and reports what failed, also when the walk
+// left the table early: a change whose log line was written is stored if the table can take it.
+void storeTheRest(Procedure& p, db::RecordSet& records)
+{
+    try {
+        walkStep(p, 156, [&] { records.flush(); });
+        reportStoreFailures(p, records);
+    } catch (const TableLeft&) {
     }
 }
 
@@ -173,6 +196,7 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
                 if (!records)
                     throw std::runtime_error("The record set object could not be created.");
                 records->setCursorLocation(db::CursorLocation::Client);
+                records->setBatchSize(db::RecordSet::DefaultBatchRows);
             });
             opened = records && p.step(118, [&] {
                 records->open(table, *connection, db::CursorType::Static, db::LockType::Optimistic);
@@ -183,6 +207,7 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
                 walkRecords(p, host, *records, i, entries, tableText);
             } catch (const TableLeft&) {
             }
+            storeTheRest(p, *records);
         }
         if (records)
             p.step(158, [&] { records->close(); });
