@@ -214,9 +214,11 @@ int main(int argc, char** argv)
         });
         values.clear();
         values.shrink_to_fit();
+        db::RecordSet::StoreCounts walkCounts;
         const double walkSeconds = secondsOf([&] {
             db::RecordSet records;
             records.setCursorLocation(db::CursorLocation::Client);
+            records.setBatchSize(db::RecordSet::DefaultBatchRows);
             records.open(walked, connection);
             const int fields = records.fieldCount();
             while (!records.isEOF()) {
@@ -227,6 +229,8 @@ int main(int argc, char** argv)
                 }
                 records.moveNext();
             }
+            records.flush();
+            walkCounts = records.storeCounts();
         });
         QFile::remove(engine::logFilePath());
         const double logSeconds = secondsOf([&] {
@@ -260,6 +264,8 @@ int main(int argc, char** argv)
                                  run.seconds);
         print("run_rows_per_s", double(rows) / run.seconds);
         print("run_peak_mb", run.peakMb);
+        std::printf("store_batches: %lld\n", walkCounts.batches);
+        std::printf("store_rows_alone: %lld\n", walkCounts.rowsAlone);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_run: %s\n", error.what());
         return 1;

@@ -186,25 +186,6 @@ std::vector<ColumnInfo> readColumns(SQLHDBC connection, const QString& relationO
     return columns;
 }
 
-// A digest of every field's text, for the row as it is read and as it is stored: a row whose place and
-// version match but whose content differs (rows loaded by one statement share a version, and a
-// rewrite moves them) is never taken for the row that was read. Field by field, so that no one text
-// of the whole row is built, and by name, so that a partition with its columns in another order gives
-// the same digest.
-QString rowDigest(const std::vector<ColumnInfo>& columns)
-{
-    if (columns.empty())
-        return QStringLiteral("pg_catalog.md5('')");
-    QString sql = QStringLiteral("pg_catalog.md5(pg_catalog.array_to_string(ARRAY[");
-    for (size_t i = 0; i < columns.size(); ++i) {
-        if (i > 0)
-            sql += QStringLiteral(", ");
-        sql += QStringLiteral("COALESCE(pg_catalog.md5(CAST(q.") + quoteIdentifier(columns[i].name) +
-               QStringLiteral(" AS pg_catalog.text)), '-')");
-    }
-    return sql + QStringLiteral("], ''))");
-}
-
 // Every value in PostgreSQL's own text form: the driver's conversions of booleans, timestamps with
 // time zone, infinite and BC dates, uuids and bytea would not read back as what the table holds. The row
 // identity comes last, read only when a row is stored.
@@ -213,20 +194,19 @@ QString selectText(const std::vector<ColumnInfo>& columns, const QString& from)
     QString sql = QStringLiteral("SELECT ");
     for (const ColumnInfo& column : columns)
         sql += QStringLiteral("q.") + quoteIdentifier(column.name) + QStringLiteral("::pg_catalog.text, ");
-    return sql + QStringLiteral("q.tableoid, q.ctid, q.xmin, ") + rowDigest(columns) +
-           QStringLiteral(" FROM ") + from + QStringLiteral(" AS q");
+    return sql + QStringLiteral("q.tableoid, q.ctid, q.xmin FROM ") + from + QStringLiteral(" AS q");
 }
 
 // The row as it was read: tableoid tells the partition or inheritance child, ctid the place, xmin the
-// version, the storage file that no rewrite has moved the rows since, and the digest the content.
-QString rowAsRead(const std::vector<ColumnInfo>& columns)
-{
-    return QStringLiteral(
-               " WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS pg_catalog.tid)"
-               " AND q.xmin = CAST(? AS pg_catalog.xid) AND COALESCE(pg_catalog.pg_relation_filenode("
-               "q.tableoid), 0) = CAST(? AS pg_catalog.oid) AND ") +
-           rowDigest(columns) + QStringLiteral(" = CAST(? AS pg_catalog.text)");
-}
+// version, and the storage file that no rewrite has moved the rows since. Rows loaded by one statement
+// share one version and a rewrite (VACUUM FULL, CLUSTER) moves them to other places, but it also
+// gives the table a new storage file. While the record set is open its snapshot and lock keep any
+// rewrite out and the place of every row read from being taken; the storage file guards a store made
+// after the reading connection was lost.
+const QString RowAsRead = QStringLiteral(
+    " WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS pg_catalog.tid)"
+    " AND q.xmin = CAST(? AS pg_catalog.xid) AND COALESCE(pg_catalog.pg_relation_filenode(q.tableoid), 0) = "
+    "CAST(? AS pg_catalog.oid)");
 
 // One statement for one set of changed fields, on exactly the row version that was read.
 QString updateText(const RecordSetState& s, const QString& target, const std::vector<int>& fields)
@@ -238,7 +218,7 @@ QString updateText(const RecordSetState& s, const QString& target, const std::ve
             sql += QStringLiteral(", ");
         sql += quoteIdentifier(column.name) + QStringLiteral(" = CAST(? AS ") + column.castType + u')';
     }
-    return sql + rowAsRead(s.columns);
+    return sql + RowAsRead;
 }
 
 // Runs the column's input function on the text with the column's modifier: it raises the server's
@@ -493,7 +473,7 @@ DbError untouchedRow(RecordSetState& s, const QString& target, const std::vector
 {
     const SQLHDBC handle = s.connection->openHandle();
     Statement still(handle);
-    still.prepare(QStringLiteral("SELECT 1 FROM ") + target + QStringLiteral(" AS q") + rowAsRead(s.columns));
+    still.prepare(QStringLiteral("SELECT 1 FROM ") + target + QStringLiteral(" AS q") + RowAsRead);
     still.execute(identity);
     const bool there = still.fetch();
     still.closeCursor();
@@ -542,6 +522,7 @@ void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
         }
         std::vector<QString> parameters = row.values;
         parameters.insert(parameters.end(), row.identity.begin(), row.identity.end());
+        ++s.counts.rowsAlone;
         Statement& statement = update->second;
         const bool ran = statement.execute(parameters);
         touched = ran && statement.rowCount() > 0;
@@ -563,6 +544,8 @@ void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
     refuseChangedTable(s, tableOid, nullptr);
     throw untouchedRow(s, target, row.identity);
 }
+
+constexpr size_t IdentityParts = 4; // tableoid, ctid, xmin, storage file
 
 // An array literal of texts: every element quoted, so that no text is read as NULL or cut at a comma.
 QString arrayLiteral(const std::vector<QString>& texts)
@@ -588,9 +571,8 @@ QString arrayLiteral(const std::vector<QString>& texts)
     return out;
 }
 
-// The most fields one batch statement sets: a function takes at most 100 arguments, and the row
-// identity takes five of unnest's.
-constexpr size_t MostBatchFields = 90;
+// The most fields one batch statement sets; a record changing more is stored alone.
+constexpr size_t MostBatchFields = 200;
 
 // One statement for a batch of rows that change the same fields: the rows come in as arrays, each
 // matched on exactly the row version that was read, and the ordinal of every row stored comes back.
@@ -606,17 +588,19 @@ QString batchUpdateText(const RecordSetState& s, const QString& target, const st
             sql += QStringLiteral(", ");
         sql += quoteIdentifier(column.name) + QStringLiteral(" = CAST(v.") + name + QStringLiteral(" AS ") +
                column.castType + u')';
-        arrays += QStringLiteral("CAST(? AS pg_catalog.text[]), ");
+        arrays += QStringLiteral("pg_catalog.unnest(CAST(? AS pg_catalog.text[])), ");
         names += name + QStringLiteral(", ");
     }
-    return sql + QStringLiteral(" FROM pg_catalog.unnest(") + arrays +
-           QStringLiteral(
-               "CAST(? AS pg_catalog.oid[]), CAST(? AS pg_catalog.tid[]), CAST(? AS pg_catalog.xid[]), "
-               "CAST(? AS pg_catalog.oid[]), CAST(? AS pg_catalog.text[])) WITH ORDINALITY AS v(") +
+    // ROWS FROM rather than unnest's many-array form, which only exists unqualified.
+    return sql + QStringLiteral(" FROM ROWS FROM (") + arrays +
+           QStringLiteral("pg_catalog.unnest(CAST(? AS pg_catalog.oid[])), "
+                          "pg_catalog.unnest(CAST(? AS pg_catalog.tid[])), "
+                          "pg_catalog.unnest(CAST(? AS pg_catalog.xid[])), "
+                          "pg_catalog.unnest(CAST(? AS pg_catalog.oid[]))) WITH ORDINALITY AS v(") +
            names +
-           QStringLiteral("o, ct, xm, fn, dg, i) WHERE q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm "
-                          "AND COALESCE(pg_catalog.pg_relation_filenode(q.tableoid), 0) = v.fn AND ") +
-           rowDigest(s.columns) + QStringLiteral(" = v.dg RETURNING v.i::pg_catalog.text");
+           QStringLiteral("o, ct, xm, fn, i) WHERE q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm "
+                          "AND COALESCE(pg_catalog.pg_relation_filenode(q.tableoid), 0) = v.fn "
+                          "RETURNING v.i::pg_catalog.text");
 }
 
 void dropPending(RecordSetState& s)
@@ -655,13 +639,13 @@ void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<Pendin
         return;
     }
     const size_t fieldCount = key.second.size();
-    std::vector<std::vector<QString>> columns(fieldCount + 5);
+    std::vector<std::vector<QString>> columns(fieldCount + IdentityParts);
     for (auto& column : columns)
         column.reserve(rows.size());
     for (const PendingRow& row : rows) {
         for (size_t j = 0; j < fieldCount; ++j)
             columns[j].push_back(row.values[j]);
-        for (size_t k = 0; k < 5; ++k)
+        for (size_t k = 0; k < IdentityParts; ++k)
             columns[fieldCount + k].push_back(row.identity[k]);
     }
     std::vector<QString> parameters;
@@ -678,6 +662,7 @@ void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<Pendin
             update = s.batchUpdates.emplace(key, std::move(statement)).first;
         }
         Statement& statement = update->second;
+        ++s.counts.batches;
         if (statement.execute(parameters)) {
             while (statement.fetch()) {
                 const long long ordinal = statement.text(1).value_or(QString()).toLongLong();
@@ -760,8 +745,7 @@ PendingRow pendingRow(RecordSetState& s, const std::vector<int>& fields)
     row.identity = {tableOid, s.rows->text(first + 1).value_or(QString()),
                     s.rows->text(first + 2).value_or(QString()),
                     // A partition that was not there when the table was read: its rows were not read.
-                    fileNode == s.fileNodes.end() ? QStringLiteral("0") : fileNode->second,
-                    s.rows->text(first + 3).value_or(QString())};
+                    fileNode == s.fileNodes.end() ? QStringLiteral("0") : fileNode->second};
     row.row = rowName(s);
     return row;
 }
@@ -964,6 +948,7 @@ void RecordSet::open(const Table& table, Connection& connection, CursorType curs
         throw;
     }
     s.record = 0;
+    s.counts = {};
     s.failures.clear();
     s.table = table;
     s.relationOid = relationOid;
@@ -1128,6 +1113,11 @@ std::vector<StoreFailure> RecordSet::takeFailures()
     if (!m_state)
         return {};
     return std::exchange(m_state->failures, {});
+}
+
+RecordSet::StoreCounts RecordSet::storeCounts() const
+{
+    return m_state ? m_state->counts : StoreCounts();
 }
 
 void RecordSet::close() noexcept

@@ -88,6 +88,15 @@ public:
     void flush();
     std::vector<StoreFailure> takeFailures();
 
+    // How the records were stored since open: batch statements run, and records stored one at a
+    // time (alone, or again after their batch was refused). For tests and benchmarks.
+    struct StoreCounts
+    {
+        long long batches = 0;
+        long long rowsAlone = 0;
+    };
+    StoreCounts storeCounts() const;
+
     // The statement text the record set was opened with; empty when closed.
     QString source() const;
 

@@ -53,7 +53,7 @@ struct PendingRow
     long long record = 0;
     QString row;                   // how the user is told which record it was
     std::vector<QString> values;   // of the changed fields, in field order
-    std::vector<QString> identity; // tableoid, ctid, xmin, storage file, digest
+    std::vector<QString> identity; // tableoid, ctid, xmin, storage file
     qsizetype bytes = 0;
 };
 
@@ -77,8 +77,7 @@ struct RecordSetState
     QStringList names;
 
     // The result; the driver keeps it whole, the record set holds the current row only. On a table
-    // the fields are followed by the row identity (tableoid, ctid, xmin and a digest of every field's
-    // text), which is not a field.
+    // the fields are followed by the row identity (tableoid, ctid, xmin), which is not a field.
     std::optional<Statement> rows;
     std::vector<std::optional<QString>> current;
     std::vector<std::optional<QString>> original; // the current record as read, for naming it by key
@@ -103,6 +102,7 @@ struct RecordSetState
     std::map<StoreKey, Batch> batches;
     std::vector<StoreFailure> failures;
     int batchRows = 1;
+    RecordSet::StoreCounts counts;
     std::vector<int> keyFields; // the primary key's fields, in key order
     long long record = 0;       // the current record, from 1
     // The reading connection: a cursor in a read-only transaction, its snapshot and lock held until
