@@ -80,7 +80,8 @@ int main(int argc, char** argv)
         scheduleScreenshot(screenshot);
     windows.start();
     // An installed program had no set-up script to check the driver, and without it every connection
-    // fails with the driver manager's terse "data source name not found": say what to install instead.
+    // fails with the driver manager's "Can't open lib 'PostgreSQL Unicode' : file not found", which
+    // does not say what to install.
     const QString driverMessage = quarvel::driver::missingDriverMessage(quarvel::driver::registeredDrivers());
     if (!driverMessage.isEmpty())
         QTimer::singleShot(0, [&prompts, driverMessage] { prompts.message(driverMessage); });
