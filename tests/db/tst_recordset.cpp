@@ -988,6 +988,208 @@ private slots:
         QCOMPARE(psql("SELECT string_agg(v, ',' ORDER BY id) FROM heir"), QStringLiteral("PARENT,child"));
     }
 
+    // Records are stored a batch at a time: each lands on its own row, mixed sets of changed fields
+    // each in their own batch, a short last batch too, and rows left alone are not rewritten.
+    void batchesStoreEveryRecordOnItsOwnRow()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS batched; CREATE TABLE batched (id integer PRIMARY KEY, a text, b text, n "
+             "integer);"
+             "INSERT INTO batched SELECT g, 'a' || g, 'b' || g, g FROM generate_series(1, 2500) g;");
+        const QString untouchedBefore = psql("SELECT string_agg(xmin::text, ',' ORDER BY id) FROM batched "
+                                             "WHERE id % 3 = 2 AND id % 5 <> 0");
+        Connection connection;
+        connection.open(TestDatabase::connectionString());
+        RecordSet records;
+        records.setBatchSize(1000);
+        records.open(Table{Schema, "batched"}, connection);
+        while (!records.isEOF()) {
+            const int id = records.value(0)->toInt();
+            if (id % 3 != 2)
+                records.setValue(1, "A" + QString::number(id) + " \"q\" \\ {x,y}");
+            if (id % 3 == 1)
+                records.setValue(2, QStringLiteral("B%1").arg(id));
+            if (id % 5 == 0)
+                records.setValue(3, QString::number(-id));
+            records.moveNext();
+        }
+        records.flush();
+        QVERIFY(records.takeFailures().empty());
+        QVERIFY(records.storeCounts().batches >= 5);
+        QCOMPARE(records.storeCounts().rowsAlone, 0LL);
+        records.close();
+        QCOMPARE(psql("SELECT count(*) FROM batched WHERE a = CASE WHEN id % 3 <> 2 THEN 'A' || id || ' "
+                      "\"q\" \\ {x,y}' "
+                      "ELSE 'a' || id END AND b = CASE WHEN id % 3 = 1 THEN 'B' || id ELSE 'b' || id END "
+                      "AND n = CASE WHEN id % 5 = 0 THEN -id ELSE id END"),
+                 QStringLiteral("2500"));
+        QCOMPARE(psql("SELECT string_agg(xmin::text, ',' ORDER BY id) FROM batched WHERE id % 3 = 2 AND id % "
+                      "5 <> 0"),
+                 untouchedBefore);
+    }
+
+    // clang-format off
+    void batchedRecordsChangedByOthersAreRefusedAndTheOthersStored_data()
+    {
+        QTest::addColumn<QString>("otherChange");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("updated") << "UPDATE stale_batch SET v = 'theirs' WHERE id IN (2, 4)"
+                                 << "1:ours,2:theirs,3:ours,4:theirs,5:ours,6:ours";
+        QTest::newRow("updated to the same text") << "UPDATE stale_batch SET v = v WHERE id IN (2, 4)"
+                                                  << "1:ours,2:v,3:ours,4:v,5:ours,6:ours";
+        QTest::newRow("deleted") << "DELETE FROM stale_batch WHERE id IN (2, 4)" << "1:ours,3:ours,5:ours,6:ours";
+    }
+    // clang-format on
+
+    void batchedRecordsChangedByOthersAreRefusedAndTheOthersStored()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, otherChange);
+        QFETCH(QString, expected);
+        psql("DROP TABLE IF EXISTS stale_batch; CREATE TABLE stale_batch (id integer PRIMARY KEY, v text);"
+             "INSERT INTO stale_batch SELECT g, 'v' FROM generate_series(1, 6) g;");
+        Connection connection;
+        connection.open(TestDatabase::connectionString());
+        RecordSet records;
+        records.setBatchSize(10);
+        records.open(Table{Schema, "stale_batch"}, connection);
+        psql(otherChange);
+        while (!records.isEOF()) {
+            records.setValue(1, QStringLiteral("ours"));
+            records.moveNext();
+        }
+        records.flush();
+        const std::vector<StoreFailure> failures = records.takeFailures();
+        QCOMPARE(failures.size(), size_t(2));
+        QCOMPARE(failures[0].row, QStringLiteral("record 2 of tst_recordset.stale_batch, key (id)=(2)"));
+        QCOMPARE(failures[1].row, QStringLiteral("record 4 of tst_recordset.stale_batch, key (id)=(4)"));
+        for (const StoreFailure& failure : failures) {
+            QCOMPARE(failure.error.message(), StaleMessage);
+            QVERIFY(!failure.error.ruinsTheTable());
+        }
+        QCOMPARE(records.storeCounts().batches, 1LL);
+        QCOMPARE(psql("SELECT string_agg(id || ':' || v, ',' ORDER BY id) FROM stale_batch"), expected);
+    }
+
+    // clang-format off
+    void batchTheServerRefusesIsStoredRowByRow_data()
+    {
+        QTest::addColumn<QString>("constraint");
+        QTest::addColumn<QString>("refused");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("check") << "CHECK (a <> 'bad')" << "bad" << "23514";
+        QTest::newRow("unique") << "UNIQUE (a)" << "a3" << "23505";
+        QTest::newRow("length") << "CHECK (length(a) < 4)" << "long" << "23514";
+    }
+    // clang-format on
+
+    void batchTheServerRefusesIsStoredRowByRow()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, constraint);
+        QFETCH(QString, refused);
+        QFETCH(QString, state);
+        psql("DROP TABLE IF EXISTS refused_batch; CREATE TABLE refused_batch (id integer PRIMARY KEY, a "
+             "text, b text, " +
+             constraint +
+             "); INSERT INTO refused_batch VALUES (1, 'a1', 'b1'), (2, 'a2', 'b2'), (3, 'a3', 'b3');");
+        Connection connection;
+        connection.open(TestDatabase::connectionString());
+        RecordSet records;
+        records.setBatchSize(10);
+        records.open(Table{Schema, "refused_batch"}, connection);
+        // The third record keeps its a, so a unique a stays taken while the second is stored.
+        for (const QString& a : {QStringLiteral("x1"), refused, QStringLiteral("a3")}) {
+            records.setValue(1, a);
+            records.setValue(2, QStringLiteral("changed"));
+            records.moveNext();
+        }
+        records.flush();
+        const std::vector<StoreFailure> failures = records.takeFailures();
+        QCOMPARE(failures.size(), size_t(1));
+        QCOMPARE(failures[0].record, 2LL);
+        QCOMPARE(failures[0].error.sqlState(), state);
+        QCOMPARE(records.storeCounts().rowsAlone, 3LL);
+        // The refused record keeps every field; its batch-mates are stored.
+        QCOMPARE(psql("SELECT string_agg(id || ':' || a || ':' || b, ',' ORDER BY id) FROM refused_batch"),
+                 QStringLiteral("1:x1:changed,2:a2:b2,3:a3:changed"));
+    }
+
+    void batchesCarryAnyTextWhole()
+    {
+        QUARVEL_REQUIRE_DB();
+        const QStringList texts{"\"",
+                                "\\",
+                                "\\\"",
+                                "NULL",
+                                "",
+                                "{}",
+                                "{a,b}",
+                                "a,b",
+                                " lead",
+                                "x\n\ty",
+                                "😀𝄞",
+                                QString(5000, u'é'),
+                                "'); DROP TABLE x; --",
+                                QString(10 * 1024 * 1024, u'z')};
+        psql("DROP TABLE IF EXISTS carried; CREATE TABLE carried (id integer, v text, w varchar);"
+             "INSERT INTO carried SELECT g, 'old', 'old' FROM generate_series(1, " +
+             QString::number(texts.size()) + ") g;");
+        Connection connection;
+        connection.open(TestDatabase::connectionString());
+        RecordSet records;
+        records.setBatchSize(1000);
+        records.open(Table{Schema, "carried"}, connection);
+        for (const QString& text : texts) {
+            records.setValue(1, text);
+            records.setValue(2, text);
+            records.moveNext();
+        }
+        records.flush();
+        QVERIFY(records.takeFailures().empty());
+        QCOMPARE(records.storeCounts().rowsAlone, 1LL); // the 10 MB text goes alone
+        Texts expected;
+        for (const QString& text : texts)
+            expected.append(text);
+        QCOMPARE(psqlTexts("carried", "v", "id"), expected);
+        QCOMPARE(psqlTexts("carried", "w", "id"), expected);
+    }
+
+    void partitionedTableIsStoredInBatchesThroughEachPartition()
+    {
+        QUARVEL_REQUIRE_DB();
+        psql("DROP TABLE IF EXISTS parted_batch; CREATE TABLE parted_batch (k text, v text) PARTITION BY "
+             "LIST (k);"
+             "CREATE TABLE parted_batch_a PARTITION OF parted_batch FOR VALUES IN ('a');"
+             "CREATE TABLE parted_batch_b PARTITION OF parted_batch FOR VALUES IN ('b');"
+             "INSERT INTO parted_batch VALUES ('a', '1'), ('b', '1'), ('a', '2'), ('b', '3');");
+        // One statement loaded them: the second rows of both partitions share place and version.
+        QCOMPARE(psql("SELECT count(DISTINCT (ctid::text, xmin::text)) FROM parted_batch"),
+                 QStringLiteral("2"));
+        Connection connection;
+        connection.open(TestDatabase::connectionString());
+        RecordSet records;
+        records.setBatchSize(10);
+        records.open(Table{Schema, "parted_batch"}, connection);
+        while (!records.isEOF()) {
+            if (records.value(1) != std::optional<QString>("1"))
+                records.setValue(0, QStringLiteral("b")); // moves from a to b, or stays in b
+            records.setValue(1, records.value(1).value_or(QString()) + u'+');
+            records.moveNext();
+        }
+        records.flush();
+        QVERIFY(records.takeFailures().empty());
+        // The two rows whose key changes go together through the parent; each partition's one other
+        // record is a batch of one, stored alone.
+        QCOMPARE(records.storeCounts().batches, 1LL);
+        QCOMPARE(records.storeCounts().rowsAlone, 2LL);
+        QCOMPARE(
+            psql(
+                "SELECT string_agg(tableoid::regclass || ':' || v, ',' ORDER BY tableoid::regclass::text, v) "
+                "FROM parted_batch"),
+            QStringLiteral("parted_batch_a:1+,parted_batch_b:1+,parted_batch_b:2+,parted_batch_b:3+"));
+    }
+
     void sameFieldSetTwiceStoresTheLastText()
     {
         QUARVEL_REQUIRE_DB();
