@@ -4,7 +4,12 @@
 // event processing (timed inside the run), matching and replacing in memory, and storing (a walk that
 // sets and stores the same changes, less the read and the matching). Prints one "name: value" a line.
 //
-// Usage: bench_run [--rows N]   (the server comes from the QUARVEL_TEST_* variables)
+// Also: a run where nothing matches against the server's own COPY of the table (scan_ratio_vs_copy), the
+// run and the UPDATE again with fsync and synchronous commit on (ratio_run_vs_server_durable), and the
+// peak memory of a run over --large-rows rows against the first run's (run_peak_mb_1m).
+//
+// Usage: bench_run [--rows N] [--large-rows N]   (the server comes from the QUARVEL_TEST_* variables;
+// --large-rows 0 leaves the large table out)
 
 #include "bench/BenchSupport.h"
 #include "db/Connection.h"
@@ -17,6 +22,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -59,14 +65,16 @@ public:
 class HeadlessHost : public engine::RunHost
 {
 public:
-    explicit HeadlessHost(db::Table table) : m_table(std::move(table)) {}
+    explicit HeadlessHost(db::Table table, QString find = Find)
+        : m_table(std::move(table)), m_find(std::move(find))
+    {}
     int tableCount() override { return 1; }
     bool isTicked(int) override { return true; }
     db::Table table(int) override { return m_table; }
     QString tableText(int) override { return m_table.displayName(); }
     QString connectionString() override { return bench::connectionString(); }
     int selectedTab() override { return 0; }
-    QString findText() override { return Find; }
+    QString findText() override { return m_find; }
     QString replaceText() override { return Replacement; }
     int setCount() override { return 0; }
     QString setFindText(int) override { return {}; }
@@ -87,6 +95,7 @@ public:
 
 private:
     db::Table m_table;
+    QString m_find;
     QElapsedTimer m_timer;
 };
 
@@ -98,18 +107,106 @@ double secondsOf(const std::function<void()>& body)
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
+// Fills the table with rows of five text columns; every tenth holds the find text once, in its middle.
+void createTable(SQLHDBC handle, const db::Table& table, long long rows)
+{
+    db::Statement create(handle);
+    create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + table.qualifiedName());
+    create.executeDirect(QStringLiteral("CREATE TABLE ") + table.qualifiedName() +
+                         QStringLiteral(" (c1 text, c2 text, c3 text, c4 text, c5 text)"));
+    db::Statement fill(handle);
+    fill.prepare(QStringLiteral("INSERT INTO ") + table.qualifiedName() +
+                 QStringLiteral(" SELECT left(md5(g::text), 30), left(md5((g + 1)::text), 30), "
+                                "CASE WHEN g % 10 = 0 THEN left(md5((g + 2)::text), 12) || ' ' || "
+                                "CAST(? AS text) || ' ' || left(md5((g + 5)::text), 11) "
+                                "ELSE left(md5((g + 2)::text), 30) END, "
+                                "left(md5((g + 3)::text), 30), left(md5((g + 4)::text), 30) "
+                                "FROM generate_series(1, CAST(? AS integer)) g"));
+    fill.execute({Find, QString::number(rows)});
+}
+
+void copyTable(SQLHDBC handle, const db::Table& from, const db::Table& to)
+{
+    db::Statement create(handle);
+    create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + to.qualifiedName());
+    create.executeDirect(QStringLiteral("CREATE TABLE ") + to.qualifiedName() +
+                         QStringLiteral(" AS SELECT * FROM ") + from.qualifiedName());
+}
+
+// The same change made by the server itself, one statement per column.
+double serverUpdateSeconds(SQLHDBC handle, const db::Table& table)
+{
+    return secondsOf([&] {
+        db::Statement update(handle);
+        for (const QString& column : Columns) {
+            const QString c = db::quoteIdentifier(column);
+            update.prepare(QStringLiteral("UPDATE ") + table.qualifiedName() + QStringLiteral(" SET ") + c +
+                           QStringLiteral(" = btrim(replace(") + c +
+                           QStringLiteral(", CAST(? AS text), CAST(? AS text)), ' ') WHERE strpos(") + c +
+                           QStringLiteral(", CAST(? AS text)) > 0"));
+            update.execute({Find, Replacement, Find});
+        }
+    });
+}
+
+// A whole run over one table; exits when it does not end with "Done.".
+Measurement runTable(const db::Table& table, const QString& find, long long rows)
+{
+    HeadlessHost host(table, find);
+    const Measurement run = measure([&] {
+        engine::ReplaceRun::PushButton1_Click(host);
+        return rows;
+    });
+    if (!host.shown.done) {
+        std::fprintf(stderr, "bench_run: the run did not end with \"Done.\"\n");
+        std::exit(1);
+    }
+    return run;
+}
+
+// psql as the bench's role (or its superuser): the server's own COPY, and settings only a superuser
+// may change.
+bool psql(const QString& sql, bool admin, double* seconds = nullptr)
+{
+    QStringList arguments{QStringLiteral("-X"), QStringLiteral("-q"),
+                          QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+                          QStringLiteral("-h"), env("QUARVEL_TEST_SERVER"),
+                          QStringLiteral("-p"), env("QUARVEL_TEST_PORT"),
+                          QStringLiteral("-U"), env(admin ? "QUARVEL_TEST_ADMIN_USER" : "QUARVEL_TEST_USER"),
+                          QStringLiteral("-d"), env("QUARVEL_TEST_DATABASE")};
+    // One -c a statement: ALTER SYSTEM refuses to run inside the transaction of a single -c.
+    for (const QString& statement : sql.split(QStringLiteral("; ")))
+        arguments << QStringLiteral("-c") << statement;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PGPASSWORD"),
+                       env(admin ? "QUARVEL_TEST_ADMIN_PASSWORD" : "QUARVEL_TEST_PASSWORD"));
+    process.setProcessEnvironment(environment);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    process.start(QStringLiteral("psql"), arguments);
+    const bool ok = process.waitForFinished(600000) && process.exitCode() == 0;
+    if (seconds)
+        *seconds = double(timer.nsecsElapsed()) / 1e9;
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     long long rows = 200000;
+    long long largeRows = 1000000;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i < args.size(); ++i) {
         if (args[i] == QStringLiteral("--rows") && i + 1 < args.size())
             rows = args[++i].toLongLong();
+        else if (args[i] == QStringLiteral("--large-rows") && i + 1 < args.size())
+            largeRows = args[++i].toLongLong();
         else {
-            std::fprintf(stderr, "usage: bench_run [--rows N]\n");
+            std::fprintf(stderr, "usage: bench_run [--rows N] [--large-rows N (0: none)]\n");
             return 2;
         }
     }
@@ -128,51 +225,15 @@ int main(int argc, char** argv)
         const db::Table ran = benchTable("quarvel_bench_run");
         const db::Table server = benchTable("quarvel_bench_run_server");
         const db::Table walked = benchTable("quarvel_bench_run_walk");
-        {
-            db::Statement create(handle);
-            for (const db::Table& t : {base, ran, server, walked})
-                create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + t.qualifiedName());
-            create.executeDirect(QStringLiteral("CREATE TABLE ") + base.qualifiedName() +
-                                 QStringLiteral(" (c1 text, c2 text, c3 text, c4 text, c5 text)"));
-            // Every tenth row holds the find text once, in its middle column.
-            db::Statement fill(handle);
-            fill.prepare(QStringLiteral("INSERT INTO ") + base.qualifiedName() +
-                         QStringLiteral(" SELECT left(md5(g::text), 30), left(md5((g + 1)::text), 30), "
-                                        "CASE WHEN g % 10 = 0 THEN left(md5((g + 2)::text), 12) || ' ' || "
-                                        "CAST(? AS text) || ' ' || left(md5((g + 5)::text), 11) "
-                                        "ELSE left(md5((g + 2)::text), 30) END, "
-                                        "left(md5((g + 3)::text), 30), left(md5((g + 4)::text), 30) "
-                                        "FROM generate_series(1, CAST(? AS integer)) g"));
-            fill.execute({Find, QString::number(rows)});
-            for (const db::Table& t : {ran, server, walked})
-                create.executeDirect(QStringLiteral("CREATE TABLE ") + t.qualifiedName() +
-                                     QStringLiteral(" AS SELECT * FROM ") + base.qualifiedName());
-            create.executeDirect(QStringLiteral("VACUUM ANALYZE"));
-        }
+        createTable(handle, base, rows);
+        for (const db::Table& t : {ran, server, walked})
+            copyTable(handle, base, t);
+        db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE"));
 
-        // The run itself.
-        HeadlessHost host(ran);
-        const Measurement run = measure([&] {
-            engine::ReplaceRun::PushButton1_Click(host);
-            return rows;
-        });
-        if (!host.shown.done) {
-            std::fprintf(stderr, "bench_run: the run did not end with \"Done.\"\n");
-            return 1;
-        }
-
-        // The same change on the server, one statement per column.
-        const double serverSeconds = secondsOf([&] {
-            db::Statement update(handle);
-            for (const QString& column : Columns) {
-                const QString c = db::quoteIdentifier(column);
-                update.prepare(QStringLiteral("UPDATE ") + server.qualifiedName() + QStringLiteral(" SET ") +
-                               c + QStringLiteral(" = btrim(replace(") + c +
-                               QStringLiteral(", CAST(? AS text), CAST(? AS text)), ' ') WHERE strpos(") + c +
-                               QStringLiteral(", CAST(? AS text)) > 0"));
-                update.execute({Find, Replacement, Find});
-            }
-        });
+        // The run itself, and the same change on the server.
+        const Measurement run = runTable(ran, Find, rows);
+        const double serverSeconds = serverUpdateSeconds(handle, server);
+        HeadlessHost host(ran); // the events of a run on their own, measured below
 
         // Both ways must have made the same change.
         {
@@ -239,7 +300,46 @@ int main(int argc, char** argv)
                                                       ran.displayName(), QStringLiteral("c3")));
         });
         const double storeSeconds = std::max(0.0, walkSeconds - readSeconds - matchSeconds);
+        // Events once per field, as the run lets the window process them.
+        for (long long i = 0; i < rows * qsizetype(Columns.size()); ++i)
+            host.processEvents();
         const double eventsSeconds = double(host.eventsNs) / 1e9;
+
+        // A run where nothing matches against the server's own COPY of the table: the cost of the walk.
+        double copySeconds = 0;
+        const bool copied =
+            psql(QStringLiteral("COPY ") + walked.qualifiedName() + QStringLiteral(" TO STDOUT"), false,
+                 &copySeconds);
+        const Measurement scan = runTable(walked, QStringLiteral("no such text anywhere"), rows);
+
+        // With a durable server, as in production: fsync and synchronous commit on.
+        double durableRatio = -1;
+        if (!env("QUARVEL_TEST_ADMIN_USER").isEmpty() &&
+            psql(QStringLiteral("ALTER SYSTEM SET fsync = on; ALTER SYSTEM SET synchronous_commit = on; "
+                                "ALTER SYSTEM SET full_page_writes = on; SELECT pg_reload_conf()"),
+                 true)) {
+            copyTable(handle, base, ran);
+            copyTable(handle, base, server);
+            psql(QStringLiteral("CHECKPOINT"), true);
+            db::Connection durable; // a new session takes the reloaded settings
+            durable.open(bench::connectionString());
+            const Measurement durableRun = runTable(ran, Find, rows);
+            const double durableServer = serverUpdateSeconds(durable.state().openHandle(), server);
+            durableRatio = durableRun.seconds / durableServer;
+            psql(QStringLiteral("ALTER SYSTEM RESET fsync; ALTER SYSTEM RESET synchronous_commit; "
+                                "ALTER SYSTEM RESET full_page_writes; SELECT pg_reload_conf()"),
+                 true);
+        }
+
+        // Memory of a run over a much larger table, against the run above.
+        double largePeakMb = -1;
+        if (largeRows > 0) {
+            const db::Table large = benchTable("quarvel_bench_run_large");
+            createTable(handle, large, largeRows);
+            db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE ") + large.qualifiedName());
+            largePeakMb = runTable(large, Find, largeRows).peakMb;
+            db::Statement(handle).executeDirect(QStringLiteral("DROP TABLE ") + large.qualifiedName());
+        }
 
         {
             db::Statement drop(handle);
@@ -264,6 +364,15 @@ int main(int argc, char** argv)
                                  run.seconds);
         print("run_rows_per_s", double(rows) / run.seconds);
         print("run_peak_mb", run.peakMb);
+        if (copied)
+            print("scan_ratio_vs_copy", scan.seconds / copySeconds);
+        if (durableRatio > 0)
+            print("ratio_run_vs_server_durable", durableRatio);
+        if (largePeakMb >= 0) {
+            std::printf("large_rows: %lld\n", largeRows);
+            print("run_peak_mb_1m", largePeakMb);
+            print("ratio_peak_large_vs_rows", largePeakMb / run.peakMb);
+        }
         std::printf("store_batches: %lld\n", walkCounts.batches);
         std::printf("store_rows_alone: %lld\n", walkCounts.rowsAlone);
     } catch (const std::exception& error) {
