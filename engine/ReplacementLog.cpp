@@ -99,14 +99,6 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// A directory that only this user may enter. A link is not one, whatever it points to.
-bool isPrivateFolder(const QString& path)
-{
-    struct stat info = {};
-    return QDir::isAbsolutePath(path) && ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
-           S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
-}
-
 // The cache folder is ours: it is created private, and one left open (an older version, a copy) is
 // narrowed. Anything else standing at its place is refused rather than written into.
 void makePrivateFolder(const QString& folder)
@@ -227,12 +219,8 @@ QString logFolder()
     const QString temp = qEnvironmentVariable("TEMP");
     if (!temp.isEmpty())
         return temp;
-#ifndef Q_OS_WIN
-    // The runtime folder is made by the login manager with mode 0700; anything looser is not taken.
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && isPrivateFolder(runtime))
-        return runtime;
-#endif
+    // Not the runtime folder, private as it is: it is emptied at logout, and the log is the user's
+    // record of what every run changed.
     return privateCacheFolder();
 }
 

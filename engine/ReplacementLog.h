@@ -25,8 +25,7 @@ QString logLine(const QDateTime& when, const QString& find, const QString& repla
 QString logTimestamp(const QDateTime& when);
 
 // The folder named by TEMP when it is set and not empty: the user chose it. Otherwise a folder private to
-// the user, never one that every user shares: XDG_RUNTIME_DIR when it names an existing directory of
-// this user that no one else may enter (it is emptied at logout), else "Quarvel" in the user's cache
+// the user that outlives the session, never one that every user shares: "Quarvel" in the user's cache
 // folder (AppendLogLine creates it with mode 0700).
 QString logFolder();
 QString logFilePath();
