@@ -92,10 +92,11 @@ struct OpenTable
     RecordSet records;
 
     explicit OpenTable(const QString& name, LockType lock = LockType::Optimistic,
-                       const QString& schema = Schema)
+                       const QString& schema = Schema, int batchRows = 1)
     {
         connection.open(TestDatabase::connectionString());
         records.setCursorLocation(CursorLocation::Client);
+        records.setBatchSize(batchRows);
         records.open(Table{schema, name}, connection, CursorType::Static, lock);
     }
 };
@@ -998,11 +999,8 @@ private slots:
              "INSERT INTO batched SELECT g, 'a' || g, 'b' || g, g FROM generate_series(1, 2500) g;");
         const QString untouchedBefore = psql("SELECT string_agg(xmin::text, ',' ORDER BY id) FROM batched "
                                              "WHERE id % 3 = 2 AND id % 5 <> 0");
-        Connection connection;
-        connection.open(TestDatabase::connectionString());
-        RecordSet records;
-        records.setBatchSize(1000);
-        records.open(Table{Schema, "batched"}, connection);
+        OpenTable t("batched", LockType::Optimistic, Schema, 1000);
+        RecordSet& records = t.records;
         while (!records.isEOF()) {
             const int id = records.value(0)->toInt();
             if (id % 3 != 2)
@@ -1048,11 +1046,8 @@ private slots:
         QFETCH(QString, expected);
         psql("DROP TABLE IF EXISTS stale_batch; CREATE TABLE stale_batch (id integer PRIMARY KEY, v text);"
              "INSERT INTO stale_batch SELECT g, 'v' FROM generate_series(1, 6) g;");
-        Connection connection;
-        connection.open(TestDatabase::connectionString());
-        RecordSet records;
-        records.setBatchSize(10);
-        records.open(Table{Schema, "stale_batch"}, connection);
+        OpenTable t("stale_batch", LockType::Optimistic, Schema, 10);
+        RecordSet& records = t.records;
         psql(otherChange);
         while (!records.isEOF()) {
             records.setValue(1, QStringLiteral("ours"));
@@ -1093,11 +1088,8 @@ private slots:
              "text, b text, " +
              constraint +
              "); INSERT INTO refused_batch VALUES (1, 'a1', 'b1'), (2, 'a2', 'b2'), (3, 'a3', 'b3');");
-        Connection connection;
-        connection.open(TestDatabase::connectionString());
-        RecordSet records;
-        records.setBatchSize(10);
-        records.open(Table{Schema, "refused_batch"}, connection);
+        OpenTable t("refused_batch", LockType::Optimistic, Schema, 10);
+        RecordSet& records = t.records;
         // The third record keeps its a, so a unique a stays taken while the second is stored.
         for (const QString& a : {QStringLiteral("x1"), refused, QStringLiteral("a3")}) {
             records.setValue(1, a);
@@ -1135,11 +1127,8 @@ private slots:
         psql("DROP TABLE IF EXISTS carried; CREATE TABLE carried (id integer, v text, w varchar);"
              "INSERT INTO carried SELECT g, 'old', 'old' FROM generate_series(1, " +
              QString::number(texts.size()) + ") g;");
-        Connection connection;
-        connection.open(TestDatabase::connectionString());
-        RecordSet records;
-        records.setBatchSize(1000);
-        records.open(Table{Schema, "carried"}, connection);
+        OpenTable t("carried", LockType::Optimistic, Schema, 1000);
+        RecordSet& records = t.records;
         for (const QString& text : texts) {
             records.setValue(1, text);
             records.setValue(2, text);
@@ -1166,11 +1155,8 @@ private slots:
         // One statement loaded them: the second rows of both partitions share place and version.
         QCOMPARE(psql("SELECT count(DISTINCT (ctid::text, xmin::text)) FROM parted_batch"),
                  QStringLiteral("2"));
-        Connection connection;
-        connection.open(TestDatabase::connectionString());
-        RecordSet records;
-        records.setBatchSize(10);
-        records.open(Table{Schema, "parted_batch"}, connection);
+        OpenTable t("parted_batch", LockType::Optimistic, Schema, 10);
+        RecordSet& records = t.records;
         while (!records.isEOF()) {
             if (records.value(1) != std::optional<QString>("1"))
                 records.setValue(0, QStringLiteral("b")); // moves from a to b, or stays in b
