@@ -676,6 +676,15 @@ void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<Pendin
             recordFailure(s, rows.front(), error);
             return;
         }
+        // A table rewritten, replaced or locked whole would fail every row again, each after a wait.
+        try {
+            refuseChangedTable(s, rows.front().identity.front(), &error);
+        } catch (const DbError& changed) {
+            if (changed.ruinsTheTable()) {
+                recordFailure(s, rows.front(), changed);
+                return;
+            }
+        }
         storeRows(s, key, rows);
         return;
     }
