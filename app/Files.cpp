@@ -14,7 +14,8 @@ bool FileExists(const QString& path) noexcept
     try {
         if (path.isEmpty() || path.contains(QChar(u'\0')))
             return false;
-        // Reading the time stamp is the test: whatever cannot be stat'ed does not exist for us.
+        // What can be stat'ed (so its time stamp could be read) exists; a broken link, or a path through a
+        // folder we may not search, does not.
         std::error_code ec;
         const auto status = std::filesystem::status(std::filesystem::path(path.toStdU16String()), ec);
         return !ec && std::filesystem::exists(status);

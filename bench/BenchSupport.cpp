@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -76,6 +77,18 @@ Measurement best(int repeat, const std::function<long long()>& body)
 void print(const char* name, double value)
 {
     std::printf("%s: %.3f\n", name, value);
+}
+
+long long numberValue(const QCommandLineParser& parser, const QCommandLineOption& option)
+{
+    bool ok = false;
+    const long long value = parser.value(option).toLongLong(&ok);
+    if (!ok || value < 0) {
+        std::fprintf(stderr, "--%s takes a whole number\n%s", qPrintable(option.names().constFirst()),
+                     qPrintable(parser.helpText()));
+        std::exit(2);
+    }
+    return value;
 }
 
 } // namespace quarvel::bench

@@ -2,6 +2,7 @@
 // What the benchmarks share: the server from the QUARVEL_TEST_* variables, memory figures from the
 // process's own accounting, timing, and the "name: value" output.
 
+#include <QCommandLineParser>
 #include <QString>
 
 #include <functional>
@@ -33,5 +34,9 @@ Measurement measure(const std::function<long long()>& body);
 Measurement best(int repeat, const std::function<long long()>& body);
 
 void print(const char* name, double value);
+
+// The whole number an option was given (or its default); a value that is not one ends the program
+// with the usage text and exit status 2.
+long long numberValue(const QCommandLineParser& parser, const QCommandLineOption& option);
 
 } // namespace quarvel::bench

@@ -59,19 +59,18 @@ double timePsql(const QString& command)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    long long rows = 200000;
-    int repeat = 3;
-    const QStringList args = app.arguments();
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        if (args[i] == QStringLiteral("--rows") && i + 1 < args.size())
-            rows = args[++i].toLongLong();
-        else if (args[i] == QStringLiteral("--repeat") && i + 1 < args.size())
-            repeat = std::max(1, args[++i].toInt());
-        else {
-            std::fprintf(stderr, "usage: bench_fetch [--rows N] [--repeat R]\n");
-            return 2;
-        }
-    }
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Reading a table: the record set against the driver alone."));
+    parser.addHelpOption();
+    const QCommandLineOption rowsOption(QStringLiteral("rows"), QStringLiteral("Rows in the table."),
+                                        QStringLiteral("N"), QStringLiteral("200000"));
+    const QCommandLineOption repeatOption(QStringLiteral("repeat"), QStringLiteral("Runs of each reading."),
+                                          QStringLiteral("R"), QStringLiteral("3"));
+    parser.addOptions({rowsOption, repeatOption});
+    parser.process(app);
+    const long long rows = numberValue(parser, rowsOption);
+    const int repeat = int(std::max(1LL, numberValue(parser, repeatOption)));
     if (env("QUARVEL_TEST_SERVER").isEmpty()) {
         std::fprintf(stderr, "bench_fetch: QUARVEL_TEST_* are unset; run it through scripts/bench fetch\n");
         return 2;

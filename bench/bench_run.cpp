@@ -197,19 +197,19 @@ bool psql(const QString& sql, bool admin, double* seconds = nullptr)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    long long rows = 200000;
-    long long largeRows = 1000000;
-    const QStringList args = app.arguments();
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        if (args[i] == QStringLiteral("--rows") && i + 1 < args.size())
-            rows = args[++i].toLongLong();
-        else if (args[i] == QStringLiteral("--large-rows") && i + 1 < args.size())
-            largeRows = args[++i].toLongLong();
-        else {
-            std::fprintf(stderr, "usage: bench_run [--rows N] [--large-rows N (0: none)]\n");
-            return 2;
-        }
-    }
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The replacement run against the server's own UPDATE."));
+    parser.addHelpOption();
+    const QCommandLineOption rowsOption(QStringLiteral("rows"), QStringLiteral("Rows in the table."),
+                                        QStringLiteral("N"), QStringLiteral("200000"));
+    const QCommandLineOption largeOption(
+        QStringLiteral("large-rows"),
+        QStringLiteral("Rows of the table for the peak memory figure (0: none)."), QStringLiteral("N"),
+        QStringLiteral("1000000"));
+    parser.addOptions({rowsOption, largeOption});
+    parser.process(app);
+    const long long rows = numberValue(parser, rowsOption);
+    const long long largeRows = numberValue(parser, largeOption);
     if (env("QUARVEL_TEST_SERVER").isEmpty()) {
         std::fprintf(stderr, "bench_run: QUARVEL_TEST_* are unset; run it through scripts/bench run\n");
         return 2;

@@ -114,11 +114,6 @@ const QString ColumnQuery = QStringLiteral(
     "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped "
     "ORDER BY a.attnum");
 
-QString qualified(const QString& schema, const QString& name)
-{
-    return quoteIdentifier(schema) + u'.' + quoteIdentifier(name);
-}
-
 QString required(Statement& statement, SQLUSMALLINT column)
 {
     return statement.text(column).value_or(QString());
@@ -144,7 +139,7 @@ void resolveRounding(SQLHDBC connection, ColumnInfo& column, QString typeOid, QS
         if (!query.fetch())
             break;
         typeKind = required(query, 1);
-        baseType = qualified(required(query, 4), required(query, 5));
+        baseType = Table{required(query, 4), required(query, 5)}.qualifiedName();
         query.closeCursor();
     }
     // "char" keeps the first byte of any text and name the first 63 bytes, without a modifier.
@@ -169,8 +164,8 @@ std::vector<ColumnInfo> readColumns(SQLHDBC connection, const QString& relationO
         column.name = required(query, 1);
         const QString typeSchema = required(query, 2);
         const QString typeName = required(query, 3);
-        column.castType = qualified(typeSchema, typeName);
-        column.inputFunction = qualified(required(query, 4), required(query, 5));
+        column.castType = Table{typeSchema, typeName}.qualifiedName();
+        column.inputFunction = Table{required(query, 4), required(query, 5)}.qualifiedName();
         column.inputArguments = required(query, 6).toInt();
         column.inputTypeParameter = required(query, 7);
         column.typeModifier = required(query, 8);
@@ -343,7 +338,7 @@ void readPartitions(SQLHDBC handle, const QString& relationOid, RecordSetState& 
         const QString schema = required(partitions, 3);
         const QString name = required(partitions, 4);
         if (!throughParent && required(partitions, 5) == u"true")
-            s.partitionTargets[oid] = QStringLiteral("ONLY ") + qualified(schema, name);
+            s.partitionTargets[oid] = QStringLiteral("ONLY ") + Table{schema, name}.qualifiedName();
     }
     partitions.closeCursor();
 

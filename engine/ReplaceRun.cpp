@@ -65,23 +65,33 @@ template <class F> bool walkStep(Procedure& p, int line, F&& body)
     }
 }
 
+// The report lines of one pair's three steps: the single pair's, and a set's.
+struct PairLines
+{
+    int match;
+    int log;
+    int store;
+};
+constexpr PairLines SinglePairLines{136, 138, 140};
+constexpr PairLines SetLines{146, 148, 150};
+
 // One pair applied to field j of the current record: match test, log line, new value.
 void applyPair(Procedure& p, db::RecordSet& records, int j, const QString& find, const QString& replacement,
-               const QString& tableText, int matchLine)
+               const QString& tableText, const PairLines& lines)
 {
     std::optional<QString> value;
     bool matched = false;
-    walkStep(p, matchLine, [&] {
+    walkStep(p, lines.match, [&] {
         value = records.value(j);
         matched = matches(value, find);
     });
     if (!matched)
         return;
-    walkStep(p, matchLine + 2, [&] {
+    walkStep(p, lines.log, [&] {
         AppendLogLine(
             logLine(QDateTime::currentDateTime(), find, replacement, tableText, records.fieldName(j)));
     });
-    walkStep(p, matchLine + 4, [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
+    walkStep(p, lines.store, [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
 }
 
 // Stores are made in batches, so a record's failure is told when its batch is stored, at the step
@@ -120,7 +130,7 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
                     find = host.findText();
                     replacement = host.replaceText();
                 });
-                applyPair(p, records, j, find, replacement, tableText, 136);
+                applyPair(p, records, j, find, replacement, tableText, SinglePairLines);
             } else if (tab == 1) {
                 const int sets = p.value(144, 0, [&] { return host.setCount(); });
                 for (int k = 0; k < sets; ++k) {
@@ -131,7 +141,7 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
                             replacement = host.setReplaceText(k);
                         }))
                         continue;
-                    applyPair(p, records, j, find, replacement, tableText, 146);
+                    applyPair(p, records, j, find, replacement, tableText, SetLines);
                 }
             }
         }

@@ -319,8 +319,8 @@ void Form2::PushButton5_Click()
 void Form2::tickAll(const char* location, Qt::CheckState state)
 {
     Procedure p(m_prompts, QLatin1String(location));
-    // Entry positions are 16-bit wherever a list is walked.
-    const int entries = p.loopCount(100, [&] { return std::min(List1->count(), 32767); });
+    // Entry positions are 16-bit wherever a list is walked: the most the set lists hold is that limit.
+    const int entries = p.loopCount(100, [&] { return std::min(List1->count(), engine::MaxSets); });
     for (int i = 0; i < entries; ++i)
         p.step(102, [&] { listEntry(List1, i)->setCheckState(state); });
 }
