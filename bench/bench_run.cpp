@@ -86,7 +86,7 @@ public:
         eventsNs += m_timer.nsecsElapsed();
         ++eventCalls;
     }
-    void setPointerMode(int) override {}
+    void setPointerMode(PointerMode) override {}
     Prompts& prompts() override { return shown; }
 
     HeadlessPrompts shown;
@@ -154,7 +154,7 @@ Measurement runTable(const db::Table& table, const QString& find, long long rows
 {
     HeadlessHost host(table, find);
     const Measurement run = measure([&] {
-        engine::ReplaceRun::PushButton1_Click(host);
+        engine::ReplaceRun().PushButton1_Click(host);
         return rows;
     });
     if (!host.shown.done) {

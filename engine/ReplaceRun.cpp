@@ -7,6 +7,7 @@
 #include "engine/ReplacementLog.h"
 
 #include <QDateTime>
+#include <QScopeGuard>
 
 #include <optional>
 #include <stdexcept>
@@ -14,14 +15,6 @@
 namespace quarvel::engine {
 
 namespace {
-
-bool g_running = false;
-
-struct RunningFlag
-{
-    RunningFlag() { g_running = true; }
-    ~RunningFlag() { g_running = false; }
-};
 
 // A step failure after which the table can take no more changes: the connection is gone, the role may
 // not write, or the transaction is read-only. Going on would only repeat the same report for every
@@ -164,16 +157,12 @@ void storeTheRest(Procedure& p, db::RecordSet& records)
 
 } // namespace
 
-bool ReplaceRun::isRunning()
-{
-    return g_running;
-}
-
 bool ReplaceRun::PushButton1_Click(RunHost& host)
 {
-    if (g_running)
+    if (m_running)
         return false;
-    RunningFlag running;
+    m_running = true;
+    const auto stopped = qScopeGuard([this] { m_running = false; });
     Procedure p(host.prompts(), QLatin1String(Location));
 
     std::optional<db::Connection> connection;

@@ -5,15 +5,13 @@
 // The run reads its inputs from a host (the Main window, or a test) at the moment it needs them and
 // keeps no copy, so a change the user makes while the run processes events counts from the next field.
 
+#include "app/PointerMode.h"
 #include "app/Prompts.h"
 #include "db/Table.h"
 
 #include <QString>
 
 namespace quarvel::engine {
-
-// Pointer modes of a window.
-enum PointerMode { DefaultPointer = 0, Hourglass = 11, CustomPointer = 99 };
 
 class RunHost
 {
@@ -38,7 +36,7 @@ public:
     virtual QString setReplaceText(int set) = 0;
 
     virtual void processEvents() = 0;
-    virtual void setPointerMode(int mode) = 0;
+    virtual void setPointerMode(PointerMode mode) = 0;
     // Error reports and the closing "Done." message.
     virtual Prompts& prompts() = 0;
 
@@ -56,11 +54,14 @@ public:
     // Location the run's error reports name.
     static constexpr char Location[] = "Form2.PushButton1_Click";
 
-    // The whole run, from the hourglass to "Done.". A call while a run is going on (the window stays
+    // The whole run, from the hourglass to "Done.". A call while this run is going on (the window stays
     // responsive during a run) is ignored and returns false.
-    static bool PushButton1_Click(RunHost& host);
+    bool PushButton1_Click(RunHost& host);
 
-    static bool isRunning();
+    bool isRunning() const { return m_running; }
+
+private:
+    bool m_running = false;
 };
 
 } // namespace quarvel::engine

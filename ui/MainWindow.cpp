@@ -292,7 +292,7 @@ void Form2::PushButton1_Click()
 {
     StatusLine->clear();
     m_lastProgress = 0;
-    if (!engine::ReplaceRun::PushButton1_Click(*this))
+    if (!m_run.PushButton1_Click(*this))
         return; // a run is going on: this press is ignored
     StatusLine->setText(QStringLiteral("Finished."));
 }
@@ -309,7 +309,7 @@ void Form2::PushButton3_Click()
 void Form2::PushButton5_Click()
 {
     // Going back while a run is going on would leave it working unseen; the press is ignored.
-    if (engine::ReplaceRun::isRunning())
+    if (m_run.isRunning())
         return;
     Procedure p(m_prompts, QStringLiteral("Form2.PushButton5_Click"));
     p.step(100, [&] { m_connectionWindow.show(); });
@@ -464,7 +464,7 @@ void Form2::processEvents()
     QApplication::processEvents();
 }
 
-void Form2::setPointerMode(int mode)
+void Form2::setPointerMode(PointerMode mode)
 {
     m_pointer->setMode(mode);
 }

@@ -110,7 +110,7 @@ private:
     QString setFindText(int set) override;
     QString setReplaceText(int set) override;
     void processEvents() override;
-    void setPointerMode(int mode) override;
+    void setPointerMode(PointerMode mode) override;
     Prompts& prompts() override;
     void progress(int entry, int entryCount, long long record, long long recordCount) override;
 
@@ -122,6 +122,8 @@ private:
     LoadSetsDialog m_loadSetsDialog;
     SettingWriter m_settings;
     qint64 m_lastProgress = 0;
+    // The window's run: a press of "Start Replacing" or "< Back" during it is refused.
+    engine::ReplaceRun m_run;
 };
 
 } // namespace quarvel::ui

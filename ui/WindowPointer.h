@@ -13,6 +13,7 @@
 // Controls marked as neither have no mouse-move handling: moving onto them keeps the pointer. A long
 // operation sets Hourglass at its start and DefaultPointer at its end; no hover event replaces it.
 
+#include "app/PointerMode.h"
 #include "app/Procedure.h"
 
 #include <QCursor>
@@ -26,11 +27,7 @@ namespace quarvel::ui {
 
 class PushButton;
 
-enum PointerMode : int {
-    DefaultPointer = 0,
-    Hourglass = 11,
-    CustomPointer = 99,
-};
+using quarvel::PointerMode;
 
 class WindowPointer : public QObject
 {

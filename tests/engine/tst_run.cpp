@@ -60,7 +60,7 @@ public:
         if (onEvents)
             onEvents();
     }
-    void setPointerMode(int mode) override { pointerModes << mode; }
+    void setPointerMode(PointerMode mode) override { pointerModes << mode; }
     Prompts& prompts() override { return shown; }
 };
 
@@ -111,7 +111,7 @@ private slots:
         host.find = "abc";
         host.replacement = "xyz";
         const long long before = TestDatabase::connectionCount();
-        QVERIFY(ReplaceRun::PushButton1_Click(host));
+        QVERIFY(ReplaceRun().PushButton1_Click(host));
         QCOMPARE(TestDatabase::connectionCount(), before);
         QCOMPARE(host.pointerModes, (QList<int>{Hourglass, DefaultPointer}));
         QCOMPARE(host.shown.messages(), QStringList{"Done."});
@@ -126,7 +126,7 @@ private slots:
         host.entries = {{table("empty")}};
         host.find = "a";
         const long long before = TestDatabase::connectionCount();
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         QCOMPARE(TestDatabase::connectionCount(), before + 2); // one to read, one to store
         QCOMPARE(host.shown.errorReports(), QStringList());
         QCOMPARE(host.shown.messages(), QStringList{"Done."});
@@ -142,7 +142,7 @@ private slots:
         host.entries = {{table("t")}};
         host.find = "ABC";
         host.replacement = "";
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         QCOMPARE(host.shown.errorReports(), QStringList());
         QCOMPARE(
             sql("SELECT id, a, coalesce(b, '<null>'), n, coalesce(z, '<null>') FROM run_tests.t ORDER BY id"),
@@ -164,7 +164,7 @@ private slots:
         host.entries = {{table("n")}};
         host.find = "23";
         host.replacement = "45";
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         QCOMPARE(host.shown.errorReports(), QStringList());
         QCOMPARE(sql("SELECT v, w FROM run_tests.n"), QString("1454|145.40"));
     }
@@ -194,7 +194,7 @@ private slots:
         host.find = "a"; // the first tab's pair must not be applied
         host.replacement = "zzz";
         host.sets = sets;
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         QCOMPARE(sql("SELECT v FROM run_tests.s"), result);
         const QStringList lines = logLines();
         QCOMPARE(lines.size(), logged.size());
@@ -213,7 +213,7 @@ private slots:
         host.entries = {{table("Mixed \"Case\"; DROP", "Other Schema")}};
         host.find = "old";
         host.replacement = "new";
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         QCOMPARE(host.shown.errorReports(), QStringList());
         QCOMPARE(sql("SELECT \"Value Col\" FROM \"Other Schema\".\"Mixed \"\"Case\"\"; DROP\""),
                  QString("new"));
@@ -233,7 +233,7 @@ private slots:
         host.entries = {{table("p")}};
         host.find = "a";
         host.replacement = "aa"; // a second pass over a row would show as 'aaaa'
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         QCOMPARE(host.shown.errorReports(), QStringList());
         QCOMPARE(sql("SELECT string_agg(v, ',' ORDER BY k) FROM run_tests.p"), QString("aa,xaa,aa"));
     }
@@ -272,7 +272,7 @@ private slots:
                  ++i)
                 QThread::msleep(50);
         };
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         QVERIFY(other.waitForFinished(60000));
         QCOMPARE(other.exitCode(), 0);
         QVERIFY(sql("SELECT relfilenode FROM pg_class WHERE oid = 'run_tests.w'::regclass") != before);
@@ -295,7 +295,7 @@ private slots:
         host.entries = {{table("c")}};
         host.find = "goo";
         host.replacement = "ba"; // 'good' becomes 'bad', which the check refuses; 'goo' becomes 'ba'
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         const QStringList reports = host.shown.errorReports();
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports[0].contains("at line 156"), qPrintable(reports[0]));
@@ -314,7 +314,7 @@ private slots:
         host.entries = {{table("r")}};
         host.find = "2";
         host.replacement = "x";
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         const QStringList reports = host.shown.errorReports();
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports[0].contains("at line 140"), qPrintable(reports[0]));
@@ -332,7 +332,7 @@ private slots:
         host.entries = {{table("r2")}};
         host.tab = 1;
         host.sets = {{"b", "bbbb"}, {"a", "A"}};
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         const QStringList reports = host.shown.errorReports();
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports[0].contains("at line 150"), qPrintable(reports[0]));
@@ -353,7 +353,7 @@ private slots:
                 TestDatabase::psqlAdmin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
                                         "WHERE usename = 'quarvel' AND pid <> pg_backend_pid();");
         };
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         const QStringList reports = host.shown.errorReports();
         QVERIFY2(!reports.isEmpty() && reports.size() <= 2, qPrintable(reports.join("\n---\n")));
         QCOMPARE(host.shown.messages(), QStringList{"Done."});
@@ -370,7 +370,7 @@ private slots:
         host.entries = {{table("l")}};
         host.find = "ab";
         host.replacement = "X";
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         const QStringList reports = host.shown.errorReports();
         QCOMPARE(reports.size(), 2);
         for (const QString& r : reports)
@@ -380,7 +380,7 @@ private slots:
         host.shown.clear();
         host.tab = 1;
         host.sets = {{"X", "Y"}};
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         QCOMPARE(host.shown.errorReports().size(), 2);
         QVERIFY(host.shown.errorReports()[0].contains("at line 148"));
         QCOMPARE(sql("SELECT string_agg(v, ',' ORDER BY v) FROM run_tests.l"), QString("Yc,Yd"));
@@ -401,7 +401,7 @@ private slots:
                 host.replacement = "NEW";
             }
         };
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         QCOMPARE(sql("SELECT string_agg(a || '/' || b, ',' ORDER BY id) FROM run_tests.f"),
                  QString("mid/old,old/NEW"));
     }
@@ -414,17 +414,18 @@ private slots:
         host.find = "a";
         host.replacement = "aa";
         bool second = true;
+        ReplaceRun run;
         host.onEvents = [&] {
             FakeHost other;
             other.entries = host.entries;
             other.find = "a";
             other.replacement = "aa";
-            second = ReplaceRun::PushButton1_Click(other);
-            QVERIFY(ReplaceRun::isRunning());
+            second = run.PushButton1_Click(other);
+            QVERIFY(run.isRunning());
         };
-        QVERIFY(ReplaceRun::PushButton1_Click(host));
+        QVERIFY(run.PushButton1_Click(host));
         QVERIFY(!second);
-        QVERIFY(!ReplaceRun::isRunning());
+        QVERIFY(!run.isRunning());
         QCOMPARE(sql("SELECT v FROM run_tests.d"), QString("aa"));
     }
 
@@ -437,7 +438,7 @@ private slots:
         details.port = "1";
         host.connection = db::BuildConnectionString(details);
         host.find = "a";
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         const QStringList reports = host.shown.errorReports();
         QCOMPARE(reports.size(), 2);
         QVERIFY(reports[0].contains("at line 112"));
@@ -452,7 +453,7 @@ private slots:
         host.entries = {{table("gone")}, {table("ok")}};
         host.find = "a";
         host.replacement = "b";
-        ReplaceRun::PushButton1_Click(host);
+        ReplaceRun().PushButton1_Click(host);
         const QStringList reports = host.shown.errorReports();
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports[0].contains("at line 118") && reports[0].contains("Form2.PushButton1_Click"),
