@@ -67,7 +67,9 @@ private slots:
             lists.append("one", "more");
             QFAIL("no refusal");
         } catch (const SetListsFull& e) {
-            QCOMPARE(QString::fromUtf8(e.what()), QString::fromLatin1(SetListsFullMessage));
+            QCOMPARE(QString::fromUtf8(e.what()),
+                     QStringLiteral("The set lists are full: they hold at most 32,767 sets. Remove or clear "
+                                    "sets before adding more."));
         }
         QCOMPARE(lists.size(SetLists::Find), MaxSets);
         QCOMPARE(lists.size(SetLists::Replacement), MaxSets);

@@ -142,7 +142,9 @@ private slots:
         QCOMPARE(lists.size(SetLists::Replacement), MaxSets);
         QCOMPARE(prompts.shown.size(), 1);
         QCOMPARE(prompts.shown.first().kind, Shown::Message);
-        QCOMPARE(prompts.shown.first().text, QString::fromLatin1(SetListsFullMessage));
+        QCOMPARE(prompts.shown.first().text,
+                 QStringLiteral("The set lists are full: they hold at most 32,767 sets. Remove or clear sets "
+                                "before adding more."));
     }
 
     void addSetOneBelowTheLimitStillAdds()
