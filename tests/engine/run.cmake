@@ -1,3 +1,3 @@
 # Tests of the replacement run and its log.
-quarvel_add_test(tst_replace SOURCES tst_replace.cpp LIBS quarvel_engine LABELS engine)
+quarvel_add_test(tst_replace SOURCES tst_replace.cpp LIBS quarvel_engine LABELS "engine;unit")
 quarvel_add_test(tst_run SOURCES tst_run.cpp LIBS quarvel_engine LABELS "engine;db")
