@@ -14,7 +14,7 @@ QString errorReportText(const QString& description, const QString& location, int
            QLatin1String(identity::SupportEmail);
 }
 
-QString describeFailure(std::exception_ptr failure)
+QString describeFailure(const std::exception_ptr& failure)
 {
     try {
         if (failure)
@@ -26,7 +26,7 @@ QString describeFailure(std::exception_ptr failure)
     return QStringLiteral("Unexpected failure");
 }
 
-void Procedure::report(int line, std::exception_ptr failure)
+void Procedure::report(int line, const std::exception_ptr& failure)
 {
     report(line, describeFailure(failure));
 }

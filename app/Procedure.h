@@ -21,7 +21,7 @@ namespace quarvel {
 QString errorReportText(const QString& description, const QString& location, int line);
 
 // The text a failure shows: the exception's own message, or a generic one for foreign throws.
-QString describeFailure(std::exception_ptr failure);
+QString describeFailure(const std::exception_ptr& failure);
 
 class Procedure
 {
@@ -69,7 +69,7 @@ public:
         return value<int>(line, 1, std::forward<F>(count));
     }
 
-    void report(int line, std::exception_ptr failure);
+    void report(int line, const std::exception_ptr& failure);
     void report(int line, const QString& description);
 
     const QString& location() const { return m_location; }

@@ -216,7 +216,7 @@ QString logLine(const QDateTime& when, const QString& find, const QString& repla
 
 QString logFolder()
 {
-    const QString temp = qEnvironmentVariable("TEMP");
+    QString temp = qEnvironmentVariable("TEMP");
     if (!temp.isEmpty())
         return temp;
     // Not the runtime folder, private as it is: it is emptied at logout, and the log is the user's
