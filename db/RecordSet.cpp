@@ -700,7 +700,9 @@ void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<Pendin
 // Rows with values this large go on their own: a batch of them would be built in memory again.
 constexpr qsizetype MostBatchBytes = qsizetype(4) * 1024 * 1024;
 
-void flushBatch(RecordSetState& s, StoreKey key)
+// The key must be the caller's own, not the map's: the batch, and the map's copy of it, go before it is
+// stored.
+void flushBatch(RecordSetState& s, const StoreKey& key)
 {
     const auto batch = s.batches.find(key);
     if (batch == s.batches.end())

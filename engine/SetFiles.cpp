@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QLocale>
 #include <QStringDecoder>
-#include <QtEndian>
 
 #include <algorithm>
 #include <filesystem>
@@ -33,9 +32,9 @@ std::filesystem::file_status statusOf(const QString& path)
     return std::filesystem::status(std::filesystem::path(path.toStdU16String()), ignored);
 }
 
-// Calls visit(line) for each line of the text cut at line feeds; a text without line feeds is one line
-// and a line feed at the very end gives a last, empty line. The lines are views into the text, so a
-// file of millions of short lines is never copied line by line.
+// Calls visit(line) for each line of the text cut at line feeds, while it returns true; a text without
+// line feeds is one line and a line feed at the very end gives a last, empty line. The lines are views
+// into the text, so a file of millions of short lines is never copied line by line.
 template <class Visit> void forEachLine(QStringView text, Visit&& visit)
 {
     qsizetype start = 0;
@@ -45,7 +44,8 @@ template <class Visit> void forEachLine(QStringView text, Visit&& visit)
             visit(text.sliced(start));
             return;
         }
-        visit(text.sliced(start, end - start));
+        if (!visit(text.sliced(start, end - start)))
+            return;
         start = end + 1;
     }
 }
@@ -57,19 +57,16 @@ bool givesSet(QStringView line, QStringView separator)
 
 QByteArray utf16WithMark(const QString& text)
 {
-    QByteArray out(2 + text.size() * 2, Qt::Uninitialized);
-    out[0] = char(0xFF);
-    out[1] = char(0xFE);
-    qToLittleEndian<char16_t>(text.utf16(), text.size(), out.data() + 2);
-    return out;
+    QStringEncoder encoder(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom);
+    return encoder(text);
 }
 
+// A last single byte completes no code unit: the decoder keeps it waiting, and it is dropped. The mark
+// is already taken off: a U+FEFF after it is text and stays.
 QString fromUtf16LittleEndian(const char* data, qsizetype bytes)
 {
-    const qsizetype units = bytes / 2; // a last single byte completes no code unit
-    QString text(units, Qt::Uninitialized);
-    qFromLittleEndian<char16_t>(data, units, text.data());
-    return text;
+    QStringDecoder decoder(QStringConverter::Utf16LE, QStringConverter::Flag::ConvertInitialBom);
+    return decoder(QByteArrayView(data, bytes));
 }
 
 // What Windows editors put before UTF-8 text; the reader drops it.
@@ -231,7 +228,7 @@ QByteArray setFileBytes(const QList<Set>& sets)
     if (text.isEmpty())
         return {};
     bool lossless = false;
-    const QByteArray ansi = toAnsi(text, &lossless);
+    QByteArray ansi = toAnsi(text, &lossless);
     // The code page bytes are kept only when the reader takes them back for the same text: they might
     // begin like a UTF-16 or UTF-8 mark, hold a NUL, or happen to be valid UTF-8 ("\xC3\xA9" written
     // for two letters would come back as one).
@@ -317,6 +314,7 @@ QList<Set> setsFromText(const TextFile& file, const QString& separator)
     forEachLine(text, [&](QStringView line) {
         if (givesSet(line, separator))
             out.append(cutAtSeparator(line, separator));
+        return true;
     });
     return out;
 }
@@ -347,7 +345,10 @@ void LoadSetsFromText(Procedure& p, SetLists& lists, const TextFile& file, const
     const int walkCount = p.loopCount(112, [&] {
         // Counted before anything is appended, so that a file that does not fit is refused whole.
         qsizetype setsInFile = 0;
-        forEachLine(text, [&](QStringView line) { setsInFile += givesSet(line, separator) ? 1 : 0; });
+        forEachLine(text, [&](QStringView line) {
+            setsInFile += givesSet(line, separator) ? 1 : 0;
+            return true;
+        });
         const int held = lists.count();
         if (held + setsInFile > MaxSets)
             refusal = tooManySetsMessage(setsInFile, held);
@@ -358,26 +359,22 @@ void LoadSetsFromText(Procedure& p, SetLists& lists, const TextFile& file, const
         return;
     }
 
-    const QStringView all(text);
-    qsizetype start = 0;
-    for (int i = 0; i < walkCount && start <= all.size(); ++i) {
-        qsizetype end = all.indexOf(u'\n', start);
-        if (end < 0)
-            end = all.size();
-        const QStringView line = all.sliced(start, end - start);
-        start = end + 1;
-
+    int walked = 0;
+    forEachLine(text, [&](QStringView line) {
+        if (walked++ >= walkCount)
+            return false;
         if (!p.test(114, [&] { return !line.isEmpty(); }))
-            continue;
+            return true;
         if (!p.test(116, [&] { return line.contains(separator); }))
-            continue;
+            return true;
         Set set;
         // A line that could not be cut gives no set rather than an empty one.
         if (!p.step(118, [&] { set = cutAtSeparator(line, separator); }))
-            continue;
+            return true;
         p.step(120, [&] { lists.append(set); });
         // 122 (the replacement text) goes in with the find text at 120; 124 is the loop's next line.
-    }
+        return true;
+    });
 }
 
 } // namespace quarvel::engine

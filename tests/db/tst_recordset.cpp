@@ -649,7 +649,7 @@ private slots:
         QVERIFY(t.records.isEOF());
         t.records.close();
 
-        const QString huge = QString(10 * 1024 * 1024, u'y') + QStringLiteral("𝄞 end");
+        const QString huge = QString(qsizetype(10) * 1024 * 1024, u'y') + QStringLiteral("𝄞 end");
         t.records.open(Table{Schema, "big"}, t.connection);
         t.records.setValue(1, huge);
         t.records.moveNext();
@@ -717,6 +717,7 @@ private slots:
         records.open(Table{Schema, "first_table"}, connection);
         RecordSet moved = std::move(records);
         QVERIFY(moved.isOpen());
+        // NOLINTNEXTLINE(bugprone-use-after-move): the moved-from state is what is checked
         QVERIFY(!records.isOpen());
         QCOMPARE(moved.value(0), std::optional<QString>("a1"));
     }
@@ -1123,7 +1124,7 @@ private slots:
                                 "😀𝄞",
                                 QString(5000, u'é'),
                                 "'); DROP TABLE x; --",
-                                QString(10 * 1024 * 1024, u'z')};
+                                QString(qsizetype(10) * 1024 * 1024, u'z')};
         psql("DROP TABLE IF EXISTS carried; CREATE TABLE carried (id integer, v text, w varchar);"
              "INSERT INTO carried SELECT g, 'old', 'old' FROM generate_series(1, " +
              QString::number(texts.size()) + ") g;");

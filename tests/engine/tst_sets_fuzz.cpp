@@ -97,7 +97,7 @@ private slots:
             else if (!utf8Mark)
                 QCOMPARE(toAnsi(read.text), bytes); // one character per byte, and back
 
-            const QString separator = separators.at(int(random.bounded(int(separators.size()))));
+            const QString& separator = separators.at(int(random.bounded(int(separators.size()))));
             ScriptedPrompts prompts;
             PlainSetLists lists;
             Procedure p(prompts, "Form3.PushButton1_Click");
@@ -119,7 +119,7 @@ private slots:
             const int length = int(random.bounded(12));
             for (int i = 0; i < length; ++i)
                 text += alphabet.at(int(random.bounded(int(alphabet.size()))));
-            const QString separator = separators.at(int(random.bounded(int(separators.size()))));
+            const QString& separator = separators.at(int(random.bounded(int(separators.size()))));
             const Set set = cutAtSeparator(text, separator);
             if (!text.contains(separator)) {
                 QCOMPARE(set, (Set{text, QString()}));
@@ -167,8 +167,8 @@ private slots:
         const QString path = dir.filePath("big.txt");
         QByteArray line("some text that matches nothing in particular, just filling a line\r\n");
         QByteArray bytes;
-        bytes.reserve(50 * 1024 * 1024 + line.size());
-        while (bytes.size() < 50 * 1024 * 1024)
+        bytes.reserve(qsizetype(50) * 1024 * 1024 + line.size());
+        while (bytes.size() < qsizetype(50) * 1024 * 1024)
             bytes += line;
         bytes += "last::set";
         {
@@ -192,7 +192,7 @@ private slots:
         {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            QVERIFY(file.write(QByteArray(50 * 1024 * 1024, '\n')) > 0);
+            QVERIFY(file.write(QByteArray(qsizetype(50) * 1024 * 1024, '\n')) > 0);
         }
         ScriptedPrompts prompts;
         PlainSetLists lists;

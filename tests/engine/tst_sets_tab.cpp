@@ -100,7 +100,7 @@ private slots:
         ScriptedPrompts prompts;
         PlainSetLists lists;
         SetsTab tab(prompts, lists, {});
-        const int clicks = qMax<qsizetype>(1, answers.size());
+        const int clicks = int(qMax<qsizetype>(1, answers.size()));
         for (const QString& answer : answers)
             prompts.inputAnswers.enqueue(answer);
         for (int i = 0; i < clicks; ++i)

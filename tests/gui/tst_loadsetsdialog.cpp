@@ -125,7 +125,7 @@ class TestLoadSetsDialog : public QObject
 
     QString fileWith(const QString& name, const QByteArray& bytes)
     {
-        const QString path = m_files.filePath(name);
+        QString path = m_files.filePath(name);
         if (!test::writeFile(path, bytes))
             qFatal("cannot write %s", qPrintable(path));
         return path;

@@ -424,7 +424,8 @@ private slots:
     void everyInputIsNamedForAssistiveTools()
     {
         Form2 window(m_prompts, *m_form1);
-        const QList<QWidget*> inputs = {window.List1, window.Text1, window.Text2, window.Combo1, window.Combo2};
+        const QList<QWidget*> inputs = {window.List1, window.Text1, window.Text2, window.Combo1,
+                                        window.Combo2};
         for (QWidget* input : inputs) {
             bool labelled = false;
             for (const QLabel* label : window.findChildren<QLabel*>())

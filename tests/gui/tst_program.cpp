@@ -32,8 +32,8 @@ QString windowTitle(xcb_connection_t* c, xcb_window_t window)
             c, xcb_get_property(c, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 256), nullptr);
         if (!reply)
             continue;
-        const QString title = QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(reply)),
-                                                xcb_get_property_value_length(reply));
+        QString title = QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(reply)),
+                                          xcb_get_property_value_length(reply));
         std::free(reply);
         if (!title.isEmpty())
             return title;
