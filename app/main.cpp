@@ -1,6 +1,6 @@
 // Quarvel's entry point: loading the Connection window is the start-up.
-#include "app/DriverCheck.h"
-#include "app/Identity.h"
+#include "core/DriverCheck.h"
+#include "core/Identity.h"
 #include "ui/Appearance.h"
 #include "ui/EndOfTool.h"
 #include "ui/QtPrompts.h"

@@ -42,6 +42,13 @@ bool CanConnect(const ConnectionDetails& details) noexcept
     }
 }
 
+QString ConnectionTest::failureMessage(const ConnectionDetails& details)
+{
+    const QString problem = connectionDetailsProblem(details);
+    return QStringLiteral("Could not connect. Please check with your administrator.") +
+           (problem.isEmpty() ? QString() : QStringLiteral("\r\n\r\n") + problem);
+}
+
 void FillTableList(const QString& connectionString, TableListSink& list)
 {
     Connection connection;

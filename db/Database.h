@@ -1,9 +1,12 @@
 #pragma once
-// The connection string, the silent connection check and the table catalogue.
+// The connection string, the connection checks and the table catalogue.
 
+#include "db/Connection.h"
 #include "db/Table.h"
 
 #include <QString>
+
+#include <utility>
 
 namespace quarvel::db {
 
@@ -37,6 +40,27 @@ bool CanConnect(const QString& connectionString) noexcept;
 
 // The same for the details: also false, silently, when they cannot be passed to the driver.
 bool CanConnect(const ConnectionDetails& details) noexcept;
+
+// "Test Connection": a connection opened with the details only to see that it opens, and kept open
+// until this goes, so that the user can be told of success while it stands.
+class ConnectionTest
+{
+public:
+    explicit ConnectionTest(ConnectionDetails details) : m_details(std::move(details)) {}
+
+    // Throws DbError when the server refuses, std::runtime_error when a detail cannot be passed.
+    void open() { m_connection.open(BuildConnectionString(m_details)); }
+    bool isOpen() const { return m_connection.isOpen(); }
+
+    // What the user is told when the test fails: the advice to ask the administrator, and, when a
+    // detail cannot be passed to the driver, which one, as that is the one failure the user cannot
+    // find out otherwise.
+    static QString failureMessage(const ConnectionDetails& details);
+
+private:
+    ConnectionDetails m_details;
+    Connection m_connection;
+};
 
 // Where FillTableList puts the names; the window's table list implements it.
 class TableListSink

@@ -1,6 +1,6 @@
 #include "engine/ReplaceRun.h"
 
-#include "app/Procedure.h"
+#include "core/Procedure.h"
 #include "db/Connection.h"
 #include "db/RecordSet.h"
 #include "engine/Replace.h"

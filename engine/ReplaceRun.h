@@ -5,8 +5,8 @@
 // The run reads its inputs from a host (the Main window, or a test) at the moment it needs them and
 // keeps no copy, so a change the user makes while the run processes events counts from the next field.
 
-#include "app/PointerMode.h"
-#include "app/Prompts.h"
+#include "core/PointerMode.h"
+#include "core/Prompts.h"
 #include "db/Table.h"
 
 #include <QString>

@@ -1,6 +1,6 @@
 #include "engine/ReplacementLog.h"
 
-#include "app/Identity.h"
+#include "core/Identity.h"
 #include "engine/CodePage.h"
 
 #include <QDir>

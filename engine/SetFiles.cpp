@@ -1,9 +1,10 @@
 #include "engine/SetFiles.h"
 
-#include "app/Files.h"
+#include "core/Files.h"
 #include "engine/CodePage.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QStringDecoder>
 
@@ -287,6 +288,16 @@ bool WriteSetFile(Prompts& prompts, const QString& path, const SetLists& lists)
     if (file.error() != QFileDevice::NoError)
         fail(QStringLiteral("Cannot write the set file %1: %2").arg(path, file.errorString()));
     return true;
+}
+
+bool blankOnly(const QString& text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c == u' '; });
+}
+
+bool isFileToLoad(const QString& path)
+{
+    return files::FileExists(path) && !QFileInfo(path).isDir();
 }
 
 TextFile ReadTextFile(const QString& path)

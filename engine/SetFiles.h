@@ -3,8 +3,8 @@
 // little-endian with its byte-order mark, UTF-8, or ANSI) and turning its lines into sets with any
 // separator.
 
-#include "app/Procedure.h"
-#include "app/Prompts.h"
+#include "core/Procedure.h"
+#include "core/Prompts.h"
 #include "engine/SetLists.h"
 
 #include <QByteArray>
@@ -61,6 +61,14 @@ QString saveRefusal(const QList<Set>& sets);
 // written and the result is false. Throws SetFileError when the file cannot be created or written (a
 // file that was created keeps what was written before the failure).
 bool WriteSetFile(Prompts& prompts, const QString& path, const SetLists& lists);
+
+// Whether a path typed into "Load Sets" is left empty: only blanks count as empty around a path, a tab
+// is a character of the name like any other.
+bool blankOnly(const QString& text);
+
+// Whether `path`, exactly as typed (blanks included), names something to load: something exists there
+// and it is not a folder. A device or a file without the right to read passes, and is refused when read.
+bool isFileToLoad(const QString& path);
 
 // The whole file at `path` as text. UTF-16 little-endian when its first byte is 0xFF or 0xFE (the
 // first two bytes are the mark, a last odd byte is ignored); UTF-8 after the mark EF BB BF, which is

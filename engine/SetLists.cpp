@@ -64,6 +64,13 @@ void SetLists::removeAt(Which list, int position)
     removeEntry(list, position);
 }
 
+int SetLists::selectionAfterRemoving(int selected, int removed)
+{
+    if (selected == removed)
+        return -1;
+    return selected > removed ? selected - 1 : selected;
+}
+
 PlainSetLists::PlainSetLists(const QList<Set>& sets)
 {
     for (const Set& set : sets)
@@ -116,11 +123,7 @@ void PlainSetLists::appendEntries(const QString& find, const QString& replacemen
 void PlainSetLists::removeEntry(Which list, int position)
 {
     mutableList(list).removeAt(position);
-    int& selectedPosition = selection(list);
-    if (selectedPosition == position)
-        selectedPosition = -1;
-    else if (selectedPosition > position)
-        --selectedPosition;
+    selection(list) = selectionAfterRemoving(selection(list), position);
 }
 
 void PlainSetLists::clearEntries(Which list)

@@ -67,14 +67,19 @@ public:
     void clear(Which list) { clearEntries(list); }
 
 protected:
+    // The selection rule every implementation keeps, as a combo box the user clicks in shows it:
+    // appending or clearing never selects anything; removing the selected entry leaves no selection,
+    // removing one before it keeps the same entry selected. The position selected after removing
+    // `removed` from a list in which `selected` was selected (-1 for none):
+    static int selectionAfterRemoving(int selected, int removed);
+
     // Must add to both lists or, when it fails, to neither.
     virtual void appendEntries(const QString& find, const QString& replacement) = 0;
     virtual void removeEntry(Which list, int position) = 0;
     virtual void clearEntries(Which list) = 0;
 };
 
-// The lists in memory. A selection behaves like a combo box's: removing the selected entry leaves no
-// selection, removing one before it keeps the same entry selected.
+// The lists in memory, with a selection in each.
 class PlainSetLists : public SetLists
 {
 public:

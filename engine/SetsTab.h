@@ -3,8 +3,8 @@
 // Sets", "Load Sets" and "Save Sets". Each runs its numbered steps under the window's error report, so
 // the window only connects its buttons to them.
 
-#include "app/Procedure.h"
-#include "app/Prompts.h"
+#include "core/Procedure.h"
+#include "core/Prompts.h"
 #include "engine/SetLists.h"
 
 #include <QString>

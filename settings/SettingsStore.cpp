@@ -1,6 +1,6 @@
 #include "settings/SettingsStore.h"
 
-#include "app/Identity.h"
+#include "core/Identity.h"
 
 #include <QSettings>
 

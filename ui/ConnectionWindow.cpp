@@ -1,10 +1,10 @@
 // Holds `Form1`, the Connection window.
 #include "ui/ConnectionWindow.h"
 
-#include "app/Identity.h"
-#include "app/Procedure.h"
-#include "app/Prompts.h"
-#include "db/Connection.h"
+#include "core/Identity.h"
+#include "core/Procedure.h"
+#include "core/Prompts.h"
+#include "db/Database.h"
 #include "settings/SettingsStore.h"
 #include "ui/Appearance.h"
 #include "ui/Controls.h"
@@ -196,31 +196,26 @@ void Form1::handOverToMainWindow(Procedure& procedure, int showLine, int hideLin
 void Form1::PushButton5_Click()
 {
     Procedure p(m_prompts, QStringLiteral("Form1.PushButton5_Click"));
-    std::optional<db::Connection> connection;
-    p.step(100, [&] { connection.emplace(); });
+    std::optional<db::ConnectionTest> test;
+    p.step(100, [&] { test.emplace(connectionDetails()); });
 
     // From here on a failure is not reported: it only leads to the failure message.
     bool failed = false;
     try {
         m_pointer->setMode(Hourglass); // 102
-        if (!connection)
+        if (!test)
             throw std::runtime_error("No connection object");
-        connection->open(connectionString());                        // 104
+        test->open();                                                // 104
         m_prompts.message(QStringLiteral("Connection successful.")); // 106, still under the hourglass
         m_pointer->setMode(DefaultPointer);                          // 108
     } catch (...) {
         failed = true;
     }
     if (failed) { // 110
-        p.step(112, [&] {
-            // A detail the driver cannot be given is the one failure the user cannot find out otherwise.
-            const QString problem = db::connectionDetailsProblem(connectionDetails());
-            m_prompts.message(QStringLiteral("Could not connect. Please check with your administrator.") +
-                              (problem.isEmpty() ? QString() : QStringLiteral("\r\n\r\n") + problem));
-        });
+        p.step(112, [&] { m_prompts.message(db::ConnectionTest::failureMessage(connectionDetails())); });
         p.step(114, [&] { m_pointer->setMode(DefaultPointer); });
     }
-    // Releasing the connection object closes the test connection.
+    // Releasing the test closes its connection.
 }
 
 void Form1::PushButton3_Click()

@@ -1,7 +1,7 @@
 #include "ui/Controls.h"
 
-#include "app/Procedure.h"
-#include "app/Prompts.h"
+#include "core/Procedure.h"
+#include "core/Prompts.h"
 #include "settings/SettingsStore.h"
 #include "ui/PushButton.h"
 

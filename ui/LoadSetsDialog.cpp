@@ -1,9 +1,8 @@
 // Holds `Form3`, the Load Sets dialog.
 #include "ui/LoadSetsDialog.h"
 
-#include "app/Files.h"
-#include "app/Procedure.h"
-#include "app/Prompts.h"
+#include "core/Procedure.h"
+#include "core/Prompts.h"
 #include "engine/SetFiles.h"
 #include "engine/SetLists.h"
 #include "settings/SettingsStore.h"
@@ -12,7 +11,6 @@
 #include "ui/PushButton.h"
 #include "ui/WindowPointer.h"
 
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -40,15 +38,6 @@ constexpr TwipsRect PushButton2{4080, 1080, 3840, 405};
 
 const QString SelectFileTitle = QStringLiteral("Select Text File");
 const QString TextFileFilter = QStringLiteral("Text Files (*.txt)|*.txt|");
-
-// Only blanks count as empty around a path; a tab is a character of the name like any other.
-bool blankOnly(const QString& text)
-{
-    for (const QChar c : text)
-        if (c != u' ')
-            return false;
-    return true;
-}
 
 } // namespace
 
@@ -128,11 +117,6 @@ void Form3::showModal(Prompts& prompts, engine::SetLists& lists, QWidget* parent
     delete dialog.data();
 }
 
-bool Form3::isFileToLoad(const QString& path)
-{
-    return files::FileExists(path) && !QFileInfo(path).isDir();
-}
-
 QString Form3::separatorAdvice()
 {
     const QStringList lines = {
@@ -205,10 +189,10 @@ void Form3::PushButton1_Click()
         p.step(130, [&] { m_prompts.message(QStringLiteral("You must enter separating character(s).")); });
         return;
     }
-    if (p.test(102, [&] { return blankOnly(Text1->text()); }))
+    if (p.test(102, [&] { return engine::blankOnly(Text1->text()); }))
         return;
     // The path is tested and read exactly as typed, blanks included.
-    if (p.test(104, [&] { return !isFileToLoad(Text1->text()); })) {
+    if (p.test(104, [&] { return !engine::isFileToLoad(Text1->text()); })) {
         p.step(128, [&] { m_prompts.message(Text1->text() + QStringLiteral(" not found.")); });
         return;
     }

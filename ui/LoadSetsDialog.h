@@ -39,9 +39,6 @@ public:
 
     WindowPointer& pointer() const { return *m_pointer; }
 
-    // The file "Load" accepts: the untrimmed text names an existing file. A folder counts as not found.
-    static bool isFileToLoad(const QString& path);
-
     // The separator advice of "?", lines joined by CR LF.
     static QString separatorAdvice();
 

@@ -1,9 +1,9 @@
 // Holds `Form2`, the Main window.
 #include "ui/MainWindow.h"
 
-#include "app/Identity.h"
-#include "app/Procedure.h"
-#include "app/Prompts.h"
+#include "core/Identity.h"
+#include "core/Procedure.h"
+#include "core/Prompts.h"
 #include "db/Database.h"
 #include "engine/SetsTab.h"
 #include "settings/SettingsStore.h"
@@ -61,8 +61,8 @@ constexpr int SchemaRole = Qt::UserRole;
 constexpr int NameRole = Qt::UserRole + 1;
 
 // The set lists kept in the two combo boxes. A combo box selects its first entry by itself and moves
-// its selection to a neighbour when the selected entry goes; the lists select nothing unless the user
-// does, so both habits are undone here.
+// its selection to a neighbour when the selected entry goes; the lists keep their own selection rule
+// instead, so both habits are undone here.
 class ComboSetLists : public engine::SetLists
 {
 public:
@@ -87,10 +87,9 @@ protected:
     void removeEntry(Which list, int position) override
     {
         QComboBox& box = combo(list);
-        const bool wasSelected = box.currentIndex() == position;
+        const int after = selectionAfterRemoving(box.currentIndex(), position);
         box.removeItem(position);
-        if (wasSelected)
-            box.setCurrentIndex(-1);
+        box.setCurrentIndex(after);
     }
     void clearEntries(Which list) override { combo(list).clear(); }
 

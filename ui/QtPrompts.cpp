@@ -1,6 +1,6 @@
 #include "ui/QtPrompts.h"
 
-#include "app/Identity.h"
+#include "core/Identity.h"
 #include "ui/FileFilter.h"
 
 #include <QApplication>

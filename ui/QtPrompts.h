@@ -1,7 +1,7 @@
 #pragma once
 // The prompts of the running tool: Qt message boxes, input dialog and file dialogs.
 
-#include "app/Prompts.h"
+#include "core/Prompts.h"
 
 class QWidget;
 

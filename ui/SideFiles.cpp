@@ -1,6 +1,6 @@
 #include "ui/SideFiles.h"
 
-#include "app/Files.h"
+#include "core/Files.h"
 
 namespace quarvel::ui {
 

@@ -6,21 +6,16 @@
 // schema), read the option flags, set bit 0, write them back, set the two boolean properties, apply
 // the skin to the window.
 
+#include "core/SkinFile.h"
+
 #include <QPointer>
 #include <QString>
-
-#include <stdexcept>
 
 class QWidget;
 
 namespace quarvel::ui {
 
-// A skin file that cannot be read or is not a skin.
-class SkinError : public std::runtime_error
-{
-public:
-    using std::runtime_error::runtime_error;
-};
+using SkinError = skin::SkinError;
 
 class SkinFramework
 {
@@ -54,10 +49,6 @@ public:
     // no skin is loaded.
     void applyWindow(QWidget* window);
     QWidget* appliedWindow() const { return m_window; }
-
-    // The check that loadSkin makes on a style sheet's text: an empty text when it is sound, else why
-    // it is not.
-    static QString styleSheetProblem(const QString& text);
 
 private:
     QString m_styleSheet;

@@ -1,6 +1,6 @@
 #include "ui/WindowPointer.h"
 
-#include "app/Files.h"
+#include "core/Files.h"
 #include "ui/PushButton.h"
 #include "ui/SideFiles.h"
 

@@ -13,8 +13,8 @@
 // Controls marked as neither have no mouse-move handling: moving onto them keeps the pointer. A long
 // operation sets Hourglass at its start and DefaultPointer at its end; no hover event replaces it.
 
-#include "app/PointerMode.h"
-#include "app/Procedure.h"
+#include "core/PointerMode.h"
+#include "core/Procedure.h"
 
 #include <QCursor>
 #include <QObject>

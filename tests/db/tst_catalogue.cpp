@@ -1,5 +1,6 @@
 // The table catalogue: user tables only, each with its schema, a partitioned table once, sorted as the
-// table list shows them, one event pass per name.
+// table list shows them, one event pass per name. And "Test Connection": its session stands as long as
+// the test does, and a failure is told in one fixed text that names only a detail the driver refuses.
 #include "db/Connection.h"
 #include "db/Database.h"
 #include "db/RecordSet.h"
@@ -184,6 +185,54 @@ private slots:
         RecordingSink sink;
         QVERIFY_THROWS_EXCEPTION(DbError, FillTableList(BuildConnectionString(details), sink));
         QVERIFY(sink.calls.isEmpty());
+    }
+
+    void connectionTestHoldsItsSessionUntilItGoes()
+    {
+        QUARVEL_REQUIRE_DB();
+        const QString sessions = QStringLiteral("SELECT count(*) FROM pg_stat_activity "
+                                                "WHERE usename = current_user AND pid <> pg_backend_pid()");
+        const int before = TestDatabase::psql(sessions).toInt();
+        {
+            ConnectionTest test(TestDatabase::details());
+            QVERIFY(!test.isOpen());
+            test.open();
+            QVERIFY(test.isOpen());
+            QCOMPARE(TestDatabase::psql(sessions).toInt(), before + 1);
+        }
+        for (int i = 0; i < 50 && TestDatabase::psql(sessions).toInt() != before; ++i)
+            QTest::qWait(100);
+        QCOMPARE(TestDatabase::psql(sessions).toInt(), before);
+    }
+
+    void connectionTestFailureNamesOnlyADetailTheDriverRefuses_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("message");
+        const QString advice = QStringLiteral("Could not connect. Please check with your administrator.");
+        QTest::newRow("wrong password") << QString() << "wrong" << advice;
+        QTest::newRow("user name with a semicolon")
+            << "a;b" << QString()
+            << advice + "\r\n\r\nThe user name \"a;b\" cannot be passed to the PostgreSQL ODBC driver: it "
+                        "holds \";\"";
+    }
+
+    void connectionTestFailureNamesOnlyADetailTheDriverRefuses()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, message);
+        ConnectionDetails details = TestDatabase::details();
+        if (!user.isEmpty())
+            details.user = user;
+        if (!password.isEmpty())
+            details.password = password;
+        ConnectionTest test(details);
+        QVERIFY_THROWS_EXCEPTION(std::exception, test.open());
+        QVERIFY(!test.isOpen());
+        QCOMPARE(ConnectionTest::failureMessage(details), message);
     }
 
     void failureWhileFillingKeepsTheNamesAppendedSoFar()

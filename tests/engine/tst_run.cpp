@@ -1,6 +1,6 @@
 // The replacement run against real tables on the test server, with the Main window played by a host
 // that tests can steer. Every check reads what the database and the log hold afterwards.
-#include "app/Procedure.h"
+#include "core/Procedure.h"
 #include "engine/ReplaceRun.h"
 #include "engine/ReplacementLog.h"
 #include "tests/support/ScriptedPrompts.h"

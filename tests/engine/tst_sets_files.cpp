@@ -1,7 +1,7 @@
 // Set files: the bytes written, the sets refused for saving, the whole-file reader (ANSI, UTF-8 with
 // and without its mark, UTF-16 with its mark, NUL bytes, empty, missing, unreadable) and the cutting of
 // lines into sets with any separator, with the Load Sets dialog's line numbers.
-#include "app/Procedure.h"
+#include "core/Procedure.h"
 #include "engine/CodePage.h"
 #include "engine/SetFiles.h"
 #include "tests/support/ScriptedPrompts.h"
@@ -290,6 +290,50 @@ private slots:
                          "does not begin with the UTF-16 byte-order mark (FF FE). If it is UTF-16 text, "
                          "save it again with a byte-order mark, or as UTF-8.");
         }
+    }
+
+    void pathTypedIntoLoadSets_data()
+    {
+        QTest::addColumn<QString>("created"); // the file made in a fresh folder, if any
+        QTest::addColumn<QString>("typed");   // the name typed in that folder; empty for the folder itself
+        QTest::addColumn<bool>("toLoad");
+        QTest::newRow("a file") << "sets.txt"
+                                << "sets.txt" << true;
+        QTest::newRow("missing") << QString() << "none.txt" << false;
+        QTest::newRow("the folder") << QString() << QString() << false;
+        QTest::newRow("blanks belong to the name") << "sets.txt "
+                                                   << "sets.txt " << true;
+        QTest::newRow("a blank more than the name") << "sets.txt"
+                                                    << "sets.txt " << false;
+    }
+
+    void pathTypedIntoLoadSets()
+    {
+        QFETCH(QString, created);
+        QFETCH(QString, typed);
+        QFETCH(bool, toLoad);
+        QTemporaryDir dir;
+        if (!created.isEmpty())
+            writeTemp(dir, created, "a::b\r\n");
+        QCOMPARE(isFileToLoad(typed.isEmpty() ? dir.path() : dir.filePath(typed)), toLoad);
+    }
+
+    void onlyBlanksLeaveThePathEmpty_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("blank");
+        QTest::newRow("empty") << "" << true;
+        QTest::newRow("blanks") << "   " << true;
+        QTest::newRow("a tab") << "\t" << false;
+        QTest::newRow("no-break space") << QString(QChar(0xA0)) << false;
+        QTest::newRow("a name between blanks") << " a " << false;
+    }
+
+    void onlyBlanksLeaveThePathEmpty()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, blank);
+        QCOMPARE(blankOnly(text), blank);
     }
 
     void aFolderCannotBeRead()

@@ -1,6 +1,6 @@
 // Random files and texts thrown at the reader and the line cutter (seeded, so a failure repeats): they
 // always finish, and the lists keep their promises and match a plain split of each line.
-#include "app/Procedure.h"
+#include "core/Procedure.h"
 #include "engine/CodePage.h"
 #include "engine/SetFiles.h"
 #include "tests/support/ScriptedPrompts.h"

@@ -1,6 +1,6 @@
 // The five buttons of the sets tab, driven through scripted prompts: what each asks, shows, changes
 // and writes, and where its failures are reported.
-#include "app/Procedure.h"
+#include "core/Procedure.h"
 #include "engine/SetFiles.h"
 #include "engine/SetsTab.h"
 #include "tests/support/ScriptedPrompts.h"

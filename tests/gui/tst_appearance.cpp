@@ -173,65 +173,6 @@ private slots:
             QVERIFY(available.contains(QSize(size, size)));
     }
 
-    void soundSkinsLoad_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("one rule") << QByteArray("QWidget { background: #dde; }");
-        QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBFQLabel { color: navy; }");
-        QTest::newRow("braces in comments and strings")
-            << QByteArray("/* { */ QLabel[text=\"}\"] { color: red; } /* } */\nQPushButton { font: bold; }");
-        QTest::newRow("nested selectors and UTF-8")
-            << QByteArray("QGroupBox::title { color: #123; } /* \xC3\xA9 */");
-    }
-
-    void soundSkinsLoad()
-    {
-        QFETCH(QByteArray, bytes);
-        QTemporaryDir dir;
-        const QString path = dir.filePath("o.cjs");
-        QVERIFY(writeFile(path, bytes));
-        SkinFramework skin;
-        skin.loadSkin(path, QString());
-        QVERIFY(skin.isLoaded());
-        QCOMPARE(skin.styleSheet(), QString::fromUtf8(bytes).remove(QChar(0xFEFF)));
-    }
-
-    void brokenSkinsAreRefused_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("unclosed brace")
-            << QByteArray("QWidget {\n background: red;\n") << "brace opened on line 1";
-        QTest::newRow("stray closing brace") << QByteArray("QWidget { }\n}\n") << "line 2 closes a brace";
-        QTest::newRow("unclosed comment")
-            << QByteArray("QWidget { }\n/* note") << "comment that starts on line 2";
-        QTest::newRow("unclosed string") << QByteArray("QLabel[text=\"a] { }") << "quoted text on line 1";
-        QTest::newRow("not UTF-8") << QByteArray("QLabel { color: r\xE9"
-                                                 "d; }")
-                                   << "not UTF-8";
-        QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << "not UTF-8";
-        QTest::newRow("NUL character") << QByteArray("QLabel { }\0", 11) << "NUL";
-    }
-
-    void brokenSkinsAreRefused()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QString, reason);
-        QTemporaryDir dir;
-        const QString path = dir.filePath("o.cjs");
-        QVERIFY(writeFile(path, bytes));
-        SkinFramework skin;
-        try {
-            skin.loadSkin(path, QString());
-            QFAIL("a broken skin was loaded");
-        } catch (const SkinError& e) {
-            QVERIFY2(QString::fromUtf8(e.what()).contains(reason), e.what());
-            QVERIFY2(QString::fromUtf8(e.what()).contains(path), e.what());
-        }
-        QVERIFY(!skin.isLoaded());
-    }
-
     void sampleSkinLoads()
     {
         SkinFramework skin;

@@ -1,8 +1,8 @@
 // The Connection window (Form1) and the start-up, against the real test server.
 #include "CursorFiles.h"
 #include "WindowTestSupport.h"
-#include "app/Identity.h"
-#include "app/Procedure.h"
+#include "core/Identity.h"
+#include "core/Procedure.h"
 #include "settings/SettingsStore.h"
 #include "tests/support/ScriptedPrompts.h"
 #include "tests/support/TempStore.h"

@@ -1,7 +1,7 @@
 // The Load Sets dialog (Form3): its boxes, its three refusals, loading, "...", "?", look and pointer.
 #include "CursorFiles.h"
 #include "WindowTestSupport.h"
-#include "app/Procedure.h"
+#include "core/Procedure.h"
 #include "engine/SetFiles.h"
 #include "engine/SetLists.h"
 #include "settings/SettingsStore.h"

@@ -1,5 +1,5 @@
 // The Qt prompts: what each box and dialog shows, and what it answers.
-#include "app/Identity.h"
+#include "core/Identity.h"
 #include "ui/QtPrompts.h"
 
 #include <QAbstractButton>

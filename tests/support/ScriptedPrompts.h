@@ -2,7 +2,7 @@
 // A Prompts implementation for tests: records what was shown and answers from queues. With an empty
 // queue, a question is answered No, an input box or a file dialog is cancelled.
 
-#include "app/Prompts.h"
+#include "core/Prompts.h"
 
 #include <QList>
 #include <QQueue>

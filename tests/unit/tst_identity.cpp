@@ -1,8 +1,8 @@
 // Application title rule, FileExists, side-file paths and where an installed program finds its side
 // files, and the start-up check for the ODBC driver.
-#include "app/DriverCheck.h"
-#include "app/Files.h"
-#include "app/Identity.h"
+#include "core/DriverCheck.h"
+#include "core/Files.h"
+#include "core/Identity.h"
 
 #include <QFile>
 #include <QTemporaryDir>

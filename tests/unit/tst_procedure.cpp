@@ -1,5 +1,5 @@
 // The error report: its exact text, and how a procedure goes on after a failing step, test or loop head.
-#include "app/Procedure.h"
+#include "core/Procedure.h"
 #include "tests/support/ScriptedPrompts.h"
 
 #include <QtTest>

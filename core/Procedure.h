@@ -7,7 +7,7 @@
 //     if (p.test(100, [&] { return find.selected() >= 0; }))
 //         p.step(102, [&] { find.removeAt(find.selected()); });
 
-#include "app/Prompts.h"
+#include "core/Prompts.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "app/Identity.h"
+#include "core/Identity.h"
 
 namespace quarvel::identity {
 

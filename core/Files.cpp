@@ -1,4 +1,4 @@
-#include "app/Files.h"
+#include "core/Files.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "app/DriverCheck.h"
+#include "core/DriverCheck.h"
 
-#include "app/Identity.h"
+#include "core/Identity.h"
 
 #include <sql.h>
 #include <sqlext.h>

@@ -1,6 +1,6 @@
-#include "app/Procedure.h"
+#include "core/Procedure.h"
 
-#include "app/Identity.h"
+#include "core/Identity.h"
 
 #include <stdexcept>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The names by which Quarvel presents itself, each defined once.
 
-#include "app/IdentityValues.h"
+#include "core/IdentityValues.h"
 
 #include <QString>
 
