@@ -46,6 +46,12 @@ public:
     {
         (void)entry, (void)entryCount, (void)record, (void)recordCount;
     }
+    // A pair matched a field of the current record and its log line is written; the field's new value
+    // goes to the table with the record.
+    virtual void replaced(const QString& fieldName) { (void)fieldName; }
+    // Asked before each record: true ends the run there. What the records before it changed is still
+    // stored and no further table is opened; the pointer and "Done." come as after a whole run.
+    virtual bool stopRequested() { return false; }
 };
 
 class ReplaceRun

@@ -1,6 +1,6 @@
 #pragma once
 // The per-user settings store: named string values under the company name as application name and the
-// product name as section (see app/Identity.h). Every write reaches the disk before it returns, because
+// product name as section (see core/Identity.h). Every write reaches the disk before it returns, because
 // several running copies share the store and the program may end right after a keystroke.
 
 #include <QString>

@@ -1,0 +1,107 @@
+#pragma once
+// The run of quarvel-cli: the same replacement run as "Start Replacing", with the command line as its
+// host. The tables and pairs are fixed when it starts; failures the run reports are collected per
+// table instead of shown in message boxes.
+
+#include "core/Prompts.h"
+#include "db/Table.h"
+#include "engine/ReplaceRun.h"
+#include "engine/SetLists.h"
+
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+
+namespace quarvel::cli {
+
+// What to replace: one pair, or the sets in order.
+struct Pairs
+{
+    bool useSets = false;
+    QString find;
+    QString replacement;
+    QList<engine::Set> sets;
+};
+
+struct ListedTable
+{
+    db::Table table;
+    QString text; // as the table list shows it
+};
+
+struct TableOutcome
+{
+    QString table;
+    long long records = 0;  // records walked
+    long long replaced = 0; // fields in which a pair matched (one per log line)
+    int failures = 0;
+};
+
+struct RunFailure
+{
+    QString table; // empty when it belongs to no table
+    int line = 0;  // the step of the run that reported it
+    QString message;
+};
+
+struct RunOutcome
+{
+    QList<TableOutcome> tables;
+    QList<RunFailure> failures;
+    bool stopped = false;
+};
+
+// The description and step line of an error report text as the run's reports are made; a text in
+// another form is all description, line 0.
+RunFailure parseErrorReport(const QString& report);
+
+class CliRunHost : public engine::RunHost, private Prompts
+{
+public:
+    // `stop` is read before each record (a signal handler sets it); `progress` is told where the run
+    // stands and may be empty.
+    using ProgressSink =
+        std::function<void(const TableOutcome& table, int entry, int entryCount, long long recordCount)>;
+    CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs,
+               const std::atomic<bool>& stop, ProgressSink progress = {});
+
+    RunOutcome run();
+
+    int tableCount() override;
+    bool isTicked(int entry) override;
+    db::Table table(int entry) override;
+    QString tableText(int entry) override;
+    QString connectionString() override;
+    int selectedTab() override;
+    QString findText() override;
+    QString replaceText() override;
+    int setCount() override;
+    QString setFindText(int set) override;
+    QString setReplaceText(int set) override;
+    void processEvents() override {}
+    void setPointerMode(PointerMode) override {}
+    Prompts& prompts() override { return *this; }
+    void progress(int entry, int entryCount, long long record, long long recordCount) override;
+    void replaced(const QString& fieldName) override;
+    bool stopRequested() override;
+
+private:
+    void message(const QString&) override {}
+    bool askYesNo(const QString&) override { return false; }
+    QString input(const QString&, const QString&) override { return {}; }
+    QString saveFileName(const FileDialogRequest&) override { return {}; }
+    QString openFileName(const FileDialogRequest&) override { return {}; }
+    void errorReport(const QString& text) override;
+
+    QString m_connectionString;
+    QList<ListedTable> m_tables;
+    Pairs m_pairs;
+    const std::atomic<bool>& m_stop;
+    ProgressSink m_progress;
+    RunOutcome m_outcome;
+    int m_entry = -1; // the table being walked
+};
+
+} // namespace quarvel::cli

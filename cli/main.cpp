@@ -1,0 +1,534 @@
+// quarvel-cli: the replacement run from the command line, for scripts and pipelines. The same engine,
+// table list, set files and "backups.log" as the windows; no widget is linked.
+#include "cli/CliRun.h"
+#include "cli/ConnectionOptions.h"
+#include "core/DriverCheck.h"
+#include "core/Identity.h"
+#include "db/Connection.h"
+#include "db/Database.h"
+#include "db/DbError.h"
+#include "engine/SetFiles.h"
+#include "settings/SettingsStore.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcessEnvironment>
+#include <QTextStream>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#ifndef Q_OS_WIN
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+using namespace quarvel;
+
+namespace {
+
+// Exit statuses, as documented in the manual page.
+enum Status : int {
+    Done = 0,
+    DoneWithFailures = 1,
+    Usage = 2,
+    CannotConnect = 3,
+    Interrupted = 130,
+};
+
+std::atomic<bool> g_stop{false};
+
+extern "C" void onInterrupt(int)
+{
+    // The first Ctrl-C ends the run after the record at hand; a second one ends the program at once.
+    g_stop.store(true);
+    std::signal(SIGINT, SIG_DFL);
+}
+
+bool isTerminal(int fd)
+{
+#ifdef Q_OS_WIN
+    (void)fd;
+    return false;
+#else
+    return isatty(fd) != 0;
+#endif
+}
+
+void printError(const QString& text)
+{
+    std::fputs(("quarvel-cli: " + text + '\n').toLocal8Bit().constData(), stderr);
+}
+
+// A line typed at the terminal, without echo for a password.
+QString readLine(bool echo)
+{
+#ifndef Q_OS_WIN
+    termios saved{};
+    const bool quiet = !echo && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (quiet) {
+        termios silent = saved;
+        silent.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+    }
+#else
+    (void)echo;
+#endif
+    std::string line;
+    std::getline(std::cin, line);
+#ifndef Q_OS_WIN
+    if (quiet) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputs("\n", stderr);
+    }
+#endif
+    return QString::fromLocal8Bit(line.c_str());
+}
+
+struct Command
+{
+    QString name;
+    QString summary;
+};
+const Command Commands[] = {
+    {QStringLiteral("tables"),
+     QStringLiteral("List the tables of the database as the Main window lists them.")},
+    {QStringLiteral("run"), QStringLiteral("Replace text in the tables, as \"Start Replacing\" does.")},
+};
+
+QString generalHelp()
+{
+    QString text =
+        QStringLiteral("Usage: quarvel-cli COMMAND [OPTIONS]\n\n"
+                       "Find and replace text inside the data of a PostgreSQL database.\n\nCommands:\n");
+    for (const Command& command : Commands)
+        text += QStringLiteral("  %1  %2\n").arg(command.name.leftJustified(8), command.summary);
+    text += QStringLiteral("\n\"quarvel-cli COMMAND --help\" shows the options of a command.\n");
+    return text;
+}
+
+// The options every command takes: where to connect, and the output form.
+void addCommonOptions(QCommandLineParser& parser)
+{
+    parser.addOptions({
+        {{QStringLiteral("h"), QStringLiteral("host")},
+         QStringLiteral("Database server host."),
+         QStringLiteral("HOST")},
+        {{QStringLiteral("p"), QStringLiteral("port")},
+         QStringLiteral("Database server port."),
+         QStringLiteral("PORT")},
+        {{QStringLiteral("U"), QStringLiteral("username")},
+         QStringLiteral("Database user name."),
+         QStringLiteral("USER")},
+        {{QStringLiteral("d"), QStringLiteral("dbname")},
+         QStringLiteral("Database name, or a postgresql:// connection URI."),
+         QStringLiteral("DBNAME")},
+        {{QStringLiteral("w"), QStringLiteral("no-password")}, QStringLiteral("Never ask for a password.")},
+        {{QStringLiteral("W"), QStringLiteral("password")},
+         QStringLiteral("Ask for a password before connecting.")},
+        {QStringLiteral("saved"), QStringLiteral("Connect with the details the Connection window saved.")},
+        {QStringLiteral("json"), QStringLiteral("Print one JSON document on standard output.")},
+        {{QStringLiteral("?"), QStringLiteral("help")}, QStringLiteral("Show this help and exit.")},
+        {{QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("Show the version and exit.")},
+    });
+}
+
+void addRunOptions(QCommandLineParser& parser)
+{
+    parser.addOptions({
+        {QStringLiteral("find"), QStringLiteral("The text to find (exact case)."), QStringLiteral("TEXT")},
+        {QStringLiteral("replace"), QStringLiteral("The text to put in its place."), QStringLiteral("TEXT")},
+        {QStringLiteral("sets"),
+         QStringLiteral("Replace with the sets in FILE, read as \"Load Sets\" reads them."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("separator"), QStringLiteral("The separator of the sets file (default ::)."),
+         QStringLiteral("SEP"), QStringLiteral("::")},
+        {QStringLiteral("table"),
+         QStringLiteral("Only this table, named as \"tables\" lists it (repeatable; default: every table)."),
+         QStringLiteral("TABLE")},
+        {{QStringLiteral("y"), QStringLiteral("yes")}, QStringLiteral("Replace without asking.")},
+    });
+}
+
+// The connection details the options, the URI, the environment and the password file give, asking
+// for the password when nothing gives one and asking is allowed.
+struct Connecting
+{
+    cli::ConnectionParts parts;
+    bool mayAsk = false;
+    bool askFirst = false;
+};
+
+Connecting connectionFrom(const QCommandLineParser& parser)
+{
+    const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
+    QMap<QString, QString> environment;
+    const QStringList keys = system.keys();
+    for (const QString& key : keys)
+        environment.insert(key, system.value(key));
+
+    Connecting out;
+    out.mayAsk = !parser.isSet(QStringLiteral("no-password")) && isTerminal(STDIN_FILENO);
+    out.askFirst = parser.isSet(QStringLiteral("password"));
+    if (parser.isSet(QStringLiteral("saved"))) {
+        namespace Key = settings::Key;
+        namespace Default = settings::Default;
+        out.parts.host = settings::GetSetting(QLatin1String(Key::PostgreSQLServer),
+                                              QLatin1String(Default::PostgreSQLServer));
+        out.parts.port =
+            settings::GetSetting(QLatin1String(Key::PostgreSQLPort), QLatin1String(Default::PostgreSQLPort));
+        out.parts.user = settings::GetSetting(QLatin1String(Key::PostgreSQLUser));
+        out.parts.password = settings::GetSetting(QLatin1String(Key::PostgreSQLPassword));
+        out.parts.dbname = settings::GetSetting(QLatin1String(Key::PostgreSQLDatabase));
+        return out;
+    }
+
+    cli::ConnectionParts given;
+    cli::ConnectionParts uri;
+    const auto option = [&](const char* name) -> std::optional<QString> {
+        if (!parser.isSet(QLatin1String(name)))
+            return std::nullopt;
+        return parser.value(QLatin1String(name));
+    };
+    given.host = option("host");
+    given.port = option("port");
+    given.user = option("username");
+    given.dbname = option("dbname");
+    QStringList positional = parser.positionalArguments().mid(1);
+    if (given.dbname && (given.dbname->startsWith(QLatin1String("postgresql://")) ||
+                         given.dbname->startsWith(QLatin1String("postgres://")))) {
+        positional.prepend(*given.dbname);
+        given.dbname.reset();
+    }
+    if (positional.size() > 1)
+        throw cli::UsageError("one connection URI at most, not \"" + positional.join(u' ').toStdString() +
+                              '"');
+    if (!positional.isEmpty())
+        uri = cli::parseConnectionUri(positional.first());
+
+    out.parts = cli::resolveConnection(given, uri, environment, qEnvironmentVariable("USER"));
+    if (!out.parts.password && !out.askFirst) {
+        const cli::PasswordFile file = cli::readPasswordFile(environment);
+        if (!file.warning.isEmpty())
+            printError(QStringLiteral("warning: ") + file.warning);
+        out.parts.password = cli::passwordFromFile(file.text, *out.parts.host, *out.parts.port,
+                                                   *out.parts.dbname, *out.parts.user);
+    }
+    return out;
+}
+
+bool refusedForPassword(const db::DbError& error)
+{
+    // 28P01: wrong password; 28000: no password given where one is wanted, among others.
+    return error.sqlState() == QLatin1String("28P01") || error.sqlState() == QLatin1String("28000") ||
+           error.message().contains(QLatin1String("password"), Qt::CaseInsensitive);
+}
+
+// Opens a first connection to see that the details work, asking for a password once when the server
+// wants one and none was given. The connection string that worked, or exit status CannotConnect.
+QString connectOnce(Connecting& connecting)
+{
+    const QString driverMessage = driver::missingDriverMessage(driver::registeredDrivers());
+    if (!driverMessage.isEmpty())
+        throw std::runtime_error(driverMessage.toStdString());
+    if (connecting.askFirst && connecting.mayAsk) {
+        std::fputs(QStringLiteral("Password for user %1: ").arg(*connecting.parts.user).toLocal8Bit(),
+                   stderr);
+        connecting.parts.password = readLine(false);
+    }
+    for (int attempt = 0;; ++attempt) {
+        QString connectionString = db::BuildConnectionString(cli::toDetails(connecting.parts));
+        try {
+            db::Connection connection;
+            connection.open(connectionString);
+            return connectionString;
+        } catch (const db::DbError& error) {
+            if (attempt > 0 || connecting.parts.password || !connecting.mayAsk || !refusedForPassword(error))
+                throw;
+        }
+        std::fputs(QStringLiteral("Password for user %1: ").arg(*connecting.parts.user).toLocal8Bit(),
+                   stderr);
+        connecting.parts.password = readLine(false);
+    }
+}
+
+class ListSink : public db::TableListSink
+{
+public:
+    void processEvents() override {}
+    void appendTable(const db::Table& table) override { tables.append({table, table.displayName()}); }
+    QList<cli::ListedTable> tables;
+};
+
+QList<cli::ListedTable> listTables(const QString& connectionString)
+{
+    ListSink sink;
+    db::FillTableList(connectionString, sink);
+    return sink.tables;
+}
+
+void printTable(QTextStream& out, const QList<QStringList>& rows, const QList<bool>& rightAligned)
+{
+    QList<qsizetype> widths;
+    for (const QStringList& row : rows)
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            if (widths.size() <= i)
+                widths.append(0);
+            widths[i] = qMax(widths[i], row[i].size());
+        }
+    for (const QStringList& row : rows) {
+        QStringList cells;
+        for (qsizetype i = 0; i < row.size(); ++i)
+            cells << (rightAligned.value(i) ? row[i].rightJustified(widths[i])
+                                            : row[i].leftJustified(widths[i]));
+        out << cells.join(QStringLiteral("  ")).trimmed() << '\n';
+    }
+}
+
+int commandTables(const QCommandLineParser& parser, Connecting& connecting)
+{
+    const QString connectionString = connectOnce(connecting);
+    const QList<cli::ListedTable> tables = listTables(connectionString);
+    QTextStream out(stdout);
+    if (parser.isSet(QStringLiteral("json"))) {
+        QJsonArray list;
+        for (const cli::ListedTable& listed : tables)
+            list.append(QJsonObject{{QStringLiteral("schema"), listed.table.schema},
+                                    {QStringLiteral("name"), listed.table.name},
+                                    {QStringLiteral("text"), listed.text}});
+        out << QJsonDocument(QJsonObject{{QStringLiteral("tables"), list}}).toJson(QJsonDocument::Indented);
+        return Done;
+    }
+    for (const cli::ListedTable& listed : tables)
+        out << listed.text << '\n';
+    return Done;
+}
+
+cli::Pairs pairsFrom(const QCommandLineParser& parser)
+{
+    cli::Pairs pairs;
+    const bool single = parser.isSet(QStringLiteral("find")) || parser.isSet(QStringLiteral("replace"));
+    if (single == parser.isSet(QStringLiteral("sets")))
+        throw cli::UsageError("give either --find and --replace, or --sets");
+    if (single) {
+        if (!parser.isSet(QStringLiteral("find")) || parser.value(QStringLiteral("find")).isEmpty())
+            throw cli::UsageError("--find needs a text to find");
+        pairs.find = parser.value(QStringLiteral("find"));
+        pairs.replacement = parser.value(QStringLiteral("replace"));
+        return pairs;
+    }
+    const QString path = parser.value(QStringLiteral("sets"));
+    const QString separator = parser.value(QStringLiteral("separator"));
+    if (separator.isEmpty())
+        throw cli::UsageError("You must enter separating character(s).");
+    if (engine::blankOnly(path) || !engine::isFileToLoad(path))
+        throw cli::UsageError((path + QStringLiteral(" not found.")).toStdString());
+    pairs.useSets = true;
+    pairs.sets = engine::setsFromText(engine::ReadTextFile(path), separator);
+    if (pairs.sets.size() > engine::MaxSets)
+        throw cli::UsageError(engine::SetListsFullMessage);
+    return pairs;
+}
+
+QList<cli::ListedTable> selectTables(const QList<cli::ListedTable>& listed, const QStringList& wanted)
+{
+    if (wanted.isEmpty())
+        return listed;
+    for (const QString& name : wanted) {
+        const bool known = std::any_of(listed.cbegin(), listed.cend(), [&](const cli::ListedTable& t) {
+            return t.text == name || t.table.schema + u'.' + t.table.name == name;
+        });
+        if (!known)
+            throw cli::UsageError("there is no table \"" + name.toStdString() + "\" in the table list");
+    }
+    // In the list's order, as the run walks the ticked entries of the list.
+    QList<cli::ListedTable> out;
+    for (const cli::ListedTable& t : listed)
+        if (wanted.contains(t.text) || wanted.contains(t.table.schema + u'.' + t.table.name))
+            out.append(t);
+    return out;
+}
+
+// One line on standard error, rewritten in place at most ten times a second.
+class ProgressLine
+{
+public:
+    explicit ProgressLine(bool shown) : m_shown(shown) { m_clock.start(); }
+    void show(const cli::TableOutcome& table, int entry, int entryCount, long long recordCount)
+    {
+        if (!m_shown || (table.records != 0 && m_last.isValid() && m_last.elapsed() < 100))
+            return;
+        if (table.records == 0)
+            m_tableClock.start();
+        m_last.start();
+        const double seconds = double(qMax<qint64>(1, m_tableClock.elapsed())) / 1000.0;
+        const QString text = QStringLiteral("table %1 of %2 %3: record %4 of %5, %6 records/s")
+                                 .arg(entry + 1)
+                                 .arg(entryCount)
+                                 .arg(table.table)
+                                 .arg(table.records)
+                                 .arg(recordCount)
+                                 .arg(qRound64(double(table.records) / seconds));
+        std::fputs(("\r\033[K" + text).toLocal8Bit().constData(), stderr);
+    }
+    ~ProgressLine()
+    {
+        if (m_shown)
+            std::fputs("\r\033[K", stderr);
+    }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+private:
+    bool m_shown;
+    QElapsedTimer m_clock;
+    QElapsedTimer m_tableClock;
+    QElapsedTimer m_last;
+};
+
+int commandRun(const QCommandLineParser& parser, Connecting& connecting)
+{
+    const cli::Pairs pairs = pairsFrom(parser);
+    const QString connectionString = connectOnce(connecting);
+    const QList<cli::ListedTable> tables =
+        selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
+
+    if (!parser.isSet(QStringLiteral("yes"))) {
+        if (!isTerminal(STDIN_FILENO))
+            throw cli::UsageError("standard input is not a terminal: give --yes to replace without asking");
+        std::fputs(QStringLiteral("Replace in %1 tables? [y/N] ").arg(tables.size()).toLocal8Bit(), stderr);
+        const QString answer = readLine(true).trimmed();
+        if (answer.compare(QLatin1String("y"), Qt::CaseInsensitive) != 0 &&
+            answer.compare(QLatin1String("yes"), Qt::CaseInsensitive) != 0) {
+            printError(QStringLiteral("nothing replaced"));
+            return Done;
+        }
+    }
+
+    std::signal(SIGINT, onInterrupt);
+    cli::RunOutcome outcome;
+    {
+        ProgressLine line(isTerminal(STDERR_FILENO));
+        cli::CliRunHost host(
+            connectionString, tables, pairs, g_stop,
+            [&line](const cli::TableOutcome& table, int entry, int entryCount, long long recordCount) {
+                line.show(table, entry, entryCount, recordCount);
+            });
+        outcome = host.run();
+    }
+    std::signal(SIGINT, SIG_DFL);
+
+    for (const cli::RunFailure& failure : std::as_const(outcome.failures))
+        printError(
+            (failure.table.isEmpty() ? QString() : failure.table + QStringLiteral(": ")) +
+            QString(failure.message).replace(QLatin1String("\r\n"), QLatin1String(" ")).replace(u'\n', u' '));
+    const int status = outcome.stopped ? Interrupted : outcome.failures.isEmpty() ? Done : DoneWithFailures;
+
+    QTextStream out(stdout);
+    if (parser.isSet(QStringLiteral("json"))) {
+        QJsonArray tableList;
+        for (const cli::TableOutcome& table : std::as_const(outcome.tables))
+            tableList.append(QJsonObject{{QStringLiteral("table"), table.table},
+                                         {QStringLiteral("records"), table.records},
+                                         {QStringLiteral("replaced"), table.replaced},
+                                         {QStringLiteral("failures"), table.failures}});
+        QJsonArray failureList;
+        for (const cli::RunFailure& failure : std::as_const(outcome.failures))
+            failureList.append(QJsonObject{{QStringLiteral("table"), failure.table},
+                                           {QStringLiteral("line"), failure.line},
+                                           {QStringLiteral("message"), failure.message}});
+        out << QJsonDocument(QJsonObject{{QStringLiteral("tables"), tableList},
+                                         {QStringLiteral("failures"), failureList},
+                                         {QStringLiteral("stopped"), outcome.stopped},
+                                         {QStringLiteral("status"), status}})
+                   .toJson(QJsonDocument::Indented);
+        return status;
+    }
+    QList<QStringList> rows{{QStringLiteral("TABLE"), QStringLiteral("RECORDS"), QStringLiteral("REPLACED"),
+                             QStringLiteral("FAILED")}};
+    for (const cli::TableOutcome& table : std::as_const(outcome.tables))
+        rows.append({table.table, QString::number(table.records), QString::number(table.replaced),
+                     QString::number(table.failures)});
+    printTable(out, rows, {false, true, true, true});
+    if (outcome.stopped)
+        printError(QStringLiteral("interrupted: the records before the interruption are stored"));
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QLatin1String(identity::CompanyName));
+    QCoreApplication::setApplicationName(QLatin1String(identity::ProductName));
+    QCoreApplication::setApplicationVersion(QLatin1String(identity::VersionText));
+
+    const QStringList arguments = QCoreApplication::arguments();
+    const QString command = arguments.value(1);
+    if (command.isEmpty() || command == u"--help" || command == u"-?" || command == u"help") {
+        std::fputs(generalHelp().toLocal8Bit(), command.isEmpty() ? stderr : stdout);
+        return command.isEmpty() ? Usage : Done;
+    }
+    if (command == u"--version" || command == u"-V") {
+        std::printf("quarvel-cli (%s) %s\n", identity::ProductName, identity::VersionText);
+        return Done;
+    }
+    const bool known = std::any_of(std::cbegin(Commands), std::cend(Commands),
+                                   [&](const Command& c) { return c.name == command; });
+    if (!known) {
+        printError(
+            QStringLiteral("unknown command \"%1\"; \"quarvel-cli --help\" lists the commands").arg(command));
+        return Usage;
+    }
+
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser.setApplicationDescription(
+        std::find_if(std::cbegin(Commands), std::cend(Commands), [&](const Command& c) {
+            return c.name == command;
+        })->summary);
+    parser.addPositionalArgument(command, QString(), command);
+    parser.addPositionalArgument(QStringLiteral("URI"), QStringLiteral("A postgresql:// connection URI."),
+                                 QStringLiteral("[URI]"));
+    addCommonOptions(parser);
+    if (command == u"run")
+        addRunOptions(parser);
+    if (!parser.parse(arguments)) {
+        printError(parser.errorText());
+        return Usage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(parser.helpText().toLocal8Bit(), stdout);
+        return Done;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("quarvel-cli (%s) %s\n", identity::ProductName, identity::VersionText);
+        return Done;
+    }
+
+    try {
+        Connecting connecting = connectionFrom(parser);
+        return command == u"tables" ? commandTables(parser, connecting) : commandRun(parser, connecting);
+    } catch (const cli::UsageError& error) {
+        printError(QString::fromUtf8(error.what()));
+        return Usage;
+    } catch (const engine::SetFileError& error) {
+        printError(QString::fromUtf8(error.what()));
+        return Usage;
+    } catch (const db::DbError& error) {
+        printError(QStringLiteral("cannot connect: ") + error.message());
+        return CannotConnect;
+    } catch (const std::exception& error) {
+        printError(QStringLiteral("cannot connect: ") + QString::fromUtf8(error.what()));
+        return CannotConnect;
+    }
+}

@@ -1,0 +1,314 @@
+// quarvel-cli run as a program against the test server: what each command prints and its exit
+// status, the ways of giving the connection, refusals before anything is written, and a Ctrl-C that
+// leaves every row whole.
+#include "db/Database.h"
+#include "engine/ReplaceRun.h"
+#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/TestDatabase.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+using namespace quarvel;
+using quarvel::test::TestDatabase;
+
+namespace {
+
+struct Result
+{
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+// The run the Main window makes, without the window: every listed table ticked, the sets tab.
+class WindowLikeHost : public engine::RunHost
+{
+public:
+    QList<db::Table> tables;
+    QList<std::pair<QString, QString>> sets;
+    test::ScriptedPrompts shown;
+
+    int tableCount() override { return int(tables.size()); }
+    bool isTicked(int) override { return true; }
+    db::Table table(int i) override { return tables.at(i); }
+    QString tableText(int i) override { return tables.at(i).displayName(); }
+    QString connectionString() override { return TestDatabase::connectionString(); }
+    int selectedTab() override { return 1; }
+    QString findText() override { return {}; }
+    QString replaceText() override { return {}; }
+    int setCount() override { return int(sets.size()); }
+    QString setFindText(int k) override { return sets.at(k).first; }
+    QString setReplaceText(int k) override { return sets.at(k).second; }
+    void processEvents() override {}
+    void setPointerMode(PointerMode) override {}
+    Prompts& prompts() override { return shown; }
+};
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"PGHOST", "PGPORT", "PGUSER", "PGDATABASE", "PGPASSWORD", "PGPASSFILE"})
+            env.remove(QLatin1String(name));
+        // The log, the settings and ~/.pgpass of the test, not of the one who runs it.
+        env.insert(QStringLiteral("HOME"), m_home.path());
+        env.insert(QStringLiteral("TEMP"), m_home.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.path() + "/config");
+        return env;
+    }
+
+    static QStringList connectionOptions()
+    {
+        const db::ConnectionDetails d = TestDatabase::details();
+        return {"-h", d.server, "-p", d.port, "-U", d.user, "-d", d.database};
+    }
+
+    Result cli(const QStringList& arguments, QProcessEnvironment env = {}) const
+    {
+        if (env.isEmpty()) {
+            env = environment();
+            env.insert(QStringLiteral("PGPASSWORD"), TestDatabase::details().password);
+        }
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.setStandardInputFile(QProcess::nullDevice()); // never a terminal
+        process.start(QStringLiteral(QUARVEL_CLI_PATH), arguments);
+        process.waitForFinished(120000);
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromUtf8(process.readAllStandardOutput()),
+                QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    QString logText() const
+    {
+        QFile log(m_home.filePath(QStringLiteral("backups.log")));
+        return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QUARVEL_REQUIRE_DB();
+        QVERIFY(m_home.isValid());
+        TestDatabase::freshSchema(QStringLiteral("tst_cli"));
+    }
+
+    void tablesAreListedAsTheMainWindowListsThem()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::psql("CREATE TABLE tst_cli.\"odd name; x\" (v text)");
+        struct Sink : db::TableListSink
+        {
+            QStringList names;
+            void processEvents() override {}
+            void appendTable(const db::Table& t) override { names << t.displayName(); }
+        } sink;
+        db::FillTableList(TestDatabase::connectionString(), sink);
+        QVERIFY(sink.names.contains(QStringLiteral("tst_cli.odd name; x")));
+
+        const Result plain = cli(QStringList{"tables"} + connectionOptions());
+        QCOMPARE(plain.status, 0);
+        QCOMPARE(plain.out, sink.names.join(u'\n') + u'\n');
+
+        const Result json = cli(QStringList{"tables", "--json"} + connectionOptions());
+        QCOMPARE(json.status, 0);
+        QStringList fromJson;
+        const QJsonArray tables = QJsonDocument::fromJson(json.out.toUtf8())["tables"].toArray();
+        for (const auto& table : tables)
+            fromJson << table.toObject()["text"].toString();
+        QCOMPARE(fromJson, sink.names);
+    }
+
+    void setsRunGivesTheWindowsValuesAndLog()
+    {
+        QUARVEL_REQUIRE_DB();
+        for (const char* name : {"by_cli", "by_window"})
+            TestDatabase::psql(
+                QStringLiteral("CREATE TABLE tst_cli.%1 (id int, v text, n numeric(6,2), w varchar(5));"
+                               "INSERT INTO tst_cli.%1 VALUES (1, ' a x ', 1.5, 'aa'), (2, NULL, 2, 'b'),"
+                               "(3, 'aaa', 12.5, 'xa'), (3, 'aaa', 12.5, 'xa'), (4, 'none', 0, 'zz')")
+                    .arg(QLatin1String(name)));
+        const QString setsPath = m_home.filePath(QStringLiteral("sets.txt"));
+        QFile sets(setsPath);
+        QVERIFY(sets.open(QIODevice::WriteOnly));
+        sets.write("a=>b\r\nb=>c\r\n1.5=>7.25\r\nignored line\r\n");
+        sets.close();
+
+        const Result run = cli(QStringList{"run", "--sets", setsPath, "--separator", "=>", "--table",
+                                           "tst_cli.by_cli", "--yes", "--json"} +
+                               connectionOptions());
+        QCOMPARE(run.status, 0);
+        const QJsonObject outcome = QJsonDocument::fromJson(run.out.toUtf8()).object();
+        QCOMPARE(outcome["tables"].toArray().size(), 1);
+        const QJsonObject table = outcome["tables"].toArray().first().toObject();
+        QCOMPARE(table["table"].toString(), QStringLiteral("tst_cli.by_cli"));
+        QCOMPARE(table["records"].toInt(), 5);
+        const int logLines = int(logText().count(u'\n'));
+        QCOMPARE(table["replaced"].toInt(), logLines);
+        QVERIFY(logLines > 0);
+
+        WindowLikeHost host;
+        host.tables = {db::Table{"tst_cli", "by_window"}};
+        host.sets = {{"a", "b"}, {"b", "c"}, {"1.5", "7.25"}};
+        engine::ReplaceRun().PushButton1_Click(host);
+
+        const QString columns = QStringLiteral("SELECT id, v, n, w FROM tst_cli.%1 ORDER BY 1, 2, 3, 4");
+        QCOMPARE(TestDatabase::psql(columns.arg("by_cli")), TestDatabase::psql(columns.arg("by_window")));
+        QCOMPARE(TestDatabase::psql(columns.arg("by_cli")).split(u'\n').first(),
+                 QStringLiteral("1|c x|7.25|cc"));
+    }
+
+    void statusTellsWhatHappened_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message"); // part of standard error
+        QTest::newRow("unknown command") << QStringList{"rename"} << 2 << "unknown command";
+        QTest::newRow("both a pair and sets")
+            << QStringList{"run", "--find", "a", "--replace", "b", "--sets", "x.txt", "--yes"} << 2
+            << "either";
+        QTest::newRow("missing sets file") << QStringList{"run", "--sets", "/nonexistent/sets.txt", "--yes"}
+                                           << 2 << "/nonexistent/sets.txt not found.";
+        QTest::newRow("unknown table")
+            << QStringList{"run", "--find", "a", "--replace", "b", "--table", "nope", "--yes"} << 2
+            << "there is no table \"nope\"";
+        QTest::newRow("no --yes without a terminal")
+            << QStringList{"run", "--find", "a", "--replace", "b"} << 2 << "give --yes";
+        QTest::newRow("a refused record")
+            << QStringList{"run", "--find", "ab", "--replace", "abcdef", "--table", "tst_cli.narrow", "--yes"}
+            << 1 << "tst_cli.narrow: ";
+    }
+
+    void statusTellsWhatHappened()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        TestDatabase::psql(
+            "DROP TABLE IF EXISTS tst_cli.narrow; CREATE TABLE tst_cli.narrow (id int PRIMARY KEY, "
+            "v varchar(4)); INSERT INTO tst_cli.narrow VALUES (1, 'ab'), (2, 'cd')");
+        const Result result = cli(arguments + connectionOptions());
+        QCOMPARE(result.status, status);
+        QVERIFY2(result.err.contains(message), qPrintable(result.err));
+        if (status == 1) {
+            QVERIFY2(result.err.contains(QStringLiteral("Record 1")), qPrintable(result.err));
+            QVERIFY2(result.err.contains(QStringLiteral("character varying(4)")), qPrintable(result.err));
+        }
+        QCOMPARE(TestDatabase::psql("SELECT string_agg(v, ',' ORDER BY id) FROM tst_cli.narrow"),
+                 QStringLiteral("ab,cd"));
+    }
+
+    void connectionComesFromUriEnvironmentOrPasswordFile_data()
+    {
+        QTest::addColumn<QString>("form");
+        QTest::addColumn<int>("status");
+        QTest::newRow("uri") << "uri" << 0;
+        QTest::newRow("environment") << "environment" << 0;
+        QTest::newRow("password file") << "pgpass" << 0;
+        QTest::newRow("password file others can read") << "pgpass-open" << 3;
+        QTest::newRow("wrong password") << "wrong" << 3;
+    }
+
+    void connectionComesFromUriEnvironmentOrPasswordFile()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, form);
+        QFETCH(int, status);
+        const db::ConnectionDetails d = TestDatabase::details();
+        const QString wrong = QStringLiteral("wrong-Secret-4711");
+        QProcessEnvironment env = environment();
+        QStringList arguments{"tables"};
+        if (form == u"uri") {
+            arguments << QStringLiteral("postgresql://%1:%2@%3:%4/%5")
+                             .arg(QString::fromUtf8(QUrl::toPercentEncoding(d.user)),
+                                  QString::fromUtf8(QUrl::toPercentEncoding(d.password)), d.server, d.port,
+                                  QString::fromUtf8(QUrl::toPercentEncoding(d.database)));
+        } else if (form == u"environment") {
+            env.insert("PGHOST", d.server);
+            env.insert("PGPORT", d.port);
+            env.insert("PGUSER", d.user);
+            env.insert("PGDATABASE", d.database);
+            env.insert("PGPASSWORD", d.password);
+        } else if (form.startsWith(u"pgpass")) {
+            const QString path = m_home.filePath(QStringLiteral("pgpass"));
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(QStringLiteral("# ours\n*:%1:*:%2:%3\n")
+                           .arg(d.port, d.user, QString(d.password).replace(":", "\\:"))
+                           .toUtf8());
+            file.setPermissions(form == u"pgpass" ? QFile::ReadOwner | QFile::WriteOwner
+                                                  : QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+            file.close();
+            env.insert("PGPASSFILE", path);
+            arguments << connectionOptions();
+        } else {
+            env.insert("PGPASSWORD", wrong);
+            arguments << connectionOptions();
+        }
+        const Result result = cli(arguments, env);
+        QCOMPARE(result.status, status);
+        QVERIFY(!result.out.contains(d.password) && !result.err.contains(d.password));
+        QVERIFY(!result.out.contains(wrong) && !result.err.contains(wrong));
+        if (status == 0)
+            QVERIFY(result.out.contains(QStringLiteral("tst_cli.narrow")));
+        if (form == u"pgpass-open")
+            QVERIFY2(result.err.contains(QStringLiteral("group or world access")), qPrintable(result.err));
+        if (form == u"wrong")
+            QVERIFY2(result.err.contains(QStringLiteral("password authentication failed")),
+                     qPrintable(result.err));
+    }
+
+    void interruptStopsAfterARecordAndStoresEveryLoggedChange()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::psql("CREATE TABLE tst_cli.big (id int PRIMARY KEY, v text);"
+                           "INSERT INTO tst_cli.big SELECT g, 'row' || g FROM generate_series(1, 300000) g");
+        QFile::remove(m_home.filePath(QStringLiteral("backups.log")));
+        QProcessEnvironment env = environment();
+        env.insert(QStringLiteral("PGPASSWORD"), TestDatabase::details().password);
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.setStandardInputFile(QProcess::nullDevice());
+        process.start(QStringLiteral(QUARVEL_CLI_PATH),
+                      QStringList{"run", "--find", "row", "--replace", "ROW", "--table", "tst_cli.big",
+                                  "--yes", "--json"} +
+                          connectionOptions());
+        QVERIFY(process.waitForStarted());
+        // Interrupted once the run is replacing, well before its end.
+        QTRY_VERIFY_WITH_TIMEOUT(logText().count(u'\n') > 2000, 60000);
+        ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 130);
+        const QJsonObject outcome = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+        QCOMPARE(outcome["stopped"].toBool(), true);
+
+        const long long changed =
+            TestDatabase::psql("SELECT count(*) FROM tst_cli.big WHERE v = 'ROW' || id").toLongLong();
+        QVERIFY2(changed > 0 && changed < 300000, qPrintable(QString::number(changed)));
+        QCOMPARE(TestDatabase::psql(
+                     "SELECT count(*) FROM tst_cli.big WHERE v <> 'ROW' || id AND v <> 'row' || id"),
+                 QStringLiteral("0"));
+        QCOMPARE(changed, logText().count(u'\n'));
+        QCOMPARE(outcome["tables"].toArray().first()["replaced"].toInteger(), changed);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
