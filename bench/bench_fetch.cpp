@@ -101,8 +101,7 @@ int main(int argc, char** argv)
         QString source;
         const Measurement recordSet = best(repeat, [&] {
             RecordSet records;
-            records.setCursorLocation(CursorLocation::Client);
-            records.open(table, connection, CursorType::Static, LockType::Optimistic);
+            records.open(table, connection, LockType::Optimistic);
             source = records.source();
             const int fields = records.fieldCount();
             long long seen = 0;

@@ -255,7 +255,6 @@ int main(int argc, char** argv)
         values.reserve(size_t(rows) * 5);
         const double readSeconds = secondsOf([&] {
             db::RecordSet records;
-            records.setCursorLocation(db::CursorLocation::Client);
             records.open(base, connection);
             const int fields = records.fieldCount();
             while (!records.isEOF()) {
@@ -278,7 +277,6 @@ int main(int argc, char** argv)
         db::RecordSet::StoreCounts walkCounts;
         const double walkSeconds = secondsOf([&] {
             db::RecordSet records;
-            records.setCursorLocation(db::CursorLocation::Client);
             records.setBatchSize(db::RecordSet::DefaultBatchRows);
             records.open(walked, connection);
             const int fields = records.fieldCount();

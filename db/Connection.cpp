@@ -4,7 +4,7 @@
 #include "db/RecordSet.h"
 #include "db/RecordSetState.h"
 
-#include <algorithm>
+#include <utility>
 
 namespace quarvel::db {
 
@@ -15,7 +15,36 @@ SQLHDBC ConnectionState::openHandle() const
     return connection.get();
 }
 
-Connection::Connection() : m_state(std::make_unique<ConnectionState>()) {}
+void ConnectionState::attach(const std::shared_ptr<RecordSetState>& recordSet)
+{
+    m_recordSets.push_back(recordSet);
+    recordSet->connection = shared_from_this();
+}
+
+void ConnectionState::detach(const RecordSetState* recordSet) noexcept
+{
+    // A record set that went without being detached is dropped here too.
+    std::erase_if(m_recordSets, [recordSet](const std::weak_ptr<RecordSetState>& entry) {
+        const std::shared_ptr<RecordSetState> attached = entry.lock();
+        return !attached || attached.get() == recordSet;
+    });
+}
+
+void ConnectionState::close() noexcept
+{
+    // Releasing a record set detaches it, so the list is taken first.
+    for (const std::weak_ptr<RecordSetState>& entry : std::exchange(m_recordSets, {}))
+        if (const std::shared_ptr<RecordSetState> recordSet = entry.lock())
+            recordSet->release();
+    if (open)
+        SQLDisconnect(connection.get());
+    open = false;
+    connectionString.clear();
+    connection.reset();
+    environment.reset();
+}
+
+Connection::Connection() : m_state(std::make_shared<ConnectionState>()) {}
 
 Connection::~Connection()
 {
@@ -31,16 +60,6 @@ Connection& Connection::operator=(Connection&& other) noexcept
         m_state = std::move(other.m_state);
     }
     return *this;
-}
-
-void Connection::setCursorLocation(CursorLocation location)
-{
-    state().location = location;
-}
-
-CursorLocation Connection::cursorLocation() const
-{
-    return m_state ? m_state->location : CursorLocation::Server;
 }
 
 void Connection::open(const QString& connectionString)
@@ -86,24 +105,14 @@ RecordSet Connection::execute(const QString& sql)
 
 void Connection::close() noexcept
 {
-    if (!m_state)
-        return;
-    ConnectionState& s = *m_state;
-    // Closing a record set unregisters it, so take them from the back.
-    while (!s.recordSets.empty())
-        s.recordSets.back()->release();
-    if (s.open)
-        SQLDisconnect(s.connection.get());
-    s.open = false;
-    s.connectionString.clear();
-    s.connection.reset();
-    s.environment.reset();
+    if (m_state)
+        m_state->close();
 }
 
-ConnectionState& Connection::state() const
+ConnectionState& Connection::state()
 {
     if (!m_state) // moved from: becomes a closed connection again
-        const_cast<Connection*>(this)->m_state = std::make_unique<ConnectionState>();
+        m_state = std::make_shared<ConnectionState>();
     return *m_state;
 }
 

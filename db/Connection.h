@@ -13,8 +13,6 @@ namespace quarvel::db {
 class RecordSet;
 struct ConnectionState;
 
-enum class CursorLocation { Server = 2, Client = 3 };
-
 class Connection
 {
 public:
@@ -25,10 +23,6 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Before open: a client-side connection fetches results whole, with a known record count.
-    void setCursorLocation(CursorLocation location);
-    CursorLocation cursorLocation() const;
-
     // Throws DbError (driver or server message) when the connection cannot be opened.
     void open(const QString& connectionString);
     bool isOpen() const;
@@ -36,14 +30,16 @@ public:
     // Runs a query and returns its result on the first row. Throws DbError.
     RecordSet execute(const QString& sql);
 
-    // Closes an open connection; closing a closed one does nothing.
+    // Closes an open connection, and first the record sets open on it; closing a closed one does
+    // nothing.
     void close() noexcept;
 
-    // The layer's own state (handles); for RecordSet.
-    ConnectionState& state() const;
+    // The layer's own state (handles), shared with the record sets whose statements live on it; for
+    // RecordSet. A moved-from connection gets a new, closed one.
+    ConnectionState& state();
 
 private:
-    std::unique_ptr<ConnectionState> m_state;
+    std::shared_ptr<ConnectionState> m_state;
 };
 
 } // namespace quarvel::db

@@ -52,7 +52,6 @@ QString ConnectionTest::failureMessage(const ConnectionDetails& details)
 void FillTableList(const QString& connectionString, TableListSink& list)
 {
     Connection connection;
-    connection.setCursorLocation(CursorLocation::Client);
     connection.open(connectionString);
     RecordSet tables = connection.execute(CatalogueQuery);
     const long long count = tables.recordCount();

@@ -1,6 +1,7 @@
 #include "db/OdbcHandle.h"
 
 #include <QStringList>
+#include <QtGlobal>
 
 #include <vector>
 
@@ -69,6 +70,19 @@ void checkResult(SQLRETURN result, SQLSMALLINT handleType, SQLHANDLE handle, con
     throw diagnosticsError(
         handleType, handle,
         QStringLiteral("%1 failed without a message from the driver.").arg(QLatin1String(operation)));
+}
+
+void warnInvalidHandleFreed(SQLSMALLINT handleType) noexcept
+{
+    const char* kind = handleType == SQL_HANDLE_ENV   ? "environment"
+                       : handleType == SQL_HANDLE_DBC ? "connection"
+                                                      : "statement";
+    try {
+        qWarning("Freeing an ODBC %s handle failed: the driver manager no longer knows it, so it was "
+                 "freed after the handle it was allocated on.",
+                 kind);
+    } catch (...) {
+    }
 }
 
 } // namespace quarvel::db

@@ -783,12 +783,6 @@ void store(RecordSetState& s)
 }
 } // namespace
 
-void RecordSetState::attach(ConnectionState& owner)
-{
-    connection = &owner;
-    owner.recordSets.push_back(this);
-}
-
 void RecordSetState::release() noexcept
 {
     checks.clear();
@@ -802,11 +796,9 @@ void RecordSetState::release() noexcept
     record = 0;
     rows.reset();
     closeReader(*this);
-    if (connection) {
-        auto& list = connection->recordSets;
-        list.erase(std::remove(list.begin(), list.end(), this), list.end());
-        connection = nullptr;
-    }
+    // Detached only once its statements are gone; the connection may go with the last reference.
+    if (const std::shared_ptr<ConnectionState> owner = std::exchange(connection, nullptr))
+        owner->detach(this);
     open = false;
     updatable = false;
     eof = true;
@@ -825,10 +817,9 @@ void RecordSetState::release() noexcept
     partitionKeyExpressions = false;
 }
 
-std::unique_ptr<RecordSetState> openQuery(ConnectionState& connection, const QString& sql)
+std::shared_ptr<RecordSetState> openQuery(ConnectionState& connection, const QString& sql)
 {
-    auto s = std::make_unique<RecordSetState>();
-    s->location = connection.location;
+    auto s = std::make_shared<RecordSetState>();
     s->rows.emplace(connection.openHandle());
     s->rows->executeDirect(sql);
     const int columns = s->rows->columnCount();
@@ -837,7 +828,7 @@ std::unique_ptr<RecordSetState> openQuery(ConnectionState& connection, const QSt
     s->count = columns > 0 ? s->rows->rowCount() : 0;
     s->current.assign(static_cast<size_t>(columns), std::nullopt);
     s->source = sql;
-    s->attach(connection);
+    connection.attach(s);
     s->open = true;
     s->eof = false;
     if (columns > 0)
@@ -847,9 +838,9 @@ std::unique_ptr<RecordSetState> openQuery(ConnectionState& connection, const QSt
     return s;
 }
 
-RecordSet::RecordSet() : m_state(std::make_unique<RecordSetState>()) {}
+RecordSet::RecordSet() : m_state(std::make_shared<RecordSetState>()) {}
 
-RecordSet::RecordSet(std::unique_ptr<RecordSetState> state) : m_state(std::move(state)) {}
+RecordSet::RecordSet(std::shared_ptr<RecordSetState> state) : m_state(std::move(state)) {}
 
 RecordSet::~RecordSet()
 {
@@ -867,25 +858,17 @@ RecordSet& RecordSet::operator=(RecordSet&& other) noexcept
     return *this;
 }
 
-void RecordSet::setCursorLocation(CursorLocation location)
-{
-    if (!m_state)
-        m_state = std::make_unique<RecordSetState>();
-    m_state->location = location;
-}
-
 void RecordSet::setLockTimeout(int milliseconds)
 {
     if (!m_state)
-        m_state = std::make_unique<RecordSetState>();
+        m_state = std::make_shared<RecordSetState>();
     m_state->lockTimeoutMs = milliseconds;
 }
 
-void RecordSet::open(const Table& table, Connection& connection, CursorType cursorType, LockType lockType)
+void RecordSet::open(const Table& table, Connection& connection, LockType lockType)
 {
-    Q_UNUSED(cursorType); // every result is read whole by the driver: a static snapshot either way
     if (!m_state)
-        m_state = std::make_unique<RecordSetState>();
+        m_state = std::make_shared<RecordSetState>();
     RecordSetState& s = *m_state;
     if (s.open)
         throw DbError(OpenMessage);
@@ -965,7 +948,7 @@ void RecordSet::open(const Table& table, Connection& connection, CursorType curs
     s.columns = std::move(columns);
     s.updateTarget = from;
     s.updatable = lockType != LockType::ReadOnly;
-    s.attach(owner);
+    owner.attach(m_state);
     s.open = true;
     s.eof = false;
     advance(s);
@@ -1103,7 +1086,7 @@ void RecordSet::moveNext()
 void RecordSet::setBatchSize(int rows)
 {
     if (!m_state)
-        m_state = std::make_unique<RecordSetState>();
+        m_state = std::make_shared<RecordSetState>();
     m_state->batchRows = std::max(rows, 1);
 }
 

@@ -24,7 +24,6 @@ struct StoreFailure
     DbError error;
 };
 
-enum class CursorType { ForwardOnly = 0, Static = 3 };
 enum class LockType { ReadOnly = 1, Optimistic = 3 };
 
 class RecordSet
@@ -37,8 +36,6 @@ public:
     RecordSet(const RecordSet&) = delete;
     RecordSet& operator=(const RecordSet&) = delete;
 
-    void setCursorLocation(CursorLocation location);
-
     // How long opening and storing wait for a lock that another session holds before failing with
     // the server's lock timeout (55P03). Set before open.
     static constexpr int DefaultLockTimeoutMs = 10000;
@@ -49,8 +46,7 @@ public:
     // string), so memory does not grow with the table; changes are checked and stored on the given
     // connection. Fields are those of "SELECT * FROM" the table, values in PostgreSQL's own text form.
     // Throws DbError when the table cannot be read.
-    void open(const Table& table, Connection& connection, CursorType cursorType = CursorType::Static,
-              LockType lockType = LockType::Optimistic);
+    void open(const Table& table, Connection& connection, LockType lockType = LockType::Optimistic);
     bool isOpen() const;
 
     // True past the last record, and right after opening an empty result. A closed record set has no
@@ -104,10 +100,11 @@ public:
     void close() noexcept;
 
     // For Connection::execute.
-    explicit RecordSet(std::unique_ptr<RecordSetState> state);
+    explicit RecordSet(std::shared_ptr<RecordSetState> state);
 
 private:
-    std::unique_ptr<RecordSetState> m_state;
+    // The only owner; shared so that the connection can watch it (see ConnectionState).
+    std::shared_ptr<RecordSetState> m_state;
 };
 
 } // namespace quarvel::db

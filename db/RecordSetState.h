@@ -65,10 +65,19 @@ struct Batch
 
 using StoreKey = std::pair<QString, std::vector<int>>; // target, changed fields
 
+// Owned by its RecordSet alone; held by shared pointer so that the connection it is attached to can
+// watch it without a pointer that could dangle. The owners of handles are declared parent first:
+// members go in reverse order, so that even without release() no statement would outlive the
+// connection it lives on.
 struct RecordSetState
 {
-    ConnectionState* connection = nullptr;
-    CursorLocation location = CursorLocation::Server;
+    // The connection that changes are checked and stored on (and, for a query, read from); set while
+    // attached to it.
+    std::shared_ptr<ConnectionState> connection;
+    // The reading connection: a cursor in a read-only transaction, its snapshot and lock held until
+    // the record set closes.
+    std::optional<Connection> reader;
+
     bool open = false;
     bool updatable = false;
     bool eof = true;
@@ -103,11 +112,8 @@ struct RecordSetState
     std::vector<StoreFailure> failures;
     int batchRows = 1;
     RecordSet::StoreCounts counts;
-    std::vector<int> keyFields; // the primary key's fields, in key order
-    long long record = 0;       // the current record, from 1
-    // The reading connection: a cursor in a read-only transaction, its snapshot and lock held until
-    // the record set closes.
-    std::optional<Connection> reader;
+    std::vector<int> keyFields;         // the primary key's fields, in key order
+    long long record = 0;               // the current record, from 1
     std::map<int, Statement> checks;    // one prepared check per field
     std::map<int, Statement> roundings; // one prepared rounding check per field
     int lockTimeoutMs = RecordSet::DefaultLockTimeoutMs;
@@ -117,13 +123,12 @@ struct RecordSetState
     RecordSetState& operator=(const RecordSetState&) = delete;
     ~RecordSetState() { release(); }
 
-    // Registers with the connection, whose close then releases this first.
-    void attach(ConnectionState& owner);
-    // Frees every statement and forgets the rows; the record set is then closed. Never fails.
+    // Frees every statement, closes the reading connection, detaches from the connection and forgets
+    // the rows; the record set is then closed. Never fails.
     void release() noexcept;
 };
 
-// The result of a query, on its first row. Throws DbError.
-std::unique_ptr<RecordSetState> openQuery(ConnectionState& connection, const QString& sql);
+// The result of a query, on its first row, attached to the connection. Throws DbError.
+std::shared_ptr<RecordSetState> openQuery(ConnectionState& connection, const QString& sql);
 
 } // namespace quarvel::db

@@ -194,12 +194,12 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
             p.step(116, [&] {
                 if (!records)
                     throw std::runtime_error("The record set object could not be created.");
-                records->setCursorLocation(db::CursorLocation::Client);
+                // No client cursor to ask for: a record set always reads through a streaming connection
+                // of its own, whatever the cursor location and type of the classic steps.
                 records->setBatchSize(db::RecordSet::DefaultBatchRows);
             });
-            opened = records && p.step(118, [&] {
-                records->open(table, *connection, db::CursorType::Static, db::LockType::Optimistic);
-            });
+            opened =
+                records && p.step(118, [&] { records->open(table, *connection, db::LockType::Optimistic); });
         }
         if (opened && p.test(120, [&] { return !records->isEOF(); })) {
             try {

@@ -19,6 +19,9 @@ class TestConnection : public QObject
 {
     Q_OBJECT
 private slots:
+    // A statement freed after its connection shows only as the driver manager's refusal to free it.
+    void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral("^Freeing an ODBC"))); }
+
     // clang-format off
     void connectionStringHasTheExactBytes_data()
     {
@@ -351,8 +354,6 @@ private slots:
     {
         QUARVEL_REQUIRE_DB();
         Connection connection;
-        connection.setCursorLocation(CursorLocation::Client);
-        QCOMPARE(connection.cursorLocation(), CursorLocation::Client);
         connection.open(TestDatabase::connectionString());
         QVERIFY(connection.isOpen());
         RecordSet rows = connection.execute(
