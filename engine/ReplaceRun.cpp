@@ -43,6 +43,29 @@ void tellProgress(RunHost& host, int entry, int entryCount, long long record, lo
     }
 }
 
+// Tells the host of a replacement; like progress, this must never break a run.
+void tellReplaced(RunHost& host, const QString& fieldName) noexcept
+{
+    try {
+        host.replaced(fieldName);
+    } catch (...) {
+    }
+}
+
+// Whether the host asks to end the run; a host that fails to say lets it go on.
+bool stopAsked(RunHost& host) noexcept
+{
+    try {
+        return host.stopRequested();
+    } catch (...) {
+        return false;
+    }
+}
+
+class RunStopped : public std::exception
+{
+};
+
 // Runs a step of the record walk; a failure is reported, and when it ruins the table the walk leaves it.
 template <class F> bool walkStep(Procedure& p, int line, F&& body)
 {
@@ -69,8 +92,8 @@ constexpr PairLines SinglePairLines{136, 138, 140};
 constexpr PairLines SetLines{146, 148, 150};
 
 // One pair applied to field j of the current record: match test, log line, new value.
-void applyPair(Procedure& p, db::RecordSet& records, int j, const QString& find, const QString& replacement,
-               const QString& tableText, const PairLines& lines)
+void applyPair(Procedure& p, RunHost& host, db::RecordSet& records, int j, const QString& find,
+               const QString& replacement, const QString& tableText, const PairLines& lines)
 {
     std::optional<QString> value;
     bool matched = false;
@@ -80,10 +103,12 @@ void applyPair(Procedure& p, db::RecordSet& records, int j, const QString& find,
     });
     if (!matched)
         return;
-    walkStep(p, lines.log, [&] {
-        AppendLogLine(
-            logLine(QDateTime::currentDateTime(), find, replacement, tableText, records.fieldName(j)));
-    });
+    QString fieldName;
+    if (walkStep(p, lines.log, [&] {
+            fieldName = records.fieldName(j);
+            AppendLogLine(logLine(QDateTime::currentDateTime(), find, replacement, tableText, fieldName));
+        }))
+        tellReplaced(host, fieldName);
     walkStep(p, lines.store, [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
 }
 
@@ -111,6 +136,8 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
             throw TableLeft(); // an end-of-records test that fails would fail for ever
         if (atEnd)
             break;
+        if (stopAsked(host))
+            throw RunStopped();
         tellProgress(host, entry, entryCount, ++record, recordCount);
         for (int j = 0; j < fields; ++j) {
             walkStep(p, 132, [&] { host.processEvents(); });
@@ -123,7 +150,7 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
                     find = host.findText();
                     replacement = host.replaceText();
                 });
-                applyPair(p, records, j, find, replacement, tableText, SinglePairLines);
+                applyPair(p, host, records, j, find, replacement, tableText, SinglePairLines);
             } else if (tab == 1) {
                 const int sets = p.value(144, 0, [&] { return host.setCount(); });
                 for (int k = 0; k < sets; ++k) {
@@ -134,7 +161,7 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
                             replacement = host.setReplaceText(k);
                         }))
                         continue;
-                    applyPair(p, records, j, find, replacement, tableText, SetLines);
+                    applyPair(p, host, records, j, find, replacement, tableText, SetLines);
                 }
             }
         }
@@ -162,7 +189,7 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
     if (m_running)
         return false;
     m_running = true;
-    const auto stopped = qScopeGuard([this] { m_running = false; });
+    const auto notRunning = qScopeGuard([this] { m_running = false; });
     Procedure p(host.prompts(), QLatin1String(Location));
 
     std::optional<db::Connection> connection;
@@ -172,7 +199,8 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
     p.step(104, [&] { host.setPointerMode(Hourglass); });
 
     const int entries = p.loopCount(108, [&] { return host.tableCount(); });
-    for (int i = 0; i < entries; ++i) {
+    bool stopped = false;
+    for (int i = 0; i < entries && !stopped; ++i) {
         if (!p.test(110, [&] { return host.isTicked(i); }))
             continue;
         // A connection or a table that cannot be opened is reported once; the run goes on with the next
@@ -205,6 +233,8 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
             try {
                 walkRecords(p, host, *records, i, entries, tableText);
             } catch (const TableLeft&) {
+            } catch (const RunStopped&) {
+                stopped = true;
             }
             storeTheRest(p, *records);
         }
