@@ -7,6 +7,7 @@
 #include "db/Connection.h"
 #include "db/Database.h"
 #include "db/DbError.h"
+#include "engine/Preview.h"
 #include "engine/SetFiles.h"
 #include "settings/SettingsStore.h"
 
@@ -101,6 +102,8 @@ struct Command
 const Command Commands[] = {
     {QStringLiteral("tables"),
      QStringLiteral("List the tables of the database as the Main window lists them.")},
+    {QStringLiteral("preview"),
+     QStringLiteral("Show what a run would change and what the columns would refuse, changing nothing.")},
     {QStringLiteral("run"), QStringLiteral("Replace text in the tables, as \"Start Replacing\" does.")},
 };
 
@@ -154,8 +157,19 @@ void addRunOptions(QCommandLineParser& parser)
         {QStringLiteral("table"),
          QStringLiteral("Only this table, named as \"tables\" lists it (repeatable; default: every table)."),
          QStringLiteral("TABLE")},
-        {{QStringLiteral("y"), QStringLiteral("yes")}, QStringLiteral("Replace without asking.")},
     });
+}
+
+void addWriteOptions(QCommandLineParser& parser)
+{
+    parser.addOption(
+        {{QStringLiteral("y"), QStringLiteral("yes")}, QStringLiteral("Replace without asking.")});
+}
+
+void addPreviewOptions(QCommandLineParser& parser)
+{
+    parser.addOption({QStringLiteral("limit"), QStringLiteral("Samples shown per table (default 10)."),
+                      QStringLiteral("N"), QStringLiteral("10")});
 }
 
 // The connection details the options, the URI, the environment and the password file give, asking
@@ -463,6 +477,143 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
     return status;
 }
 
+// A value cut down to about `width` characters around its first difference from `other`, so that the
+// change shows in one terminal line even for a value of megabytes.
+QString around(const std::optional<QString>& value, const QString& other, qsizetype width = 60)
+{
+    if (!value)
+        return QStringLiteral("NULL");
+    qsizetype first = 0;
+    while (first < value->size() && first < other.size() && value->at(first) == other.at(first))
+        ++first;
+    const qsizetype begin = qMax<qsizetype>(0, qMin(first - width / 3, value->size() - width));
+    QString shown = value->mid(begin, width);
+    shown.replace(u'\n', QLatin1String("\\n")).replace(u'\r', QLatin1String("\\r"));
+    return (begin > 0 ? QStringLiteral("...") : QString()) + u'"' + shown + u'"' +
+           (begin + width < value->size() ? QStringLiteral("...") : QString());
+}
+
+class PreviewProgress : public engine::PreviewObserver
+{
+public:
+    explicit PreviewProgress(const QList<cli::ListedTable>& tables)
+        : m_tables(tables), m_line(isTerminal(STDERR_FILENO))
+    {}
+    void progress(int entry, int entryCount, long long record, long long recordCount) override
+    {
+        m_shown.table = m_tables.at(entry).text;
+        m_shown.records = record;
+        m_line.show(m_shown, entry, entryCount, recordCount);
+    }
+    bool cancelled() override { return g_stop.load(); }
+
+private:
+    const QList<cli::ListedTable>& m_tables;
+    cli::TableOutcome m_shown;
+    ProgressLine m_line;
+};
+
+int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
+{
+    const cli::Pairs pairs = pairsFrom(parser);
+    bool limitIsNumber = false;
+    const int limit = parser.value(QStringLiteral("limit")).toInt(&limitIsNumber);
+    if (!limitIsNumber || limit < 0)
+        throw cli::UsageError("--limit needs a number of samples, 0 or more");
+    const QString connectionString = connectOnce(connecting);
+    const QList<cli::ListedTable> tables =
+        selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
+
+    engine::PreviewRequest request;
+    request.connectionString = connectionString;
+    for (const cli::ListedTable& listed : tables)
+        request.tables.append({listed.table, listed.text});
+    request.pairs = pairs.useSets ? pairs.sets : QList<engine::Set>{{pairs.find, pairs.replacement}};
+    request.sampleLimit = limit;
+
+    std::signal(SIGINT, onInterrupt);
+    QList<engine::PreviewTable> preview;
+    {
+        PreviewProgress progress(tables);
+        preview = engine::Preview(request, progress);
+    }
+    std::signal(SIGINT, SIG_DFL);
+    const bool stopped = g_stop.load();
+    const bool failed = std::any_of(preview.cbegin(), preview.cend(),
+                                    [](const engine::PreviewTable& t) { return !t.failure.isEmpty(); });
+    const int status = stopped ? Interrupted : failed ? DoneWithFailures : Done;
+    for (const engine::PreviewTable& table : std::as_const(preview))
+        if (!table.failure.isEmpty())
+            printError(table.text + QStringLiteral(": ") + table.failure);
+
+    QTextStream out(stdout);
+    if (parser.isSet(QStringLiteral("json"))) {
+        QJsonArray tableList;
+        for (const engine::PreviewTable& table : std::as_const(preview)) {
+            QJsonArray columns;
+            for (const engine::PreviewColumn& column : table.columns)
+                columns.append(QJsonObject{{QStringLiteral("name"), column.name},
+                                           {QStringLiteral("changes"), column.changes},
+                                           {QStringLiteral("refused"), column.refused}});
+            QJsonArray samples;
+            for (const engine::PreviewChange& change : table.samples)
+                samples.append(QJsonObject{
+                    {QStringLiteral("record"), change.record},
+                    {QStringLiteral("row"), change.row},
+                    {QStringLiteral("column"), change.column},
+                    {QStringLiteral("old"), change.oldValue ? QJsonValue(*change.oldValue) : QJsonValue()},
+                    {QStringLiteral("new"), change.newValue},
+                    {QStringLiteral("refusal"),
+                     change.refusal.isEmpty() ? QJsonValue() : QJsonValue(change.refusal)},
+                    {QStringLiteral("refusedValue"),
+                     change.refusal.isEmpty() ? QJsonValue() : QJsonValue(change.refusedValue)}});
+            tableList.append(
+                QJsonObject{{QStringLiteral("table"), table.text},
+                            {QStringLiteral("records"), table.records},
+                            {QStringLiteral("changedRecords"), table.changedRecords},
+                            {QStringLiteral("columns"), columns},
+                            {QStringLiteral("samples"), samples},
+                            {QStringLiteral("failure"),
+                             table.failure.isEmpty() ? QJsonValue() : QJsonValue(table.failure)}});
+        }
+        out << QJsonDocument(QJsonObject{{QStringLiteral("tables"), tableList},
+                                         {QStringLiteral("stopped"), stopped},
+                                         {QStringLiteral("status"), status}})
+                   .toJson(QJsonDocument::Indented);
+        return status;
+    }
+    QList<QStringList> rows{{QStringLiteral("TABLE"), QStringLiteral("COLUMN"), QStringLiteral("CHANGES"),
+                             QStringLiteral("REFUSED")}};
+    for (const engine::PreviewTable& table : std::as_const(preview)) {
+        if (table.columns.isEmpty())
+            rows.append({table.text, QStringLiteral("-"), QStringLiteral("0"), QStringLiteral("0")});
+        for (const engine::PreviewColumn& column : table.columns)
+            rows.append(
+                {table.text, column.name, QString::number(column.changes), QString::number(column.refused)});
+    }
+    printTable(out, rows, {false, false, true, true});
+    for (const engine::PreviewTable& table : std::as_const(preview)) {
+        if (table.samples.isEmpty())
+            continue;
+        out << '\n'
+            << table.text
+            << QStringLiteral(": %1 of %2 records would change").arg(table.changedRecords).arg(table.records)
+            << '\n';
+        for (const engine::PreviewChange& change : table.samples) {
+            out << "  " << change.row << ", " << change.column << ": "
+                << around(change.oldValue, change.newValue);
+            if (change.refusal.isEmpty())
+                out << " -> " << around(change.newValue, change.oldValue.value_or(QString())) << '\n';
+            else
+                out << " -> " << around(change.refusedValue, change.oldValue.value_or(QString()))
+                    << " would be refused: " << QString(change.refusal).replace(u'\n', u' ') << '\n';
+        }
+    }
+    if (stopped)
+        printError(QStringLiteral("interrupted: the preview covers the records read before it"));
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -500,8 +651,12 @@ int main(int argc, char** argv)
     parser.addPositionalArgument(QStringLiteral("URI"), QStringLiteral("A postgresql:// connection URI."),
                                  QStringLiteral("[URI]"));
     addCommonOptions(parser);
-    if (command == u"run")
+    if (command == u"run" || command == u"preview")
         addRunOptions(parser);
+    if (command == u"run")
+        addWriteOptions(parser);
+    if (command == u"preview")
+        addPreviewOptions(parser);
     if (!parser.parse(arguments)) {
         printError(parser.errorText());
         return Usage;
@@ -517,7 +672,11 @@ int main(int argc, char** argv)
 
     try {
         Connecting connecting = connectionFrom(parser);
-        return command == u"tables" ? commandTables(parser, connecting) : commandRun(parser, connecting);
+        if (command == u"tables")
+            return commandTables(parser, connecting);
+        if (command == u"preview")
+            return commandPreview(parser, connecting);
+        return commandRun(parser, connecting);
     } catch (const cli::UsageError& error) {
         printError(QString::fromUtf8(error.what()));
         return Usage;

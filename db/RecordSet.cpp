@@ -781,6 +781,51 @@ void store(RecordSetState& s)
     if (static_cast<int>(batch.rows.size()) >= s.batchRows || batch.bytes > MostBatchBytes)
         flushBatch(s, key);
 }
+// Throws what the column says of the text in field index: a generated column, a text the type does not
+// take, a value it would round or cut. True when the column takes any text and nothing was asked.
+bool checkValue(RecordSetState& s, int index, const QString& text)
+{
+    ColumnInfo& column = s.columns[static_cast<size_t>(index)];
+    if (column.generated)
+        throw DbError(
+            QStringLiteral("Column \"%1\" is a generated column and cannot be changed.").arg(column.name),
+            QStringLiteral("428C9"));
+    if (column.identityAlways)
+        throw DbError(QStringLiteral("Column \"%1\" is an identity column defined as GENERATED ALWAYS and "
+                                     "cannot be changed.")
+                          .arg(column.name),
+                      QStringLiteral("428C9"));
+
+    if (column.takesAnyText) {
+        refuseNul(text);
+        return true;
+    }
+    auto check = s.checks.find(index);
+    if (check == s.checks.end()) {
+        Statement statement(s.connection->openHandle());
+        statement.prepare(checkText(column));
+        check = s.checks.emplace(index, std::move(statement)).first;
+    }
+    try {
+        check->second.execute(checkParameters(column, text));
+    } catch (const DbError& error) {
+        // A role that may not call the type's input function (or a type without a callable one) gets
+        // the plain cast instead: it checks the type now, and the assignment checks the modifier at the
+        // move, still refusing rather than cutting.
+        if (error.sqlState() != u"42501" && error.sqlState() != u"42883")
+            throw;
+        Statement statement(s.connection->openHandle());
+        statement.prepare(QStringLiteral("SELECT CAST(? AS ") + column.castType +
+                          QStringLiteral(") IS NULL"));
+        column.inputArguments = 1;
+        check->second = std::move(statement);
+        check->second.execute({text});
+    }
+    check->second.closeCursor();
+    refuseRounding(s, index, text);
+    return false;
+}
+
 } // namespace
 
 void RecordSetState::release() noexcept
@@ -1010,49 +1055,34 @@ void RecordSet::setValue(int index, const QString& text)
         throw DbError(NoCurrentRecordMessage);
     if (!s.updatable)
         throw DbError(ReadOnlyMessage);
-    ColumnInfo& column = s.columns[static_cast<size_t>(index)];
-    if (column.generated)
-        throw DbError(
-            QStringLiteral("Column \"%1\" is a generated column and cannot be changed.").arg(column.name),
-            QStringLiteral("428C9"));
-    if (column.identityAlways)
-        throw DbError(QStringLiteral("Column \"%1\" is an identity column defined as GENERATED ALWAYS and "
-                                     "cannot be changed.")
-                          .arg(column.name),
-                      QStringLiteral("428C9"));
-
-    if (column.takesAnyText) {
-        refuseNul(text);
-        s.current[static_cast<size_t>(index)] = text;
-        s.changed.insert(index);
-        return;
-    }
-    auto check = s.checks.find(index);
-    if (check == s.checks.end()) {
-        Statement statement(s.connection->openHandle());
-        statement.prepare(checkText(column));
-        check = s.checks.emplace(index, std::move(statement)).first;
-    }
-    try {
-        check->second.execute(checkParameters(column, text));
-    } catch (const DbError& error) {
-        // A role that may not call the type's input function (or a type without a callable one) gets
-        // the plain cast instead: it checks the type now, and the assignment checks the modifier at the
-        // move, still refusing rather than cutting.
-        if (error.sqlState() != u"42501" && error.sqlState() != u"42883")
-            throw;
-        Statement statement(s.connection->openHandle());
-        statement.prepare(QStringLiteral("SELECT CAST(? AS ") + column.castType +
-                          QStringLiteral(") IS NULL"));
-        column.inputArguments = 1;
-        check->second = std::move(statement);
-        check->second.execute({text});
-    }
-    check->second.closeCursor();
-    refuseRounding(s, index, text);
-
+    checkValue(s, index, text);
     s.current[static_cast<size_t>(index)] = text;
     s.changed.insert(index);
+}
+
+std::optional<DbError> RecordSet::refusal(int index, const QString& text)
+{
+    if (!isOpen())
+        throw DbError(ClosedMessage);
+    RecordSetState& s = *m_state;
+    if (index < 0 || index >= s.names.size())
+        throw DbError(NoSuchFieldMessage);
+    try {
+        checkValue(s, index, text);
+    } catch (const DbError& error) {
+        // A session or connection that fails is no answer about the value: it goes to the caller.
+        if (error.ruinsTheTable())
+            throw;
+        return error;
+    }
+    return std::nullopt;
+}
+
+QString RecordSet::recordName() const
+{
+    if (!isOpen())
+        throw DbError(ClosedMessage);
+    return rowName(*m_state);
 }
 
 void RecordSet::moveNext()

@@ -65,6 +65,15 @@ public:
     // 1.51"); the record's other pending changes stay. Not stored before the record is left.
     void setValue(int index, const QString& text);
 
+    // The failure setValue would throw for the text in field index, without setting it; nullopt when
+    // the column takes it. Also on a read-only record set: asking changes nothing. A failure that is
+    // no answer about the value (the connection is gone) is thrown.
+    std::optional<DbError> refusal(int index, const QString& text);
+
+    // The current record for the user: "record 3 of orders", with ", key (id)=(5)" when the table has
+    // a primary key.
+    QString recordName() const;
+
     // Stores the pending changes of the current record, then advances. When storing fails, the
     // record set still advances (the changes of the record left are dropped) and then throws DbError;
     // a row changed or deleted by someone else since it was read fails with "Row cannot be located for

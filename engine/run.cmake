@@ -4,3 +4,5 @@ target_sources(quarvel_engine PRIVATE
     ReplacementLog.cpp ReplacementLog.h
     ReplaceRun.cpp ReplaceRun.h
 )
+# The preview of a run: the same walk, on a read-only session, storing and logging nothing.
+target_sources(quarvel_engine PRIVATE Preview.cpp Preview.h)
