@@ -2,8 +2,7 @@
 // status, the ways of giving the connection, refusals before anything is written, and a Ctrl-C that
 // leaves every row whole.
 #include "db/Database.h"
-#include "engine/ReplaceRun.h"
-#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/SetsRunHost.h"
 #include "tests/support/TestDatabase.h"
 
 #include <QFile>
@@ -26,30 +25,6 @@ struct Result
     int status = -1;
     QString out;
     QString err;
-};
-
-// The run the Main window makes, without the window: every listed table ticked, the sets tab.
-class WindowLikeHost : public engine::RunHost
-{
-public:
-    QList<db::Table> tables;
-    QList<std::pair<QString, QString>> sets;
-    test::ScriptedPrompts shown;
-
-    int tableCount() override { return int(tables.size()); }
-    bool isTicked(int) override { return true; }
-    db::Table table(int i) override { return tables.at(i); }
-    QString tableText(int i) override { return tables.at(i).displayName(); }
-    QString connectionString() override { return TestDatabase::connectionString(); }
-    int selectedTab() override { return 1; }
-    QString findText() override { return {}; }
-    QString replaceText() override { return {}; }
-    int setCount() override { return int(sets.size()); }
-    QString setFindText(int k) override { return sets.at(k).first; }
-    QString setReplaceText(int k) override { return sets.at(k).second; }
-    void processEvents() override {}
-    void setPointerMode(PointerMode) override {}
-    Prompts& prompts() override { return shown; }
 };
 
 } // namespace
@@ -162,7 +137,7 @@ private slots:
         QCOMPARE(table["replaced"].toInt(), logLines);
         QVERIFY(logLines > 0);
 
-        WindowLikeHost host;
+        test::SetsRunHost host;
         host.tables = {db::Table{"tst_cli", "by_window"}};
         host.sets = {{"a", "b"}, {"b", "c"}, {"1.5", "7.25"}};
         engine::ReplaceRun().PushButton1_Click(host);

@@ -4,8 +4,7 @@
 #include "db/Connection.h"
 #include "db/RecordSet.h"
 #include "engine/Preview.h"
-#include "engine/ReplaceRun.h"
-#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/SetsRunHost.h"
 #include "tests/support/TestDatabase.h"
 
 #include <QtTest>
@@ -19,28 +18,6 @@ using quarvel::test::TestDatabase;
 namespace {
 
 const QList<Set> Pairs = {{"a", "b"}, {"b", "cc"}, {"5", "0.005"}, {"x", "xxxxx"}, {"2024", "2025"}};
-
-class SetsHost : public RunHost
-{
-public:
-    QList<db::Table> tables;
-    test::ScriptedPrompts shown;
-
-    int tableCount() override { return int(tables.size()); }
-    bool isTicked(int) override { return true; }
-    db::Table table(int i) override { return tables.at(i); }
-    QString tableText(int i) override { return tables.at(i).displayName(); }
-    QString connectionString() override { return TestDatabase::connectionString(); }
-    int selectedTab() override { return 1; }
-    QString findText() override { return {}; }
-    QString replaceText() override { return {}; }
-    int setCount() override { return int(Pairs.size()); }
-    QString setFindText(int k) override { return Pairs.at(k).find; }
-    QString setReplaceText(int k) override { return Pairs.at(k).replacement; }
-    void processEvents() override {}
-    void setPointerMode(PointerMode) override {}
-    Prompts& prompts() override { return shown; }
-};
 
 class Quiet : public PreviewObserver
 {
@@ -150,8 +127,9 @@ private slots:
         for (qsizetype t = 0; t < Tables.size(); ++t)
             QCOMPARE(records(Tables[t]), original[t]);
 
-        SetsHost host;
+        test::SetsRunHost host;
         host.tables = Tables;
+        host.sets = Pairs;
         ReplaceRun().PushButton1_Click(host);
         for (qsizetype t = 0; t < Tables.size(); ++t)
             QCOMPARE(sorted(records(Tables[t])), sorted(expected[t]));
