@@ -70,4 +70,19 @@ struct PreviewRequest
 // table that cannot be read gets its failure and the preview goes on.
 QList<PreviewTable> Preview(const PreviewRequest& request, PreviewObserver& observer);
 
+// A change as a person reads it: the part that differs marked with « » in both values, with
+// at most `context` characters of the unchanged text on each side, elided with "...". However long the
+// values, the texts stay short enough for one line of a list.
+struct ShownChange
+{
+    QString before;
+    QString after;
+};
+ShownChange shownChange(const std::optional<QString>& before, const QString& after, qsizetype context = 30);
+
+// The samples as CSV (RFC 4180: CR LF line ends, fields holding a comma, a quote or a line break quoted,
+// quotes doubled), UTF-8, with a header line: table, record, row, column, old, new, refusal. A null old
+// value is an empty field.
+QByteArray previewCsv(const QList<PreviewTable>& tables);
+
 } // namespace quarvel::engine
