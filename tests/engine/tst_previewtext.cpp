@@ -55,7 +55,7 @@ private slots:
 
     void hugeValuesStayShort()
     {
-        const QString old = QString(20 * 1024 * 1024, u'a');
+        const QString old = QString(qsizetype(20) * 1024 * 1024, u'a');
         const ShownChange shown = shownChange(old, old + "b", 30);
         QVERIFY(shown.before.size() < 100);
         QVERIFY(shown.after.endsWith(u"\u00ABb\u00BB"));
