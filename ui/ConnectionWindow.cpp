@@ -7,6 +7,7 @@
 #include "db/Database.h"
 #include "settings/SettingsStore.h"
 #include "ui/Appearance.h"
+#include "ui/ControlTable.h"
 #include "ui/Controls.h"
 #include "ui/EndOfTool.h"
 #include "ui/PushButton.h"
@@ -23,25 +24,9 @@ namespace quarvel::ui {
 
 namespace {
 
-// Layout of the window, in twips; the rows inside Frame1 are relative to the frame.
-namespace layout {
+// Client area of the window, in twips.
 constexpr int ClientWidth = 8040;
 constexpr int ClientHeight = 3630;
-constexpr TwipsRect Frame1{120, 120, 7800, 2830};
-constexpr TwipsRect Label2{240, 405, 1095, 255};
-constexpr TwipsRect Text1{1320, 360, 4575, 330};
-constexpr TwipsRect Label3{6000, 405, 495, 255};
-constexpr TwipsRect Text2{6465, 360, 1095, 330};
-constexpr TwipsRect Label1{240, 885, 1095, 255};
-constexpr TwipsRect Text3{1320, 840, 6255, 330};
-constexpr TwipsRect Label4{240, 1365, 1095, 255};
-constexpr TwipsRect Text4{1320, 1320, 6255, 330};
-constexpr TwipsRect Label6{240, 1845, 1095, 255};
-constexpr TwipsRect Text5{1320, 1800, 6255, 330};
-constexpr TwipsRect PushButton5{240, 2280, 3600, 400};
-constexpr TwipsRect PushButton1{3960, 2280, 3600, 405};
-constexpr TwipsRect PushButton3{120, 3090, 7800, 405};
-} // namespace layout
 
 const QString HelpAddress = QStringLiteral("https://www.pgadmin.org/download/");
 
@@ -52,78 +37,105 @@ Form1::Form1(Prompts& prompts, QWidget* parent)
 {
     centreOnFirstShowing(*this);
     setObjectName(QStringLiteral("Form1"));
-    makeFixedWindow(*this, twipsSize(layout::ClientWidth, layout::ClientHeight));
+    makeFixedWindow(*this, twipsSize(ClientWidth, ClientHeight));
     setFont(arialFont(WindowFontSize));
-    buildControls();
-}
 
-Form1::~Form1() = default;
-
-void Form1::buildControls()
-{
-    Frame1 = new QGroupBox(QStringLiteral("PostgreSQL Database"), this);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
-    Frame1->setGeometry(layout::Frame1.toPixels());
-    Frame1->setFont(arialFont(WindowFontSize, true));
-    setBackColor(Frame1, colorFromValue(WhiteValue));
-
-    Label2 = makeLabel(QStringLiteral("Server:"), layout::Label2, Frame1, true);
-    Text1 = makeTextBox(layout::Text1, Frame1, true);
-    Label3 = makeLabel(QStringLiteral("Port:"), layout::Label3, Frame1, true);
-    Text2 = makeTextBox(layout::Text2, Frame1, true);
-    Label1 = makeLabel(QStringLiteral("Username:"), layout::Label1, Frame1, true);
-    Text3 = makeTextBox(layout::Text3, Frame1, true);
-    Label4 = makeLabel(QStringLiteral("Password:"), layout::Label4, Frame1, true);
-    Text4 = makeTextBox(layout::Text4, Frame1, true);
-    Label6 = makeLabel(QStringLiteral("Database:"), layout::Label6, Frame1, true);
-    Text5 = makeTextBox(layout::Text5, Frame1, true);
-    PushButton5 = makeButton(QStringLiteral("Test Connection"), layout::PushButton5, Frame1);
-    PushButton1 = makeButton(QStringLiteral("Help"), layout::PushButton1, Frame1);
-    PushButton3 = makeButton(QStringLiteral("Next >"), layout::PushButton3, this);
-
-    const QList<std::pair<QObject*, const char*>> names = {{Label1, "Label1"},
-                                                           {Label2, "Label2"},
-                                                           {Label3, "Label3"},
-                                                           {Label4, "Label4"},
-                                                           {Label6, "Label6"},
-                                                           {Text1, "Text1"},
-                                                           {Text2, "Text2"},
-                                                           {Text3, "Text3"},
-                                                           {Text4, "Text4"},
-                                                           {Text5, "Text5"},
-                                                           {PushButton1, "PushButton1"},
-                                                           {PushButton3, "PushButton3"},
-                                                           {PushButton5, "PushButton5"}};
-    for (const auto& [object, name] : names)
-        object->setObjectName(QLatin1String(name));
-
-    // The labels name their boxes for assistive tools.
-    Label2->setBuddy(Text1);
-    Label3->setBuddy(Text2);
-    Label1->setBuddy(Text3);
-    Label4->setBuddy(Text4);
-    Label6->setBuddy(Text5);
+    // Places inside Frame1 are relative to the frame. The keyboard goes through the five boxes, "Test
+    // Connection", "Help", "Next >"; the labels name the boxes for assistive tools.
+    const ControlRow<Form1> controls[] = {
+        {.control = Frame1,
+         .name = "Frame1",
+         .place = {120, 120, 7800, 2830},
+         .caption = "PostgreSQL Database"},
+        {.control = Label2,
+         .name = "Label2",
+         .place = {240, 405, 1095, 255},
+         .caption = "Server:",
+         .parent = Frame1,
+         .buddy = Text1},
+        {.control = Text1,
+         .name = "Text1",
+         .place = {1320, 360, 4575, 330},
+         .parent = Frame1,
+         .tab = 0,
+         .handler = &Form1::Text1_Change},
+        {.control = Label3,
+         .name = "Label3",
+         .place = {6000, 405, 495, 255},
+         .caption = "Port:",
+         .parent = Frame1,
+         .buddy = Text2},
+        {.control = Text2,
+         .name = "Text2",
+         .place = {6465, 360, 1095, 330},
+         .parent = Frame1,
+         .tab = 1,
+         .handler = &Form1::Text2_Change},
+        {.control = Label1,
+         .name = "Label1",
+         .place = {240, 885, 1095, 255},
+         .caption = "Username:",
+         .parent = Frame1,
+         .buddy = Text3},
+        {.control = Text3,
+         .name = "Text3",
+         .place = {1320, 840, 6255, 330},
+         .parent = Frame1,
+         .tab = 2,
+         .handler = &Form1::Text3_Change},
+        {.control = Label4,
+         .name = "Label4",
+         .place = {240, 1365, 1095, 255},
+         .caption = "Password:",
+         .parent = Frame1,
+         .buddy = Text4},
+        {.control = Text4,
+         .name = "Text4",
+         .place = {1320, 1320, 6255, 330},
+         .parent = Frame1,
+         .tab = 3,
+         .handler = &Form1::Text4_Change},
+        {.control = Label6,
+         .name = "Label6",
+         .place = {240, 1845, 1095, 255},
+         .caption = "Database:",
+         .parent = Frame1,
+         .buddy = Text5},
+        {.control = Text5,
+         .name = "Text5",
+         .place = {1320, 1800, 6255, 330},
+         .parent = Frame1,
+         .tab = 4,
+         .handler = &Form1::Text5_Change},
+        {.control = PushButton5,
+         .name = "PushButton5",
+         .place = {240, 2280, 3600, 400},
+         .caption = "Test Connection",
+         .parent = Frame1,
+         .tab = 5,
+         .handler = &Form1::PushButton5_Click},
+        {.control = PushButton1,
+         .name = "PushButton1",
+         .place = {3960, 2280, 3600, 405},
+         .caption = "Help",
+         .parent = Frame1,
+         .tab = 6,
+         .handler = &Form1::PushButton1_Click},
+        {.control = PushButton3,
+         .name = "PushButton3",
+         .place = {120, 3090, 7800, 405},
+         .caption = "Next >",
+         .tab = 7,
+         .handler = &Form1::PushButton3_Click},
+    };
+    buildControls(*this, TextWeight::Bold, controls);
 
     Text4->setEchoMode(QLineEdit::Password);
     Text4->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
-
-    // Focus order: the five boxes, "Test Connection", "Help", "Next >"; labels and the frame take none.
-    const QList<QWidget*> order = {Text1, Text2, Text3, Text4, Text5, PushButton5, PushButton1, PushButton3};
-    for (qsizetype i = 0; i + 1 < order.size(); ++i)
-        setTabOrder(order[i], order[i + 1]);
     Text1->setFocus();
-
-    connect(Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
-    connect(Text2, &QLineEdit::textChanged, this, &Form1::Text2_Change);
-    connect(Text3, &QLineEdit::textChanged, this, &Form1::Text3_Change);
-    connect(Text4, &QLineEdit::textChanged, this, &Form1::Text4_Change);
-    connect(Text5, &QLineEdit::textChanged, this, &Form1::Text5_Change);
+    // Entering a box selects its whole text (the GotFocus procedures).
     for (QLineEdit* box : {Text1, Text2, Text3, Text4, Text5})
         box->installEventFilter(this);
-
-    connect(PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);
-    connect(PushButton3, &QPushButton::clicked, this, &Form1::PushButton3_Click);
-    connect(PushButton5, &QPushButton::clicked, this, &Form1::PushButton5_Click);
 
     m_pointer = new WindowPointer(this);
     for (PushButton* button : {PushButton1, PushButton3, PushButton5})
@@ -132,6 +144,8 @@ void Form1::buildControls()
     for (QWidget* control : std::initializer_list<QWidget*>{Text1, Text2, Text3, Text4, Text5, Frame1})
         m_pointer->addResetPlace(control);
 }
+
+Form1::~Form1() = default;
 
 void Form1::load()
 {

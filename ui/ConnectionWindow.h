@@ -86,7 +86,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void buildControls();
     // Shows the Main window at showLine and hides this window at hideLine, but only when the Main
     // window did appear: a window that failed to come up must not leave the tool without any window.
     void handOverToMainWindow(Procedure& procedure, int showLine, int hideLine);

@@ -3,41 +3,12 @@
 #include "core/Procedure.h"
 #include "core/Prompts.h"
 #include "settings/SettingsStore.h"
-#include "ui/PushButton.h"
+#include "ui/Appearance.h"
 
 #include <QEvent>
-#include <QLabel>
-#include <QLineEdit>
-
-#include <limits>
+#include <QWidget>
 
 namespace quarvel::ui {
-
-QLabel* makeLabel(const QString& caption, const TwipsRect& place, QWidget* parent, bool bold)
-{
-    auto* label = new QLabel(caption, parent);
-    label->setGeometry(place.toPixels());
-    label->setFont(arialFont(WindowFontSize, bold));
-    setBackColor(label, colorFromValue(WhiteValue));
-    return label;
-}
-
-QLineEdit* makeTextBox(const TwipsRect& place, QWidget* parent, bool bold)
-{
-    auto* box = new QLineEdit(parent);
-    box->setGeometry(place.toPixels());
-    box->setFont(arialFont(WindowFontSize, bold));
-    box->setMaxLength(std::numeric_limits<int>::max());
-    return box;
-}
-
-PushButton* makeButton(const QString& caption, const TwipsRect& place, QWidget* parent)
-{
-    auto* button = new PushButton(caption, parent);
-    button->setGeometry(place.toPixels());
-    button->setFont(arialFont(ButtonFontSize, true));
-    return button;
-}
 
 void SettingWriter::save(const char* key, const QString& value, const char* procedure) noexcept
 {

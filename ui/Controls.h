@@ -1,13 +1,11 @@
 #pragma once
-// What the three windows build their controls and change handlers from: controls placed from a layout
-// table in the windows' fonts, a settings writer for change handlers, and centring on the first showing.
-
-#include "ui/Appearance.h"
+// What the three windows share besides their control tables (ui/ControlTable.h): a settings writer for
+// change handlers, and centring on the first showing.
 
 #include <QString>
 
-class QLabel;
-class QLineEdit;
+#include <utility>
+
 class QWidget;
 
 namespace quarvel {
@@ -15,15 +13,6 @@ class Prompts;
 }
 
 namespace quarvel::ui {
-
-class PushButton;
-
-// A label on the design's white background, Arial 9 pt (bold where asked).
-QLabel* makeLabel(const QString& caption, const TwipsRect& place, QWidget* parent, bool bold);
-// A one-line text box without a length limit, Arial 9 pt (bold where asked).
-QLineEdit* makeTextBox(const TwipsRect& place, QWidget* parent, bool bold);
-// A push button in Arial 11.25 pt bold.
-PushButton* makeButton(const QString& caption, const TwipsRect& place, QWidget* parent);
 
 // Saves the settings of one window's change handlers. The handlers carry no error report of their own,
 // but a store that cannot be written must not pass unnoticed either: the first failure is reported

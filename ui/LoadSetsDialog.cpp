@@ -7,6 +7,7 @@
 #include "engine/SetLists.h"
 #include "settings/SettingsStore.h"
 #include "ui/Appearance.h"
+#include "ui/ControlTable.h"
 #include "ui/Controls.h"
 #include "ui/PushButton.h"
 #include "ui/WindowPointer.h"
@@ -22,19 +23,9 @@ namespace quarvel::ui {
 
 namespace {
 
-// Layout of the dialog, in twips.
-namespace layout {
+// Client area of the dialog, in twips.
 constexpr int ClientWidth = 8040;
 constexpr int ClientHeight = 1605;
-constexpr TwipsRect Label1_0{120, 180, 1050, 225};
-constexpr TwipsRect Text1{1320, 120, 5880, 345};
-constexpr TwipsRect PushButton16{7320, 120, 600, 345};
-constexpr TwipsRect Label1_1{120, 660, 900, 225};
-constexpr TwipsRect Text2{1320, 600, 5880, 345};
-constexpr TwipsRect PushButton3{7320, 600, 600, 345};
-constexpr TwipsRect PushButton1{120, 1080, 3840, 400};
-constexpr TwipsRect PushButton2{4080, 1080, 3840, 405};
-} // namespace layout
 
 const QString SelectFileTitle = QStringLiteral("Select Text File");
 const QString TextFileFilter = QStringLiteral("Text Files (*.txt)|*.txt|");
@@ -47,57 +38,63 @@ Form3::Form3(Prompts& prompts, engine::SetLists& lists, QWidget* parent)
     centreOnFirstShowing(*this);
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("Load Sets"));
-    makeFixedWindow(*this, twipsSize(layout::ClientWidth, layout::ClientHeight), /*minimizeButton*/ false);
+    makeFixedWindow(*this, twipsSize(ClientWidth, ClientHeight), /*minimizeButton*/ false);
     setFont(arialFont(WindowFontSize));
-    buildControls();
-}
 
-Form3::~Form3() = default;
+    // The keyboard goes through the two boxes, "Load", "Cancel", then the two symbol buttons, which say
+    // in words what they do.
+    const ControlRow<Form3> controls[] = {
+        {.control = Label1[0],
+         .name = "Label1_0",
+         .place = {120, 180, 1050, 225},
+         .caption = "File To Load:",
+         .buddy = Text1},
+        {.control = Text1, .name = "Text1", .place = {1320, 120, 5880, 345}, .tab = 0},
+        {.control = PushButton16,
+         .name = "PushButton16",
+         .place = {7320, 120, 600, 345},
+         .caption = "...",
+         .tab = 4,
+         .spokenName = "Browse for the file to load",
+         .handler = &Form3::PushButton16_Click},
+        {.control = Label1[1],
+         .name = "Label1_1",
+         .place = {120, 660, 900, 225},
+         .caption = "Separator:",
+         .buddy = Text2},
+        {.control = Text2,
+         .name = "Text2",
+         .place = {1320, 600, 5880, 345},
+         .tab = 1,
+         .handler = &Form3::Text2_Change},
+        {.control = PushButton3,
+         .name = "PushButton3",
+         .place = {7320, 600, 600, 345},
+         .caption = "?",
+         .tab = 5,
+         .spokenName = "How to choose the separator",
+         .handler = &Form3::PushButton3_Click},
+        {.control = PushButton1,
+         .name = "PushButton1",
+         .place = {120, 1080, 3840, 400},
+         .caption = "Load",
+         .tab = 2,
+         .handler = &Form3::PushButton1_Click},
+        {.control = PushButton2,
+         .name = "PushButton2",
+         .place = {4080, 1080, 3840, 405},
+         .caption = "Cancel",
+         .tab = 3,
+         .handler = &Form3::PushButton2_Click},
+    };
+    buildControls(*this, TextWeight::Bold, controls);
 
-void Form3::buildControls()
-{
-    Label1[0] = makeLabel(QStringLiteral("File To Load:"), layout::Label1_0, this, true);
     // This platform's bold Arial runs a little wider than the design allowed for: the caption may grow
     // into the gap before the file box so that its colon is not cut off.
-    Label1[0]->resize(std::clamp(Label1[0]->sizeHint().width(), Label1[0]->width(),
-                                 layout::Text1.toPixels().left() - Label1[0]->x() - 2),
-                      Label1[0]->height());
-    Text1 = makeTextBox(layout::Text1, this, true);
-    PushButton16 = makeButton(QStringLiteral("..."), layout::PushButton16, this);
-    Label1[1] = makeLabel(QStringLiteral("Separator:"), layout::Label1_1, this, true);
-    Text2 = makeTextBox(layout::Text2, this, true);
-    PushButton3 = makeButton(QStringLiteral("?"), layout::PushButton3, this);
-    PushButton1 = makeButton(QStringLiteral("Load"), layout::PushButton1, this);
-    PushButton2 = makeButton(QStringLiteral("Cancel"), layout::PushButton2, this);
-
-    const QList<std::pair<QObject*, const char*>> names = {{Label1[0], "Label1_0"},
-                                                           {Label1[1], "Label1_1"},
-                                                           {Text1, "Text1"},
-                                                           {Text2, "Text2"},
-                                                           {PushButton1, "PushButton1"},
-                                                           {PushButton2, "PushButton2"},
-                                                           {PushButton3, "PushButton3"},
-                                                           {PushButton16, "PushButton16"}};
-    for (const auto& [object, name] : names)
-        object->setObjectName(QLatin1String(name));
-
-    // The labels name their boxes; the two symbol buttons say in words what they do.
-    Label1[0]->setBuddy(Text1);
-    Label1[1]->setBuddy(Text2);
-    PushButton16->setAccessibleName(QStringLiteral("Browse for the file to load"));
-    PushButton3->setAccessibleName(QStringLiteral("How to choose the separator"));
-
-    // Focus order: the two boxes, "Load", "Cancel", then the two symbol buttons.
-    const QList<QWidget*> order = {Text1, Text2, PushButton1, PushButton2, PushButton16, PushButton3};
-    for (qsizetype i = 0; i + 1 < order.size(); ++i)
-        setTabOrder(order[i], order[i + 1]);
+    Label1[0]->resize(
+        std::clamp(Label1[0]->sizeHint().width(), Label1[0]->width(), Text1->x() - Label1[0]->x() - 2),
+        Label1[0]->height());
     Text1->setFocus();
-
-    connect(Text2, &QLineEdit::textChanged, this, &Form3::Text2_Change);
-    connect(PushButton1, &QPushButton::clicked, this, &Form3::PushButton1_Click);
-    connect(PushButton2, &QPushButton::clicked, this, &Form3::PushButton2_Click);
-    connect(PushButton3, &QPushButton::clicked, this, &Form3::PushButton3_Click);
-    connect(PushButton16, &QPushButton::clicked, this, &Form3::PushButton16_Click);
 
     // The buttons show the hand, the dialog's surface the default pointer; the labels and the boxes
     // leave the pointer as it is.
@@ -106,6 +103,8 @@ void Form3::buildControls()
         m_pointer->addSetPlace(button);
     m_pointer->addResetPlace(this);
 }
+
+Form3::~Form3() = default;
 
 void Form3::showModal(Prompts& prompts, engine::SetLists& lists, QWidget* parent)
 {

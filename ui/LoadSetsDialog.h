@@ -60,8 +60,6 @@ public:
     PushButton* PushButton16 = nullptr; // "..."
 
 private:
-    void buildControls();
-
     Prompts& m_prompts;
     engine::SetLists& m_lists;
     WindowPointer* m_pointer = nullptr;

@@ -9,6 +9,7 @@
 #include "settings/SettingsStore.h"
 #include "ui/Appearance.h"
 #include "ui/ConnectionWindow.h"
+#include "ui/ControlTable.h"
 #include "ui/Controls.h"
 #include "ui/EndOfTool.h"
 #include "ui/PushButton.h"
@@ -27,35 +28,10 @@ namespace quarvel::ui {
 
 namespace {
 
-// Layout of the window, in twips; the controls of the two tabs are relative to the tab control.
-namespace layout {
+// Client area of the window, in twips. The designed client area is 7530 twips high; the status line of
+// a run is added below "< Back" so that no designed control moves.
 constexpr int ClientWidth = 8040;
-// The designed client area is 7530 twips high; the status line of a run is added below "< Back" so
-// that no designed control moves.
 constexpr int ClientHeight = 7530 + 300;
-constexpr TwipsRect PushButton3{120, 120, 7800, 405};
-constexpr TwipsRect Label3{120, 630, 3375, 225};
-constexpr TwipsRect List1{120, 870, 7800, 1860};
-constexpr TwipsRect PushButton8{120, 2820, 3840, 405};
-constexpr TwipsRect PushButton9{4080, 2820, 3840, 405};
-constexpr TwipsRect TabControl1{120, 3300, 7800, 3105};
-constexpr TwipsRect Label2{240, 480, 5415, 255};
-constexpr TwipsRect Text1{240, 720, 7320, 345};
-constexpr TwipsRect Label5{240, 1200, 6015, 255};
-constexpr TwipsRect Text2{240, 1440, 7320, 345};
-constexpr TwipsRect Label7{240, 480, 5415, 255};
-constexpr TwipsRect Combo1{240, 720, 7320, 345};
-constexpr TwipsRect Label6{240, 1200, 6015, 255};
-constexpr TwipsRect Combo2{240, 1440, 7320, 345};
-constexpr TwipsRect PushButton10{240, 1920, 3600, 405};
-constexpr TwipsRect PushButton12{3945, 1920, 1740, 405};
-constexpr TwipsRect PushButton14{5800, 1920, 1740, 405};
-constexpr TwipsRect PushButton13{240, 2430, 3600, 405};
-constexpr TwipsRect PushButton11{3945, 2430, 3600, 405};
-constexpr TwipsRect PushButton1{120, 6510, 7800, 405};
-constexpr TwipsRect PushButton5{120, 7020, 7800, 405};
-constexpr TwipsRect StatusLine{120, 7500, 7800, 255};
-} // namespace layout
 
 constexpr int SchemaRole = Qt::UserRole;
 constexpr int NameRole = Qt::UserRole + 1;
@@ -143,9 +119,162 @@ Form2::Form2(Prompts& prompts, Form1& connectionWindow, QWidget* parent)
 {
     centreOnFirstShowing(*this);
     setObjectName(QStringLiteral("Form2"));
-    makeFixedWindow(*this, twipsSize(layout::ClientWidth, layout::ClientHeight));
+    makeFixedWindow(*this, twipsSize(ClientWidth, ClientHeight));
     setFont(arialFont(WindowFontSize));
-    buildControls();
+
+    // Places on the two tabs are relative to the tab control. Labels name their controls for assistive
+    // tools; each input also has a spoken name of its own.
+    const ControlRow<Form2> controls[] = {
+        {.control = PushButton3,
+         .name = "PushButton3",
+         .place = {120, 120, 7800, 405},
+         .caption = "Help",
+         .tab = 0,
+         .handler = &Form2::PushButton3_Click},
+        {.control = Label3,
+         .name = "Label3",
+         .place = {120, 630, 3375, 225},
+         .caption = " Select tables to find and replace within:",
+         .buddy = List1},
+        {.control = List1,
+         .name = "List1",
+         .place = {120, 870, 7800, 1860},
+         .tab = 1,
+         .spokenName = "Select tables to find and replace within"},
+        {.control = PushButton8,
+         .name = "PushButton8",
+         .place = {120, 2820, 3840, 405},
+         .caption = "Select All",
+         .tab = 2,
+         .handler = &Form2::PushButton8_Click},
+        {.control = PushButton9,
+         .name = "PushButton9",
+         .place = {4080, 2820, 3840, 405},
+         .caption = "Deselect All",
+         .tab = 3,
+         .handler = &Form2::PushButton9_Click},
+        {.control = TabControl1,
+         .name = "TabControl1",
+         .place = {120, 3300, 7800, 3105},
+         .pages = {"Find and replace", "Multiple find and replace sets"},
+         .tab = 4,
+         .spokenName = "Find and replace mode",
+         .handler = &Form2::TabControl1_SelectedChanged},
+        {.control = Label2,
+         .name = "Label2",
+         .place = {240, 480, 5415, 255},
+         .caption = " Find what (exact case):",
+         .parent = {TabControl1, 0},
+         .buddy = Text1},
+        {.control = Text1,
+         .name = "Text1",
+         .place = {240, 720, 7320, 345},
+         .parent = {TabControl1, 0},
+         .tab = 5,
+         .spokenName = "Find what (exact case)",
+         .handler = &Form2::Text1_Change},
+        {.control = Label5,
+         .name = "Label5",
+         .place = {240, 1200, 6015, 255},
+         .caption = " Replace with:",
+         .parent = {TabControl1, 0},
+         .buddy = Text2},
+        {.control = Text2,
+         .name = "Text2",
+         .place = {240, 1440, 7320, 345},
+         .parent = {TabControl1, 0},
+         .tab = 6,
+         .spokenName = "Replace with",
+         .handler = &Form2::Text2_Change},
+        {.control = Label7,
+         .name = "Label7",
+         .place = {240, 480, 5415, 255},
+         .caption = " Find what (exact case):",
+         .parent = {TabControl1, 1},
+         .buddy = Combo1},
+        {.control = Combo1,
+         .name = "Combo1",
+         .place = {240, 720, 7320, 345},
+         .parent = {TabControl1, 1},
+         .tab = 7,
+         .spokenName = "Find what (exact case), sets",
+         .handler = &Form2::Combo1_Click},
+        {.control = Label6,
+         .name = "Label6",
+         .place = {240, 1200, 6015, 255},
+         .caption = " Replace with:",
+         .parent = {TabControl1, 1},
+         .buddy = Combo2},
+        {.control = Combo2,
+         .name = "Combo2",
+         .place = {240, 1440, 7320, 345},
+         .parent = {TabControl1, 1},
+         .tab = 8,
+         .spokenName = "Replace with, sets",
+         .handler = &Form2::Combo2_Click},
+        {.control = PushButton10,
+         .name = "PushButton10",
+         .place = {240, 1920, 3600, 405},
+         .caption = "Add Set",
+         .parent = {TabControl1, 1},
+         .tab = 9,
+         .handler = &Form2::PushButton10_Click},
+        {.control = PushButton12,
+         .name = "PushButton12",
+         .place = {3945, 1920, 1740, 405},
+         .caption = "Load Sets",
+         .parent = {TabControl1, 1},
+         .tab = 10,
+         .handler = &Form2::PushButton12_Click},
+        {.control = PushButton14,
+         .name = "PushButton14",
+         .place = {5800, 1920, 1740, 405},
+         .caption = "Save Sets",
+         .parent = {TabControl1, 1},
+         .tab = 11,
+         .handler = &Form2::PushButton14_Click},
+        {.control = PushButton13,
+         .name = "PushButton13",
+         .place = {240, 2430, 3600, 405},
+         .caption = "Remove Selected Set",
+         .parent = {TabControl1, 1},
+         .tab = 12,
+         .handler = &Form2::PushButton13_Click},
+        {.control = PushButton11,
+         .name = "PushButton11",
+         .place = {3945, 2430, 3600, 405},
+         .caption = "Clear All Sets",
+         .parent = {TabControl1, 1},
+         .tab = 13,
+         .handler = &Form2::PushButton11_Click},
+        {.control = PushButton1,
+         .name = "PushButton1",
+         .place = {120, 6510, 7800, 405},
+         .caption = "Start Replacing",
+         .tab = 14,
+         .handler = &Form2::PushButton1_Click},
+        {.control = PushButton5,
+         .name = "PushButton5",
+         .place = {120, 7020, 7800, 405},
+         .caption = "< Back",
+         .tab = 15,
+         .handler = &Form2::PushButton5_Click},
+        {.control = StatusLine,
+         .name = "StatusLine",
+         .place = {120, 7500, 7800, 255},
+         .spokenName = "Progress of the replacement run"},
+    };
+    buildControls(*this, TextWeight::Plain, controls);
+
+    List1->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    m_pointer = new WindowPointer(this);
+    for (PushButton* button : {PushButton1, PushButton3, PushButton5, PushButton8, PushButton9, PushButton10,
+                               PushButton11, PushButton12, PushButton13, PushButton14})
+        m_pointer->addSetPlace(button);
+    m_pointer->addResetPlace(this);
+    m_pointer->addResetPlace(List1);
+
     m_sets = std::make_unique<ComboSetLists>(*Combo1, *Combo2);
     m_setsTab = std::make_unique<engine::SetsTab>(m_prompts, *m_sets, [this] {
         if (!m_loadSetsDialog)
@@ -155,113 +284,6 @@ Form2::Form2(Prompts& prompts, Form1& connectionWindow, QWidget* parent)
 }
 
 Form2::~Form2() = default;
-
-void Form2::buildControls()
-{
-    PushButton3 = makeButton(QStringLiteral("Help"), layout::PushButton3, this);
-    Label3 =
-        makeLabel(QStringLiteral(" Select tables to find and replace within:"), layout::Label3, this, false);
-    List1 = new QListWidget(this);
-    List1->setGeometry(layout::List1.toPixels());
-    List1->setSelectionMode(QAbstractItemView::SingleSelection);
-    PushButton8 = makeButton(QStringLiteral("Select All"), layout::PushButton8, this);
-    PushButton9 = makeButton(QStringLiteral("Deselect All"), layout::PushButton9, this);
-
-    TabControl1 = new TabControl(this);
-    TabControl1->setGeometry(layout::TabControl1.toPixels());
-    QWidget* single = TabControl1->addTab(QStringLiteral("Find and replace"));
-    QWidget* multiple = TabControl1->addTab(QStringLiteral("Multiple find and replace sets"));
-
-    Label2 = makeLabel(QStringLiteral(" Find what (exact case):"), layout::Label2, single, false);
-    Text1 = makeTextBox(layout::Text1, single, false);
-    Label5 = makeLabel(QStringLiteral(" Replace with:"), layout::Label5, single, false);
-    Text2 = makeTextBox(layout::Text2, single, false);
-
-    Label7 = makeLabel(QStringLiteral(" Find what (exact case):"), layout::Label7, multiple, false);
-    Combo1 = new QComboBox(multiple);
-    Combo1->setGeometry(layout::Combo1.toPixels());
-    Label6 = makeLabel(QStringLiteral(" Replace with:"), layout::Label6, multiple, false);
-    Combo2 = new QComboBox(multiple);
-    Combo2->setGeometry(layout::Combo2.toPixels());
-    PushButton10 = makeButton(QStringLiteral("Add Set"), layout::PushButton10, multiple);
-    PushButton12 = makeButton(QStringLiteral("Load Sets"), layout::PushButton12, multiple);
-    PushButton14 = makeButton(QStringLiteral("Save Sets"), layout::PushButton14, multiple);
-    PushButton13 = makeButton(QStringLiteral("Remove Selected Set"), layout::PushButton13, multiple);
-    PushButton11 = makeButton(QStringLiteral("Clear All Sets"), layout::PushButton11, multiple);
-
-    PushButton1 = makeButton(QStringLiteral("Start Replacing"), layout::PushButton1, this);
-    PushButton5 = makeButton(QStringLiteral("< Back"), layout::PushButton5, this);
-    StatusLine = makeLabel(QString(), layout::StatusLine, this, false);
-    StatusLine->setAccessibleName(QStringLiteral("Progress of the replacement run"));
-
-    const QList<std::pair<QObject*, const char*>> names = {{PushButton3, "PushButton3"},
-                                                           {Label3, "Label3"},
-                                                           {List1, "List1"},
-                                                           {PushButton8, "PushButton8"},
-                                                           {PushButton9, "PushButton9"},
-                                                           {TabControl1, "TabControl1"},
-                                                           {Label2, "Label2"},
-                                                           {Text1, "Text1"},
-                                                           {Label5, "Label5"},
-                                                           {Text2, "Text2"},
-                                                           {Label7, "Label7"},
-                                                           {Combo1, "Combo1"},
-                                                           {Label6, "Label6"},
-                                                           {Combo2, "Combo2"},
-                                                           {PushButton10, "PushButton10"},
-                                                           {PushButton12, "PushButton12"},
-                                                           {PushButton14, "PushButton14"},
-                                                           {PushButton13, "PushButton13"},
-                                                           {PushButton11, "PushButton11"},
-                                                           {PushButton1, "PushButton1"},
-                                                           {PushButton5, "PushButton5"},
-                                                           {StatusLine, "StatusLine"}};
-    for (const auto& [object, name] : names)
-        object->setObjectName(QLatin1String(name));
-
-    // Labels name their controls for assistive tools.
-    Label3->setBuddy(List1);
-    Label2->setBuddy(Text1);
-    Label5->setBuddy(Text2);
-    Label7->setBuddy(Combo1);
-    Label6->setBuddy(Combo2);
-    List1->setAccessibleName(QStringLiteral("Select tables to find and replace within"));
-    Text1->setAccessibleName(QStringLiteral("Find what (exact case)"));
-    Text2->setAccessibleName(QStringLiteral("Replace with"));
-    Combo1->setAccessibleName(QStringLiteral("Find what (exact case), sets"));
-    Combo2->setAccessibleName(QStringLiteral("Replace with, sets"));
-    TabControl1->tabBar()->setAccessibleName(QStringLiteral("Find and replace mode"));
-
-    const QList<QWidget*> order = {
-        PushButton3,  List1,        PushButton8, PushButton9,  TabControl1->tabBar(), Text1,
-        Text2,        Combo1,       Combo2,      PushButton10, PushButton12,          PushButton14,
-        PushButton13, PushButton11, PushButton1, PushButton5};
-    for (qsizetype i = 0; i + 1 < order.size(); ++i)
-        setTabOrder(order[i], order[i + 1]);
-
-    connect(PushButton1, &QPushButton::clicked, this, &Form2::PushButton1_Click);
-    connect(PushButton3, &QPushButton::clicked, this, &Form2::PushButton3_Click);
-    connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
-    connect(PushButton8, &QPushButton::clicked, this, &Form2::PushButton8_Click);
-    connect(PushButton9, &QPushButton::clicked, this, &Form2::PushButton9_Click);
-    connect(PushButton10, &QPushButton::clicked, this, &Form2::PushButton10_Click);
-    connect(PushButton11, &QPushButton::clicked, this, &Form2::PushButton11_Click);
-    connect(PushButton12, &QPushButton::clicked, this, &Form2::PushButton12_Click);
-    connect(PushButton13, &QPushButton::clicked, this, &Form2::PushButton13_Click);
-    connect(PushButton14, &QPushButton::clicked, this, &Form2::PushButton14_Click);
-    connect(Combo1, &QComboBox::currentIndexChanged, this, &Form2::Combo1_Click);
-    connect(Combo2, &QComboBox::currentIndexChanged, this, &Form2::Combo2_Click);
-    connect(Text1, &QLineEdit::textChanged, this, &Form2::Text1_Change);
-    connect(Text2, &QLineEdit::textChanged, this, &Form2::Text2_Change);
-    connect(TabControl1, &TabControl::selectedChanged, this, &Form2::TabControl1_SelectedChanged);
-
-    m_pointer = new WindowPointer(this);
-    for (PushButton* button : {PushButton1, PushButton3, PushButton5, PushButton8, PushButton9, PushButton10,
-                               PushButton11, PushButton12, PushButton13, PushButton14})
-        m_pointer->addSetPlace(button);
-    m_pointer->addResetPlace(this);
-    m_pointer->addResetPlace(List1);
-}
 
 void Form2::Form_Load()
 {

@@ -94,7 +94,6 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void buildControls();
     void tickAll(const char* location, Qt::CheckState state);
 
     // The run's view of the window.

@@ -421,6 +421,43 @@ private slots:
         QCOMPARE(pointerMode(&window), 11);
     }
 
+    void tabbingGoesThroughTheControlsOfTheSelectedTab_data()
+    {
+        // Object names in focus order after "Help"; "TabControl1" stands for its row of tabs.
+        QTest::addColumn<int>("tab");
+        QTest::addColumn<QStringList>("order");
+        const QStringList top = {"List1", "PushButton8", "PushButton9", "TabControl1"};
+        const QStringList bottom = {"PushButton1", "PushButton5", "PushButton3"};
+        QTest::newRow("find and replace") << 0 << top + QStringList{"Text1", "Text2"} + bottom;
+        QTest::newRow("sets") << 1
+                              << top + QStringList{"Combo1",       "Combo2",       "PushButton10",
+                                                   "PushButton12", "PushButton14", "PushButton13",
+                                                   "PushButton11"} +
+                                     bottom;
+    }
+
+    void tabbingGoesThroughTheControlsOfTheSelectedTab()
+    {
+        QFETCH(int, tab);
+        QFETCH(QStringList, order);
+        Form2 window(m_prompts, *m_form1);
+        window.TabControl1->setSelectedIndex(tab);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        window.PushButton3->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), window.PushButton3);
+        for (const QString& name : order) {
+            QWidget* next =
+                name == "TabControl1" ? window.TabControl1->tabBar() : window.findChild<QWidget*>(name);
+            QVERIFY2(next, qPrintable(name));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            const QWidget* focused = QApplication::focusWidget();
+            QVERIFY2(focused == next, qPrintable(name + " expected, focus on " +
+                                                 (focused ? focused->objectName() : QString("nothing"))));
+        }
+    }
+
     void everyInputIsNamedForAssistiveTools()
     {
         Form2 window(m_prompts, *m_form1);
