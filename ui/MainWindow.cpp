@@ -12,6 +12,7 @@
 #include "ui/ControlTable.h"
 #include "ui/Controls.h"
 #include "ui/EndOfTool.h"
+#include "ui/PreviewWindow.h"
 #include "ui/PushButton.h"
 #include "ui/TabControl.h"
 #include "ui/WindowPointer.h"
@@ -29,9 +30,9 @@ namespace quarvel::ui {
 namespace {
 
 // Client area of the window, in twips. The designed client area is 7530 twips high; the status line of
-// a run is added below "< Back" so that no designed control moves.
+// a run and "Preview..." are added below "< Back" so that no designed control moves.
 constexpr int ClientWidth = 8040;
-constexpr int ClientHeight = 7530 + 300;
+constexpr int ClientHeight = 7530 + 300 + 480;
 
 constexpr int SchemaRole = Qt::UserRole;
 constexpr int NameRole = Qt::UserRole + 1;
@@ -263,6 +264,12 @@ Form2::Form2(Prompts& prompts, Form1& connectionWindow, QWidget* parent)
          .name = "StatusLine",
          .place = {120, 7500, 7800, 255},
          .spokenName = "Progress of the replacement run"},
+        {.control = PreviewButton,
+         .name = "PreviewButton",
+         .place = {120, 7830, 7800, 405},
+         .caption = "Preview...",
+         .tab = 16,
+         .handler = &Form2::PreviewButton_Click},
     };
     buildControls(*this, TextWeight::Plain, controls);
 
@@ -270,7 +277,7 @@ Form2::Form2(Prompts& prompts, Form1& connectionWindow, QWidget* parent)
 
     m_pointer = new WindowPointer(this);
     for (PushButton* button : {PushButton1, PushButton3, PushButton5, PushButton8, PushButton9, PushButton10,
-                               PushButton11, PushButton12, PushButton13, PushButton14})
+                               PushButton11, PushButton12, PushButton13, PushButton14, PreviewButton})
         m_pointer->addSetPlace(button);
     m_pointer->addResetPlace(this);
     m_pointer->addResetPlace(List1);
@@ -316,6 +323,34 @@ void Form2::PushButton1_Click()
     if (!m_run.PushButton1_Click(*this))
         return; // a run is going on: this press is ignored
     StatusLine->setText(QStringLiteral("Finished."));
+}
+
+engine::PreviewRequest Form2::previewRequest()
+{
+    engine::PreviewRequest request;
+    request.connectionString = connectionString();
+    for (int i = 0; i < tableCount(); ++i)
+        if (isTicked(i))
+            request.tables.append({table(i), tableText(i)});
+    if (selectedTab() == 0)
+        request.pairs = {{findText(), replaceText()}};
+    else if (selectedTab() == 1)
+        request.pairs = m_sets->sets();
+    return request;
+}
+
+void Form2::PreviewButton_Click()
+{
+    if (m_run.isRunning())
+        return; // the preview would read what the run is changing
+    PreviewWindow preview(m_prompts, this);
+    preview.setModal(true);
+    preview.show();
+    preview.start(previewRequest());
+    if (m_showPreview)
+        m_showPreview(preview);
+    else
+        preview.exec();
 }
 
 void Form2::PushButton3_Click()

@@ -3,6 +3,7 @@
 // "< Back". The window is the replacement run's host: the run reads the list, the tab, the texts and the
 // sets from its controls while it goes on.
 
+#include "engine/Preview.h"
 #include "engine/ReplaceRun.h"
 #include "engine/SetLists.h"
 #include "ui/Controls.h"
@@ -28,6 +29,7 @@ class SetsTab;
 namespace quarvel::ui {
 
 class Form1;
+class PreviewWindow;
 class PushButton;
 class TabControl;
 class WindowPointer;
@@ -45,21 +47,28 @@ public:
     void setLoadSetsDialog(LoadSetsDialog dialog) { m_loadSetsDialog = std::move(dialog); }
 
     engine::SetLists& setLists() const { return *m_sets; }
+
+    // Waits on the preview once it has read the tables, until the user closes it; tests replace it.
+    using ShowPreview = std::function<void(PreviewWindow&)>;
+    void setShowPreview(ShowPreview show) { m_showPreview = std::move(show); }
+    // The ticked tables and the pair or sets of the selected tab, as "Start Replacing" would take them.
+    engine::PreviewRequest previewRequest();
     WindowPointer& pointer() const { return *m_pointer; }
 
     // Window procedures.
     void Form_Load();
     void Form_Unload();
-    void PushButton1_Click();  // "Start Replacing"
-    void PushButton3_Click();  // "Help"
-    void PushButton5_Click();  // "< Back"
-    void PushButton8_Click();  // "Select All"
-    void PushButton9_Click();  // "Deselect All"
-    void PushButton10_Click(); // "Add Set"
-    void PushButton11_Click(); // "Clear All Sets"
-    void PushButton12_Click(); // "Load Sets"
-    void PushButton13_Click(); // "Remove Selected Set"
-    void PushButton14_Click(); // "Save Sets"
+    void PushButton1_Click();   // "Start Replacing"
+    void PreviewButton_Click(); // "Preview...": what "Start Replacing" would do, nothing stored
+    void PushButton3_Click();   // "Help"
+    void PushButton5_Click();   // "< Back"
+    void PushButton8_Click();   // "Select All"
+    void PushButton9_Click();   // "Deselect All"
+    void PushButton10_Click();  // "Add Set"
+    void PushButton11_Click();  // "Clear All Sets"
+    void PushButton12_Click();  // "Load Sets"
+    void PushButton13_Click();  // "Remove Selected Set"
+    void PushButton14_Click();  // "Save Sets"
     void Combo1_Click();
     void Combo2_Click();
     void Text1_Change();
@@ -67,28 +76,29 @@ public:
     void TabControl1_SelectedChanged();
 
     // Controls.
-    PushButton* PushButton3 = nullptr;  // "Help"
-    QLabel* Label3 = nullptr;           // " Select tables to find and replace within:"
-    QListWidget* List1 = nullptr;       // table names, one tick box each
-    PushButton* PushButton8 = nullptr;  // "Select All"
-    PushButton* PushButton9 = nullptr;  // "Deselect All"
-    TabControl* TabControl1 = nullptr;  // "Find and replace", "Multiple find and replace sets"
-    QLabel* Label2 = nullptr;           // tab 0: " Find what (exact case):"
-    QLineEdit* Text1 = nullptr;         // tab 0: find text
-    QLabel* Label5 = nullptr;           // tab 0: " Replace with:"
-    QLineEdit* Text2 = nullptr;         // tab 0: replacement text
-    QLabel* Label7 = nullptr;           // tab 1: " Find what (exact case):"
-    QComboBox* Combo1 = nullptr;        // tab 1: find texts of the sets
-    QLabel* Label6 = nullptr;           // tab 1: " Replace with:"
-    QComboBox* Combo2 = nullptr;        // tab 1: replacement texts of the sets
-    PushButton* PushButton10 = nullptr; // "Add Set"
-    PushButton* PushButton12 = nullptr; // "Load Sets"
-    PushButton* PushButton14 = nullptr; // "Save Sets"
-    PushButton* PushButton13 = nullptr; // "Remove Selected Set"
-    PushButton* PushButton11 = nullptr; // "Clear All Sets"
-    PushButton* PushButton1 = nullptr;  // "Start Replacing"
-    PushButton* PushButton5 = nullptr;  // "< Back"
-    QLabel* StatusLine = nullptr;       // where a run stands, under "< Back"
+    PushButton* PushButton3 = nullptr;   // "Help"
+    QLabel* Label3 = nullptr;            // " Select tables to find and replace within:"
+    QListWidget* List1 = nullptr;        // table names, one tick box each
+    PushButton* PushButton8 = nullptr;   // "Select All"
+    PushButton* PushButton9 = nullptr;   // "Deselect All"
+    TabControl* TabControl1 = nullptr;   // "Find and replace", "Multiple find and replace sets"
+    QLabel* Label2 = nullptr;            // tab 0: " Find what (exact case):"
+    QLineEdit* Text1 = nullptr;          // tab 0: find text
+    QLabel* Label5 = nullptr;            // tab 0: " Replace with:"
+    QLineEdit* Text2 = nullptr;          // tab 0: replacement text
+    QLabel* Label7 = nullptr;            // tab 1: " Find what (exact case):"
+    QComboBox* Combo1 = nullptr;         // tab 1: find texts of the sets
+    QLabel* Label6 = nullptr;            // tab 1: " Replace with:"
+    QComboBox* Combo2 = nullptr;         // tab 1: replacement texts of the sets
+    PushButton* PushButton10 = nullptr;  // "Add Set"
+    PushButton* PushButton12 = nullptr;  // "Load Sets"
+    PushButton* PushButton14 = nullptr;  // "Save Sets"
+    PushButton* PushButton13 = nullptr;  // "Remove Selected Set"
+    PushButton* PushButton11 = nullptr;  // "Clear All Sets"
+    PushButton* PushButton1 = nullptr;   // "Start Replacing"
+    PushButton* PushButton5 = nullptr;   // "< Back"
+    QLabel* StatusLine = nullptr;        // where a run stands, under "< Back"
+    PushButton* PreviewButton = nullptr; // "Preview...", under the status line
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -119,6 +129,7 @@ private:
     std::unique_ptr<engine::SetLists> m_sets;
     std::unique_ptr<engine::SetsTab> m_setsTab;
     LoadSetsDialog m_loadSetsDialog;
+    ShowPreview m_showPreview; // none: the preview's own modal loop
     SettingWriter m_settings;
     qint64 m_lastProgress = 0;
     // The window's run: a press of "Start Replacing" or "< Back" during it is refused.

@@ -8,6 +8,7 @@
 #include "ui/ConnectionWindow.h"
 #include "ui/EndOfTool.h"
 #include "ui/MainWindow.h"
+#include "ui/PreviewWindow.h"
 #include "ui/PushButton.h"
 #include "ui/TabControl.h"
 #include "ui/ToolWindows.h"
@@ -18,8 +19,10 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QTabBar>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include <functional>
@@ -427,7 +430,7 @@ private slots:
         QTest::addColumn<int>("tab");
         QTest::addColumn<QStringList>("order");
         const QStringList top = {"List1", "PushButton8", "PushButton9", "TabControl1"};
-        const QStringList bottom = {"PushButton1", "PushButton5", "PushButton3"};
+        const QStringList bottom = {"PushButton1", "PushButton5", "PreviewButton", "PushButton3"};
         QTest::newRow("find and replace") << 0 << top + QStringList{"Text1", "Text2"} + bottom;
         QTest::newRow("sets") << 1
                               << top + QStringList{"Combo1",       "Combo2",       "PushButton10",
@@ -456,6 +459,78 @@ private slots:
             QVERIFY2(focused == next, qPrintable(name + " expected, focus on " +
                                                  (focused ? focused->objectName() : QString("nothing"))));
         }
+    }
+
+    void previewShowsWhatStartReplacingWouldDoAndChangesNothing()
+    {
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        entryNamed(window.List1, "main_window_tests.beta")->setCheckState(Qt::Unchecked);
+        window.Text1->setText("old");
+        window.Text2->setText("new");
+        const QString csvPath = m_temp.filePath("preview.csv");
+        m_prompts.fileAnswers.enqueue(csvPath);
+        QStringList counts;
+        QStringList samples;
+        window.setShowPreview([&](PreviewWindow& preview) {
+            QVERIFY(preview.isModal());
+            for (int i = 0; i < preview.Counts->topLevelItemCount(); ++i) {
+                const QTreeWidgetItem* table = preview.Counts->topLevelItem(i);
+                counts << table->text(0) + ": " + table->text(1);
+                for (int c = 0; c < table->childCount(); ++c)
+                    counts << table->child(c)->text(0) + ": " + table->child(c)->text(1) + "/" +
+                                  table->child(c)->text(2);
+            }
+            for (int r = 0; r < preview.Samples->rowCount(); ++r)
+                samples << preview.Samples->item(r, 2)->text() + " -> " + preview.Samples->item(r, 3)->text();
+            QVERIFY(preview.SaveButton->isEnabled());
+            preview.SaveButton->click();
+        });
+        window.PreviewButton->click();
+
+        if (engine::logFilePath().isEmpty() || QFile::exists(engine::logFilePath()))
+            QFAIL("the preview wrote to the log");
+        QCOMPARE(counts, (QStringList{"main_window_tests.alpha: 2", "v: 2/0"}));
+        QCOMPARE(samples, (QStringList{"\u00ABold\u00BB -> \u00ABnew\u00BB",
+                                       "\u00ABold\u00BBer -> \u00ABnew\u00BBer"}));
+        QCOMPARE(TestDatabase::psql("SELECT string_agg(v, ',' ORDER BY id) FROM main_window_tests.alpha"),
+                 QStringLiteral("old,older"));
+        QFile csv(csvPath);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(
+            csv.readAll(),
+            QByteArray("table,record,row,column,old,new,refusal\r\n"
+                       "main_window_tests.alpha,1,record 1 of main_window_tests.alpha,v,old,new,\r\n"
+                       "main_window_tests.alpha,2,record 2 of main_window_tests.alpha,v,older,newer,\r\n"));
+        // Nothing but the file dialog of "Save as CSV...".
+        QCOMPARE(m_prompts.shown.size(), 1);
+        QCOMPARE(m_prompts.shown.first().kind, test::Shown::SaveDialog);
+        QCOMPARE(m_prompts.shown.first().dialog.title, QStringLiteral("Save as CSV"));
+    }
+
+    void previewCancelStopsTheWalk()
+    {
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        window.Text1->setText("old");
+        // Pressed while the preview reads: the walk ends before its first record.
+        QTimer::singleShot(0, &window, [&window] {
+            if (auto* preview = window.findChild<PreviewWindow*>())
+                preview->CancelButton->click();
+        });
+        bool cancelled = false;
+        long long records = -1;
+        window.setShowPreview([&](PreviewWindow& preview) {
+            cancelled = preview.isCancelled();
+            records = 0;
+            for (const engine::PreviewTable& table : preview.result())
+                records += table.records;
+            QVERIFY(preview.Status->text().startsWith("Cancelled: "));
+            QVERIFY(!preview.CancelButton->isEnabled());
+        });
+        window.PreviewButton->click();
+        QVERIFY(cancelled);
+        QCOMPARE(records, 0);
     }
 
     void everyInputIsNamedForAssistiveTools()
