@@ -151,7 +151,7 @@ private slots:
         QTest::addColumn<bool>("connects");
         QTest::addColumn<QSize>("windowSize");
         // Stored details that connect go straight to the Main window; others stop at the Connection window.
-        QTest::newRow("stored details connect") << true << QSize(536, 522);
+        QTest::newRow("stored details connect") << true << QSize(536, 554);
         QTest::newRow("stored details do not connect") << false << QSize(536, 242);
     }
 
