@@ -115,11 +115,7 @@ PreviewWindow::PreviewWindow(Prompts& prompts, QWidget* parent) : QDialog(parent
 
     connect(CancelButton, &QPushButton::clicked, this, [this] { m_cancelled = true; });
     connect(SaveButton, &QPushButton::clicked, this, &PreviewWindow::SaveButton_Click);
-    connect(CloseButton, &QPushButton::clicked, this, [this] {
-        m_cancelled = true; // a close while reading ends the walk first
-        if (!m_running)
-            accept();
-    });
+    connect(CloseButton, &QPushButton::clicked, this, &PreviewWindow::reject);
 }
 
 void PreviewWindow::start(const engine::PreviewRequest& request)
@@ -180,6 +176,13 @@ void PreviewWindow::fill()
                         .arg(records)
                         .arg(m_result.size()));
     SaveButton->setEnabled(Samples->rowCount() > 0);
+}
+
+void PreviewWindow::reject()
+{
+    m_cancelled = true;
+    if (!m_running)
+        QDialog::reject();
 }
 
 void PreviewWindow::SaveButton_Click()

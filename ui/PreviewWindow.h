@@ -34,6 +34,9 @@ public:
     QPushButton* CloseButton = nullptr;
 
     void SaveButton_Click();
+    // Escape, the title bar's close and "Close" while the tables are read end the walk and keep the
+    // window with what was read; afterwards they close it.
+    void reject() override;
 
 private:
     void fill();

@@ -511,15 +511,27 @@ private slots:
         QCOMPARE(m_prompts.shown.first().dialog.title, QStringLiteral("Save as CSV"));
     }
 
+    void previewCancelStopsTheWalk_data()
+    {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("Cancel") << false;
+        QTest::newRow("Escape") << true;
+    }
+
     void previewCancelStopsTheWalk()
     {
+        QFETCH(bool, escape);
         Form2 window(m_prompts, *m_form1);
         window.Form_Load();
         window.Text1->setText("old");
-        // Pressed while the preview reads: the walk ends before its first record.
-        QTimer::singleShot(0, &window, [&window] {
-            if (auto* preview = window.findChild<PreviewWindow*>())
-                preview->CancelButton->click();
+        // Pressed while the preview reads: the walk ends before its first record, the window stays.
+        QTimer::singleShot(0, &window, [&window, escape] {
+            if (auto* preview = window.findChild<PreviewWindow*>()) {
+                if (escape)
+                    QTest::keyClick(preview, Qt::Key_Escape);
+                else
+                    preview->CancelButton->click();
+            }
         });
         bool cancelled = false;
         long long records = -1;
@@ -530,6 +542,7 @@ private slots:
                 records += table.records;
             QVERIFY(preview.Status->text().startsWith("Cancelled: "));
             QVERIFY(!preview.CancelButton->isEnabled());
+            QVERIFY(preview.isVisible());
         });
         window.PreviewButton->click();
         QVERIFY(cancelled);
