@@ -28,6 +28,7 @@
 #include <string>
 
 #ifndef Q_OS_WIN
+#include <pwd.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -52,6 +53,17 @@ extern "C" void onInterrupt(int)
     // The first Ctrl-C ends the run after the record at hand; a second one ends the program at once.
     g_stop.store(true);
     std::signal(SIGINT, SIG_DFL);
+}
+
+// The default user name, as libpq takes it: the name the process runs as, not only what USER says
+// (a service or a container may set no USER at all).
+QString loginName()
+{
+#ifndef Q_OS_WIN
+    if (const passwd* entry = getpwuid(geteuid()); entry && entry->pw_name)
+        return QString::fromLocal8Bit(entry->pw_name);
+#endif
+    return qEnvironmentVariable("USER", qEnvironmentVariable("USERNAME"));
 }
 
 bool isTerminal(int fd)
@@ -228,7 +240,7 @@ Connecting connectionFrom(const QCommandLineParser& parser)
     if (!positional.isEmpty())
         uri = cli::parseConnectionUri(positional.first());
 
-    out.parts = cli::resolveConnection(given, uri, environment, qEnvironmentVariable("USER"));
+    out.parts = cli::resolveConnection(given, uri, environment, loginName());
     if (!out.parts.password && !out.askFirst) {
         const cli::PasswordFile file = cli::readPasswordFile(environment);
         if (!file.warning.isEmpty())
