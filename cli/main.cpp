@@ -489,20 +489,10 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
     return status;
 }
 
-// A value cut down to about `width` characters around its first difference from `other`, so that the
-// change shows in one terminal line even for a value of megabytes.
-QString around(const std::optional<QString>& value, const QString& other, qsizetype width = 60)
+// A terminal line per sample: line breaks inside a value are shown as \n and \r.
+QString oneLine(QString text)
 {
-    if (!value)
-        return QStringLiteral("NULL");
-    qsizetype first = 0;
-    while (first < value->size() && first < other.size() && value->at(first) == other.at(first))
-        ++first;
-    const qsizetype begin = qMax<qsizetype>(0, qMin(first - width / 3, value->size() - width));
-    QString shown = value->mid(begin, width);
-    shown.replace(u'\n', QLatin1String("\\n")).replace(u'\r', QLatin1String("\\r"));
-    return (begin > 0 ? QStringLiteral("...") : QString()) + u'"' + shown + u'"' +
-           (begin + width < value->size() ? QStringLiteral("...") : QString());
+    return text.replace(u'\n', QLatin1String("\\n")).replace(u'\r', QLatin1String("\\r"));
 }
 
 class PreviewProgress : public engine::PreviewObserver
@@ -612,13 +602,13 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
             << QStringLiteral(": %1 of %2 records would change").arg(table.changedRecords).arg(table.records)
             << '\n';
         for (const engine::PreviewChange& change : table.samples) {
-            out << "  " << change.row << ", " << change.column << ": "
-                << around(change.oldValue, change.newValue);
-            if (change.refusal.isEmpty())
-                out << " -> " << around(change.newValue, change.oldValue.value_or(QString())) << '\n';
-            else
-                out << " -> " << around(change.refusedValue, change.oldValue.value_or(QString()))
-                    << " would be refused: " << QString(change.refusal).replace(u'\n', u' ') << '\n';
+            const engine::ShownChange shown = engine::shownChange(
+                change.oldValue, change.refusal.isEmpty() ? change.newValue : change.refusedValue);
+            out << "  " << change.row << ", " << change.column << ": " << oneLine(shown.before) << " -> "
+                << oneLine(shown.after);
+            if (!change.refusal.isEmpty())
+                out << " would be refused: " << QString(change.refusal).replace(u'\n', u' ');
+            out << '\n';
         }
     }
     if (stopped)
