@@ -14,11 +14,20 @@ DbError DbError::leavingTheTable(QString message, QString sqlState)
     return error;
 }
 
+DbError DbError::stoppingTheRun(QString message)
+{
+    DbError error(std::move(message), QStringLiteral("58030"));
+    error.m_leavesTable = true;
+    error.m_stopsRun = true;
+    return error;
+}
+
 DbError DbError::describing(const QString& where) const
 {
     DbError error(m_message + u'\n' + where.left(1).toUpper() + where.mid(1) + u'.', m_sqlState,
                   m_nativeCode);
     error.m_leavesTable = m_leavesTable;
+    error.m_stopsRun = m_stopsRun;
     return error;
 }
 

@@ -22,6 +22,11 @@ public:
     // session): no later record of it can be stored either.
     static DbError leavingTheTable(QString message, QString sqlState = QString());
 
+    // A failure after which the run may store nothing more anywhere: the journal of old values could
+    // not be written. It also leaves the table.
+    static DbError stoppingTheRun(QString message);
+    bool stopsTheRun() const { return m_stopsRun; }
+
     // The same failure, its message followed by a line that says where it happened.
     DbError describing(const QString& where) const;
 
@@ -35,6 +40,7 @@ private:
     QString m_sqlState;
     int m_nativeCode = 0;
     bool m_leavesTable = false;
+    bool m_stopsRun = false;
 };
 
 } // namespace quarvel::db

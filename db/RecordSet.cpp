@@ -203,6 +203,10 @@ const QString RowAsRead = QStringLiteral(
     " AND q.xmin = CAST(? AS pg_catalog.xid) AND COALESCE(pg_catalog.pg_relation_filenode(q.tableoid), 0) = "
     "CAST(? AS pg_catalog.oid)");
 
+// Where the stored version is, and which transaction stored it: for the journal.
+const QString StoredVersion = QStringLiteral(
+    " RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text");
+
 // One statement for one set of changed fields, on exactly the row version that was read.
 QString updateText(const RecordSetState& s, const QString& target, const std::vector<int>& fields)
 {
@@ -213,7 +217,8 @@ QString updateText(const RecordSetState& s, const QString& target, const std::ve
             sql += QStringLiteral(", ");
         sql += quoteIdentifier(column.name) + QStringLiteral(" = CAST(? AS ") + column.castType + u')';
     }
-    return sql + RowAsRead;
+    // A table with a DO INSTEAD rule refuses RETURNING; only the journal needs it.
+    return sql + RowAsRead + (s.journal ? StoredVersion : QString());
 }
 
 // Runs the column's input function on the text with the column's modifier: it raises the server's
@@ -253,7 +258,7 @@ void advance(RecordSetState& s)
         for (size_t j = 0; j < s.current.size(); ++j)
             s.current[j] = s.rows->text(static_cast<SQLUSMALLINT>(j + 1));
         ++s.record;
-        if (!s.keyFields.empty())
+        if (!s.keyFields.empty() || s.journal)
             s.original = s.current;
     } catch (...) {
         // A row that cannot be read ends the walk rather than being offered again.
@@ -501,6 +506,91 @@ DbError untouchedRow(RecordSetState& s, const QString& target, const std::vector
     return DbError(SkippedMessage.arg(why), QStringLiteral("02000"));
 }
 
+// With a journal, a store is a transaction of its own; without one, each statement commits at once.
+void beginStore(RecordSetState& s)
+{
+    if (!s.journal)
+        return;
+    const SQLHDBC handle = s.connection->openHandle();
+    const SQLRETURN manual =
+        SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    if (!SQL_SUCCEEDED(manual))
+        throw diagnosticsError(SQL_HANDLE_DBC, handle, QStringLiteral("Cannot open a transaction for storing."));
+}
+
+// Ends a journaled store's transaction and goes back to committing each statement, for the checks and
+// explanations that follow. Returns whether the transaction ended as asked. Never fails.
+bool endStore(RecordSetState& s, SQLSMALLINT completion, std::optional<DbError>* failure = nullptr) noexcept
+{
+    if (!s.journal || !s.connection || !s.connection->open)
+        return false;
+    const SQLHDBC handle = s.connection->connection.get();
+    const bool ended = SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, handle, completion));
+    if (!ended && failure) {
+        try {
+            failure->emplace(diagnosticsError(SQL_HANDLE_DBC, handle, QStringLiteral("The store did not commit.")));
+        } catch (...) {
+            failure->emplace(QStringLiteral("The store did not commit."), QStringLiteral("08006"));
+        }
+    }
+    if (!ended)
+        SQLEndTran(SQL_HANDLE_DBC, handle, SQL_ROLLBACK);
+    SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    return ended;
+}
+
+const QString JournalMessage = QStringLiteral(
+    "The journal of old values could not be written (%1). Nothing more is stored: the run stops here, and "
+    "what its journal holds can still be undone.");
+
+std::vector<QString> keyColumnNames(const RecordSetState& s)
+{
+    std::vector<QString> names;
+    for (int j : s.keyFields)
+        names.push_back(s.columns[static_cast<size_t>(j)].name);
+    return names;
+}
+
+JournaledRecord journaledRecord(const RecordSetState& s, const std::vector<int>& fields, const PendingRow& row,
+                                QString rowOid, QString ctid)
+{
+    JournaledRecord record;
+    record.record = row.record;
+    for (int j : fields)
+        record.columns.push_back(s.columns[static_cast<size_t>(j)].name);
+    record.oldValues = row.oldValues;
+    record.newValues = row.values;
+    record.key = row.key;
+    record.rowOid = std::move(rowOid);
+    record.ctid = std::move(ctid);
+    return record;
+}
+
+// Puts what the open transaction stored on record, then commits it. Throws DbError: one that stops the
+// run when the journal could not take it, the server's when the commit failed; the transaction is then
+// rolled back and nothing of it is stored.
+void commitStore(RecordSetState& s, const QString& transaction, const std::vector<JournaledRecord>& records)
+{
+    if (!s.journal)
+        return;
+    if (records.empty()) {
+        endStore(s, SQL_ROLLBACK);
+        return;
+    }
+    try {
+        s.journal->storing(s.table, keyColumnNames(s), transaction, records);
+    } catch (const std::exception& e) {
+        endStore(s, SQL_ROLLBACK);
+        s.journal->stored(false);
+        throw DbError::stoppingTheRun(JournalMessage.arg(QString::fromUtf8(e.what())));
+    }
+    std::optional<DbError> failure;
+    const bool committed = endStore(s, SQL_COMMIT, &failure);
+    s.journal->stored(committed);
+    if (!committed)
+        throw failure.value_or(DbError(QStringLiteral("The store did not commit."), QStringLiteral("08006")));
+}
+
 // Stores one record's changes. Throws DbError: the server's, the stale-row refusal, or one that
 // leaves the table.
 void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
@@ -509,6 +599,9 @@ void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
     const QString& tableOid = row.identity.front();
     auto update = s.updates.find(key);
     bool touched = false;
+    QString rowOid;
+    QString ctid;
+    QString transaction;
     try {
         if (update == s.updates.end()) {
             Statement statement(s.connection->openHandle());
@@ -519,10 +612,23 @@ void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
         parameters.insert(parameters.end(), row.identity.begin(), row.identity.end());
         ++s.counts.rowsAlone;
         Statement& statement = update->second;
+        beginStore(s);
         const bool ran = statement.execute(parameters);
-        touched = ran && statement.rowCount() > 0;
+        if (!s.journal) {
+            touched = ran && statement.rowCount() > 0;
+        } else if (ran && statement.fetch()) {
+            touched = true;
+            rowOid = statement.text(1).value_or(QString());
+            ctid = statement.text(2).value_or(QString());
+            transaction = statement.text(3).value_or(QString());
+        }
         statement.closeCursor();
+        if (touched)
+            commitStore(s, transaction, {journaledRecord(s, fields, row, rowOid, ctid)});
+        else
+            endStore(s, SQL_ROLLBACK);
     } catch (const DbError& error) {
+        endStore(s, SQL_ROLLBACK);
         if (error.ruinsTheTable())
             throw;
         // A failure that comes from the table having changed under the run says so, once.
@@ -595,7 +701,8 @@ QString batchUpdateText(const RecordSetState& s, const QString& target, const st
            names +
            QStringLiteral("o, ct, xm, fn, i) WHERE q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm "
                           "AND COALESCE(pg_catalog.pg_relation_filenode(q.tableoid), 0) = v.fn "
-                          "RETURNING v.i::pg_catalog.text");
+                          "RETURNING v.i::pg_catalog.text, q.tableoid::pg_catalog.text, "
+                          "q.ctid::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text");
 }
 
 void dropPending(RecordSetState& s)
@@ -649,6 +756,8 @@ void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<Pendin
         parameters.push_back(arrayLiteral(column));
 
     std::vector<bool> stored(rows.size(), false);
+    std::vector<JournaledRecord> journaled;
+    QString transaction;
     try {
         auto update = s.batchUpdates.find(key);
         if (update == s.batchUpdates.end()) {
@@ -658,15 +767,26 @@ void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<Pendin
         }
         Statement& statement = update->second;
         ++s.counts.batches;
+        beginStore(s);
         if (statement.execute(parameters)) {
             while (statement.fetch()) {
                 const long long ordinal = statement.text(1).value_or(QString()).toLongLong();
-                if (ordinal >= 1 && ordinal <= static_cast<long long>(rows.size()))
-                    stored[static_cast<size_t>(ordinal - 1)] = true;
+                if (ordinal < 1 || ordinal > static_cast<long long>(rows.size()))
+                    continue;
+                const auto i = static_cast<size_t>(ordinal - 1);
+                stored[i] = true;
+                if (!s.journal)
+                    continue;
+                QString rowOid = statement.text(2).value_or(QString());
+                QString ctid = statement.text(3).value_or(QString());
+                transaction = statement.text(4).value_or(QString());
+                journaled.push_back(journaledRecord(s, key.second, rows[i], std::move(rowOid), std::move(ctid)));
             }
         }
         statement.closeCursor();
+        commitStore(s, transaction, journaled);
     } catch (const DbError& error) {
+        endStore(s, SQL_ROLLBACK);
         if (error.ruinsTheTable()) {
             recordFailure(s, rows.front(), error);
             return;
@@ -753,6 +873,13 @@ PendingRow pendingRow(RecordSetState& s, const std::vector<int>& fields)
                     // A partition that was not there when the table was read: its rows were not read.
                     fileNode == s.fileNodes.end() ? QStringLiteral("0") : fileNode->second};
     row.row = rowName(s);
+    if (s.journal) {
+        for (int j : fields)
+            row.oldValues.push_back(s.original[static_cast<size_t>(j)]);
+        for (int j : s.keyFields)
+            row.key.push_back(
+                (s.changed.count(j) ? s.current : s.original)[static_cast<size_t>(j)].value_or(QString()));
+    }
     return row;
 }
 
@@ -1111,6 +1238,13 @@ void RecordSet::moveNext()
     }
     if (failure)
         std::rethrow_exception(failure);
+}
+
+void RecordSet::setJournal(StoreJournal* journal)
+{
+    if (!m_state)
+        m_state = std::make_shared<RecordSetState>();
+    m_state->journal = journal;
 }
 
 void RecordSet::setBatchSize(int rows)

@@ -4,6 +4,7 @@
 // changes of that record in the database, on exactly the row version that was read.
 
 #include "db/Connection.h"
+#include "db/StoreJournal.h"
 #include "db/Table.h"
 
 #include <QString>
@@ -101,6 +102,11 @@ public:
         long long rowsAlone = 0;
     };
     StoreCounts storeCounts() const;
+
+    // Every store from now on commits only after the journal has taken what it changed (see
+    // StoreJournal); a journal that cannot take it fails the store with a DbError that stopsTheRun().
+    // nullptr, the default, stores without one. The journal must outlive the record set's stores.
+    void setJournal(StoreJournal* journal);
 
     // The statement text the record set was opened with; empty when closed.
     QString source() const;

@@ -4,6 +4,7 @@
 #include "db/ConnectionState.h"
 #include "db/RecordSet.h"
 #include "db/Statement.h"
+#include "db/StoreJournal.h"
 #include "db/Table.h"
 
 #include <QString>
@@ -55,6 +56,9 @@ struct PendingRow
     std::vector<QString> values;   // of the changed fields, in field order
     std::vector<QString> identity; // tableoid, ctid, xmin, storage file
     qsizetype bytes = 0;
+    // Only with a journal: the changed fields as read, and the primary key as the store leaves it.
+    std::vector<std::optional<QString>> oldValues;
+    std::vector<QString> key;
 };
 
 struct Batch
@@ -117,6 +121,7 @@ struct RecordSetState
     std::map<int, Statement> checks;    // one prepared check per field
     std::map<int, Statement> roundings; // one prepared rounding check per field
     int lockTimeoutMs = RecordSet::DefaultLockTimeoutMs;
+    StoreJournal* journal = nullptr; // not owned
 
     RecordSetState() = default;
     RecordSetState(const RecordSetState&) = delete;

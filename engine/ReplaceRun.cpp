@@ -9,6 +9,8 @@
 #include <QDateTime>
 #include <QScopeGuard>
 
+#include <memory>
+
 #include <optional>
 #include <stdexcept>
 
@@ -25,6 +27,22 @@ bool ruinsTheTable(const std::exception_ptr& failure)
         std::rethrow_exception(failure);
     } catch (const db::DbError& e) {
         return e.ruinsTheTable();
+    } catch (...) {
+        return false;
+    }
+}
+
+class RunStopped : public std::exception
+{
+};
+
+// The journal could not take a store: nothing more may be stored anywhere.
+bool stopsTheRun(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const db::DbError& e) {
+        return e.stopsTheRun();
     } catch (...) {
         return false;
     }
@@ -62,10 +80,6 @@ bool stopAsked(RunHost& host) noexcept
     }
 }
 
-class RunStopped : public std::exception
-{
-};
-
 // Runs a step of the record walk; a failure is reported, and when it ruins the table the walk leaves it.
 template <class F> bool walkStep(Procedure& p, int line, F&& body)
 {
@@ -75,6 +89,8 @@ template <class F> bool walkStep(Procedure& p, int line, F&& body)
     } catch (...) {
         const std::exception_ptr failure = std::current_exception();
         p.report(line, failure);
+        if (stopsTheRun(failure))
+            throw RunStopped();
         if (ruinsTheTable(failure))
             throw TableLeft();
         return false;
@@ -118,6 +134,8 @@ void reportStoreFailures(Procedure& p, db::RecordSet& records)
 {
     for (const db::StoreFailure& failure : records.takeFailures()) {
         p.report(156, std::make_exception_ptr(failure.error.describing(failure.row)));
+        if (failure.error.stopsTheRun())
+            throw RunStopped();
         if (failure.error.ruinsTheTable())
             throw TableLeft();
     }
@@ -182,7 +200,50 @@ void storeTheRest(Procedure& p, db::RecordSet& records)
     }
 }
 
+// What the run is asked to do, as the journal keeps it: the ticked tables and the pairs of the tab.
+void describeRun(RunHost& host, QStringList& tables, RunPairs& pairs)
+{
+    for (int i = 0; i < host.tableCount(); ++i)
+        if (host.isTicked(i))
+            tables << host.tableText(i);
+    const int tab = host.selectedTab();
+    if (tab == 0)
+        pairs.append({host.findText(), host.replaceText()});
+    else if (tab == 1)
+        for (int k = 0; k < host.setCount(); ++k)
+            pairs.append({host.setFindText(k), host.setReplaceText(k)});
+}
+
+// Opens the run in the host's journal; nullptr without one. Throws JournalError.
+std::unique_ptr<db::StoreJournal> openJournal(RunHost& host, Journal*& journal, qint64& run)
+{
+    journal = host.journal();
+    if (!journal)
+        return nullptr;
+    QStringList tables;
+    RunPairs pairs;
+    RunPlace place;
+    try {
+        describeRun(host, tables, pairs);
+        place = runPlaceOf(host.connectionString());
+    } catch (const JournalError&) {
+        throw;
+    } catch (...) {
+        // What cannot be told now is reported by the run's own steps; the journal keeps what it has.
+    }
+    run = journal->beginRun(place, tables, pairs);
+    return journal->recorder(run);
+}
+
 } // namespace
+
+QString ReplaceRun::journalMissingMessage(const QString& why)
+{
+    return QStringLiteral("The journal of old values cannot be written (%1), so nothing was replaced: every "
+                          "change is put on record before it is stored. Free some disk space or make the "
+                          "folder writable, then start again.")
+        .arg(why);
+}
 
 bool ReplaceRun::PushButton1_Click(RunHost& host)
 {
@@ -190,6 +251,19 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
         return false;
     m_running = true;
     const auto notRunning = qScopeGuard([this] { m_running = false; });
+    Journal* journal = nullptr;
+    qint64 journalRun = 0;
+    std::unique_ptr<db::StoreJournal> recorder;
+    try {
+        recorder = openJournal(host, journal, journalRun);
+    } catch (const std::exception& e) {
+        host.prompts().message(journalMissingMessage(QString::fromUtf8(e.what())));
+        return true;
+    }
+    const auto runEnded = qScopeGuard([&] {
+        if (recorder)
+            journal->endRun(journalRun);
+    });
     Procedure p(host.prompts(), QLatin1String(Location));
 
     std::optional<db::Connection> connection;
@@ -225,6 +299,7 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
                 // No client cursor to ask for: a record set always reads through a streaming connection
                 // of its own, whatever the cursor location and type of the classic steps.
                 records->setBatchSize(db::RecordSet::DefaultBatchRows);
+                records->setJournal(recorder.get());
             });
             opened =
                 records && p.step(118, [&] { records->open(table, *connection, db::LockType::Optimistic); });
@@ -236,7 +311,11 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
             } catch (const RunStopped&) {
                 stopped = true;
             }
-            storeTheRest(p, *records);
+            try {
+                storeTheRest(p, *records);
+            } catch (const RunStopped&) {
+                stopped = true;
+            }
         }
         if (records)
             p.step(158, [&] { records->close(); });

@@ -8,6 +8,7 @@
 #include "core/PointerMode.h"
 #include "core/Prompts.h"
 #include "db/Table.h"
+#include "engine/Journal.h"
 
 #include <QString>
 
@@ -52,6 +53,9 @@ public:
     // Asked before each record: true ends the run there. What the records before it changed is still
     // stored and no further table is opened; the pointer and "Done." come as after a whole run.
     virtual bool stopRequested() { return false; }
+    // The journal that takes every stored change, opened when the run asks; nullptr runs without one.
+    // Throws JournalError when it cannot be opened: the run then stores nothing.
+    virtual Journal* journal() { return nullptr; }
 };
 
 class ReplaceRun
@@ -65,6 +69,9 @@ public:
     bool PushButton1_Click(RunHost& host);
 
     bool isRunning() const { return m_running; }
+
+    // Shown when the journal cannot take the run: nothing is stored then.
+    static QString journalMissingMessage(const QString& why);
 
 private:
     bool m_running = false;

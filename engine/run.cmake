@@ -6,3 +6,7 @@ target_sources(quarvel_engine PRIVATE
 )
 # The preview of a run: the same walk, on a read-only session, storing and logging nothing.
 target_sources(quarvel_engine PRIVATE Preview.cpp Preview.h)
+# The journal of stored changes and the undo built on it.
+find_package(SQLite3 REQUIRED)
+target_sources(quarvel_engine PRIVATE Journal.cpp Journal.h Undo.cpp Undo.h)
+target_link_libraries(quarvel_engine PRIVATE SQLite::SQLite3)

@@ -1,0 +1,87 @@
+#pragma once
+// Puts journaled fields back: each field only where it still holds exactly what was stored there,
+// on the row version the journal names or, when that row has moved, on the row with the same primary
+// key. Nothing is guessed: a row that cannot be found for certain is left alone and reported.
+
+#include "db/Connection.h"
+#include "db/StoreJournal.h"
+#include "db/Table.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace quarvel::db {
+
+struct RestoreField
+{
+    QString column;
+    QString expected;             // what the field must still hold, as it was given to the column
+    std::optional<QString> value; // what to put back; nullopt for a database null
+};
+
+struct RestoreRow
+{
+    long long record = 0;
+    QString rowOid;           // the table holding the version that the journal names
+    QString ctid;             // where that version is
+    QString transaction;      // the transaction that stored it (txid, 64 bits)
+    std::vector<QString> key; // the primary key after that store; empty without a key
+    std::vector<RestoreField> fields;
+};
+
+enum class RestoreResult {
+    Restored,     // every field put back
+    ChangedSince, // some field holds something else now; those fields are kept (the others are put back)
+    Missing,      // no row with the version or the key
+    Moved,        // the version is gone from a table without a key: which row it became is not known
+};
+
+struct RestoreOutcome
+{
+    RestoreResult result = RestoreResult::Missing;
+    QStringList changedColumns; // for ChangedSince
+};
+
+// What became of a transaction, by its txid: "committed", "aborted", "in progress", or nullopt when the
+// server no longer knows (too old). Throws DbError.
+std::optional<QString> transactionStatus(Connection& connection, const QString& transaction);
+
+class RowRestore
+{
+public:
+    // On the table as it is named now, with the key columns the journal recorded. Throws DbError when the
+    // table cannot be found or read.
+    RowRestore(Connection& connection, const Table& table, std::vector<QString> keyColumns);
+    ~RowRestore();
+    RowRestore(const RowRestore&) = delete;
+    RowRestore& operator=(const RowRestore&) = delete;
+
+    // Restores the rows in one transaction. The journal, when given, takes what was put back (as a
+    // store: old = what the field held, new = what was put back) before the transaction commits; a
+    // journal that cannot take it rolls everything back and throws DbError that stopsTheRun(). Throws
+    // DbError when the server refuses (the transaction is then rolled back: nothing of this call
+    // stays).
+    std::vector<RestoreOutcome> restore(const std::vector<RestoreRow>& rows, StoreJournal* journal);
+
+private:
+    struct Column
+    {
+        QString castType;   // without a modifier: the assignment applies it and refuses what does not fit
+        QString storedType; // with the modifier: a given text becomes what the column held
+    };
+    const Column& column(const QString& name) const;
+    void restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std::vector<JournaledRecord>& journaled,
+                    QString& transaction);
+
+    Connection& m_connection;
+    Table m_table;
+    QString m_from; // ONLY for a plain table: a child of an inheritance tree is an entry of its own
+    std::vector<QString> m_keyColumns;
+    std::map<QString, Column> m_columns;
+};
+
+} // namespace quarvel::db

@@ -1,0 +1,42 @@
+#pragma once
+// What a record set tells a journal of the changes it stores, so that they can be put back later.
+// With a journal, each store is a transaction of its own that commits only after the journal has taken
+// what it changed: a change can reach the table only once it is on record.
+
+#include "db/Table.h"
+
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace quarvel::db {
+
+// One record as the store left it.
+struct JournaledRecord
+{
+    long long record = 0;                          // 1-based place in the walk
+    std::vector<QString> columns;                  // the changed fields, by name
+    std::vector<std::optional<QString>> oldValues; // as read, in PostgreSQL's text form
+    std::vector<QString> newValues;                // as given to the column
+    std::vector<QString> key;                      // primary key values after the store; none without a key
+    QString rowOid;                                // the table (partition, child) holding the row now
+    QString ctid;                                  // where the stored version is
+};
+
+class StoreJournal
+{
+public:
+    virtual ~StoreJournal() = default;
+
+    // Inside the store's transaction, before it commits: what it changed, and the transaction's id
+    // (txid_current). Throws when that cannot be recorded; the transaction is then rolled back.
+    virtual void storing(const Table& table, const std::vector<QString>& keyColumns, const QString& transaction,
+                         const std::vector<JournaledRecord>& records) = 0;
+
+    // Whether the transaction of the last storing() committed. A commit whose answer was lost is told
+    // as not committed; the transaction id then decides. Never throws.
+    virtual void stored(bool committed) noexcept = 0;
+};
+
+} // namespace quarvel::db

@@ -1,0 +1,434 @@
+#include "engine/Journal.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QStandardPaths>
+
+#include <sqlite3.h>
+
+namespace quarvel::engine {
+
+namespace {
+
+const char* const Schema = R"(
+CREATE TABLE IF NOT EXISTS runs(
+    id INTEGER PRIMARY KEY,
+    undoes INTEGER REFERENCES runs(id),
+    started TEXT NOT NULL,
+    ended TEXT,
+    server TEXT NOT NULL, port TEXT NOT NULL, database TEXT NOT NULL, user TEXT NOT NULL,
+    tables TEXT NOT NULL,
+    pairs TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS stores(
+    id INTEGER PRIMARY KEY,
+    run INTEGER NOT NULL REFERENCES runs(id),
+    schema TEXT NOT NULL, name TEXT NOT NULL,
+    key_columns TEXT NOT NULL,
+    txid TEXT NOT NULL,
+    state TEXT NOT NULL CHECK (state IN ('intended', 'stored', 'failed')));
+CREATE TABLE IF NOT EXISTS records(
+    id INTEGER PRIMARY KEY,
+    store INTEGER NOT NULL REFERENCES stores(id),
+    record INTEGER NOT NULL,
+    row_oid TEXT NOT NULL, ctid TEXT NOT NULL,
+    key TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS changes(
+    record INTEGER NOT NULL REFERENCES records(id),
+    col TEXT NOT NULL, old TEXT, new TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS stores_run ON stores(run);
+CREATE INDEX IF NOT EXISTS records_store ON records(store);
+CREATE INDEX IF NOT EXISTS changes_record ON changes(record);
+)";
+
+QString jsonList(const QStringList& texts)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(texts)).toJson(QJsonDocument::Compact));
+}
+
+QStringList listOf(const QString& json)
+{
+    QStringList out;
+    for (const QJsonValue& v : QJsonDocument::fromJson(json.toUtf8()).array())
+        out << v.toString();
+    return out;
+}
+
+QStringList toList(const std::vector<QString>& texts)
+{
+    return QStringList(texts.begin(), texts.end());
+}
+
+std::vector<QString> toVector(const QStringList& texts)
+{
+    return std::vector<QString>(texts.begin(), texts.end());
+}
+
+// One prepared SQLite statement; texts bound and read as UTF-16.
+class Sql
+{
+public:
+    Sql(sqlite3* db, const char* text) : m_db(db)
+    {
+        if (sqlite3_prepare_v2(db, text, -1, &m_statement, nullptr) != SQLITE_OK)
+            fail();
+    }
+    ~Sql() { sqlite3_finalize(m_statement); }
+    Sql(const Sql&) = delete;
+    Sql& operator=(const Sql&) = delete;
+
+    Sql& bind(int index, const QString& text)
+    {
+        check(sqlite3_bind_text16(m_statement, index, text.utf16(), static_cast<int>(text.size() * 2),
+                                  SQLITE_TRANSIENT));
+        return *this;
+    }
+    Sql& bind(int index, const std::optional<QString>& text)
+    {
+        if (!text)
+            check(sqlite3_bind_null(m_statement, index));
+        else
+            bind(index, *text);
+        return *this;
+    }
+    Sql& bind(int index, qint64 value)
+    {
+        check(sqlite3_bind_int64(m_statement, index, value));
+        return *this;
+    }
+    // True while a row is there.
+    bool step()
+    {
+        const int result = sqlite3_step(m_statement);
+        if (result == SQLITE_ROW)
+            return true;
+        if (result != SQLITE_DONE)
+            fail();
+        return false;
+    }
+    void run()
+    {
+        step();
+        sqlite3_reset(m_statement);
+    }
+    void reset() { sqlite3_reset(m_statement); }
+    std::optional<QString> text(int column) const
+    {
+        if (sqlite3_column_type(m_statement, column) == SQLITE_NULL)
+            return std::nullopt;
+        const auto* data = static_cast<const char16_t*>(sqlite3_column_text16(m_statement, column));
+        return QString::fromUtf16(data, sqlite3_column_bytes16(m_statement, column) / 2);
+    }
+    QString string(int column) const { return text(column).value_or(QString()); }
+    qint64 integer(int column) const { return sqlite3_column_int64(m_statement, column); }
+
+private:
+    void check(int result)
+    {
+        if (result != SQLITE_OK)
+            fail();
+    }
+    [[noreturn]] void fail() const { throw JournalError(sqlite3_errmsg(m_db)); }
+
+    sqlite3* m_db;
+    sqlite3_stmt* m_statement = nullptr;
+};
+
+QString now()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+} // namespace
+
+RunPlace runPlaceOf(const QString& connectionString)
+{
+    // Server, port and user come bare before the password; the database comes last and runs to the end.
+    RunPlace place;
+    qsizetype at = 0;
+    while (at < connectionString.size()) {
+        const qsizetype equals = connectionString.indexOf(u'=', at);
+        if (equals < 0)
+            break;
+        const QString key = connectionString.mid(at, equals - at).trimmed().toLower();
+        qsizetype end = equals + 1;
+        QString value;
+        if (key == u"database") {
+            value = connectionString.mid(equals + 1);
+            end = connectionString.size();
+        } else if (connectionString.mid(equals + 1, 1) == u"{") {
+            // A braced value ends at a brace that is not doubled.
+            end = equals + 2;
+            while (end < connectionString.size()) {
+                if (connectionString[end] == u'}') {
+                    if (end + 1 < connectionString.size() && connectionString[end + 1] == u'}') {
+                        value += u'}';
+                        end += 2;
+                        continue;
+                    }
+                    ++end;
+                    break;
+                }
+                value += connectionString[end++];
+            }
+        } else {
+            end = connectionString.indexOf(u';', equals + 1);
+            if (end < 0)
+                end = connectionString.size();
+            value = connectionString.mid(equals + 1, end - equals - 1);
+        }
+        if (key == u"server")
+            place.server = value;
+        else if (key == u"port")
+            place.port = value;
+        else if (key == u"uid")
+            place.user = value;
+        else if (key == u"database")
+            place.database = value;
+        at = end + 1;
+    }
+    return place;
+}
+
+class JournalRecorder : public db::StoreJournal
+{
+public:
+    JournalRecorder(Journal& journal, qint64 run) : m_journal(journal), m_run(run) {}
+    void storing(const db::Table& table, const std::vector<QString>& keyColumns, const QString& transaction,
+                 const std::vector<db::JournaledRecord>& records) override
+    {
+        m_journal.write(m_run, table, keyColumns, transaction, records);
+    }
+    void stored(bool committed) noexcept override { m_journal.confirm(committed); }
+
+private:
+    Journal& m_journal;
+    qint64 m_run;
+};
+
+Journal::Journal(const QString& path) : m_path(path)
+{
+    const QFileInfo file(path);
+    if (!QDir().mkpath(file.absolutePath()))
+        throw JournalError(QStringLiteral("cannot create the folder %1").arg(file.absolutePath()).toStdString());
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+        const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw JournalError(message + " (" + path.toStdString() + ")");
+    }
+    sqlite3_busy_timeout(m_db, 10000);
+    try {
+        // The write-ahead log with a sync at every commit: a record is on the disk before the store
+        // it describes commits, also when the machine loses power.
+        exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON;");
+        exec(Schema);
+    } catch (...) {
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw;
+    }
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+}
+
+Journal::~Journal()
+{
+    sqlite3_close(m_db);
+}
+
+QString Journal::defaultPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/journal.sqlite3");
+}
+
+void Journal::exec(const char* sql)
+{
+    char* error = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string message = error ? error : sqlite3_errmsg(m_db);
+        sqlite3_free(error);
+        throw JournalError(message);
+    }
+}
+
+qint64 Journal::beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs, qint64 undoes)
+{
+    if (m_failWrites)
+        throw JournalError("database or disk is full");
+    QJsonArray pairList;
+    for (const auto& [find, replacement] : pairs)
+        pairList.append(QJsonArray{find, replacement});
+    Sql insert(m_db, "INSERT INTO runs(undoes, started, server, port, database, user, tables, pairs) "
+                     "VALUES (NULLIF(?, 0), ?, ?, ?, ?, ?, ?, ?)");
+    insert.bind(1, undoes)
+        .bind(2, now())
+        .bind(3, place.server)
+        .bind(4, place.port)
+        .bind(5, place.database)
+        .bind(6, place.user)
+        .bind(7, jsonList(tables))
+        .bind(8, QString::fromUtf8(QJsonDocument(pairList).toJson(QJsonDocument::Compact)));
+    insert.run();
+    return sqlite3_last_insert_rowid(m_db);
+}
+
+void Journal::endRun(qint64 run) noexcept
+{
+    try {
+        Sql update(m_db, "UPDATE runs SET ended = ? WHERE id = ?");
+        update.bind(1, now()).bind(2, run).run();
+    } catch (...) {
+    }
+}
+
+std::unique_ptr<db::StoreJournal> Journal::recorder(qint64 run)
+{
+    return std::make_unique<JournalRecorder>(*this, run);
+}
+
+void Journal::write(qint64 run, const db::Table& table, const std::vector<QString>& keyColumns,
+                    const QString& transaction, const std::vector<db::JournaledRecord>& records)
+{
+    if (m_failWrites)
+        throw JournalError("database or disk is full");
+    exec("BEGIN IMMEDIATE");
+    try {
+        Sql store(m_db, "INSERT INTO stores(run, schema, name, key_columns, txid, state) "
+                        "VALUES (?, ?, ?, ?, ?, 'intended')");
+        store.bind(1, run)
+            .bind(2, table.schema)
+            .bind(3, table.name)
+            .bind(4, jsonList(toList(keyColumns)))
+            .bind(5, transaction)
+            .run();
+        const qint64 storeId = sqlite3_last_insert_rowid(m_db);
+        Sql record(m_db, "INSERT INTO records(store, record, row_oid, ctid, key) VALUES (?, ?, ?, ?, ?)");
+        Sql change(m_db, "INSERT INTO changes(record, col, old, new) VALUES (?, ?, ?, ?)");
+        for (const db::JournaledRecord& r : records) {
+            record.bind(1, storeId)
+                .bind(2, static_cast<qint64>(r.record))
+                .bind(3, r.rowOid)
+                .bind(4, r.ctid)
+                .bind(5, jsonList(toList(r.key)))
+                .run();
+            const qint64 recordId = sqlite3_last_insert_rowid(m_db);
+            for (size_t i = 0; i < r.columns.size(); ++i)
+                change.bind(1, recordId).bind(2, r.columns[i]).bind(3, r.oldValues[i]).bind(4, r.newValues[i]).run();
+        }
+        exec("COMMIT");
+        m_lastStore = storeId;
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void Journal::confirm(bool committed) noexcept
+{
+    if (m_lastStore == 0)
+        return;
+    settle(m_lastStore, committed);
+    m_lastStore = 0;
+}
+
+void Journal::settle(qint64 store, bool committed) noexcept
+{
+    // Not synced on its own: a confirmation lost with the power is asked of the server again.
+    try {
+        Sql update(m_db, "UPDATE stores SET state = ? WHERE id = ?");
+        update.bind(1, committed ? QStringLiteral("stored") : QStringLiteral("failed")).bind(2, store).run();
+    } catch (...) {
+    }
+}
+
+namespace {
+
+const char* const RunsQuery =
+    "SELECT r.id, r.undoes, r.started, r.ended, r.server, r.port, r.database, r.user, r.tables, r.pairs, "
+    "(SELECT u.id FROM runs u WHERE u.undoes = r.id ORDER BY u.id DESC LIMIT 1), "
+    "(SELECT count(*) FROM records c JOIN stores s ON s.id = c.store WHERE s.run = r.id AND s.state <> 'failed') "
+    "FROM runs r";
+
+JournalRun runFrom(const Sql& q)
+{
+    JournalRun run;
+    run.id = q.integer(0);
+    run.undoes = q.integer(1);
+    run.isUndo = run.undoes != 0;
+    run.started = QDateTime::fromString(q.string(2), Qt::ISODateWithMs).toLocalTime();
+    if (q.text(3))
+        run.ended = QDateTime::fromString(q.string(3), Qt::ISODateWithMs).toLocalTime();
+    run.place = {q.string(4), q.string(5), q.string(6), q.string(7)};
+    run.tables = listOf(q.string(8));
+    for (const QJsonValue& pair : QJsonDocument::fromJson(q.string(9).toUtf8()).array())
+        run.pairs.append({pair.toArray().at(0).toString(), pair.toArray().at(1).toString()});
+    run.undoneBy = q.integer(10);
+    run.records = q.integer(11);
+    return run;
+}
+
+} // namespace
+
+std::vector<JournalRun> Journal::runs()
+{
+    std::vector<JournalRun> out;
+    Sql q(m_db, (std::string(RunsQuery) + " ORDER BY r.id DESC").c_str());
+    while (q.step())
+        out.push_back(runFrom(q));
+    return out;
+}
+
+JournalRun Journal::run(qint64 id)
+{
+    Sql q(m_db, (std::string(RunsQuery) + " WHERE r.id = ?").c_str());
+    q.bind(1, id);
+    if (!q.step())
+        throw JournalError(QStringLiteral("There is no run %1 in the journal.").arg(id).toStdString());
+    return runFrom(q);
+}
+
+void Journal::forEachStore(qint64 run, const std::function<void(const JournalStore&)>& visit)
+{
+    // The headers first, so that no read is pending while the visitor writes (an undo journals itself).
+    std::vector<JournalStore> stores;
+    {
+        Sql q(m_db, "SELECT id, schema, name, key_columns, txid, state FROM stores WHERE run = ? AND state <> "
+                    "'failed' ORDER BY id");
+        q.bind(1, run);
+        while (q.step()) {
+            JournalStore store;
+            store.id = q.integer(0);
+            store.table = {q.string(1), q.string(2)};
+            store.keyColumns = toVector(listOf(q.string(3)));
+            store.transaction = q.string(4);
+            store.confirmed = q.string(5) == u"stored";
+            stores.push_back(std::move(store));
+        }
+    }
+    for (JournalStore& store : stores) {
+        {
+            Sql records(m_db, "SELECT id, record, row_oid, ctid, key FROM records WHERE store = ? ORDER BY id");
+            Sql changes(m_db, "SELECT col, old, new FROM changes WHERE record = ? ORDER BY rowid");
+            records.bind(1, store.id);
+            while (records.step()) {
+                db::RestoreRow row;
+                row.record = records.integer(1);
+                row.rowOid = records.string(2);
+                row.ctid = records.string(3);
+                row.transaction = store.transaction;
+                row.key = toVector(listOf(records.string(4)));
+                changes.bind(1, records.integer(0));
+                while (changes.step())
+                    row.fields.push_back({changes.string(0), changes.string(2), changes.text(1)});
+                changes.reset();
+                store.rows.push_back(std::move(row));
+            }
+        }
+        visit(store);
+        store.rows = {};
+    }
+}
+
+} // namespace quarvel::engine

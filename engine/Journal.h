@@ -1,0 +1,116 @@
+#pragma once
+// The journal: every change a run stores, with the text it replaced, kept in one SQLite file per user so
+// that a run can be undone. Written before each store commits (see db::StoreJournal), so a program
+// killed at any moment leaves on record every change that reached the database.
+
+#include "db/RowRestore.h"
+#include "db/StoreJournal.h"
+#include "db/Table.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+struct sqlite3;
+
+namespace quarvel::engine {
+
+class JournalError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+using RunPairs = QList<QPair<QString, QString>>;
+
+// Where a run was made: enough to tell the database again, never the password.
+struct RunPlace
+{
+    QString server;
+    QString port;
+    QString database;
+    QString user;
+    friend bool operator==(const RunPlace&, const RunPlace&) = default;
+};
+
+// The server, port, user and database of a connection string as BuildConnectionString makes it.
+RunPlace runPlaceOf(const QString& connectionString);
+
+struct JournalRun
+{
+    qint64 id = 0;
+    bool isUndo = false;
+    qint64 undoes = 0;   // for an undo: the run it undid
+    qint64 undoneBy = 0; // the undo that undid this run, if any
+    QDateTime started;
+    QDateTime ended; // invalid when the run never ended (the program was stopped)
+    RunPlace place;
+    QStringList tables;
+    RunPairs pairs;
+    long long records = 0; // records stored
+};
+
+// One store of a run: the rows one transaction changed in one table.
+struct JournalStore
+{
+    qint64 id = 0;
+    db::Table table;
+    std::vector<QString> keyColumns;
+    QString transaction;
+    bool confirmed = false; // the commit was seen; otherwise the transaction's fate on the server decides
+    std::vector<db::RestoreRow> rows; // what it stored, as a restore back to the old texts would need
+};
+
+class Journal
+{
+public:
+    // Opens the journal file, creating it and its folder. Throws JournalError.
+    explicit Journal(const QString& path);
+    ~Journal();
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+
+    // journal.sqlite3 in the user's application data folder.
+    static QString defaultPath();
+    QString path() const { return m_path; }
+
+    // Starts a run (or an undo of another run) on record. Throws JournalError.
+    qint64 beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs, qint64 undoes = 0);
+    // Marks the run ended. Never throws: a run whose end is not on record still undoes.
+    void endRun(qint64 run) noexcept;
+
+    // What a record set tells the journal, for the given run.
+    std::unique_ptr<db::StoreJournal> recorder(qint64 run);
+
+    // Every run, newest first. Throws JournalError.
+    std::vector<JournalRun> runs();
+    JournalRun run(qint64 id);
+    // The stores of a run, in the order they were made. Throws JournalError.
+    void forEachStore(qint64 run, const std::function<void(const JournalStore&)>& visit);
+    // Marks a store whose commit was not seen as decided on the server. Never throws.
+    void settle(qint64 store, bool committed) noexcept;
+
+    // For tests: the next write fails as a full disk would.
+    void failNextWrites(bool fail) { m_failWrites = fail; }
+
+private:
+    friend class JournalRecorder;
+    void exec(const char* sql);
+    void write(qint64 run, const db::Table& table, const std::vector<QString>& keyColumns, const QString& transaction,
+               const std::vector<db::JournaledRecord>& records);
+    void confirm(bool committed) noexcept;
+
+    QString m_path;
+    sqlite3* m_db = nullptr;
+    qint64 m_lastStore = 0;
+    bool m_failWrites = false;
+};
+
+} // namespace quarvel::engine

@@ -1,0 +1,173 @@
+#include "engine/Undo.h"
+
+#include "db/Connection.h"
+
+#include <algorithm>
+#include <map>
+
+namespace quarvel::engine {
+
+namespace {
+
+// Rows put back in one transaction: short enough to hold few locks for long.
+constexpr size_t ChunkRows = 500;
+
+QString recordText(const db::Table& table, const std::vector<QString>& keyColumns, const db::RestoreRow& row)
+{
+    QString text = QStringLiteral("%1, record %2").arg(table.displayName()).arg(row.record);
+    if (!keyColumns.empty() && row.key.size() == keyColumns.size())
+        text += QStringLiteral(", key (%1)=(%2)")
+                    .arg(QStringList(keyColumns.begin(), keyColumns.end()).join(QStringLiteral(", ")),
+                         QStringList(row.key.begin(), row.key.end()).join(QStringLiteral(", ")));
+    return text;
+}
+
+void tally(UndoReport& report, const db::Table& table, const std::vector<QString>& keyColumns,
+           const db::RestoreRow& row, const db::RestoreOutcome& outcome)
+{
+    switch (outcome.result) {
+    case db::RestoreResult::Restored:
+        ++report.restored;
+        return;
+    case db::RestoreResult::ChangedSince:
+        ++report.changedSince;
+        report.listed << QStringLiteral("%1: changed since the run, kept: %2")
+                             .arg(recordText(table, keyColumns, row), outcome.changedColumns.join(QStringLiteral(", ")));
+        return;
+    case db::RestoreResult::Missing:
+        ++report.missing;
+        report.listed << QStringLiteral("%1: no longer there").arg(recordText(table, keyColumns, row));
+        return;
+    case db::RestoreResult::Moved:
+        ++report.missing;
+        report.listed << QStringLiteral("%1: the row has moved since the run and the table has no primary key to "
+                                        "find it by; not guessed")
+                             .arg(recordText(table, keyColumns, row));
+        return;
+    }
+}
+
+} // namespace
+
+QString undoRefusal(const JournalRun& run, const QString& connectionString)
+{
+    if (run.undoneBy != 0)
+        return QStringLiteral("Run %1 was already undone (by run %2). Undo run %2 to put its changes back.")
+            .arg(run.id)
+            .arg(run.undoneBy);
+    const RunPlace here = runPlaceOf(connectionString);
+    if (here.server != run.place.server || here.port != run.place.port || here.database != run.place.database)
+        return QStringLiteral("Run %1 was made on the database \"%2\" on %3, port %4. Connect to that database "
+                              "first; now the connection is to \"%5\" on %6, port %7.")
+            .arg(run.id)
+            .arg(run.place.database, run.place.server, run.place.port, here.database, here.server, here.port);
+    return {};
+}
+
+UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString, UndoHost* host)
+{
+    const JournalRun original = journal.run(run);
+    const QString refusal = undoRefusal(original, connectionString);
+    if (!refusal.isEmpty())
+        throw JournalError(refusal.toStdString());
+    db::Connection connection;
+    connection.open(connectionString);
+
+    RunPairs reversed;
+    for (const auto& [find, replacement] : original.pairs)
+        reversed.append({replacement, find});
+    UndoReport report;
+    report.undoRun = journal.beginRun(runPlaceOf(connectionString), original.tables, reversed, run);
+    const std::unique_ptr<db::StoreJournal> recorder = journal.recorder(report.undoRun);
+    const long long total = original.records;
+    long long done = 0;
+    bool stopped = false;
+
+    // One restore per table, made when its first store comes: the table as it is named now.
+    std::map<std::pair<QString, QString>, std::unique_ptr<db::RowRestore>> restores;
+    std::map<std::pair<QString, QString>, QString> goneTables;
+    try {
+        journal.forEachStore(run, [&](const JournalStore& store) {
+            if (stopped)
+                return;
+            if (!store.confirmed) {
+                // The program ended between the commit and its confirmation, or before the commit.
+                const std::optional<QString> status = db::transactionStatus(connection, store.transaction);
+                const bool committed = status == u"committed";
+                if (status != u"in progress")
+                    journal.settle(store.id, committed);
+                if (!committed) {
+                    report.notStored += static_cast<long long>(store.rows.size());
+                    done += static_cast<long long>(store.rows.size());
+                    return;
+                }
+            }
+            const std::pair<QString, QString> name{store.table.schema, store.table.name};
+            auto restore = restores.find(name);
+            if (restore == restores.end() && !goneTables.count(name)) {
+                try {
+                    restore = restores.emplace(name, std::make_unique<db::RowRestore>(connection, store.table,
+                                                                                     store.keyColumns))
+                                  .first;
+                } catch (const db::DbError& e) {
+                    if (e.ruinsTheTable() && !e.sqlState().startsWith(u"42"))
+                        throw;
+                    goneTables[name] = e.message();
+                }
+            }
+            if (restore == restores.end()) {
+                report.missing += static_cast<long long>(store.rows.size());
+                report.listed << QStringLiteral("%1: %2 records not restored: %3")
+                                     .arg(store.table.displayName())
+                                     .arg(store.rows.size())
+                                     .arg(goneTables[name]);
+                done += static_cast<long long>(store.rows.size());
+                return;
+            }
+            for (size_t at = 0; at < store.rows.size() && !stopped; at += ChunkRows) {
+                const std::vector<db::RestoreRow> chunk(
+                    store.rows.begin() + static_cast<std::ptrdiff_t>(at),
+                    store.rows.begin() + static_cast<std::ptrdiff_t>(std::min(store.rows.size(), at + ChunkRows)));
+                try {
+                    const std::vector<db::RestoreOutcome> outcomes = restore->second->restore(chunk, recorder.get());
+                    for (size_t i = 0; i < chunk.size(); ++i)
+                        tally(report, store.table, store.keyColumns, chunk[i], outcomes[i]);
+                } catch (const db::DbError& e) {
+                    if (e.stopsTheRun() || e.sqlState().startsWith(u"08"))
+                        throw;
+                    // Nothing of the chunk stayed; a row the server refuses (a trigger, a constraint
+                    // since) is tried alone, so that the others still go back.
+                    for (const db::RestoreRow& row : chunk) {
+                        try {
+                            const auto outcome = restore->second->restore({row}, recorder.get());
+                            tally(report, store.table, store.keyColumns, row, outcome.front());
+                        } catch (const db::DbError& alone) {
+                            if (alone.stopsTheRun() || alone.sqlState().startsWith(u"08"))
+                                throw;
+                            ++report.failed;
+                            report.listed << QStringLiteral("%1: not put back: %2")
+                                                 .arg(recordText(store.table, store.keyColumns, row), alone.message());
+                        }
+                    }
+                }
+                done += static_cast<long long>(chunk.size());
+                if (host) {
+                    host->progress(done, total);
+                    stopped = host->stopRequested();
+                }
+            }
+        });
+    } catch (...) {
+        journal.endRun(report.undoRun);
+        throw;
+    }
+    journal.endRun(report.undoRun);
+    if (stopped)
+        report.listed << QStringLiteral("Stopped before the end: %1 of %2 records were looked at. The rest are "
+                                        "still as the run left them.")
+                             .arg(done)
+                             .arg(total);
+    return report;
+}
+
+} // namespace quarvel::engine
