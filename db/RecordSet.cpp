@@ -205,7 +205,8 @@ const QString RowAsRead = QStringLiteral(
 
 // Where the stored version is, and which transaction stored it: for the journal.
 const QString StoredVersion = QStringLiteral(
-    " RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text");
+    " RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text, "
+    "q.xmin::pg_catalog.text");
 
 // One statement for one set of changed fields, on exactly the row version that was read.
 QString updateText(const RecordSetState& s, const QString& target, const std::vector<int>& fields)
@@ -551,8 +552,10 @@ std::vector<QString> keyColumnNames(const RecordSetState& s)
     return names;
 }
 
+// The stored version as the RETURNING of a store gives it from column first on: table, place, transaction,
+// version.
 JournaledRecord journaledRecord(const RecordSetState& s, const std::vector<int>& fields, const PendingRow& row,
-                                QString rowOid, QString ctid)
+                                Statement& stored, SQLUSMALLINT first, QString& transaction)
 {
     JournaledRecord record;
     record.record = row.record;
@@ -561,8 +564,10 @@ JournaledRecord journaledRecord(const RecordSetState& s, const std::vector<int>&
     record.oldValues = row.oldValues;
     record.newValues = row.values;
     record.key = row.key;
-    record.rowOid = std::move(rowOid);
-    record.ctid = std::move(ctid);
+    record.rowOid = stored.text(first).value_or(QString());
+    record.ctid = stored.text(first + 1).value_or(QString());
+    transaction = stored.text(first + 2).value_or(QString());
+    record.xmin = stored.text(first + 3).value_or(QString());
     return record;
 }
 
@@ -599,9 +604,6 @@ void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
     const QString& tableOid = row.identity.front();
     auto update = s.updates.find(key);
     bool touched = false;
-    QString rowOid;
-    QString ctid;
-    QString transaction;
     try {
         if (update == s.updates.end()) {
             Statement statement(s.connection->openHandle());
@@ -614,17 +616,17 @@ void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
         Statement& statement = update->second;
         beginStore(s);
         const bool ran = statement.execute(parameters);
+        std::vector<JournaledRecord> journaled;
+        QString transaction;
         if (!s.journal) {
             touched = ran && statement.rowCount() > 0;
         } else if (ran && statement.fetch()) {
             touched = true;
-            rowOid = statement.text(1).value_or(QString());
-            ctid = statement.text(2).value_or(QString());
-            transaction = statement.text(3).value_or(QString());
+            journaled.push_back(journaledRecord(s, fields, row, statement, 1, transaction));
         }
         statement.closeCursor();
         if (touched)
-            commitStore(s, transaction, {journaledRecord(s, fields, row, rowOid, ctid)});
+            commitStore(s, transaction, journaled);
         else
             endStore(s, SQL_ROLLBACK);
     } catch (const DbError& error) {
@@ -702,7 +704,8 @@ QString batchUpdateText(const RecordSetState& s, const QString& target, const st
            QStringLiteral("o, ct, xm, fn, i) WHERE q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm "
                           "AND COALESCE(pg_catalog.pg_relation_filenode(q.tableoid), 0) = v.fn "
                           "RETURNING v.i::pg_catalog.text, q.tableoid::pg_catalog.text, "
-                          "q.ctid::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text");
+                          "q.ctid::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text, "
+                          "q.xmin::pg_catalog.text");
 }
 
 void dropPending(RecordSetState& s)
@@ -777,10 +780,7 @@ void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<Pendin
                 stored[i] = true;
                 if (!s.journal)
                     continue;
-                QString rowOid = statement.text(2).value_or(QString());
-                QString ctid = statement.text(3).value_or(QString());
-                transaction = statement.text(4).value_or(QString());
-                journaled.push_back(journaledRecord(s, key.second, rows[i], std::move(rowOid), std::move(ctid)));
+                journaled.push_back(journaledRecord(s, key.second, rows[i], statement, 2, transaction));
             }
         }
         statement.closeCursor();

@@ -20,12 +20,6 @@ const QString ColumnsQuery = QStringLiteral(
 const QString RestoreJournalMessage =
     QStringLiteral("The journal could not take what the undo puts back (%1). Nothing of it was put back.");
 
-// The row version a transaction wrote carries the low 32 bits of its id as xmin.
-QString xminOf(const QString& transaction)
-{
-    return QString::number(transaction.toULongLong() & 0xFFFFFFFFULL);
-}
-
 void setAutocommit(SQLHDBC handle, bool on)
 {
     const SQLRETURN result = SQLSetConnectAttr(
@@ -145,7 +139,7 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std:
                                                      "CAST(? AS pg_catalog.tid)"),
                                       {row.rowOid, row.ctid});
     // Another version in that place is another row, or this one changed and moved since.
-    if (found && found->xmin != xminOf(row.transaction))
+    if (found && found->xmin != row.xmin)
         found.reset();
     if (!found) {
         if (m_keyColumns.empty() || row.key.size() != m_keyColumns.size()) {
@@ -198,7 +192,7 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std:
     }
     update += QStringLiteral(" WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS pg_catalog.tid) "
                              "RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
-                             "pg_catalog.txid_current()::pg_catalog.text");
+                             "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text");
     parameters.push_back(found->oid);
     parameters.push_back(found->ctid);
     Statement statement(handle);
@@ -214,6 +208,7 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std:
     record.rowOid = statement.text(1).value_or(QString());
     record.ctid = statement.text(2).value_or(QString());
     transaction = statement.text(3).value_or(QString());
+    record.xmin = statement.text(4).value_or(QString());
     statement.closeCursor();
     for (size_t k = 0; k < m_keyColumns.size() && k < row.key.size(); ++k) {
         QString value = row.key[k];

@@ -28,7 +28,7 @@ struct RestoreRow
     long long record = 0;
     QString rowOid;           // the table holding the version that the journal names
     QString ctid;             // where that version is
-    QString transaction;      // the transaction that stored it (txid, 64 bits)
+    QString xmin;             // which version it is
     std::vector<QString> key; // the primary key after that store; empty without a key
     std::vector<RestoreField> fields;
 };

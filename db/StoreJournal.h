@@ -22,6 +22,7 @@ struct JournaledRecord
     std::vector<QString> key;                      // primary key values after the store; none without a key
     QString rowOid;                                // the table (partition, child) holding the row now
     QString ctid;                                  // where the stored version is
+    QString xmin;                                  // which version it is (a subtransaction's id may differ)
 };
 
 class StoreJournal

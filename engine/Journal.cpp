@@ -32,7 +32,7 @@ CREATE TABLE IF NOT EXISTS records(
     id INTEGER PRIMARY KEY,
     store INTEGER NOT NULL REFERENCES stores(id),
     record INTEGER NOT NULL,
-    row_oid TEXT NOT NULL, ctid TEXT NOT NULL,
+    row_oid TEXT NOT NULL, ctid TEXT NOT NULL, xmin TEXT NOT NULL,
     key TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS changes(
     record INTEGER NOT NULL REFERENCES records(id),
@@ -255,8 +255,6 @@ void Journal::exec(const char* sql)
 
 qint64 Journal::beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs, qint64 undoes)
 {
-    if (m_failWrites)
-        throw JournalError("database or disk is full");
     QJsonArray pairList;
     for (const auto& [find, replacement] : pairs)
         pairList.append(QJsonArray{find, replacement});
@@ -304,14 +302,15 @@ void Journal::write(qint64 run, const db::Table& table, const std::vector<QStrin
             .bind(5, transaction)
             .run();
         const qint64 storeId = sqlite3_last_insert_rowid(m_db);
-        Sql record(m_db, "INSERT INTO records(store, record, row_oid, ctid, key) VALUES (?, ?, ?, ?, ?)");
+        Sql record(m_db, "INSERT INTO records(store, record, row_oid, ctid, xmin, key) VALUES (?, ?, ?, ?, ?, ?)");
         Sql change(m_db, "INSERT INTO changes(record, col, old, new) VALUES (?, ?, ?, ?)");
         for (const db::JournaledRecord& r : records) {
             record.bind(1, storeId)
                 .bind(2, static_cast<qint64>(r.record))
                 .bind(3, r.rowOid)
                 .bind(4, r.ctid)
-                .bind(5, jsonList(toList(r.key)))
+                .bind(5, r.xmin)
+                .bind(6, jsonList(toList(r.key)))
                 .run();
             const qint64 recordId = sqlite3_last_insert_rowid(m_db);
             for (size_t i = 0; i < r.columns.size(); ++i)
@@ -409,7 +408,7 @@ void Journal::forEachStore(qint64 run, const std::function<void(const JournalSto
     }
     for (JournalStore& store : stores) {
         {
-            Sql records(m_db, "SELECT id, record, row_oid, ctid, key FROM records WHERE store = ? ORDER BY id");
+            Sql records(m_db, "SELECT id, record, row_oid, ctid, xmin, key FROM records WHERE store = ? ORDER BY id");
             Sql changes(m_db, "SELECT col, old, new FROM changes WHERE record = ? ORDER BY rowid");
             records.bind(1, store.id);
             while (records.step()) {
@@ -417,8 +416,8 @@ void Journal::forEachStore(qint64 run, const std::function<void(const JournalSto
                 row.record = records.integer(1);
                 row.rowOid = records.string(2);
                 row.ctid = records.string(3);
-                row.transaction = store.transaction;
-                row.key = toVector(listOf(records.string(4)));
+                row.xmin = records.string(4);
+                row.key = toVector(listOf(records.string(5)));
                 changes.bind(1, records.integer(0));
                 while (changes.step())
                     row.fields.push_back({changes.string(0), changes.string(2), changes.text(1)});

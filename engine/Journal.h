@@ -97,7 +97,7 @@ public:
     // Marks a store whose commit was not seen as decided on the server. Never throws.
     void settle(qint64 store, bool committed) noexcept;
 
-    // For tests: the next write fails as a full disk would.
+    // For tests: every store from now on fails to be put on record, as on a full disk.
     void failNextWrites(bool fail) { m_failWrites = fail; }
 
 private:

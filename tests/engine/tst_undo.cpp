@@ -1,0 +1,198 @@
+// The journal and undo against real tables: a run undone puts every value back byte for byte (also
+// through partitions, inheritance, duplicate rows without a key and many column types), an undo of the
+// undo puts the run back, rows changed since are kept and listed, and a journal that cannot be written
+// keeps the run from storing anything.
+#include "engine/Undo.h"
+#include "tests/support/SetsRunHost.h"
+#include "tests/support/TestDatabase.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace quarvel;
+using namespace quarvel::engine;
+using quarvel::test::TestDatabase;
+
+namespace {
+
+const QList<Set> Chained = {{"a", "b"}, {"b", "c"}, {"5", "7"}};
+
+class JournaledHost : public test::SetsRunHost
+{
+public:
+    Journal* journaling = nullptr;
+    Journal* journal() override { return journaling; }
+};
+
+// Every row of the schema's tables with the table that holds it, in a fixed order: equal texts mean equal
+// tables, duplicates counted.
+QString schemaText(const QString& schema)
+{
+    return TestDatabase::psql(QStringLiteral("SELECT tst_undo.rows_text('%1')").arg(schema));
+}
+
+qint64 newestRun(Journal& journal)
+{
+    return journal.runs().front().id;
+}
+
+} // namespace
+
+class TestUndo : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_folder;
+
+    // A run of the chained sets over the tables, journaled in journal.
+    void run(Journal& journal, const QList<db::Table>& tables)
+    {
+        JournaledHost host;
+        host.tables = tables;
+        host.sets = Chained;
+        host.journaling = &journal;
+        ReplaceRun run;
+        QVERIFY(run.PushButton1_Click(host));
+        QVERIFY2(host.shown.errorReports().isEmpty(), qPrintable(host.shown.errorReports().mid(0, 3).join(u"\n---\n")));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QUARVEL_REQUIRE_DB();
+        QVERIFY(m_folder.isValid());
+        qputenv("TEMP", m_folder.path().toLocal8Bit());
+        TestDatabase::freshSchema(QStringLiteral("tst_undo"));
+        TestDatabase::psql(
+            "SET search_path = tst_undo;"
+            "CREATE TABLE keyed (id text PRIMARY KEY, v text, n numeric(6,2), c varchar(6), j jsonb, a text[], "
+            "  d date, tz timestamptz, u uuid, b bytea, f float8, other text);"
+            "INSERT INTO keyed SELECT 'k' || translate(g::text, '57', 'xy'), ' va' || g || ' ', g % 100 + 0.5, 'ab', '{\"k\": \"a b\"}', '{a,\"b,c\"}', "
+            "  date '2024-05-01' + g % 30, timestamptz '2024-05-01 10:00+02' + g % 4 * interval '1 minute', "
+            "  md5(g::text)::uuid, decode(md5(g::text), 'hex'), g / 4.0, 'o' FROM generate_series(1, 2500) g;"
+            "CREATE TABLE parted (k int, v text) PARTITION BY RANGE (k);"
+            "CREATE TABLE parted_low PARTITION OF parted FOR VALUES FROM (0) TO (10);"
+            "CREATE TABLE parted_high PARTITION OF parted FOR VALUES FROM (10) TO (100);"
+            "INSERT INTO parted VALUES (1, 'a1'), (5, 'xa'), (15, 'b15'), (50, 'none'), (55, 'ab');"
+            "CREATE TABLE parent (v text); CREATE TABLE child (extra text) INHERITS (parent);"
+            "INSERT INTO parent VALUES ('pa'), ('px'); INSERT INTO child VALUES ('ca', 'ea'), ('cz', 'ex');"
+            "CREATE TABLE dups (v text, w varchar(3));"
+            "INSERT INTO dups VALUES ('ab', 'x'), ('ab', 'x'), ('ab', 'x'), ('q', 'a'), (' a ', NULL);"
+            // Each table's rows in their text form, sorted: byte-exact, and duplicates counted.
+            "CREATE FUNCTION rows_text(s text) RETURNS text LANGUAGE plpgsql AS $$ DECLARE r record; t text; "
+            "  out text := ''; BEGIN FOR r IN SELECT c.oid::regclass AS name FROM pg_class c JOIN pg_namespace n "
+            "  ON n.oid = c.relnamespace WHERE n.nspname = s AND c.relkind = 'r' ORDER BY c.relname LOOP "
+            "  EXECUTE format('SELECT string_agg(x::text, E''\\n'' ORDER BY x::text) FROM ONLY %s x', r.name) INTO t; "
+            "  out := out || r.name || E'\\n' || coalesce(t, '') || E'\\n'; END LOOP; RETURN out; END $$;");
+    }
+
+    void undoPutsEveryValueBackAndTheUndoCanBeUndone()
+    {
+        QUARVEL_REQUIRE_DB();
+        Journal journal(m_folder.filePath(QStringLiteral("all.sqlite3")));
+        const QString before = schemaText(QStringLiteral("tst_undo"));
+        run(journal, {{"tst_undo", "keyed"},
+                      {"tst_undo", "parted"},
+                      {"tst_undo", "parent"},
+                      {"tst_undo", "child"},
+                      {"tst_undo", "dups"}});
+        const QString afterRun = schemaText(QStringLiteral("tst_undo"));
+        QVERIFY(afterRun != before);
+        const qint64 runId = newestRun(journal);
+        const JournalRun made = journal.run(runId);
+        QVERIFY(made.ended.isValid());
+        QCOMPARE(made.tables.size(), 5);
+        QCOMPARE(made.pairs.size(), Chained.size());
+        // Every keyed row changes (v holds "a"); so does every row of the others holding a, b or 5.
+        QCOMPARE(made.records, 2500 + 5 + 1 + 1 + 5);
+
+        const UndoReport undone = undoRun(journal, runId, TestDatabase::connectionString());
+        QCOMPARE(undone.listed, QStringList());
+        QCOMPARE(undone.restored, made.records);
+        QCOMPARE(schemaText(QStringLiteral("tst_undo")), before);
+        QCOMPARE(journal.run(runId).undoneBy, undone.undoRun);
+        QVERIFY(!undoRefusal(journal.run(runId), TestDatabase::connectionString()).isEmpty());
+
+        const UndoReport redone = undoRun(journal, undone.undoRun, TestDatabase::connectionString());
+        QCOMPARE(redone.listed, QStringList());
+        QCOMPARE(redone.restored, made.records);
+        QCOMPARE(schemaText(QStringLiteral("tst_undo")), afterRun);
+        QVERIFY(undoRun(journal, redone.undoRun, TestDatabase::connectionString()).restored == made.records);
+        QCOMPARE(schemaText(QStringLiteral("tst_undo")), before);
+    }
+
+    void rowsChangedSinceAreKeptAndListed()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::psql("SET search_path = tst_undo; DROP TABLE IF EXISTS edited, loose;"
+                           "CREATE TABLE edited (id int PRIMARY KEY, v text, other text);"
+                           "INSERT INTO edited VALUES (1, 'a1', 'o'), (2, 'a2', 'o'), (3, 'a3', 'o');"
+                           "CREATE TABLE loose (v text, other text);"
+                           "INSERT INTO loose VALUES ('a', '1'), ('a', '2'), ('xa', '3');");
+        Journal journal(m_folder.filePath(QStringLiteral("since.sqlite3")));
+        run(journal, {{"tst_undo", "edited"}, {"tst_undo", "loose"}});
+        // Another session: the field the run changed (kept), another column (the row moves: found by key),
+        // a row deleted, and a row of a table without a key moved by an update of another column.
+        TestDatabase::psql("SET search_path = tst_undo; UPDATE edited SET v = 'mine' WHERE id = 1;"
+                           "UPDATE edited SET other = 'moved' WHERE id = 2; DELETE FROM edited WHERE id = 3;"
+                           "UPDATE loose SET other = 'moved' WHERE other = '2';");
+        const UndoReport report = undoRun(journal, newestRun(journal), TestDatabase::connectionString());
+        QVERIFY2(report.restored == 3, qPrintable(report.listed.join(u"\n")));
+        QCOMPARE(report.changedSince, 1);
+        QCOMPARE(report.missing, 2);
+        QCOMPARE(report.listed.size(), 3);
+        QVERIFY2(report.listed.filter(QStringLiteral("key (id)=(1): changed since the run, kept: v")).size() == 1,
+                 qPrintable(report.listed.join(u'\n')));
+        QVERIFY(report.listed.filter(QStringLiteral("key (id)=(3): no longer there")).size() == 1);
+        QVERIFY(report.listed.filter(QStringLiteral("no primary key")).size() == 1);
+        QCOMPARE(TestDatabase::psql("SELECT string_agg(id || ' ' || v || ' ' || other, ',' ORDER BY id) FROM "
+                                    "tst_undo.edited"),
+                 QStringLiteral("1 mine o,2 a2 moved"));
+        QCOMPARE(TestDatabase::psql("SELECT string_agg(v || ' ' || other, ',' ORDER BY other) FROM tst_undo.loose"),
+                 QStringLiteral("a 1,xa 3,c moved"));
+    }
+
+    void journalThatCannotBeWrittenStoresNothing()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::psql("SET search_path = tst_undo; DROP TABLE IF EXISTS kept, later;"
+                           "CREATE TABLE kept (v text); INSERT INTO kept SELECT 'a' || g FROM generate_series(1, 1500) g;"
+                           "CREATE TABLE later (v text); INSERT INTO later VALUES ('a');");
+        const QString before = schemaText(QStringLiteral("tst_undo"));
+        Journal journal(m_folder.filePath(QStringLiteral("full.sqlite3")));
+        journal.failNextWrites(true);
+        JournaledHost host;
+        host.tables = {{"tst_undo", "kept"}, {"tst_undo", "later"}};
+        host.sets = Chained;
+        host.journaling = &journal;
+        ReplaceRun run;
+        QVERIFY(run.PushButton1_Click(host));
+        QCOMPARE(schemaText(QStringLiteral("tst_undo")), before);
+        const QStringList reports = host.shown.errorReports();
+        QCOMPARE(reports.size(), 1);
+        QVERIFY2(reports.front().contains(QStringLiteral("The journal of old values could not be written (database or "
+                                                         "disk is full)")),
+                 qPrintable(reports.front()));
+    }
+
+    void journalThatCannotBeOpenedLeavesTheRunUnstarted()
+    {
+        QUARVEL_REQUIRE_DB();
+        const QString before = schemaText(QStringLiteral("tst_undo"));
+        class Unopenable : public JournaledHost
+        {
+            Journal* journal() override { return &m_journal.emplace(QStringLiteral("/dev/null/journal.sqlite3")); }
+            std::optional<Journal> m_journal;
+        } host;
+        host.tables = {{"tst_undo", "later"}};
+        host.sets = Chained;
+        ReplaceRun run;
+        QVERIFY(run.PushButton1_Click(host));
+        QCOMPARE(schemaText(QStringLiteral("tst_undo")), before);
+        QCOMPARE(host.shown.messages().size(), 1);
+        QVERIFY(host.shown.messages().front().startsWith(QStringLiteral("The journal of old values cannot be written")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUndo)
+#include "tst_undo.moc"
