@@ -26,10 +26,10 @@ RunFailure parseErrorReport(const QString& report)
     return failure;
 }
 
-CliRunHost::CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs,
+CliRunHost::CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs, QString journalPath,
                        const std::atomic<bool>& stop, ProgressSink progress)
     : m_connectionString(std::move(connectionString)), m_tables(std::move(tables)), m_pairs(std::move(pairs)),
-      m_stop(stop), m_progress(std::move(progress))
+      m_journalPath(std::move(journalPath)), m_stop(stop), m_progress(std::move(progress))
 {
     for (const ListedTable& listed : std::as_const(m_tables))
         m_outcome.tables.append(TableOutcome{listed.text});
@@ -40,6 +40,8 @@ RunOutcome CliRunHost::run()
     engine::ReplaceRun run;
     run.PushButton1_Click(*this);
     m_outcome.stopped = m_stop.load();
+    if (m_journal)
+        m_outcome.journalRun = m_journal->newestRun();
     return m_outcome;
 }
 
@@ -117,6 +119,20 @@ void CliRunHost::replaced(const QString&)
 bool CliRunHost::stopRequested()
 {
     return m_stop.load();
+}
+
+engine::Journal* CliRunHost::journal()
+{
+    if (!m_journal)
+        m_journal.emplace(m_journalPath);
+    return &*m_journal;
+}
+
+void CliRunHost::message(const QString& text)
+{
+    // "Done." ends every run; anything else is a run that could not start.
+    if (text != u"Done.")
+        m_outcome.failures.append(RunFailure{QString(), 0, text});
 }
 
 void CliRunHost::errorReport(const QString& text)

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 namespace quarvel::cli {
 
@@ -51,6 +52,7 @@ struct RunOutcome
     QList<TableOutcome> tables;
     QList<RunFailure> failures;
     bool stopped = false;
+    qint64 journalRun = 0; // the run's number in the journal; 0 when it stored nothing on record
 };
 
 // The description and step line of an error report text as the run's reports are made; a text in
@@ -64,7 +66,8 @@ public:
     // stands and may be empty.
     using ProgressSink =
         std::function<void(const TableOutcome& table, int entry, int entryCount, long long recordCount)>;
-    CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs,
+    // The journal is opened at journalPath when the run starts.
+    CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs, QString journalPath,
                const std::atomic<bool>& stop, ProgressSink progress = {});
 
     RunOutcome run();
@@ -86,9 +89,10 @@ public:
     void progress(int entry, int entryCount, long long record, long long recordCount) override;
     void replaced(const QString& fieldName) override;
     bool stopRequested() override;
+    engine::Journal* journal() override;
 
 private:
-    void message(const QString&) override {}
+    void message(const QString& text) override;
     bool askYesNo(const QString&) override { return false; }
     QString input(const QString&, const QString&) override { return {}; }
     QString saveFileName(const FileDialogRequest&) override { return {}; }
@@ -98,6 +102,8 @@ private:
     QString m_connectionString;
     QList<ListedTable> m_tables;
     Pairs m_pairs;
+    QString m_journalPath;
+    std::optional<engine::Journal> m_journal;
     const std::atomic<bool>& m_stop;
     ProgressSink m_progress;
     RunOutcome m_outcome;

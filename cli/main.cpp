@@ -9,6 +9,7 @@
 #include "db/DbError.h"
 #include "engine/Preview.h"
 #include "engine/SetFiles.h"
+#include "engine/Undo.h"
 #include "settings/SettingsStore.h"
 
 #include <QCommandLineParser>
@@ -117,6 +118,9 @@ const Command Commands[] = {
     {QStringLiteral("preview"),
      QStringLiteral("Show what a run would change and what the columns would refuse, changing nothing.")},
     {QStringLiteral("run"), QStringLiteral("Replace text in the tables, as \"Start Replacing\" does.")},
+    {QStringLiteral("runs"), QStringLiteral("List the runs of the journal, newest first.")},
+    {QStringLiteral("undo"),
+     QStringLiteral("Put back what run RUN changed, where the fields still hold what it stored.")},
 };
 
 QString generalHelp()
@@ -151,6 +155,9 @@ void addCommonOptions(QCommandLineParser& parser)
          QStringLiteral("Ask for a password before connecting.")},
         {QStringLiteral("saved"), QStringLiteral("Connect with the details the Connection window saved.")},
         {QStringLiteral("json"), QStringLiteral("Print one JSON document on standard output.")},
+        {QStringLiteral("journal"),
+         QStringLiteral("The journal of runs to write and read (default: the one the windows use)."),
+         QStringLiteral("FILE")},
         {{QStringLiteral("?"), QStringLiteral("help")}, QStringLiteral("Show this help and exit.")},
         {{QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("Show the version and exit.")},
     });
@@ -193,7 +200,16 @@ struct Connecting
     bool askFirst = false;
 };
 
-Connecting connectionFrom(const QCommandLineParser& parser)
+// The journal file the options name, or the per-user one.
+QString journalPath(const QCommandLineParser& parser)
+{
+    return parser.isSet(QStringLiteral("journal")) ? parser.value(QStringLiteral("journal"))
+                                                   : engine::Journal::defaultPath();
+}
+
+// uriAt: where the optional URI is among the positional arguments. A detail that neither the options nor
+// the URI give comes from `made` when given (the database a run was made on), before the environment.
+Connecting connectionFrom(const QCommandLineParser& parser, int uriAt = 1, const engine::RunPlace* made = nullptr)
 {
     const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
     QMap<QString, QString> environment;
@@ -228,7 +244,7 @@ Connecting connectionFrom(const QCommandLineParser& parser)
     given.port = option("port");
     given.user = option("username");
     given.dbname = option("dbname");
-    QStringList positional = parser.positionalArguments().mid(1);
+    QStringList positional = parser.positionalArguments().mid(uriAt);
     if (given.dbname && (given.dbname->startsWith(QLatin1String("postgresql://")) ||
                          given.dbname->startsWith(QLatin1String("postgres://")))) {
         positional.prepend(*given.dbname);
@@ -239,6 +255,17 @@ Connecting connectionFrom(const QCommandLineParser& parser)
                               '"');
     if (!positional.isEmpty())
         uri = cli::parseConnectionUri(positional.first());
+    if (made) {
+        const auto fill = [](std::optional<QString>& option, const std::optional<QString>& fromUri,
+                             const QString& value) {
+            if (!option && !fromUri && !value.isEmpty())
+                option = value;
+        };
+        fill(given.host, uri.host, made->server);
+        fill(given.port, uri.port, made->port);
+        fill(given.user, uri.user, made->user);
+        fill(given.dbname, uri.dbname, made->database);
+    }
 
     out.parts = cli::resolveConnection(given, uri, environment, loginName());
     if (!out.parts.password && !out.askFirst) {
@@ -444,7 +471,7 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
     {
         ProgressLine line(isTerminal(STDERR_FILENO));
         cli::CliRunHost host(
-            connectionString, tables, pairs, g_stop,
+            connectionString, tables, pairs, journalPath(parser), g_stop,
             [&line](const cli::TableOutcome& table, int entry, int entryCount, long long recordCount) {
                 line.show(table, entry, entryCount, recordCount);
             });
@@ -474,6 +501,7 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
         out << QJsonDocument(QJsonObject{{QStringLiteral("tables"), tableList},
                                          {QStringLiteral("failures"), failureList},
                                          {QStringLiteral("stopped"), outcome.stopped},
+                                         {QStringLiteral("journalRun"), outcome.journalRun},
                                          {QStringLiteral("status"), status}})
                    .toJson(QJsonDocument::Indented);
         return status;
@@ -486,6 +514,8 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
     printTable(out, rows, {false, true, true, true});
     if (outcome.stopped)
         printError(QStringLiteral("interrupted: the records before the interruption are stored"));
+    if (outcome.journalRun != 0)
+        printError(QStringLiteral("journaled as run %1: \"quarvel-cli undo %1\" puts it back").arg(outcome.journalRun));
     return status;
 }
 
@@ -616,6 +646,153 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
     return status;
 }
 
+QString placeText(const engine::RunPlace& place)
+{
+    return QStringLiteral("%1@%2:%3/%4").arg(place.user, place.server, place.port, place.database);
+}
+
+QString runState(const engine::JournalRun& run)
+{
+    if (run.undoneBy != 0)
+        return QStringLiteral("undone by run %1").arg(run.undoneBy);
+    if (run.isUndo)
+        return QStringLiteral("undo of run %1").arg(run.undoes);
+    if (!run.ended.isValid())
+        return QStringLiteral("did not end");
+    return {};
+}
+
+int commandRuns(const QCommandLineParser& parser)
+{
+    engine::Journal journal(journalPath(parser));
+    const std::vector<engine::JournalRun> runs = journal.runs();
+    QTextStream out(stdout);
+    if (parser.isSet(QStringLiteral("json"))) {
+        QJsonArray list;
+        for (const engine::JournalRun& run : runs) {
+            QJsonArray pairs;
+            for (const auto& [find, replacement] : run.pairs)
+                pairs.append(QJsonArray{find, replacement});
+            list.append(QJsonObject{{QStringLiteral("run"), run.id},
+                                    {QStringLiteral("started"), run.started.toString(Qt::ISODate)},
+                                    {QStringLiteral("ended"), run.ended.isValid() ? QJsonValue(run.ended.toString(Qt::ISODate)) : QJsonValue()},
+                                    {QStringLiteral("server"), run.place.server},
+                                    {QStringLiteral("port"), run.place.port},
+                                    {QStringLiteral("database"), run.place.database},
+                                    {QStringLiteral("user"), run.place.user},
+                                    {QStringLiteral("tables"), QJsonArray::fromStringList(run.tables)},
+                                    {QStringLiteral("pairs"), pairs},
+                                    {QStringLiteral("records"), run.records},
+                                    {QStringLiteral("undoes"), run.undoes},
+                                    {QStringLiteral("undoneBy"), run.undoneBy}});
+        }
+        out << QJsonDocument(QJsonObject{{QStringLiteral("runs"), list}}).toJson(QJsonDocument::Indented);
+        return Done;
+    }
+    QList<QStringList> rows{{QStringLiteral("RUN"), QStringLiteral("STARTED"), QStringLiteral("DATABASE"),
+                             QStringLiteral("TABLES"), QStringLiteral("RECORDS"), QStringLiteral("STATE")}};
+    for (const engine::JournalRun& run : runs)
+        rows.append({QString::number(run.id), run.started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                     placeText(run.place), QString::number(run.tables.size()), QString::number(run.records),
+                     runState(run)});
+    printTable(out, rows, {true, false, false, true, true, false});
+    return Done;
+}
+
+class UndoProgress : public engine::UndoHost
+{
+public:
+    explicit UndoProgress(bool shown) : m_shown(shown) {}
+    ~UndoProgress() override
+    {
+        if (m_shown)
+            std::fputs("\r\033[K", stderr);
+    }
+    UndoProgress(const UndoProgress&) = delete;
+    UndoProgress& operator=(const UndoProgress&) = delete;
+    void progress(long long done, long long total) override
+    {
+        if (m_shown)
+            std::fputs(QStringLiteral("\r\033[Krecord %1 of %2").arg(done).arg(total).toLocal8Bit().constData(),
+                       stderr);
+    }
+    bool stopRequested() override { return g_stop.load(); }
+
+private:
+    bool m_shown;
+};
+
+int commandUndo(const QCommandLineParser& parser)
+{
+    bool isNumber = false;
+    const qint64 id = parser.positionalArguments().value(1).toLongLong(&isNumber);
+    if (!isNumber || id <= 0)
+        throw cli::UsageError("give the number of the run to undo, as \"quarvel-cli runs\" lists it");
+    engine::Journal journal(journalPath(parser));
+    const engine::JournalRun run = journal.run(id);
+    Connecting connecting = connectionFrom(parser, 2, &run.place);
+    const QString connectionString = connectOnce(connecting);
+    const QString refusal = engine::undoRefusal(run, connectionString);
+    if (!refusal.isEmpty())
+        throw cli::UsageError(refusal.toStdString());
+
+    if (!parser.isSet(QStringLiteral("yes"))) {
+        if (!isTerminal(STDIN_FILENO))
+            throw cli::UsageError("standard input is not a terminal: give --yes to undo without asking");
+        std::fputs(QStringLiteral("Undo run %1 (%2 records in %3 tables)? [y/N] ")
+                       .arg(run.id)
+                       .arg(run.records)
+                       .arg(run.tables.size())
+                       .toLocal8Bit(),
+                   stderr);
+        const QString answer = readLine(true).trimmed();
+        if (answer.compare(QLatin1String("y"), Qt::CaseInsensitive) != 0 &&
+            answer.compare(QLatin1String("yes"), Qt::CaseInsensitive) != 0) {
+            printError(QStringLiteral("nothing undone"));
+            return Done;
+        }
+    }
+
+    std::signal(SIGINT, onInterrupt);
+    engine::UndoReport report;
+    {
+        UndoProgress progress(isTerminal(STDERR_FILENO));
+        report = engine::undoRun(journal, id, connectionString, &progress);
+    }
+    std::signal(SIGINT, SIG_DFL);
+    const bool stopped = g_stop.load();
+    const bool whole = report.changedSince == 0 && report.missing == 0 && report.failed == 0;
+    const int status = stopped ? Interrupted : whole ? Done : DoneWithFailures;
+    QTextStream out(stdout);
+    if (parser.isSet(QStringLiteral("json"))) {
+        out << QJsonDocument(QJsonObject{{QStringLiteral("run"), id},
+                                         {QStringLiteral("undoRun"), report.undoRun},
+                                         {QStringLiteral("restored"), report.restored},
+                                         {QStringLiteral("changedSince"), report.changedSince},
+                                         {QStringLiteral("missing"), report.missing},
+                                         {QStringLiteral("notStored"), report.notStored},
+                                         {QStringLiteral("failed"), report.failed},
+                                         {QStringLiteral("listed"), QJsonArray::fromStringList(report.listed)},
+                                         {QStringLiteral("stopped"), stopped},
+                                         {QStringLiteral("status"), status}})
+                   .toJson(QJsonDocument::Indented);
+        return status;
+    }
+    out << QStringLiteral("restored: %1\nkept, changed since the run: %2\nno longer there: %3\n")
+               .arg(report.restored)
+               .arg(report.changedSince)
+               .arg(report.missing);
+    if (report.notStored != 0)
+        out << QStringLiteral("never stored (the run ended before they committed): %1\n").arg(report.notStored);
+    if (report.failed != 0)
+        out << QStringLiteral("refused by the server: %1\n").arg(report.failed);
+    for (const QString& line : std::as_const(report.listed))
+        out << "  " << line << '\n';
+    out.flush();
+    printError(QStringLiteral("journaled as run %1: \"quarvel-cli undo %1\" puts it back").arg(report.undoRun));
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -650,13 +827,17 @@ int main(int argc, char** argv)
             return c.name == command;
         })->summary);
     parser.addPositionalArgument(command, QString(), command);
+    if (command == u"undo")
+        parser.addPositionalArgument(QStringLiteral("RUN"), QStringLiteral("The run to undo, as \"runs\" lists it."),
+                                     QStringLiteral("RUN"));
     parser.addPositionalArgument(QStringLiteral("URI"), QStringLiteral("A postgresql:// connection URI."),
                                  QStringLiteral("[URI]"));
     addCommonOptions(parser);
     if (command == u"run" || command == u"preview")
         addRunOptions(parser);
-    if (command == u"run")
+    if (command == u"run" || command == u"undo")
         addWriteOptions(parser);
+
     if (command == u"preview")
         addPreviewOptions(parser);
     if (!parser.parse(arguments)) {
@@ -673,6 +854,10 @@ int main(int argc, char** argv)
     }
 
     try {
+        if (command == u"runs")
+            return commandRuns(parser);
+        if (command == u"undo")
+            return commandUndo(parser);
         Connecting connecting = connectionFrom(parser);
         if (command == u"tables")
             return commandTables(parser, connecting);
@@ -685,6 +870,9 @@ int main(int argc, char** argv)
     } catch (const engine::SetFileError& error) {
         printError(QString::fromUtf8(error.what()));
         return Usage;
+    } catch (const engine::JournalError& error) {
+        printError(QStringLiteral("journal: ") + QString::fromUtf8(error.what()));
+        return DoneWithFailures;
     } catch (const db::DbError& error) {
         printError(QStringLiteral("cannot connect: ") + error.message());
         return CannotConnect;

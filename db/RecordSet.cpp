@@ -650,30 +650,6 @@ void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
 
 constexpr size_t IdentityParts = 4; // tableoid, ctid, xmin, storage file
 
-// An array literal of texts: every element quoted, so that no text is read as NULL or cut at a comma.
-QString arrayLiteral(const std::vector<QString>& texts)
-{
-    qsizetype size = 2;
-    for (const QString& text : texts)
-        size += text.size() + 3;
-    QString out;
-    out.reserve(size);
-    out += u'{';
-    for (size_t i = 0; i < texts.size(); ++i) {
-        if (i > 0)
-            out += u',';
-        out += u'"';
-        for (const QChar c : texts[i]) {
-            if (c == u'"' || c == u'\\')
-                out += u'\\';
-            out += c;
-        }
-        out += u'"';
-    }
-    out += u'}';
-    return out;
-}
-
 // The most fields one batch statement sets; a record changing more is stored alone.
 constexpr size_t MostBatchFields = 200;
 

@@ -5,6 +5,8 @@
 
 #include <QScopeGuard>
 
+#include <map>
+
 namespace quarvel::db {
 
 namespace {
@@ -173,8 +175,7 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std:
 
     QString update = QStringLiteral("UPDATE ") + m_from + QStringLiteral(" AS q SET ");
     std::vector<QString> parameters;
-    JournaledRecord record;
-    record.record = row.record;
+    std::vector<std::optional<QString>> held;
     for (size_t n = 0; n < restoring.size(); ++n) {
         const RestoreField& field = row.fields[restoring[n]];
         if (n > 0)
@@ -186,9 +187,7 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std:
         } else {
             update += QStringLiteral("NULL");
         }
-        record.columns.push_back(field.column);
-        record.oldValues.push_back(found->now[restoring[n]]);
-        record.newValues.push_back(field.value.value_or(QString()));
+        held.push_back(found->now[restoring[n]]);
     }
     update += QStringLiteral(" WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS pg_catalog.tid) "
                              "RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
@@ -205,19 +204,149 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std:
             outcome.changedColumns << field.column;
         return;
     }
+    JournaledRecord record = restoredRecord(row, restoring, held);
     record.rowOid = statement.text(1).value_or(QString());
     record.ctid = statement.text(2).value_or(QString());
     transaction = statement.text(3).value_or(QString());
     record.xmin = statement.text(4).value_or(QString());
     statement.closeCursor();
+    journaled.push_back(std::move(record));
+}
+
+// What the undo journals of a row it put back: old is what the fields held, new what went back.
+JournaledRecord RowRestore::restoredRecord(const RestoreRow& row, const std::vector<size_t>& restoring,
+                                           const std::vector<std::optional<QString>>& held) const
+{
+    JournaledRecord record;
+    record.record = row.record;
+    for (size_t n = 0; n < restoring.size(); ++n) {
+        const RestoreField& field = row.fields[restoring[n]];
+        record.columns.push_back(field.column);
+        record.oldValues.push_back(held[n]);
+        record.newValues.push_back(field.value.value_or(QString()));
+    }
     for (size_t k = 0; k < m_keyColumns.size() && k < row.key.size(); ++k) {
         QString value = row.key[k];
-        for (size_t n = 0; n < restoring.size(); ++n)
-            if (row.fields[restoring[n]].column == m_keyColumns[k])
-                value = row.fields[restoring[n]].value.value_or(QString());
+        for (const size_t i : restoring)
+            if (row.fields[i].column == m_keyColumns[k])
+                value = row.fields[i].value.value_or(QString());
         record.key.push_back(value);
     }
-    journaled.push_back(std::move(record));
+    return record;
+}
+
+// The rows still the very version the journal names, put back with one statement per set of fields:
+// each field only where it holds what was stored, and nothing else touched. A row the statement does not
+// settle (moved, changed since in every field, a null to put back) is left to restoreRow.
+void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std::vector<size_t>& which,
+                                 std::vector<RestoreOutcome>& outcomes, std::vector<bool>& settled,
+                                 std::vector<JournaledRecord>& journaled, QString& transaction)
+{
+    std::map<QStringList, std::vector<size_t>> groups;
+    for (const size_t i : which) {
+        QStringList names;
+        bool fits = true;
+        for (const RestoreField& field : rows[i].fields) {
+            names << field.column;
+            fits = fits && field.value.has_value() && m_columns.count(field.column);
+        }
+        if (fits && !names.isEmpty())
+            groups[names].push_back(i);
+    }
+    const SQLHDBC handle = m_connection.state().openHandle();
+    for (const auto& [names, members] : groups) {
+        const auto fields = static_cast<size_t>(names.size());
+        QString unnests = QStringLiteral("pg_catalog.unnest(CAST(? AS pg_catalog.oid[])), "
+                                         "pg_catalog.unnest(CAST(? AS pg_catalog.tid[])), "
+                                         "pg_catalog.unnest(CAST(? AS pg_catalog.xid[]))");
+        QString aliases = QStringLiteral("o, ct, xm");
+        QString current;
+        QString sets;
+        QString any;
+        QString returned;
+        for (size_t k = 0; k < fields; ++k) {
+            const Column& c = column(names[static_cast<qsizetype>(k)]);
+            const QString name = quoteIdentifier(names[static_cast<qsizetype>(k)]);
+            const QString n = QString::number(k + 1);
+            unnests += QStringLiteral(", pg_catalog.unnest(CAST(? AS pg_catalog.text[])), "
+                                      "pg_catalog.unnest(CAST(? AS pg_catalog.text[]))");
+            aliases += QStringLiteral(", e%1, n%1").arg(n);
+            current += QStringLiteral(", q.%1::pg_catalog.text AS now%2, q.%1::pg_catalog.text = CAST(v.e%2 AS %3)"
+                                      "::pg_catalog.text AS m%2")
+                           .arg(name, n, c.storedType);
+            sets += QStringLiteral("%1%2 = CASE WHEN cur.m%3 THEN CAST(v.n%3 AS %4) ELSE q.%2 END")
+                        .arg(k > 0 ? QStringLiteral(", ") : QString(), name, n, c.castType);
+            any += QStringLiteral("%1cur.m%2").arg(k > 0 ? QStringLiteral(" OR ") : QString(), n);
+            returned += QStringLiteral(", cur.m%1::pg_catalog.text, cur.now%1").arg(n);
+        }
+        const QString sql =
+            QStringLiteral("WITH v AS (SELECT * FROM ROWS FROM (") + unnests + QStringLiteral(") WITH ORDINALITY AS v(") +
+            aliases + QStringLiteral(", i)), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
+            QStringLiteral(" FROM ") + m_from +
+            QStringLiteral(" AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm FOR UPDATE OF q) "
+                           "UPDATE ") +
+            m_from + QStringLiteral(" AS q SET ") + sets +
+            QStringLiteral(" FROM cur JOIN v ON v.i = cur.i WHERE q.tableoid = cur.o AND q.ctid = cur.ct AND (") + any +
+            QStringLiteral(") RETURNING cur.i::pg_catalog.text, q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
+                           "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text") +
+            returned;
+        std::vector<std::vector<QString>> arrays(3 + 2 * fields);
+        for (const size_t i : members) {
+            const RestoreRow& row = rows[i];
+            arrays[0].push_back(row.rowOid);
+            arrays[1].push_back(row.ctid);
+            arrays[2].push_back(row.xmin);
+            for (size_t k = 0; k < fields; ++k) {
+                arrays[3 + 2 * k].push_back(row.fields[k].expected);
+                arrays[4 + 2 * k].push_back(*row.fields[k].value);
+            }
+        }
+        std::vector<QString> parameters;
+        for (const auto& array : arrays)
+            parameters.push_back(arrayLiteral(array));
+        auto statement = m_statements.find(sql);
+        if (statement == m_statements.end()) {
+            Statement prepared(handle);
+            prepared.prepare(sql);
+            statement = m_statements.emplace(sql, std::move(prepared)).first;
+        }
+        Statement& update = statement->second;
+        if (update.execute(parameters)) {
+            while (update.fetch()) {
+                const long long ordinal = update.text(1).value_or(QString()).toLongLong();
+                if (ordinal < 1 || ordinal > static_cast<long long>(members.size()))
+                    continue;
+                const size_t i = members[static_cast<size_t>(ordinal - 1)];
+                const RestoreRow& row = rows[i];
+                const QString rowOid = update.text(2).value_or(QString());
+                const QString ctid = update.text(3).value_or(QString());
+                transaction = update.text(4).value_or(QString());
+                const QString xmin = update.text(5).value_or(QString());
+                std::vector<size_t> restoring;
+                std::vector<std::optional<QString>> held;
+                RestoreOutcome& outcome = outcomes[i];
+                for (size_t k = 0; k < fields; ++k) {
+                    const bool matched = update.text(static_cast<SQLUSMALLINT>(6 + 2 * k)) == u"true";
+                    std::optional<QString> now = update.text(static_cast<SQLUSMALLINT>(7 + 2 * k));
+                    if (matched) {
+                        restoring.push_back(k);
+                        held.push_back(std::move(now));
+                    } else {
+                        outcome.changedColumns << row.fields[k].column;
+                    }
+                }
+                outcome.result =
+                    outcome.changedColumns.isEmpty() ? RestoreResult::Restored : RestoreResult::ChangedSince;
+                JournaledRecord record = restoredRecord(row, restoring, held);
+                record.rowOid = rowOid;
+                record.ctid = ctid;
+                record.xmin = xmin;
+                journaled.push_back(std::move(record));
+                settled[i] = true;
+            }
+        }
+        update.closeCursor();
+    }
 }
 
 std::vector<RestoreOutcome> RowRestore::restore(const std::vector<RestoreRow>& rows, StoreJournal* journal)
@@ -233,8 +362,14 @@ std::vector<RestoreOutcome> RowRestore::restore(const std::vector<RestoreRow>& r
     std::vector<RestoreOutcome> outcomes(rows.size());
     std::vector<JournaledRecord> journaled;
     QString transaction;
+    std::vector<bool> settled(rows.size(), false);
+    std::vector<size_t> all(rows.size());
     for (size_t i = 0; i < rows.size(); ++i)
-        restoreRow(rows[i], outcomes[i], journaled, transaction);
+        all[i] = i;
+    restoreVersions(rows, all, outcomes, settled, journaled, transaction);
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (!settled[i])
+            restoreRow(rows[i], outcomes[i], journaled, transaction);
     if (journal && !journaled.empty()) {
         try {
             journal->storing(m_table, m_keyColumns, transaction, journaled);

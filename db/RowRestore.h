@@ -4,6 +4,7 @@
 // key. Nothing is guessed: a row that cannot be found for certain is left alone and reported.
 
 #include "db/Connection.h"
+#include "db/Statement.h"
 #include "db/StoreJournal.h"
 #include "db/Table.h"
 
@@ -76,12 +77,18 @@ private:
     const Column& column(const QString& name) const;
     void restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std::vector<JournaledRecord>& journaled,
                     QString& transaction);
+    void restoreVersions(const std::vector<RestoreRow>& rows, const std::vector<size_t>& which,
+                         std::vector<RestoreOutcome>& outcomes, std::vector<bool>& settled,
+                         std::vector<JournaledRecord>& journaled, QString& transaction);
+    JournaledRecord restoredRecord(const RestoreRow& row, const std::vector<size_t>& restoring,
+                                   const std::vector<std::optional<QString>>& held) const;
 
     Connection& m_connection;
     Table m_table;
     QString m_from; // ONLY for a plain table: a child of an inheritance tree is an entry of its own
     std::vector<QString> m_keyColumns;
     std::map<QString, Column> m_columns;
+    std::map<QString, Statement> m_statements; // prepared once per set of fields
 };
 
 } // namespace quarvel::db

@@ -52,6 +52,29 @@ void Statement::prepare(const QString& sql)
           "SQLPrepare");
 }
 
+QString arrayLiteral(const std::vector<QString>& texts)
+{
+    qsizetype size = 2;
+    for (const QString& text : texts)
+        size += text.size() + 3;
+    QString out;
+    out.reserve(size);
+    out += u'{';
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0)
+            out += u',';
+        out += u'"';
+        for (const QChar c : texts[i]) {
+            if (c == u'"' || c == u'\\')
+                out += u'\\';
+            out += c;
+        }
+        out += u'"';
+    }
+    out += u'}';
+    return out;
+}
+
 void refuseNul(const QString& text)
 {
     if (text.contains(QChar(u'\0')))

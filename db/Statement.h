@@ -16,6 +16,9 @@ namespace quarvel::db {
 // server's own wording) before it is sent.
 void refuseNul(const QString& text);
 
+// An array literal of texts: every element quoted, so that no text is read as NULL or cut at a comma.
+QString arrayLiteral(const std::vector<QString>& texts);
+
 class Statement
 {
 public:

@@ -379,6 +379,12 @@ std::vector<JournalRun> Journal::runs()
     return out;
 }
 
+qint64 Journal::newestRun()
+{
+    Sql q(m_db, "SELECT coalesce(max(id), 0) FROM runs");
+    return q.step() ? q.integer(0) : 0;
+}
+
 JournalRun Journal::run(qint64 id)
 {
     Sql q(m_db, (std::string(RunsQuery) + " WHERE r.id = ?").c_str());

@@ -91,6 +91,7 @@ public:
 
     // Every run, newest first. Throws JournalError.
     std::vector<JournalRun> runs();
+    qint64 newestRun(); // 0 when there is none
     JournalRun run(qint64 id);
     // The stores of a run, in the order they were made. Throws JournalError.
     void forEachStore(qint64 run, const std::function<void(const JournalStore&)>& visit);

@@ -1,6 +1,6 @@
 // quarvel-cli run as a program against the test server: what each command prints and its exit
-// status, the ways of giving the connection, refusals before anything is written, and a Ctrl-C that
-// leaves every row whole.
+// status, the ways of giving the connection, refusals before anything is written, a Ctrl-C that
+// leaves every row whole, and runs killed at random moments that the journal still undoes whole.
 #include "db/Database.h"
 #include "tests/support/SetsRunHost.h"
 #include "tests/support/TestDatabase.h"
@@ -9,7 +9,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -282,6 +284,85 @@ private slots:
                  QStringLiteral("0"));
         QCOMPARE(changed, logText().count(u'\n'));
         QCOMPARE(outcome["tables"].toArray().first()["replaced"].toInteger(), changed);
+    }
+
+    // Two tables, with and without a key, as one text: equal texts, equal tables.
+    static QString killedTablesText()
+    {
+        return TestDatabase::psql("SELECT md5(string_agg(t::text, ',' ORDER BY t::text)) FROM tst_cli.killed_key t "
+                                  "UNION ALL SELECT md5(string_agg(t::text, ',' ORDER BY t::text)) FROM "
+                                  "tst_cli.killed_bare t");
+    }
+
+    QStringList killedRun() const
+    {
+        const QString sets = m_home.filePath(QStringLiteral("killed-sets.txt"));
+        QFile file(sets);
+        if (file.open(QIODevice::WriteOnly))
+            file.write("ab::xyz\r\ny::yy\r\n");
+        return QStringList{"run",     "--sets",  sets, "--table",
+                           "tst_cli.killed_key", "--table", "tst_cli.killed_bare",  "--yes", "--json"} +
+               connectionOptions();
+    }
+
+    void killedRunsAreUndoneWhole()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::psql(
+            "CREATE TABLE tst_cli.killed_key (id int PRIMARY KEY, v text, n numeric(8,2));"
+            "INSERT INTO tst_cli.killed_key SELECT g, ' ab' || g || ' ', g / 8.0 FROM generate_series(1, 8000) g;"
+            "CREATE TABLE tst_cli.killed_bare (v text, w varchar(20));"
+            "INSERT INTO tst_cli.killed_bare SELECT 'ab' || (g % 50), 'w' || g FROM generate_series(1, 8000) g");
+        const QString before = killedTablesText();
+
+        // A whole run, its time, and its undo through the commands a script uses.
+        QElapsedTimer clock;
+        clock.start();
+        Result run = cli(killedRun());
+        const qint64 runMs = clock.elapsed();
+        QCOMPARE(run.status, 0);
+        const qint64 id = QJsonDocument::fromJson(run.out.toUtf8()).object()["journalRun"].toInteger();
+        QVERIFY(id > 0);
+        QVERIFY(killedTablesText() != before);
+        const QJsonObject listed =
+            QJsonDocument::fromJson(cli({"runs", "--json"}).out.toUtf8()).object()["runs"].toArray().first().toObject();
+        QCOMPARE(listed["run"].toInteger(), id);
+        QCOMPARE(listed["records"].toInteger(), 16000);
+        Result undo = cli(QStringList{"undo", QString::number(id), "--yes", "--json"} + connectionOptions());
+        QCOMPARE(undo.status, 0);
+        QCOMPARE(QJsonDocument::fromJson(undo.out.toUtf8()).object()["restored"].toInteger(), 16000);
+        QCOMPARE(killedTablesText(), before);
+        QCOMPARE(cli(QStringList{"undo", QString::number(id), "--yes"} + connectionOptions()).status, 2);
+
+        // Killed at random moments of a run: the undo of what the journal holds leaves the tables as before.
+        int midRun = 0;
+        for (int kill = 0; kill < 20; ++kill) {
+            QProcessEnvironment env = environment();
+            env.insert(QStringLiteral("PGPASSWORD"), TestDatabase::details().password);
+            QProcess process;
+            process.setProcessEnvironment(env);
+            process.setStandardInputFile(QProcess::nullDevice());
+            process.start(QStringLiteral(QUARVEL_CLI_PATH), killedRun());
+            QVERIFY(process.waitForStarted());
+            QTest::qWait(int(QRandomGenerator::global()->bounded(runMs)));
+            ::kill(pid_t(process.processId()), SIGKILL);
+            QVERIFY(process.waitForFinished(60000));
+            const QString killed = killedTablesText();
+            const QJsonArray runs = QJsonDocument::fromJson(cli({"runs", "--json"}).out.toUtf8()).object()["runs"].toArray();
+            const QJsonObject newest = runs.first().toObject();
+            if (newest["undoes"].toInteger() != 0 || newest["undoneBy"].toInteger() != 0) {
+                QCOMPARE(killed, before); // killed before its run was on record: nothing stored
+                continue;
+            }
+            if (killed != before)
+                ++midRun;
+            undo = cli(QStringList{"undo", QString::number(newest["run"].toInteger()), "--yes", "--json"} +
+                       connectionOptions());
+            QVERIFY2(undo.status == 0, qPrintable(undo.out + undo.err));
+            QCOMPARE(killedTablesText(), before);
+        }
+        qInfo("%d of 20 kills came in the middle of a run", midRun);
+        QVERIFY2(midRun >= 5, qPrintable(QString::number(midRun)));
     }
 };
 
