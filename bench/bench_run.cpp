@@ -6,7 +6,9 @@
 //
 // Also: a run where nothing matches against the server's own COPY of the table (scan_ratio_vs_copy), the
 // run and the UPDATE again with fsync and synchronous commit on (ratio_run_vs_server_durable), and the
-// peak memory of a run over --large-rows rows against the first run's (run_peak_mb_1m).
+// peak memory of a run over --large-rows rows against the first run's (run_peak_mb_1m). The same run
+// with its journal against the run without (journal_overhead, also durable), and the undo of the
+// journaled run (undo_s, ratio_undo_vs_run), checked to give the table back as it was.
 //
 // Usage: bench_run [--rows N] [--large-rows N]   (the server comes from the QUARVEL_TEST_* variables;
 // --large-rows 0 leaves the large table out)
@@ -19,6 +21,7 @@
 #include "engine/Replace.h"
 #include "engine/ReplaceRun.h"
 #include "engine/ReplacementLog.h"
+#include "engine/Undo.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -88,8 +91,10 @@ public:
     }
     void setPointerMode(PointerMode) override {}
     Prompts& prompts() override { return shown; }
+    engine::Journal* journal() override { return journaling; }
 
     HeadlessPrompts shown;
+    engine::Journal* journaling = nullptr;
     qint64 eventsNs = 0;
     long long eventCalls = 0;
 
@@ -150,9 +155,11 @@ double serverUpdateSeconds(SQLHDBC handle, const db::Table& table)
 }
 
 // A whole run over one table; exits when it does not end with "Done.".
-Measurement runTable(const db::Table& table, const QString& find, long long rows)
+Measurement runTable(const db::Table& table, const QString& find, long long rows,
+                     engine::Journal* journal = nullptr)
 {
     HeadlessHost host(table, find);
+    host.journaling = journal;
     const Measurement run = measure([&] {
         engine::ReplaceRun().PushButton1_Click(host);
         return rows;
@@ -162,6 +169,21 @@ Measurement runTable(const db::Table& table, const QString& find, long long rows
         std::exit(1);
     }
     return run;
+}
+
+// Whether two tables hold the same rows, duplicates counted.
+bool sameRows(SQLHDBC handle, const db::Table& a, const db::Table& b)
+{
+    db::Statement compare(handle);
+    compare.executeDirect(QStringLiteral("SELECT count(*) FROM ((SELECT * FROM ") + a.qualifiedName() +
+                          QStringLiteral(" EXCEPT ALL SELECT * FROM ") + b.qualifiedName() +
+                          QStringLiteral(") UNION ALL (SELECT * FROM ") + b.qualifiedName() +
+                          QStringLiteral(" EXCEPT ALL SELECT * FROM ") + a.qualifiedName() +
+                          QStringLiteral(")) d"));
+    compare.fetch();
+    const bool same = compare.text(1).value_or(QStringLiteral("?")) == QStringLiteral("0");
+    compare.closeCursor();
+    return same;
 }
 
 // psql as the bench's role (or its superuser): the server's own COPY, and settings only a superuser
@@ -230,24 +252,28 @@ int main(int argc, char** argv)
             copyTable(handle, base, t);
         db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE"));
 
-        // The run itself, and the same change on the server.
+        // The run itself, and the same change on the server; then the run with its journal, and its undo.
+        const db::Table journaled = benchTable("quarvel_bench_run_journal");
+        copyTable(handle, base, journaled);
+        engine::Journal journal(logFolder.filePath(QStringLiteral("journal.sqlite3")));
         const Measurement run = runTable(ran, Find, rows);
+        const Measurement journaledRun = runTable(journaled, Find, rows, &journal);
+        const qint64 journalRun = journal.newestRun();
+        engine::UndoReport undone;
+        const double undoSeconds =
+            secondsOf([&] { undone = engine::undoRun(journal, journalRun, bench::connectionString()); });
+        if (undone.restored != journal.run(journalRun).records || !undone.listed.isEmpty() ||
+            !sameRows(handle, journaled, base)) {
+            std::fprintf(stderr, "bench_run: the undo did not give the table back as it was\n");
+            return 1;
+        }
         const double serverSeconds = serverUpdateSeconds(handle, server);
         HeadlessHost host(ran); // the events of a run on their own, measured below
 
         // Both ways must have made the same change.
-        {
-            db::Statement compare(handle);
-            compare.executeDirect(QStringLiteral("SELECT count(*) FROM ((SELECT * FROM ") +
-                                  ran.qualifiedName() + QStringLiteral(" EXCEPT ALL SELECT * FROM ") +
-                                  server.qualifiedName() + QStringLiteral(") UNION ALL (SELECT * FROM ") +
-                                  server.qualifiedName() + QStringLiteral(" EXCEPT ALL SELECT * FROM ") +
-                                  ran.qualifiedName() + QStringLiteral(")) d"));
-            compare.fetch();
-            if (compare.text(1).value_or(QStringLiteral("?")) != QStringLiteral("0")) {
-                std::fprintf(stderr, "bench_run: the run and the server's UPDATE disagree\n");
-                return 1;
-            }
+        if (!sameRows(handle, ran, server)) {
+            std::fprintf(stderr, "bench_run: the run and the server's UPDATE disagree\n");
+            return 1;
         }
 
         // The parts of the run, each on its own.
@@ -312,6 +338,7 @@ int main(int argc, char** argv)
 
         // With a durable server, as in production: fsync and synchronous commit on.
         double durableRatio = -1;
+        double durableJournalOverhead = -1;
         if (!env("QUARVEL_TEST_ADMIN_USER").isEmpty() &&
             psql(QStringLiteral("ALTER SYSTEM SET fsync = on; ALTER SYSTEM SET synchronous_commit = on; "
                                 "ALTER SYSTEM SET full_page_writes = on; SELECT pg_reload_conf()"),
@@ -324,6 +351,9 @@ int main(int argc, char** argv)
             const Measurement durableRun = runTable(ran, Find, rows);
             const double durableServer = serverUpdateSeconds(durable.state().openHandle(), server);
             durableRatio = durableRun.seconds / durableServer;
+            copyTable(handle, base, journaled);
+            psql(QStringLiteral("CHECKPOINT"), true);
+            durableJournalOverhead = runTable(journaled, Find, rows, &journal).seconds / durableRun.seconds;
             psql(QStringLiteral("ALTER SYSTEM RESET fsync; ALTER SYSTEM RESET synchronous_commit; "
                                 "ALTER SYSTEM RESET full_page_writes; SELECT pg_reload_conf()"),
                  true);
@@ -341,7 +371,7 @@ int main(int argc, char** argv)
 
         {
             db::Statement drop(handle);
-            for (const db::Table& t : {base, ran, server, walked})
+            for (const db::Table& t : {base, ran, server, walked, journaled})
                 drop.executeDirect(QStringLiteral("DROP TABLE ") + t.qualifiedName());
         }
 
@@ -361,11 +391,17 @@ int main(int argc, char** argv)
                                                storeSeconds - logSeconds) /
                                  run.seconds);
         print("run_rows_per_s", double(rows) / run.seconds);
+        print("journaled_run_s", journaledRun.seconds);
+        print("journal_overhead", journaledRun.seconds / run.seconds);
+        print("undo_s", undoSeconds);
+        print("ratio_undo_vs_run", undoSeconds / journaledRun.seconds);
         print("run_peak_mb", run.peakMb);
         if (copied)
             print("scan_ratio_vs_copy", scan.seconds / copySeconds);
         if (durableRatio > 0)
             print("ratio_run_vs_server_durable", durableRatio);
+        if (durableJournalOverhead > 0)
+            print("journal_overhead_durable", durableJournalOverhead);
         if (largePeakMb >= 0) {
             std::printf("large_rows: %lld\n", largeRows);
             print("run_peak_mb_1m", largePeakMb);

@@ -209,7 +209,8 @@ QString journalPath(const QCommandLineParser& parser)
 
 // uriAt: where the optional URI is among the positional arguments. A detail that neither the options nor
 // the URI give comes from `made` when given (the database a run was made on), before the environment.
-Connecting connectionFrom(const QCommandLineParser& parser, int uriAt = 1, const engine::RunPlace* made = nullptr)
+Connecting connectionFrom(const QCommandLineParser& parser, int uriAt = 1,
+                          const engine::RunPlace* made = nullptr)
 {
     const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
     QMap<QString, QString> environment;
@@ -515,7 +516,8 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
     if (outcome.stopped)
         printError(QStringLiteral("interrupted: the records before the interruption are stored"));
     if (outcome.journalRun != 0)
-        printError(QStringLiteral("journaled as run %1: \"quarvel-cli undo %1\" puts it back").arg(outcome.journalRun));
+        printError(QStringLiteral("journaled as run %1: \"quarvel-cli undo %1\" puts it back")
+                       .arg(outcome.journalRun));
     return status;
 }
 
@@ -673,18 +675,20 @@ int commandRuns(const QCommandLineParser& parser)
             QJsonArray pairs;
             for (const auto& [find, replacement] : run.pairs)
                 pairs.append(QJsonArray{find, replacement});
-            list.append(QJsonObject{{QStringLiteral("run"), run.id},
-                                    {QStringLiteral("started"), run.started.toString(Qt::ISODate)},
-                                    {QStringLiteral("ended"), run.ended.isValid() ? QJsonValue(run.ended.toString(Qt::ISODate)) : QJsonValue()},
-                                    {QStringLiteral("server"), run.place.server},
-                                    {QStringLiteral("port"), run.place.port},
-                                    {QStringLiteral("database"), run.place.database},
-                                    {QStringLiteral("user"), run.place.user},
-                                    {QStringLiteral("tables"), QJsonArray::fromStringList(run.tables)},
-                                    {QStringLiteral("pairs"), pairs},
-                                    {QStringLiteral("records"), run.records},
-                                    {QStringLiteral("undoes"), run.undoes},
-                                    {QStringLiteral("undoneBy"), run.undoneBy}});
+            list.append(QJsonObject{
+                {QStringLiteral("run"), run.id},
+                {QStringLiteral("started"), run.started.toString(Qt::ISODate)},
+                {QStringLiteral("ended"),
+                 run.ended.isValid() ? QJsonValue(run.ended.toString(Qt::ISODate)) : QJsonValue()},
+                {QStringLiteral("server"), run.place.server},
+                {QStringLiteral("port"), run.place.port},
+                {QStringLiteral("database"), run.place.database},
+                {QStringLiteral("user"), run.place.user},
+                {QStringLiteral("tables"), QJsonArray::fromStringList(run.tables)},
+                {QStringLiteral("pairs"), pairs},
+                {QStringLiteral("records"), run.records},
+                {QStringLiteral("undoes"), run.undoes},
+                {QStringLiteral("undoneBy"), run.undoneBy}});
         }
         out << QJsonDocument(QJsonObject{{QStringLiteral("runs"), list}}).toJson(QJsonDocument::Indented);
         return Done;
@@ -713,8 +717,9 @@ public:
     void progress(long long done, long long total) override
     {
         if (m_shown)
-            std::fputs(QStringLiteral("\r\033[Krecord %1 of %2").arg(done).arg(total).toLocal8Bit().constData(),
-                       stderr);
+            std::fputs(
+                QStringLiteral("\r\033[Krecord %1 of %2").arg(done).arg(total).toLocal8Bit().constData(),
+                stderr);
     }
     bool stopRequested() override { return g_stop.load(); }
 
@@ -765,16 +770,17 @@ int commandUndo(const QCommandLineParser& parser)
     const int status = stopped ? Interrupted : whole ? Done : DoneWithFailures;
     QTextStream out(stdout);
     if (parser.isSet(QStringLiteral("json"))) {
-        out << QJsonDocument(QJsonObject{{QStringLiteral("run"), id},
-                                         {QStringLiteral("undoRun"), report.undoRun},
-                                         {QStringLiteral("restored"), report.restored},
-                                         {QStringLiteral("changedSince"), report.changedSince},
-                                         {QStringLiteral("missing"), report.missing},
-                                         {QStringLiteral("notStored"), report.notStored},
-                                         {QStringLiteral("failed"), report.failed},
-                                         {QStringLiteral("listed"), QJsonArray::fromStringList(report.listed)},
-                                         {QStringLiteral("stopped"), stopped},
-                                         {QStringLiteral("status"), status}})
+        out << QJsonDocument(
+                   QJsonObject{{QStringLiteral("run"), id},
+                               {QStringLiteral("undoRun"), report.undoRun},
+                               {QStringLiteral("restored"), report.restored},
+                               {QStringLiteral("changedSince"), report.changedSince},
+                               {QStringLiteral("missing"), report.missing},
+                               {QStringLiteral("notStored"), report.notStored},
+                               {QStringLiteral("failed"), report.failed},
+                               {QStringLiteral("listed"), QJsonArray::fromStringList(report.listed)},
+                               {QStringLiteral("stopped"), stopped},
+                               {QStringLiteral("status"), status}})
                    .toJson(QJsonDocument::Indented);
         return status;
     }
@@ -783,13 +789,15 @@ int commandUndo(const QCommandLineParser& parser)
                .arg(report.changedSince)
                .arg(report.missing);
     if (report.notStored != 0)
-        out << QStringLiteral("never stored (the run ended before they committed): %1\n").arg(report.notStored);
+        out << QStringLiteral("never stored (the run ended before they committed): %1\n")
+                   .arg(report.notStored);
     if (report.failed != 0)
         out << QStringLiteral("refused by the server: %1\n").arg(report.failed);
     for (const QString& line : std::as_const(report.listed))
         out << "  " << line << '\n';
     out.flush();
-    printError(QStringLiteral("journaled as run %1: \"quarvel-cli undo %1\" puts it back").arg(report.undoRun));
+    printError(
+        QStringLiteral("journaled as run %1: \"quarvel-cli undo %1\" puts it back").arg(report.undoRun));
     return status;
 }
 
@@ -828,7 +836,8 @@ int main(int argc, char** argv)
         })->summary);
     parser.addPositionalArgument(command, QString(), command);
     if (command == u"undo")
-        parser.addPositionalArgument(QStringLiteral("RUN"), QStringLiteral("The run to undo, as \"runs\" lists it."),
+        parser.addPositionalArgument(QStringLiteral("RUN"),
+                                     QStringLiteral("The run to undo, as \"runs\" lists it."),
                                      QStringLiteral("RUN"));
     parser.addPositionalArgument(QStringLiteral("URI"), QStringLiteral("A postgresql:// connection URI."),
                                  QStringLiteral("[URI]"));

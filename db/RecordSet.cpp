@@ -204,9 +204,10 @@ const QString RowAsRead = QStringLiteral(
     "CAST(? AS pg_catalog.oid)");
 
 // Where the stored version is, and which transaction stored it: for the journal.
-const QString StoredVersion = QStringLiteral(
-    " RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text, "
-    "q.xmin::pg_catalog.text");
+const QString StoredVersion =
+    QStringLiteral(" RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
+                   "pg_catalog.txid_current()::pg_catalog.text, "
+                   "q.xmin::pg_catalog.text");
 
 // One statement for one set of changed fields, on exactly the row version that was read.
 QString updateText(const RecordSetState& s, const QString& target, const std::vector<int>& fields)
@@ -516,7 +517,8 @@ void beginStore(RecordSetState& s)
     const SQLRETURN manual =
         SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
     if (!SQL_SUCCEEDED(manual))
-        throw diagnosticsError(SQL_HANDLE_DBC, handle, QStringLiteral("Cannot open a transaction for storing."));
+        throw diagnosticsError(SQL_HANDLE_DBC, handle,
+                               QStringLiteral("Cannot open a transaction for storing."));
 }
 
 // Ends a journaled store's transaction and goes back to committing each statement, for the checks and
@@ -529,7 +531,8 @@ bool endStore(RecordSetState& s, SQLSMALLINT completion, std::optional<DbError>*
     const bool ended = SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, handle, completion));
     if (!ended && failure) {
         try {
-            failure->emplace(diagnosticsError(SQL_HANDLE_DBC, handle, QStringLiteral("The store did not commit.")));
+            failure->emplace(
+                diagnosticsError(SQL_HANDLE_DBC, handle, QStringLiteral("The store did not commit.")));
         } catch (...) {
             failure->emplace(QStringLiteral("The store did not commit."), QStringLiteral("08006"));
         }
@@ -554,8 +557,9 @@ std::vector<QString> keyColumnNames(const RecordSetState& s)
 
 // The stored version as the RETURNING of a store gives it from column first on: table, place, transaction,
 // version.
-JournaledRecord journaledRecord(const RecordSetState& s, const std::vector<int>& fields, const PendingRow& row,
-                                Statement& stored, SQLUSMALLINT first, QString& transaction)
+JournaledRecord journaledRecord(const RecordSetState& s, const std::vector<int>& fields,
+                                const PendingRow& row, Statement& stored, SQLUSMALLINT first,
+                                QString& transaction)
 {
     JournaledRecord record;
     record.record = row.record;

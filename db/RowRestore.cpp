@@ -14,10 +14,10 @@ namespace {
 const QString TableQuery = QStringLiteral(
     "SELECT c.oid::pg_catalog.text, c.relkind::pg_catalog.text FROM pg_catalog.pg_class c JOIN "
     "pg_catalog.pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = ? AND c.relname = ?");
-const QString ColumnsQuery = QStringLiteral(
-    "SELECT a.attname::pg_catalog.text, pg_catalog.format_type(a.atttypid, NULL), "
-    "pg_catalog.format_type(a.atttypid, a.atttypmod) FROM pg_catalog.pg_attribute a "
-    "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped");
+const QString ColumnsQuery =
+    QStringLiteral("SELECT a.attname::pg_catalog.text, pg_catalog.format_type(a.atttypid, NULL), "
+                   "pg_catalog.format_type(a.atttypid, a.atttypmod) FROM pg_catalog.pg_attribute a "
+                   "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped");
 
 const QString RestoreJournalMessage =
     QStringLiteral("The journal could not take what the undo puts back (%1). Nothing of it was put back.");
@@ -28,7 +28,8 @@ void setAutocommit(SQLHDBC handle, bool on)
         handle, SQL_ATTR_AUTOCOMMIT,
         reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)), 0);
     if (!SQL_SUCCEEDED(result))
-        throw diagnosticsError(SQL_HANDLE_DBC, handle, QStringLiteral("Cannot open a transaction for the undo."));
+        throw diagnosticsError(SQL_HANDLE_DBC, handle,
+                               QStringLiteral("Cannot open a transaction for the undo."));
 }
 
 } // namespace
@@ -61,7 +62,8 @@ RowRestore::RowRestore(Connection& connection, const Table& table, std::vector<Q
     else if (kind == u"p")
         m_from = table.qualifiedName();
     else
-        throw DbError(QStringLiteral("\"%1\" is not a table").arg(table.displayName()), QStringLiteral("42809"));
+        throw DbError(QStringLiteral("\"%1\" is not a table").arg(table.displayName()),
+                      QStringLiteral("42809"));
     Statement columns(handle);
     columns.prepare(ColumnsQuery);
     columns.execute({oid});
@@ -82,15 +84,16 @@ const RowRestore::Column& RowRestore::column(const QString& name) const
 {
     const auto found = m_columns.find(name);
     if (found == m_columns.end())
-        throw DbError(QStringLiteral("column \"%1\" of relation \"%2\" does not exist").arg(name, m_table.displayName()),
+        throw DbError(QStringLiteral("column \"%1\" of relation \"%2\" does not exist")
+                          .arg(name, m_table.displayName()),
                       QStringLiteral("42703"));
     return found->second;
 }
 
 // Locks the row (on the version the journal names, else by key) and reads what each field holds now
 // beside what the journal says was stored there, both in the column's text form.
-void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std::vector<JournaledRecord>& journaled,
-                            QString& transaction)
+void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome,
+                            std::vector<JournaledRecord>& journaled, QString& transaction)
 {
     for (const RestoreField& field : row.fields)
         if (!m_columns.count(field.column))
@@ -152,8 +155,8 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std:
         for (size_t k = 0; k < m_keyColumns.size(); ++k) {
             if (k > 0)
                 where += QStringLiteral(" AND ");
-            where += QStringLiteral("q.") + quoteIdentifier(m_keyColumns[k]) + QStringLiteral(" = CAST(? AS ") +
-                     column(m_keyColumns[k]).castType + u')';
+            where += QStringLiteral("q.") + quoteIdentifier(m_keyColumns[k]) +
+                     QStringLiteral(" = CAST(? AS ") + column(m_keyColumns[k]).castType + u')';
         }
         found = find(where, row.key);
         if (!found) {
@@ -189,9 +192,10 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std:
         }
         held.push_back(found->now[restoring[n]]);
     }
-    update += QStringLiteral(" WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS pg_catalog.tid) "
-                             "RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
-                             "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text");
+    update +=
+        QStringLiteral(" WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS pg_catalog.tid) "
+                       "RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
+                       "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text");
     parameters.push_back(found->oid);
     parameters.push_back(found->ctid);
     Statement statement(handle);
@@ -271,24 +275,30 @@ void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std:
             unnests += QStringLiteral(", pg_catalog.unnest(CAST(? AS pg_catalog.text[])), "
                                       "pg_catalog.unnest(CAST(? AS pg_catalog.text[]))");
             aliases += QStringLiteral(", e%1, n%1").arg(n);
-            current += QStringLiteral(", q.%1::pg_catalog.text AS now%2, q.%1::pg_catalog.text = CAST(v.e%2 AS %3)"
-                                      "::pg_catalog.text AS m%2")
-                           .arg(name, n, c.storedType);
+            current +=
+                QStringLiteral(", q.%1::pg_catalog.text AS now%2, q.%1::pg_catalog.text = CAST(v.e%2 AS %3)"
+                               "::pg_catalog.text AS m%2")
+                    .arg(name, n, c.storedType);
             sets += QStringLiteral("%1%2 = CASE WHEN cur.m%3 THEN CAST(v.n%3 AS %4) ELSE q.%2 END")
                         .arg(k > 0 ? QStringLiteral(", ") : QString(), name, n, c.castType);
             any += QStringLiteral("%1cur.m%2").arg(k > 0 ? QStringLiteral(" OR ") : QString(), n);
             returned += QStringLiteral(", cur.m%1::pg_catalog.text, cur.now%1").arg(n);
         }
         const QString sql =
-            QStringLiteral("WITH v AS (SELECT * FROM ROWS FROM (") + unnests + QStringLiteral(") WITH ORDINALITY AS v(") +
-            aliases + QStringLiteral(", i)), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
+            QStringLiteral("WITH v AS (SELECT * FROM ROWS FROM (") + unnests +
+            QStringLiteral(") WITH ORDINALITY AS v(") + aliases +
+            QStringLiteral(", i)), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
             QStringLiteral(" FROM ") + m_from +
-            QStringLiteral(" AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm FOR UPDATE OF q) "
-                           "UPDATE ") +
+            QStringLiteral(
+                " AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm FOR UPDATE OF q) "
+                "UPDATE ") +
             m_from + QStringLiteral(" AS q SET ") + sets +
-            QStringLiteral(" FROM cur JOIN v ON v.i = cur.i WHERE q.tableoid = cur.o AND q.ctid = cur.ct AND (") + any +
-            QStringLiteral(") RETURNING cur.i::pg_catalog.text, q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
-                           "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text") +
+            QStringLiteral(
+                " FROM cur JOIN v ON v.i = cur.i WHERE q.tableoid = cur.o AND q.ctid = cur.ct AND (") +
+            any +
+            QStringLiteral(
+                ") RETURNING cur.i::pg_catalog.text, q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
+                "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text") +
             returned;
         std::vector<std::vector<QString>> arrays(3 + 2 * fields);
         for (const size_t i : members) {

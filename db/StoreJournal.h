@@ -32,8 +32,8 @@ public:
 
     // Inside the store's transaction, before it commits: what it changed, and the transaction's id
     // (txid_current). Throws when that cannot be recorded; the transaction is then rolled back.
-    virtual void storing(const Table& table, const std::vector<QString>& keyColumns, const QString& transaction,
-                         const std::vector<JournaledRecord>& records) = 0;
+    virtual void storing(const Table& table, const std::vector<QString>& keyColumns,
+                         const QString& transaction, const std::vector<JournaledRecord>& records) = 0;
 
     // Whether the transaction of the last storing() committed. A commit whose answer was lost is told
     // as not committed; the transaction id then decides. Never throws.

@@ -211,9 +211,10 @@ Journal::Journal(const QString& path) : m_path(path)
 {
     const QFileInfo file(path);
     if (!QDir().mkpath(file.absolutePath()))
-        throw JournalError(QStringLiteral("cannot create the folder %1").arg(file.absolutePath()).toStdString());
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
+        throw JournalError(
+            QStringLiteral("cannot create the folder %1").arg(file.absolutePath()).toStdString());
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
         sqlite3_close(m_db);
         m_db = nullptr;
@@ -240,7 +241,8 @@ Journal::~Journal()
 
 QString Journal::defaultPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/journal.sqlite3");
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+           QStringLiteral("/journal.sqlite3");
 }
 
 void Journal::exec(const char* sql)
@@ -253,7 +255,8 @@ void Journal::exec(const char* sql)
     }
 }
 
-qint64 Journal::beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs, qint64 undoes)
+qint64 Journal::beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs,
+                         qint64 undoes)
 {
     QJsonArray pairList;
     for (const auto& [find, replacement] : pairs)
@@ -302,7 +305,8 @@ void Journal::write(qint64 run, const db::Table& table, const std::vector<QStrin
             .bind(5, transaction)
             .run();
         const qint64 storeId = sqlite3_last_insert_rowid(m_db);
-        Sql record(m_db, "INSERT INTO records(store, record, row_oid, ctid, xmin, key) VALUES (?, ?, ?, ?, ?, ?)");
+        Sql record(m_db,
+                   "INSERT INTO records(store, record, row_oid, ctid, xmin, key) VALUES (?, ?, ?, ?, ?, ?)");
         Sql change(m_db, "INSERT INTO changes(record, col, old, new) VALUES (?, ?, ?, ?)");
         for (const db::JournaledRecord& r : records) {
             record.bind(1, storeId)
@@ -314,7 +318,11 @@ void Journal::write(qint64 run, const db::Table& table, const std::vector<QStrin
                 .run();
             const qint64 recordId = sqlite3_last_insert_rowid(m_db);
             for (size_t i = 0; i < r.columns.size(); ++i)
-                change.bind(1, recordId).bind(2, r.columns[i]).bind(3, r.oldValues[i]).bind(4, r.newValues[i]).run();
+                change.bind(1, recordId)
+                    .bind(2, r.columns[i])
+                    .bind(3, r.oldValues[i])
+                    .bind(4, r.newValues[i])
+                    .run();
         }
         exec("COMMIT");
         m_lastStore = storeId;
@@ -347,7 +355,8 @@ namespace {
 const char* const RunsQuery =
     "SELECT r.id, r.undoes, r.started, r.ended, r.server, r.port, r.database, r.user, r.tables, r.pairs, "
     "(SELECT u.id FROM runs u WHERE u.undoes = r.id ORDER BY u.id DESC LIMIT 1), "
-    "(SELECT count(*) FROM records c JOIN stores s ON s.id = c.store WHERE s.run = r.id AND s.state <> 'failed') "
+    "(SELECT count(*) FROM records c JOIN stores s ON s.id = c.store WHERE s.run = r.id AND s.state <> "
+    "'failed') "
     "FROM runs r";
 
 JournalRun runFrom(const Sql& q)
@@ -399,8 +408,9 @@ void Journal::forEachStore(qint64 run, const std::function<void(const JournalSto
     // The headers first, so that no read is pending while the visitor writes (an undo journals itself).
     std::vector<JournalStore> stores;
     {
-        Sql q(m_db, "SELECT id, schema, name, key_columns, txid, state FROM stores WHERE run = ? AND state <> "
-                    "'failed' ORDER BY id");
+        Sql q(m_db,
+              "SELECT id, schema, name, key_columns, txid, state FROM stores WHERE run = ? AND state <> "
+              "'failed' ORDER BY id");
         q.bind(1, run);
         while (q.step()) {
             JournalStore store;
@@ -414,7 +424,8 @@ void Journal::forEachStore(qint64 run, const std::function<void(const JournalSto
     }
     for (JournalStore& store : stores) {
         {
-            Sql records(m_db, "SELECT id, record, row_oid, ctid, xmin, key FROM records WHERE store = ? ORDER BY id");
+            Sql records(
+                m_db, "SELECT id, record, row_oid, ctid, xmin, key FROM records WHERE store = ? ORDER BY id");
             Sql changes(m_db, "SELECT col, old, new FROM changes WHERE record = ? ORDER BY rowid");
             records.bind(1, store.id);
             while (records.step()) {

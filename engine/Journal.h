@@ -82,7 +82,8 @@ public:
     QString path() const { return m_path; }
 
     // Starts a run (or an undo of another run) on record. Throws JournalError.
-    qint64 beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs, qint64 undoes = 0);
+    qint64 beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs,
+                    qint64 undoes = 0);
     // Marks the run ended. Never throws: a run whose end is not on record still undoes.
     void endRun(qint64 run) noexcept;
 
@@ -104,8 +105,8 @@ public:
 private:
     friend class JournalRecorder;
     void exec(const char* sql);
-    void write(qint64 run, const db::Table& table, const std::vector<QString>& keyColumns, const QString& transaction,
-               const std::vector<db::JournaledRecord>& records);
+    void write(qint64 run, const db::Table& table, const std::vector<QString>& keyColumns,
+               const QString& transaction, const std::vector<db::JournaledRecord>& records);
     void confirm(bool committed) noexcept;
 
     QString m_path;

@@ -10,7 +10,6 @@
 #include <QScopeGuard>
 
 #include <memory>
-
 #include <optional>
 #include <stdexcept>
 

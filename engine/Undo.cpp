@@ -32,7 +32,8 @@ void tally(UndoReport& report, const db::Table& table, const std::vector<QString
     case db::RestoreResult::ChangedSince:
         ++report.changedSince;
         report.listed << QStringLiteral("%1: changed since the run, kept: %2")
-                             .arg(recordText(table, keyColumns, row), outcome.changedColumns.join(QStringLiteral(", ")));
+                             .arg(recordText(table, keyColumns, row),
+                                  outcome.changedColumns.join(QStringLiteral(", ")));
         return;
     case db::RestoreResult::Missing:
         ++report.missing;
@@ -40,8 +41,9 @@ void tally(UndoReport& report, const db::Table& table, const std::vector<QString
         return;
     case db::RestoreResult::Moved:
         ++report.missing;
-        report.listed << QStringLiteral("%1: the row has moved since the run and the table has no primary key to "
-                                        "find it by; not guessed")
+        report.listed << QStringLiteral(
+                             "%1: the row has moved since the run and the table has no primary key to "
+                             "find it by; not guessed")
                              .arg(recordText(table, keyColumns, row));
         return;
     }
@@ -57,8 +59,9 @@ QString undoRefusal(const JournalRun& run, const QString& connectionString)
             .arg(run.undoneBy);
     const RunPlace here = runPlaceOf(connectionString);
     if (here.server != run.place.server || here.port != run.place.port || here.database != run.place.database)
-        return QStringLiteral("Run %1 was made on the database \"%2\" on %3, port %4. Connect to that database "
-                              "first; now the connection is to \"%5\" on %6, port %7.")
+        return QStringLiteral(
+                   "Run %1 was made on the database \"%2\" on %3, port %4. Connect to that database "
+                   "first; now the connection is to \"%5\" on %6, port %7.")
             .arg(run.id)
             .arg(run.place.database, run.place.server, run.place.port, here.database, here.server, here.port);
     return {};
@@ -106,8 +109,9 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
             auto restore = restores.find(name);
             if (restore == restores.end() && !goneTables.count(name)) {
                 try {
-                    restore = restores.emplace(name, std::make_unique<db::RowRestore>(connection, store.table,
-                                                                                     store.keyColumns))
+                    restore = restores
+                                  .emplace(name, std::make_unique<db::RowRestore>(connection, store.table,
+                                                                                  store.keyColumns))
                                   .first;
                 } catch (const db::DbError& e) {
                     if (e.ruinsTheTable() && !e.sqlState().startsWith(u"42"))
@@ -127,9 +131,11 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
             for (size_t at = 0; at < store.rows.size() && !stopped; at += ChunkRows) {
                 const std::vector<db::RestoreRow> chunk(
                     store.rows.begin() + static_cast<std::ptrdiff_t>(at),
-                    store.rows.begin() + static_cast<std::ptrdiff_t>(std::min(store.rows.size(), at + ChunkRows)));
+                    store.rows.begin() +
+                        static_cast<std::ptrdiff_t>(std::min(store.rows.size(), at + ChunkRows)));
                 try {
-                    const std::vector<db::RestoreOutcome> outcomes = restore->second->restore(chunk, recorder.get());
+                    const std::vector<db::RestoreOutcome> outcomes =
+                        restore->second->restore(chunk, recorder.get());
                     for (size_t i = 0; i < chunk.size(); ++i)
                         tally(report, store.table, store.keyColumns, chunk[i], outcomes[i]);
                 } catch (const db::DbError& e) {
@@ -145,8 +151,9 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
                             if (alone.stopsTheRun() || alone.sqlState().startsWith(u"08"))
                                 throw;
                             ++report.failed;
-                            report.listed << QStringLiteral("%1: not put back: %2")
-                                                 .arg(recordText(store.table, store.keyColumns, row), alone.message());
+                            report.listed
+                                << QStringLiteral("%1: not put back: %2")
+                                       .arg(recordText(store.table, store.keyColumns, row), alone.message());
                         }
                     }
                 }
@@ -163,8 +170,9 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
     }
     journal.endRun(report.undoRun);
     if (stopped)
-        report.listed << QStringLiteral("Stopped before the end: %1 of %2 records were looked at. The rest are "
-                                        "still as the run left them.")
+        report.listed << QStringLiteral(
+                             "Stopped before the end: %1 of %2 records were looked at. The rest are "
+                             "still as the run left them.")
                              .arg(done)
                              .arg(total);
     return report;

@@ -12,13 +12,13 @@ namespace quarvel::engine {
 
 struct UndoReport
 {
-    qint64 undoRun = 0;          // the undo's own run in the journal
-    long long restored = 0;      // records whose every field was put back
-    long long changedSince = 0;  // records with a field changed since (those fields kept)
-    long long missing = 0;       // records not found (deleted, or moved in a table without a key)
-    long long notStored = 0;     // journaled records whose store never committed: nothing to undo
-    long long failed = 0;        // records the server refused to put back
-    QStringList listed;          // one line per record not wholly restored
+    qint64 undoRun = 0;         // the undo's own run in the journal
+    long long restored = 0;     // records whose every field was put back
+    long long changedSince = 0; // records with a field changed since (those fields kept)
+    long long missing = 0;      // records not found (deleted, or moved in a table without a key)
+    long long notStored = 0;    // journaled records whose store never committed: nothing to undo
+    long long failed = 0;       // records the server refused to put back
+    QStringList listed;         // one line per record not wholly restored
 };
 
 class UndoHost

@@ -5,11 +5,11 @@
 #include "tests/support/SetsRunHost.h"
 #include "tests/support/TestDatabase.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -289,9 +289,10 @@ private slots:
     // Two tables, with and without a key, as one text: equal texts, equal tables.
     static QString killedTablesText()
     {
-        return TestDatabase::psql("SELECT md5(string_agg(t::text, ',' ORDER BY t::text)) FROM tst_cli.killed_key t "
-                                  "UNION ALL SELECT md5(string_agg(t::text, ',' ORDER BY t::text)) FROM "
-                                  "tst_cli.killed_bare t");
+        return TestDatabase::psql(
+            "SELECT md5(string_agg(t::text, ',' ORDER BY t::text)) FROM tst_cli.killed_key t "
+            "UNION ALL SELECT md5(string_agg(t::text, ',' ORDER BY t::text)) FROM "
+            "tst_cli.killed_bare t");
     }
 
     QStringList killedRun() const
@@ -300,19 +301,21 @@ private slots:
         QFile file(sets);
         if (file.open(QIODevice::WriteOnly))
             file.write("ab::xyz\r\ny::yy\r\n");
-        return QStringList{"run",     "--sets",  sets, "--table",
-                           "tst_cli.killed_key", "--table", "tst_cli.killed_bare",  "--yes", "--json"} +
+        return QStringList{
+                   "run",   "--sets", sets, "--table", "tst_cli.killed_key", "--table", "tst_cli.killed_bare",
+                   "--yes", "--json"} +
                connectionOptions();
     }
 
     void killedRunsAreUndoneWhole()
     {
         QUARVEL_REQUIRE_DB();
-        TestDatabase::psql(
-            "CREATE TABLE tst_cli.killed_key (id int PRIMARY KEY, v text, n numeric(8,2));"
-            "INSERT INTO tst_cli.killed_key SELECT g, ' ab' || g || ' ', g / 8.0 FROM generate_series(1, 8000) g;"
-            "CREATE TABLE tst_cli.killed_bare (v text, w varchar(20));"
-            "INSERT INTO tst_cli.killed_bare SELECT 'ab' || (g % 50), 'w' || g FROM generate_series(1, 8000) g");
+        TestDatabase::psql("CREATE TABLE tst_cli.killed_key (id int PRIMARY KEY, v text, n numeric(8,2));"
+                           "INSERT INTO tst_cli.killed_key SELECT g, ' ab' || g || ' ', g / 8.0 FROM "
+                           "generate_series(1, 8000) g;"
+                           "CREATE TABLE tst_cli.killed_bare (v text, w varchar(20));"
+                           "INSERT INTO tst_cli.killed_bare SELECT 'ab' || (g % 50), 'w' || g FROM "
+                           "generate_series(1, 8000) g");
         const QString before = killedTablesText();
 
         // A whole run, its time, and its undo through the commands a script uses.
@@ -324,8 +327,11 @@ private slots:
         const qint64 id = QJsonDocument::fromJson(run.out.toUtf8()).object()["journalRun"].toInteger();
         QVERIFY(id > 0);
         QVERIFY(killedTablesText() != before);
-        const QJsonObject listed =
-            QJsonDocument::fromJson(cli({"runs", "--json"}).out.toUtf8()).object()["runs"].toArray().first().toObject();
+        const QJsonObject listed = QJsonDocument::fromJson(cli({"runs", "--json"}).out.toUtf8())
+                                       .object()["runs"]
+                                       .toArray()
+                                       .first()
+                                       .toObject();
         QCOMPARE(listed["run"].toInteger(), id);
         QCOMPARE(listed["records"].toInteger(), 16000);
         Result undo = cli(QStringList{"undo", QString::number(id), "--yes", "--json"} + connectionOptions());
@@ -348,7 +354,8 @@ private slots:
             ::kill(pid_t(process.processId()), SIGKILL);
             QVERIFY(process.waitForFinished(60000));
             const QString killed = killedTablesText();
-            const QJsonArray runs = QJsonDocument::fromJson(cli({"runs", "--json"}).out.toUtf8()).object()["runs"].toArray();
+            const QJsonArray runs =
+                QJsonDocument::fromJson(cli({"runs", "--json"}).out.toUtf8()).object()["runs"].toArray();
             const QJsonObject newest = runs.first().toObject();
             if (newest["undoes"].toInteger() != 0 || newest["undoneBy"].toInteger() != 0) {
                 QCOMPARE(killed, before); // killed before its run was on record: nothing stored

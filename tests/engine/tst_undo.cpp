@@ -53,7 +53,8 @@ private:
         host.journaling = &journal;
         ReplaceRun run;
         QVERIFY(run.PushButton1_Click(host));
-        QVERIFY2(host.shown.errorReports().isEmpty(), qPrintable(host.shown.errorReports().mid(0, 3).join(u"\n---\n")));
+        QVERIFY2(host.shown.errorReports().isEmpty(),
+                 qPrintable(host.shown.errorReports().mid(0, 3).join(u"\n---\n")));
     }
 
 private slots:
@@ -65,9 +66,11 @@ private slots:
         TestDatabase::freshSchema(QStringLiteral("tst_undo"));
         TestDatabase::psql(
             "SET search_path = tst_undo;"
-            "CREATE TABLE keyed (id text PRIMARY KEY, v text, n numeric(6,2), c varchar(6), j jsonb, a text[], "
+            "CREATE TABLE keyed (id text PRIMARY KEY, v text, n numeric(6,2), c varchar(6), j jsonb, a "
+            "text[], "
             "  d date, tz timestamptz, u uuid, b bytea, f float8, other text);"
-            "INSERT INTO keyed SELECT 'k' || translate(g::text, '57', 'xy'), ' va' || g || ' ', g % 100 + 0.5, 'ab', '{\"k\": \"a b\"}', '{a,\"b,c\"}', "
+            "INSERT INTO keyed SELECT 'k' || translate(g::text, '57', 'xy'), ' va' || g || ' ', g % 100 + "
+            "0.5, 'ab', '{\"k\": \"a b\"}', '{a,\"b,c\"}', "
             "  date '2024-05-01' + g % 30, timestamptz '2024-05-01 10:00+02' + g % 4 * interval '1 minute', "
             "  md5(g::text)::uuid, decode(md5(g::text), 'hex'), g / 4.0, 'o' FROM generate_series(1, 2500) g;"
             "CREATE TABLE parted (k int, v text) PARTITION BY RANGE (k);"
@@ -80,9 +83,11 @@ private slots:
             "INSERT INTO dups VALUES ('ab', 'x'), ('ab', 'x'), ('ab', 'x'), ('q', 'a'), (' a ', NULL);"
             // Each table's rows in their text form, sorted: byte-exact, and duplicates counted.
             "CREATE FUNCTION rows_text(s text) RETURNS text LANGUAGE plpgsql AS $$ DECLARE r record; t text; "
-            "  out text := ''; BEGIN FOR r IN SELECT c.oid::regclass AS name FROM pg_class c JOIN pg_namespace n "
+            "  out text := ''; BEGIN FOR r IN SELECT c.oid::regclass AS name FROM pg_class c JOIN "
+            "pg_namespace n "
             "  ON n.oid = c.relnamespace WHERE n.nspname = s AND c.relkind = 'r' ORDER BY c.relname LOOP "
-            "  EXECUTE format('SELECT string_agg(x::text, E''\\n'' ORDER BY x::text) FROM ONLY %s x', r.name) INTO t; "
+            "  EXECUTE format('SELECT string_agg(x::text, E''\\n'' ORDER BY x::text) FROM ONLY %s x', "
+            "r.name) INTO t; "
             "  out := out || r.name || E'\\n' || coalesce(t, '') || E'\\n'; END LOOP; RETURN out; END $$;");
     }
 
@@ -141,23 +146,26 @@ private slots:
         QCOMPARE(report.changedSince, 1);
         QCOMPARE(report.missing, 2);
         QCOMPARE(report.listed.size(), 3);
-        QVERIFY2(report.listed.filter(QStringLiteral("key (id)=(1): changed since the run, kept: v")).size() == 1,
-                 qPrintable(report.listed.join(u'\n')));
+        QVERIFY2(
+            report.listed.filter(QStringLiteral("key (id)=(1): changed since the run, kept: v")).size() == 1,
+            qPrintable(report.listed.join(u'\n')));
         QVERIFY(report.listed.filter(QStringLiteral("key (id)=(3): no longer there")).size() == 1);
         QVERIFY(report.listed.filter(QStringLiteral("no primary key")).size() == 1);
         QCOMPARE(TestDatabase::psql("SELECT string_agg(id || ' ' || v || ' ' || other, ',' ORDER BY id) FROM "
                                     "tst_undo.edited"),
                  QStringLiteral("1 mine o,2 a2 moved"));
-        QCOMPARE(TestDatabase::psql("SELECT string_agg(v || ' ' || other, ',' ORDER BY other) FROM tst_undo.loose"),
+        QCOMPARE(TestDatabase::psql(
+                     "SELECT string_agg(v || ' ' || other, ',' ORDER BY other) FROM tst_undo.loose"),
                  QStringLiteral("a 1,xa 3,c moved"));
     }
 
     void journalThatCannotBeWrittenStoresNothing()
     {
         QUARVEL_REQUIRE_DB();
-        TestDatabase::psql("SET search_path = tst_undo; DROP TABLE IF EXISTS kept, later;"
-                           "CREATE TABLE kept (v text); INSERT INTO kept SELECT 'a' || g FROM generate_series(1, 1500) g;"
-                           "CREATE TABLE later (v text); INSERT INTO later VALUES ('a');");
+        TestDatabase::psql(
+            "SET search_path = tst_undo; DROP TABLE IF EXISTS kept, later;"
+            "CREATE TABLE kept (v text); INSERT INTO kept SELECT 'a' || g FROM generate_series(1, 1500) g;"
+            "CREATE TABLE later (v text); INSERT INTO later VALUES ('a');");
         const QString before = schemaText(QStringLiteral("tst_undo"));
         Journal journal(m_folder.filePath(QStringLiteral("full.sqlite3")));
         journal.failNextWrites(true);
@@ -170,8 +178,9 @@ private slots:
         QCOMPARE(schemaText(QStringLiteral("tst_undo")), before);
         const QStringList reports = host.shown.errorReports();
         QCOMPARE(reports.size(), 1);
-        QVERIFY2(reports.front().contains(QStringLiteral("The journal of old values could not be written (database or "
-                                                         "disk is full)")),
+        QVERIFY2(reports.front().contains(
+                     QStringLiteral("The journal of old values could not be written (database or "
+                                    "disk is full)")),
                  qPrintable(reports.front()));
     }
 
@@ -181,7 +190,10 @@ private slots:
         const QString before = schemaText(QStringLiteral("tst_undo"));
         class Unopenable : public JournaledHost
         {
-            Journal* journal() override { return &m_journal.emplace(QStringLiteral("/dev/null/journal.sqlite3")); }
+            Journal* journal() override
+            {
+                return &m_journal.emplace(QStringLiteral("/dev/null/journal.sqlite3"));
+            }
             std::optional<Journal> m_journal;
         } host;
         host.tables = {{"tst_undo", "later"}};
@@ -190,7 +202,8 @@ private slots:
         QVERIFY(run.PushButton1_Click(host));
         QCOMPARE(schemaText(QStringLiteral("tst_undo")), before);
         QCOMPARE(host.shown.messages().size(), 1);
-        QVERIFY(host.shown.messages().front().startsWith(QStringLiteral("The journal of old values cannot be written")));
+        QVERIFY(host.shown.messages().front().startsWith(
+            QStringLiteral("The journal of old values cannot be written")));
     }
 };
 
