@@ -15,6 +15,7 @@
 #include "ui/PreviewWindow.h"
 #include "ui/PushButton.h"
 #include "ui/TabControl.h"
+#include "ui/UndoWindow.h"
 #include "ui/WindowPointer.h"
 
 #include <QApplication>
@@ -30,7 +31,8 @@ namespace quarvel::ui {
 namespace {
 
 // Client area of the window, in twips. The designed client area is 7530 twips high; the status line of
-// a run and "Preview..." are added below "< Back" so that no designed control moves.
+// a run and the row of "Preview..." and "Undo a Run..." are added below "< Back" so that no designed
+// control moves.
 constexpr int ClientWidth = 8040;
 constexpr int ClientHeight = 7530 + 300 + 480;
 
@@ -266,18 +268,25 @@ Form2::Form2(Prompts& prompts, Form1& connectionWindow, QWidget* parent)
          .spokenName = "Progress of the replacement run"},
         {.control = PreviewButton,
          .name = "PreviewButton",
-         .place = {120, 7830, 7800, 405},
+         .place = {120, 7830, 3840, 405},
          .caption = "Preview...",
          .tab = 16,
          .handler = &Form2::PreviewButton_Click},
+        {.control = UndoButton,
+         .name = "UndoButton",
+         .place = {4080, 7830, 3840, 405},
+         .caption = "Undo a Run...",
+         .tab = 17,
+         .handler = &Form2::UndoButton_Click},
     };
     buildControls(*this, TextWeight::Plain, controls);
 
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
 
     m_pointer = new WindowPointer(this);
-    for (PushButton* button : {PushButton1, PushButton3, PushButton5, PushButton8, PushButton9, PushButton10,
-                               PushButton11, PushButton12, PushButton13, PushButton14, PreviewButton})
+    for (PushButton* button :
+         {PushButton1, PushButton3, PushButton5, PushButton8, PushButton9, PushButton10, PushButton11,
+          PushButton12, PushButton13, PushButton14, PreviewButton, UndoButton})
         m_pointer->addSetPlace(button);
     m_pointer->addResetPlace(this);
     m_pointer->addResetPlace(List1);
@@ -351,6 +360,33 @@ void Form2::PreviewButton_Click()
         m_showPreview(preview);
     else
         preview.exec();
+}
+
+void Form2::UndoButton_Click()
+{
+    if (m_run.isRunning())
+        return; // the undo would put back fields the run is still changing
+    Procedure p(m_prompts, QStringLiteral("Form2.UndoButton_Click"));
+    engine::Journal* opened = nullptr;
+    p.step(100, [&] {
+        try {
+            opened = journal();
+        } catch (const engine::JournalError& error) {
+            m_prompts.message(QStringLiteral("The journal of old values cannot be opened: %1")
+                                  .arg(QString::fromUtf8(error.what())));
+        }
+    });
+    if (!opened)
+        return;
+    p.step(102, [&] {
+        UndoWindow window(m_prompts, *opened, connectionString(), this);
+        window.setModal(true);
+        window.show();
+        if (m_showUndo)
+            m_showUndo(window);
+        else
+            window.exec();
+    });
 }
 
 void Form2::PushButton3_Click()
@@ -545,6 +581,13 @@ void Form2::progress(int entry, int entryCount, long long record, long long reco
                             .arg(tableText(entry))
                             .arg(locale.toString(record))
                             .arg(locale.toString(recordCount)));
+}
+
+engine::Journal* Form2::journal()
+{
+    if (!m_journal)
+        m_journal = std::make_unique<engine::Journal>(engine::Journal::defaultPath());
+    return m_journal.get();
 }
 
 } // namespace quarvel::ui

@@ -32,6 +32,7 @@ class Form1;
 class PreviewWindow;
 class PushButton;
 class TabControl;
+class UndoWindow;
 class WindowPointer;
 
 class Form2 : public QWidget, private engine::RunHost
@@ -53,6 +54,9 @@ public:
     void setShowPreview(ShowPreview show) { m_showPreview = std::move(show); }
     // The ticked tables and the pair or sets of the selected tab, as "Start Replacing" would take them.
     engine::PreviewRequest previewRequest();
+    // Waits on the Undo a Run window until the user closes it; tests replace it.
+    using ShowUndo = std::function<void(UndoWindow&)>;
+    void setShowUndo(ShowUndo show) { m_showUndo = std::move(show); }
     WindowPointer& pointer() const { return *m_pointer; }
 
     // Window procedures.
@@ -60,6 +64,7 @@ public:
     void Form_Unload();
     void PushButton1_Click();   // "Start Replacing"
     void PreviewButton_Click(); // "Preview...": what "Start Replacing" would do, nothing stored
+    void UndoButton_Click();    // "Undo a Run...": a journaled run's fields back to their old texts
     void PushButton3_Click();   // "Help"
     void PushButton5_Click();   // "< Back"
     void PushButton8_Click();   // "Select All"
@@ -99,6 +104,7 @@ public:
     PushButton* PushButton5 = nullptr;   // "< Back"
     QLabel* StatusLine = nullptr;        // where a run stands, under "< Back"
     PushButton* PreviewButton = nullptr; // "Preview...", under the status line
+    PushButton* UndoButton = nullptr;    // "Undo a Run...", beside "Preview..."
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -122,6 +128,8 @@ private:
     void setPointerMode(PointerMode mode) override;
     Prompts& prompts() override;
     void progress(int entry, int entryCount, long long record, long long recordCount) override;
+    // Opened at the first run or undo and kept, so that every run of the window goes on record.
+    engine::Journal* journal() override;
 
     Prompts& m_prompts;
     Form1& m_connectionWindow;
@@ -130,6 +138,8 @@ private:
     std::unique_ptr<engine::SetsTab> m_setsTab;
     LoadSetsDialog m_loadSetsDialog;
     ShowPreview m_showPreview; // none: the preview's own modal loop
+    ShowUndo m_showUndo;       // none: the undo window's own modal loop
+    std::unique_ptr<engine::Journal> m_journal;
     SettingWriter m_settings;
     qint64 m_lastProgress = 0;
     // The window's run: a press of "Start Replacing" or "< Back" during it is refused.
