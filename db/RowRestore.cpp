@@ -24,9 +24,10 @@ const QString RestoreJournalMessage =
 
 void setAutocommit(SQLHDBC handle, bool on)
 {
-    const SQLRETURN result = SQLSetConnectAttr(
-        handle, SQL_ATTR_AUTOCOMMIT,
-        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)), 0);
+    const SQLRETURN result = on ? SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT,
+                                                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0)
+                                : SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT,
+                                                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
     if (!SQL_SUCCEEDED(result))
         throw diagnosticsError(SQL_HANDLE_DBC, handle,
                                QStringLiteral("Cannot open a transaction for the undo."));
@@ -312,6 +313,7 @@ void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std:
             }
         }
         std::vector<QString> parameters;
+        parameters.reserve(arrays.size());
         for (const auto& array : arrays)
             parameters.push_back(arrayLiteral(array));
         auto statement = m_statements.find(sql);

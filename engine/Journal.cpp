@@ -50,7 +50,7 @@ QString jsonList(const QStringList& texts)
 QStringList listOf(const QString& json)
 {
     QStringList out;
-    for (const QJsonValue& v : QJsonDocument::fromJson(json.toUtf8()).array())
+    for (const QJsonValue v : QJsonDocument::fromJson(json.toUtf8()).array())
         out << v.toString();
     return out;
 }
@@ -370,7 +370,7 @@ JournalRun runFrom(const Sql& q)
         run.ended = QDateTime::fromString(q.string(3), Qt::ISODateWithMs).toLocalTime();
     run.place = {q.string(4), q.string(5), q.string(6), q.string(7)};
     run.tables = listOf(q.string(8));
-    for (const QJsonValue& pair : QJsonDocument::fromJson(q.string(9).toUtf8()).array())
+    for (const QJsonValue pair : QJsonDocument::fromJson(q.string(9).toUtf8()).array())
         run.pairs.append({pair.toArray().at(0).toString(), pair.toArray().at(1).toString()});
     run.undoneBy = q.integer(10);
     run.records = q.integer(11);
