@@ -700,6 +700,8 @@ int commandRuns(const QCommandLineParser& parser)
                      placeText(run.place), QString::number(run.tables.size()), QString::number(run.records),
                      runState(run)});
     printTable(out, rows, {true, false, false, true, true, false});
+    if (runs.empty())
+        printError(QStringLiteral("no run has been journaled yet (%1)").arg(journal.path()));
     return Done;
 }
 

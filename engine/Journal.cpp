@@ -209,10 +209,22 @@ private:
 
 Journal::Journal(const QString& path) : m_path(path)
 {
+    // It holds the old values of production data: a folder made for it, the file and its companions are
+    // the user's alone (SQLite gives the write-ahead log the file's own permissions).
     const QFileInfo file(path);
-    if (!QDir().mkpath(file.absolutePath()))
-        throw JournalError(
-            QStringLiteral("cannot create the folder %1").arg(file.absolutePath()).toStdString());
+    const QString folder = file.absolutePath();
+    if (!QFileInfo::exists(folder)) {
+        if (!QDir().mkpath(folder))
+            throw JournalError(QStringLiteral("cannot create the folder %1").arg(folder).toStdString());
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    if (!file.exists()) {
+        QFile create(path);
+        if (!create.open(QIODevice::WriteOnly))
+            throw JournalError(
+                QStringLiteral("cannot create %1: %2").arg(path, create.errorString()).toStdString());
+        create.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    }
     if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
@@ -231,7 +243,6 @@ Journal::Journal(const QString& path) : m_path(path)
         m_db = nullptr;
         throw;
     }
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 Journal::~Journal()
