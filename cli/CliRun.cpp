@@ -1,6 +1,7 @@
 #include "cli/CliRun.h"
 
 #include "core/Identity.h"
+#include "engine/PushdownRun.h"
 
 #include <QRegularExpression>
 
@@ -35,10 +36,18 @@ CliRunHost::CliRunHost(QString connectionString, QList<ListedTable> tables, Pair
         m_outcome.tables.append(TableOutcome{listed.text});
 }
 
-RunOutcome CliRunHost::run()
+RunOutcome CliRunHost::run(Engine engine)
 {
-    engine::ReplaceRun run;
-    run.PushButton1_Click(*this);
+    if (engine == Engine::Server) {
+        engine::PushdownRun run;
+        run.tableWay = [this](int entry, const QString& walkReason) {
+            m_outcome.tables[entry].walkReason = walkReason;
+        };
+        run.run(*this);
+    } else {
+        engine::ReplaceRun run;
+        run.PushButton1_Click(*this);
+    }
     m_outcome.stopped = m_stop.load();
     if (m_journal)
         m_outcome.journalRun = m_journal->newestRun();

@@ -38,7 +38,11 @@ struct TableOutcome
     long long records = 0;  // records walked
     long long replaced = 0; // fields in which a pair matched (one per log line)
     int failures = 0;
+    QString walkReason = {}; // with the server engine: why the record walk did this table; empty otherwise
 };
+
+// Who does the work: the server, batch by batch (engine::PushdownRun), or the record walk of the windows.
+enum class Engine { Server, Client };
 
 struct RunFailure
 {
@@ -70,7 +74,7 @@ public:
     CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs, QString journalPath,
                const std::atomic<bool>& stop, ProgressSink progress = {});
 
-    RunOutcome run();
+    RunOutcome run(Engine engine = Engine::Client);
 
     int tableCount() override;
     bool isTicked(int entry) override;

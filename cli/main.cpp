@@ -451,6 +451,10 @@ private:
 int commandRun(const QCommandLineParser& parser, Connecting& connecting)
 {
     const cli::Pairs pairs = pairsFrom(parser);
+    const QString engineName = parser.value(QStringLiteral("engine"));
+    if (engineName != u"server" && engineName != u"client")
+        throw cli::UsageError("--engine is server or client, not \"" + engineName.toStdString() + '"');
+    const cli::Engine engine = engineName == u"client" ? cli::Engine::Client : cli::Engine::Server;
     const QString connectionString = connectOnce(connecting);
     const QList<cli::ListedTable> tables =
         selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
@@ -476,10 +480,13 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
             [&line](const cli::TableOutcome& table, int entry, int entryCount, long long recordCount) {
                 line.show(table, entry, entryCount, recordCount);
             });
-        outcome = host.run();
+        outcome = host.run(engine);
     }
     std::signal(SIGINT, SIG_DFL);
 
+    for (const cli::TableOutcome& table : std::as_const(outcome.tables))
+        if (!table.walkReason.isEmpty())
+            printError(table.table + QStringLiteral(": record walk: ") + table.walkReason);
     for (const cli::RunFailure& failure : std::as_const(outcome.failures))
         printError(
             (failure.table.isEmpty() ? QString() : failure.table + QStringLiteral(": ")) +
@@ -493,7 +500,8 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
             tableList.append(QJsonObject{{QStringLiteral("table"), table.table},
                                          {QStringLiteral("records"), table.records},
                                          {QStringLiteral("replaced"), table.replaced},
-                                         {QStringLiteral("failures"), table.failures}});
+                                         {QStringLiteral("failures"), table.failures},
+                                         {QStringLiteral("recordWalk"), table.walkReason}});
         QJsonArray failureList;
         for (const cli::RunFailure& failure : std::as_const(outcome.failures))
             failureList.append(QJsonObject{{QStringLiteral("table"), failure.table},
@@ -849,6 +857,11 @@ int main(int argc, char** argv)
     if (command == u"run" || command == u"undo")
         addWriteOptions(parser);
 
+    if (command == u"run")
+        parser.addOption({QStringLiteral("engine"),
+                          QStringLiteral("server: the database finds and rewrites the rows, batch by batch "
+                                         "(default); client: the record walk of \"Start Replacing\"."),
+                          QStringLiteral("ENGINE"), QStringLiteral("server")});
     if (command == u"preview")
         addPreviewOptions(parser);
     if (!parser.parse(arguments)) {

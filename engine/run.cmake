@@ -10,3 +10,6 @@ target_sources(quarvel_engine PRIVATE Preview.cpp Preview.h)
 find_package(SQLite3 REQUIRED)
 target_sources(quarvel_engine PRIVATE Journal.cpp Journal.h Undo.cpp Undo.h)
 target_link_libraries(quarvel_engine PRIVATE SQLite::SQLite3)
+
+# The server-side run of the command line, with the record walk for what it cannot do exactly.
+target_sources(quarvel_engine PRIVATE PushdownRun.cpp PushdownRun.h)

@@ -1,0 +1,463 @@
+#include "db/Pushdown.h"
+
+#include "db/ConnectionState.h"
+
+#include <QStringList>
+
+#include <algorithm>
+
+namespace quarvel::db {
+
+namespace {
+
+const QString RelationQuery =
+    QStringLiteral("SELECT c.oid::pg_catalog.text FROM pg_catalog.pg_class c "
+                   "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+                   "WHERE n.nspname = CAST(? AS pg_catalog.name) AND c.relname = CAST(? AS pg_catalog.name) "
+                   "AND c.relkind IN ('r', 'p')");
+
+// The relations that hold the table's rows: the table itself when it is plain (its inheritance children
+// are entries of their own), else every leaf partition.
+const QString LeafQuery = QStringLiteral(
+    "SELECT c.oid::pg_catalog.text, n.nspname::pg_catalog.text, c.relname::pg_catalog.text, "
+    "c.relkind::pg_catalog.text, "
+    "(CASE WHEN c.relpages > 0 AND c.reltuples > 0 THEN c.reltuples / c.relpages ELSE 0 END)"
+    "::pg_catalog.int8::pg_catalog.text "
+    "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "WHERE c.oid IN (SELECT t.relid FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS "
+    "pg_catalog.regclass)) t WHERE t.isleaf) OR (c.oid = CAST(? AS pg_catalog.oid) AND c.relkind <> 'p') "
+    "ORDER BY c.oid");
+
+const QString ColumnQuery = QStringLiteral(
+    "SELECT a.attname::pg_catalog.text, tn.nspname::pg_catalog.text, t.typname::pg_catalog.text, "
+    "pn.nspname::pg_catalog.text, p.proname::pg_catalog.text, p.pronargs::pg_catalog.text, "
+    "(CASE WHEN t.typelem <> 0 THEN t.typelem ELSE t.oid END)::pg_catalog.text, "
+    "a.atttypmod::pg_catalog.text, a.attgenerated::pg_catalog.text, a.attidentity::pg_catalog.text, "
+    "pg_catalog.format_type(a.atttypid, a.atttypmod), t.oid::pg_catalog.text, t.typtype::pg_catalog.text "
+    "FROM pg_catalog.pg_attribute a "
+    "JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
+    "JOIN pg_catalog.pg_namespace tn ON tn.oid = t.typnamespace "
+    "JOIN pg_catalog.pg_proc p ON p.oid = t.typinput "
+    "JOIN pg_catalog.pg_namespace pn ON pn.oid = p.pronamespace "
+    "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped "
+    "ORDER BY a.attnum");
+
+const QString KeyQuery =
+    QStringLiteral("SELECT a.attname::pg_catalog.text FROM pg_catalog.pg_index i "
+                   "CROSS JOIN LATERAL pg_catalog.unnest(i.indkey) WITH ORDINALITY AS k(attnum, o) "
+                   "JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum "
+                   "WHERE i.indrelid = CAST(? AS pg_catalog.oid) AND i.indisprimary ORDER BY k.o");
+
+const QString PagesQuery = QStringLiteral(
+    "SELECT (pg_catalog.pg_relation_size(CAST(CAST(? AS pg_catalog.oid) AS pg_catalog.regclass)) / "
+    "pg_catalog.current_setting('block_size')::pg_catalog.int8)::pg_catalog.text");
+
+constexpr char TextOid[] = "25";
+constexpr char VarcharOid[] = "1043";
+constexpr char CharOid[] = "18";
+constexpr char NameOid[] = "19";
+
+QString required(Statement& statement, SQLUSMALLINT column)
+{
+    return statement.text(column).value_or(QString());
+}
+
+QString column(const QString& alias, const PushdownColumn& c)
+{
+    return alias + u'.' + quoteIdentifier(c.name);
+}
+
+QString targetOf(const PushdownLeaf& leaf)
+{
+    return QStringLiteral("ONLY ") + leaf.table.qualifiedName();
+}
+
+QString tid(long long page)
+{
+    return QStringLiteral("(%1,0)").arg(page);
+}
+
+} // namespace
+
+PushdownTable::PushdownTable(Connection& connection, const Table& table)
+    : m_handle(connection.state().openHandle()), m_table(table)
+{
+    Statement relation(m_handle);
+    relation.prepare(RelationQuery);
+    relation.execute({table.schema, table.name});
+    if (!relation.fetch())
+        throw DbError(QStringLiteral("\"%1\" is not a table").arg(table.displayName()),
+                      QStringLiteral("42809"));
+    const QString oid = required(relation, 1);
+    relation.closeCursor();
+
+    // A lock another session holds ends the wait with the server's message, as in the record walk.
+    Statement(m_handle).executeDirect(QStringLiteral("SET lock_timeout = 10000"));
+
+    Statement leaves(m_handle);
+    leaves.prepare(LeafQuery);
+    leaves.execute({oid, oid});
+    while (leaves.fetch()) {
+        PushdownLeaf leaf{required(leaves, 1),
+                          {required(leaves, 2), required(leaves, 3)},
+                          required(leaves, 5).toLongLong()};
+        const QString kind = required(leaves, 4);
+        if (kind != u"r" && !m_walkReason)
+            m_walkReason = QStringLiteral("partition %1 is %2")
+                               .arg(leaf.table.displayName(), kind == u"f" ? QStringLiteral("a foreign table")
+                                                                           : QStringLiteral("not a table"));
+        if (kind == u"r")
+            m_leaves.push_back(std::move(leaf));
+    }
+    leaves.closeCursor();
+
+    Statement columns(m_handle);
+    columns.prepare(ColumnQuery);
+    columns.execute({oid});
+    while (columns.fetch()) {
+        PushdownColumn c;
+        c.name = required(columns, 1);
+        c.castType = Table{required(columns, 2), required(columns, 3)}.qualifiedName();
+        c.inputFunction = Table{required(columns, 4), required(columns, 5)}.qualifiedName();
+        c.inputArguments = required(columns, 6).toInt();
+        c.inputTypeParameter = required(columns, 7);
+        const bool modified = required(columns, 8) != u"-1";
+        const bool generated = !required(columns, 9).isEmpty();
+        const bool alwaysIdentity = required(columns, 10) == u"a";
+        const QString typeText = required(columns, 11);
+        const QString typeOid = required(columns, 12);
+        const bool domain = required(columns, 13) == u"d";
+        c.takesAnyText =
+            !modified && (typeOid == QLatin1String(TextOid) || typeOid == QLatin1String(VarcharOid));
+        // The server's cast would round or cut what the record walk refuses, or the column cannot be set:
+        // only the record walk gives each record its exact answer there.
+        QString why;
+        if (generated)
+            why = QStringLiteral("is generated");
+        else if (alwaysIdentity)
+            why = QStringLiteral("is an identity column GENERATED ALWAYS");
+        else if (modified || typeOid == QLatin1String(CharOid) || typeOid == QLatin1String(NameOid))
+            why = QStringLiteral("is ") + typeText;
+        else if (domain)
+            why = QStringLiteral("is of the domain ") + typeText;
+        if (!why.isEmpty() && !m_walkReason)
+            m_walkReason = QStringLiteral("column %1 %2").arg(c.name, why);
+        m_columns.push_back(std::move(c));
+    }
+    columns.closeCursor();
+
+    Statement keys(m_handle);
+    keys.prepare(KeyQuery);
+    keys.execute({oid});
+    while (keys.fetch())
+        m_keyColumns.push_back(required(keys, 1));
+    keys.closeCursor();
+}
+
+PushdownTable::~PushdownTable()
+{
+    rollback();
+}
+
+void PushdownTable::setPairs(const PushdownPairs& pairs)
+{
+    m_pairs = pairs;
+    m_statements.clear();
+}
+
+Statement& PushdownTable::prepared(const QString& sql)
+{
+    auto found = m_statements.find(sql);
+    if (found == m_statements.end()) {
+        auto statement = std::make_unique<Statement>(m_handle);
+        statement->prepare(sql);
+        found = m_statements.emplace(sql, std::move(statement)).first;
+    }
+    return *found->second;
+}
+
+std::vector<QString> PushdownTable::pairParameters() const
+{
+    std::vector<QString> finds;
+    std::vector<QString> replacements;
+    for (const auto& [find, replacement] : m_pairs) {
+        finds.push_back(find);
+        replacements.push_back(replacement);
+    }
+    return {arrayLiteral(finds), arrayLiteral(replacements)};
+}
+
+long long PushdownTable::pages(const PushdownLeaf& leaf)
+{
+    Statement& query = prepared(PagesQuery);
+    query.execute({leaf.oid});
+    const long long pages = query.fetch() ? required(query, 1).toLongLong() : 0;
+    query.closeCursor();
+    return pages;
+}
+
+void PushdownTable::begin()
+{
+    const SQLRETURN manual =
+        SQLSetConnectAttr(m_handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    if (!SQL_SUCCEEDED(manual))
+        throw diagnosticsError(SQL_HANDLE_DBC, m_handle,
+                               QStringLiteral("Cannot open a transaction for storing."));
+    m_inTransaction = true;
+}
+
+void PushdownTable::commit()
+{
+    m_inTransaction = false;
+    const bool ended = SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, m_handle, SQL_COMMIT));
+    std::optional<DbError> failure;
+    if (!ended) {
+        try {
+            failure.emplace(
+                diagnosticsError(SQL_HANDLE_DBC, m_handle, QStringLiteral("The store did not commit.")));
+        } catch (...) {
+            failure.emplace(QStringLiteral("The store did not commit."), QStringLiteral("08006"));
+        }
+        SQLEndTran(SQL_HANDLE_DBC, m_handle, SQL_ROLLBACK);
+    }
+    SQLSetConnectAttr(m_handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    if (failure)
+        throw *failure;
+}
+
+void PushdownTable::rollback() noexcept
+{
+    if (!m_inTransaction)
+        return;
+    m_inTransaction = false;
+    SQLEndTran(SQL_HANDLE_DBC, m_handle, SQL_ROLLBACK);
+    SQLSetConnectAttr(m_handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+}
+
+namespace {
+
+// Every key column, then every column, in text form, from the row aliased q.
+QString rowColumns(const std::vector<QString>& keyColumns, const std::vector<PushdownColumn>& columns)
+{
+    QString sql = QStringLiteral("q.ctid::pg_catalog.text");
+    for (const QString& key : keyColumns)
+        sql += QStringLiteral(", q.") + quoteIdentifier(key) + QStringLiteral("::pg_catalog.text");
+    for (const PushdownColumn& c : columns)
+        sql += QStringLiteral(", ") + column(QStringLiteral("q"), c) + QStringLiteral("::pg_catalog.text");
+    return sql;
+}
+
+// The C collation: no collation of the column changes what matches (and a nondeterministic one could
+// not search at all).
+QString holds(const QString& text, int pair)
+{
+    return QStringLiteral("pg_catalog.strpos(%1 COLLATE \"C\", p.f[%2]) > 0").arg(text).arg(pair);
+}
+
+PushdownRow readRow(Statement& rows, size_t keys, size_t columns)
+{
+    PushdownRow row;
+    row.ctid = required(rows, 1);
+    SQLUSMALLINT at = 2;
+    for (size_t k = 0; k < keys; ++k)
+        row.key.push_back(rows.text(at++).value_or(QStringLiteral("NULL")));
+    for (size_t j = 0; j < columns; ++j)
+        row.values.push_back(rows.text(at++));
+    return row;
+}
+
+} // namespace
+
+std::vector<PushdownRow> PushdownTable::lockBatch(const PushdownLeaf& leaf, long long first, long long end,
+                                                  const std::vector<QString>& ownVersions)
+{
+    QString sql =
+        QStringLiteral("SELECT ") + rowColumns(m_keyColumns, m_columns) + QStringLiteral(" FROM ") +
+        targetOf(leaf) +
+        QStringLiteral(" AS q, (SELECT CAST(? AS pg_catalog.text[]) AS f OFFSET 0) AS p "
+                       "WHERE q.ctid >= CAST(? AS pg_catalog.tid) AND q.ctid < CAST(? AS pg_catalog.tid) "
+                       "AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) AND (");
+    QStringList tests;
+    for (const PushdownColumn& c : m_columns)
+        for (size_t k = 0; k < m_pairs.size(); ++k)
+            tests << holds(column(QStringLiteral("q"), c) + QStringLiteral("::pg_catalog.text"), int(k + 1));
+    sql += tests.join(QStringLiteral(" OR ")) + QStringLiteral(") FOR UPDATE OF q");
+    Statement& query = prepared(sql);
+    query.execute({pairParameters().front(), tid(first), tid(end), arrayLiteral(ownVersions)});
+    std::vector<PushdownRow> rows;
+    while (query.fetch())
+        rows.push_back(readRow(query, m_keyColumns.size(), m_columns.size()));
+    query.closeCursor();
+    return rows;
+}
+
+std::optional<PushdownRow> PushdownTable::lockRow(const PushdownLeaf& leaf, const QString& ctid,
+                                                  const std::vector<QString>& ownVersions)
+{
+    const QString sql =
+        QStringLiteral("SELECT ") + rowColumns(m_keyColumns, m_columns) + QStringLiteral(" FROM ") +
+        targetOf(leaf) +
+        QStringLiteral(" AS q WHERE q.ctid = CAST(? AS pg_catalog.tid) "
+                       "AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) FOR UPDATE OF q");
+    Statement& query = prepared(sql);
+    query.execute({ctid, arrayLiteral(ownVersions)});
+    std::optional<PushdownRow> row;
+    if (query.fetch())
+        row = readRow(query, m_keyColumns.size(), m_columns.size());
+    query.closeCursor();
+    return row;
+}
+
+namespace {
+
+PushdownStored readStored(Statement& stored, size_t keys, size_t columns)
+{
+    PushdownStored row;
+    row.oldCtid = required(stored, 1);
+    row.ctid = required(stored, 2);
+    row.xmin = required(stored, 3);
+    SQLUSMALLINT at = 5;
+    for (size_t k = 0; k < keys; ++k)
+        row.key.push_back(stored.text(at++).value_or(QStringLiteral("NULL")));
+    for (size_t j = 0; j < columns; ++j)
+        row.values.push_back(stored.text(at++));
+    return row;
+}
+
+QString returning(const std::vector<QString>& keyColumns)
+{
+    QString sql = QStringLiteral(" RETURNING q.ctid::pg_catalog.text, q.xmin::pg_catalog.text, "
+                                 "pg_catalog.txid_current()::pg_catalog.text");
+    for (const QString& key : keyColumns)
+        sql += QStringLiteral(", q.") + quoteIdentifier(key) + QStringLiteral("::pg_catalog.text");
+    return sql;
+}
+
+} // namespace
+
+std::vector<PushdownStored>
+PushdownTable::replaceRows(const PushdownLeaf& leaf, const std::vector<QString>& ctids, QString& transaction)
+{
+    // The chain runs one pair per step, each step a subselect of its own (OFFSET 0 keeps the planner from
+    // folding them into one expression that would grow threefold with every pair).
+    QString chain = QStringLiteral("FROM ") + targetOf(leaf) +
+                    QStringLiteral(" AS s CROSS JOIN (SELECT CAST(? AS pg_catalog.text[]) AS f, "
+                                   "CAST(? AS pg_catalog.text[]) AS r OFFSET 0) AS p");
+    QString previous = QStringLiteral("x0");
+    QStringList first;
+    for (size_t j = 0; j < m_columns.size(); ++j)
+        first << column(QStringLiteral("s"), m_columns[j]) +
+                     QStringLiteral("::pg_catalog.text AS c%1").arg(j);
+    chain += QStringLiteral(" CROSS JOIN LATERAL (SELECT ") + first.join(QStringLiteral(", ")) +
+             QStringLiteral(" OFFSET 0) AS x0");
+    for (size_t k = 1; k <= m_pairs.size(); ++k) {
+        const QString step = QStringLiteral("x%1").arg(k);
+        QStringList values;
+        for (size_t j = 0; j < m_columns.size(); ++j) {
+            const QString x = QStringLiteral("%1.c%2").arg(previous).arg(j);
+            values << QStringLiteral(
+                          "CASE WHEN %1 THEN pg_catalog.btrim(pg_catalog.replace(%2, p.f[%3], p.r[%3]), "
+                          "' ') ELSE %2 END AS c%4")
+                          .arg(holds(x, int(k)), x)
+                          .arg(k)
+                          .arg(j);
+        }
+        chain += QStringLiteral(" CROSS JOIN LATERAL (SELECT ") + values.join(QStringLiteral(", ")) +
+                 QStringLiteral(" OFFSET 0) AS ") + step;
+        previous = step;
+    }
+    QStringList selected{QStringLiteral("s.ctid AS ct")};
+    QStringList sets;
+    QString newTexts;
+    for (size_t j = 0; j < m_columns.size(); ++j) {
+        const PushdownColumn& c = m_columns[j];
+        selected << QStringLiteral("x0.c%1 AS o%1, %2.c%1 AS n%1").arg(j).arg(previous);
+        // A column no pair changed keeps its value as it is, not as its text would read back.
+        sets << quoteIdentifier(c.name) +
+                    QStringLiteral(
+                        " = CASE WHEN v.n%1 IS DISTINCT FROM v.o%1 THEN CAST(v.n%1 AS %2) ELSE q.%3 END")
+                        .arg(j)
+                        .arg(c.castType, quoteIdentifier(c.name));
+        newTexts += QStringLiteral(", v.n%1").arg(j);
+    }
+    const QString sql = QStringLiteral("UPDATE ") + targetOf(leaf) + QStringLiteral(" AS q SET ") +
+                        sets.join(QStringLiteral(", ")) + QStringLiteral(" FROM (SELECT ") +
+                        selected.join(QStringLiteral(", ")) + u' ' + chain +
+                        QStringLiteral(" WHERE s.ctid = ANY (CAST(? AS pg_catalog.tid[]))) AS v "
+                                       "WHERE q.ctid = v.ct RETURNING v.ct::pg_catalog.text, ") +
+                        returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size()) + newTexts;
+    std::vector<QString> parameters = pairParameters();
+    parameters.push_back(arrayLiteral(ctids));
+    Statement& update = prepared(sql);
+    std::vector<PushdownStored> stored;
+    if (update.execute(parameters)) {
+        while (update.fetch()) {
+            transaction = required(update, 4);
+            stored.push_back(readStored(update, m_keyColumns.size(), m_columns.size()));
+        }
+    }
+    update.closeCursor();
+    return stored;
+}
+
+std::optional<PushdownStored> PushdownTable::storeRow(const PushdownLeaf& leaf, const QString& ctid,
+                                                      const std::vector<int>& columns,
+                                                      const std::vector<QString>& texts, QString& transaction)
+{
+    QStringList sets;
+    for (int j : columns) {
+        const PushdownColumn& c = m_columns[static_cast<size_t>(j)];
+        sets << quoteIdentifier(c.name) + QStringLiteral(" = CAST(CAST(? AS pg_catalog.text) AS ") +
+                    c.castType + u')';
+    }
+    const QString sql =
+        QStringLiteral("UPDATE ") + targetOf(leaf) + QStringLiteral(" AS q SET ") +
+        sets.join(QStringLiteral(", ")) +
+        QStringLiteral(" WHERE q.ctid = CAST(? AS pg_catalog.tid) RETURNING q.ctid::pg_catalog.text, ") +
+        returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size());
+    std::vector<QString> parameters = texts;
+    parameters.push_back(ctid);
+    Statement& update = prepared(sql);
+    std::optional<PushdownStored> stored;
+    if (update.execute(parameters) && update.fetch()) {
+        PushdownStored row = readStored(update, m_keyColumns.size(), 0);
+        transaction = required(update, 4);
+        row.oldCtid = ctid;
+        for (const QString& text : texts)
+            row.values.emplace_back(text);
+        stored = std::move(row);
+    }
+    update.closeCursor();
+    return stored;
+}
+
+std::optional<DbError> PushdownTable::refusal(int index, const QString& text)
+{
+    const PushdownColumn& c = m_columns[static_cast<size_t>(index)];
+    if (c.takesAnyText)
+        return std::nullopt;
+    QString sql =
+        QStringLiteral("SELECT ") + c.inputFunction + QStringLiteral("(CAST(? AS pg_catalog.cstring)");
+    std::vector<QString> parameters{text};
+    if (c.inputArguments >= 2) {
+        sql += QStringLiteral(", CAST(? AS pg_catalog.oid)");
+        parameters.push_back(c.inputTypeParameter);
+    }
+    if (c.inputArguments >= 3) {
+        sql += QStringLiteral(", CAST(? AS pg_catalog.int4)");
+        parameters.push_back(QStringLiteral("-1"));
+    }
+    Statement& check = prepared(sql + QStringLiteral(") IS NULL"));
+    try {
+        check.execute(parameters);
+        check.closeCursor();
+    } catch (const DbError& error) {
+        check.closeCursor();
+        if (error.ruinsTheTable())
+            throw;
+        return error;
+    }
+    return std::nullopt;
+}
+
+} // namespace quarvel::db

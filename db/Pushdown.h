@@ -1,0 +1,125 @@
+#pragma once
+// A table as the server-side run sees it: its leaves (the plain tables that hold its rows), its columns,
+// and the statements that find, lock and rewrite the rows a batch of pages holds, with the replacement
+// computed by the server next to the data.
+
+#include "db/Connection.h"
+#include "db/DbError.h"
+#include "db/Statement.h"
+#include "db/Table.h"
+
+#include <QString>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace quarvel::db {
+
+using PushdownPairs = std::vector<std::pair<QString, QString>>;
+
+struct PushdownLeaf
+{
+    QString oid;
+    Table table;
+    long long rowsPerPage = 0; // as the planner estimates it; 0 when never analysed
+};
+
+struct PushdownColumn
+{
+    QString name;
+    QString castType;          // the type without a modifier, quoted: what the new text is cast to
+    bool takesAnyText = false; // text or unbounded varchar: no text is refused
+    QString inputFunction;     // for a refusal check, as the record walk makes it
+    int inputArguments = 1;
+    QString inputTypeParameter;
+};
+
+// A row a batch found holding some find text, locked until the batch ends.
+struct PushdownRow
+{
+    QString ctid;
+    std::vector<QString> key;                   // primary key values as read
+    std::vector<std::optional<QString>> values; // every column, in PostgreSQL's text form
+};
+
+// A row version a batch's UPDATE wrote.
+struct PushdownStored
+{
+    QString oldCtid;
+    QString ctid;
+    QString xmin;
+    std::vector<QString> key;                   // primary key values after the store
+    std::vector<std::optional<QString>> values; // the new text of every column, before the type took it
+};
+
+class PushdownTable
+{
+public:
+    // Reads the table's shape on the open connection. Throws DbError when the table cannot be read.
+    PushdownTable(Connection& connection, const Table& table);
+    ~PushdownTable();
+    PushdownTable(const PushdownTable&) = delete;
+    PushdownTable& operator=(const PushdownTable&) = delete;
+
+    // Why the record walk must do this table (a column would round, a partition is on another server),
+    // as the user is told; nullopt when the server can do it exactly.
+    const std::optional<QString>& walkReason() const { return m_walkReason; }
+    const std::vector<PushdownLeaf>& leaves() const { return m_leaves; }
+    const std::vector<PushdownColumn>& columns() const { return m_columns; }
+    const std::vector<QString>& keyColumns() const { return m_keyColumns; }
+
+    // The pairs every later statement applies, in order; pairs with an empty find text never match and
+    // must not be given.
+    void setPairs(const PushdownPairs& pairs);
+
+    // The leaf's size in pages now: rows written meanwhile land at its end and are read too.
+    long long pages(const PushdownLeaf& leaf);
+
+    // Transactions on the connection: each batch is one. begin/commit throw DbError; rollback never fails.
+    void begin();
+    void commit();
+    void rollback() noexcept;
+
+    // Locks and reads the rows of pages [first, end) where some column holds some find text, leaving
+    // out row versions this run wrote (their xmins): each row's newest committed version is read, so a
+    // change another session made meanwhile is kept. Throws DbError.
+    std::vector<PushdownRow> lockBatch(const PushdownLeaf& leaf, long long first, long long end,
+                                       const std::vector<QString>& ownVersions);
+    // The same for the one row at ctid; nullopt when it is no longer there (moved by another session).
+    std::optional<PushdownRow> lockRow(const PushdownLeaf& leaf, const QString& ctid,
+                                       const std::vector<QString>& ownVersions);
+
+    // Rewrites the locked rows at the ctids with the replacement computed by the server, setting only
+    // the columns it changes, and gives back what it wrote and the transaction's id. Throws DbError
+    // when the server refuses any of them (nothing is then written).
+    std::vector<PushdownStored> replaceRows(const PushdownLeaf& leaf, const std::vector<QString>& ctids,
+                                            QString& transaction);
+
+    // Stores the given texts in the given columns (indexes) of the locked row at ctid. Throws DbError.
+    std::optional<PushdownStored> storeRow(const PushdownLeaf& leaf, const QString& ctid,
+                                           const std::vector<int>& columns, const std::vector<QString>& texts,
+                                           QString& transaction);
+
+    // The server's refusal of the text for the column, as the record walk gives it; nullopt when the
+    // column takes it. Throws DbError for a failure that says nothing about the text.
+    std::optional<DbError> refusal(int column, const QString& text);
+
+private:
+    Statement& prepared(const QString& sql);
+    std::vector<QString> pairParameters() const;
+
+    SQLHDBC m_handle = nullptr;
+    Table m_table;
+    std::optional<QString> m_walkReason;
+    std::vector<PushdownLeaf> m_leaves;
+    std::vector<PushdownColumn> m_columns;
+    std::vector<QString> m_keyColumns;
+    PushdownPairs m_pairs;
+    std::map<QString, std::unique_ptr<Statement>> m_statements; // prepared once per text
+    bool m_inTransaction = false;
+};
+
+} // namespace quarvel::db

@@ -1,0 +1,559 @@
+#include "engine/PushdownRun.h"
+
+#include "core/Procedure.h"
+#include "db/Connection.h"
+#include "db/Pushdown.h"
+#include "db/RecordSet.h"
+#include "engine/Replace.h"
+#include "engine/ReplacementLog.h"
+
+#include <QDateTime>
+#include <QScopeGuard>
+#include <QStringList>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+namespace quarvel::engine {
+
+namespace {
+
+class RunStopped : public std::exception
+{
+};
+
+class TableLeft : public std::exception
+{
+};
+
+// The report lines of the record walk, so that a failure reads the same whichever way a table went.
+struct PairLines
+{
+    int log;
+    int store;
+};
+constexpr PairLines SinglePairLines{138, 140};
+constexpr PairLines SetLines{148, 150};
+constexpr int StoreLine = 156;
+
+const QString StaleMessage = QStringLiteral(
+    "Row cannot be located for updating. Some values may have been changed since it was last read.");
+
+void tellProgress(RunHost& host, int entry, int entryCount, long long record, long long recordCount) noexcept
+{
+    try {
+        host.progress(entry, entryCount, record, recordCount);
+    } catch (...) {
+    }
+}
+
+void tellReplaced(RunHost& host, const QString& fieldName) noexcept
+{
+    try {
+        host.replaced(fieldName);
+    } catch (...) {
+    }
+}
+
+bool stopAsked(RunHost& host) noexcept
+{
+    try {
+        return host.stopRequested();
+    } catch (...) {
+        return false;
+    }
+}
+
+// Reports a failure; one that stops the run or leaves the table is thrown on as such.
+void reportFailure(Procedure& p, int line, const std::exception_ptr& failure)
+{
+    p.report(line, failure);
+    try {
+        std::rethrow_exception(failure);
+    } catch (const db::DbError& e) {
+        if (e.stopsTheRun())
+            throw RunStopped();
+        if (e.ruinsTheTable())
+            throw TableLeft();
+    } catch (...) {
+    }
+}
+
+template <class F> bool walkStep(Procedure& p, int line, F&& body)
+{
+    try {
+        body();
+        return true;
+    } catch (...) {
+        reportFailure(p, line, std::current_exception());
+        return false;
+    }
+}
+
+const QString JournalMessage = QStringLiteral(
+    "The journal of old values could not be written (%1). Nothing more is stored: the run stops here, and "
+    "what its journal holds can still be undone.");
+
+// What the run does, fixed when it starts.
+struct RunRequest
+{
+    int tab = -1;
+    db::PushdownPairs pairs; // in list order; pairs that cannot match left out
+    QStringList tables;
+    RunPairs journalPairs;
+};
+
+RunRequest readRequest(RunHost& host)
+{
+    RunRequest request;
+    for (int i = 0; i < host.tableCount(); ++i)
+        if (host.isTicked(i))
+            request.tables << host.tableText(i);
+    request.tab = host.selectedTab();
+    if (request.tab == 0)
+        request.journalPairs.append({host.findText(), host.replaceText()});
+    else if (request.tab == 1)
+        for (int k = 0; k < host.setCount(); ++k)
+            request.journalPairs.append({host.setFindText(k), host.setReplaceText(k)});
+    for (const auto& [find, replacement] : std::as_const(request.journalPairs))
+        if (!find.isEmpty())
+            request.pairs.emplace_back(find, replacement);
+    return request;
+}
+
+// One table's run: its shape, the host, and where the run stands in it.
+struct TableRun
+{
+    Procedure& p;
+    RunHost& host;
+    db::PushdownTable& shape;
+    const db::Table& table;
+    const QString& tableText;
+    const RunRequest& request;
+    db::StoreJournal* journal;
+    int entry;
+    int entryCount;
+    std::vector<QString> ownVersions; // xmins of the row versions this run wrote
+    long long examined = 0;
+    long long journaledRecords = 0;
+
+    PairLines lines() const { return request.tab == 1 ? SetLines : SinglePairLines; }
+
+    QString rowName(const db::PushdownLeaf& leaf, const QString& ctid, const std::vector<QString>& key) const
+    {
+        QString name = QStringLiteral("record at %1 in %2").arg(ctid, leaf.table.displayName());
+        if (key.empty())
+            return name;
+        QStringList names;
+        for (const QString& column : shape.keyColumns())
+            names << column;
+        return name + QStringLiteral(", key (%1)=(%2)")
+                          .arg(names.join(QStringLiteral(", ")),
+                               QStringList(key.begin(), key.end()).join(QStringLiteral(", ")));
+    }
+
+    void log(size_t column, size_t pair)
+    {
+        const QString& field = shape.columns()[column].name;
+        if (walkStep(p, lines().log, [&] {
+                AppendLogLine(logLine(QDateTime::currentDateTime(), request.pairs[pair].first,
+                                      request.pairs[pair].second, tableText, field));
+            }))
+            tellReplaced(host, field);
+    }
+
+    // Puts the batch's rows on record inside its transaction, then commits. A journal that cannot take
+    // them stops the run with nothing of the batch stored.
+    void commit(const QString& transaction, const std::vector<db::JournaledRecord>& records)
+    {
+        if (journal && !records.empty()) {
+            try {
+                journal->storing(table, shape.keyColumns(), transaction, records);
+            } catch (const std::exception& e) {
+                shape.rollback();
+                journal->stored(false);
+                reportFailure(p, StoreLine,
+                              std::make_exception_ptr(db::DbError::stoppingTheRun(
+                                  JournalMessage.arg(QString::fromUtf8(e.what())))));
+                throw RunStopped();
+            }
+        }
+        try {
+            shape.commit();
+        } catch (...) {
+            if (journal && !records.empty())
+                journal->stored(false);
+            throw;
+        }
+        if (journal && !records.empty())
+            journal->stored(true);
+        journaledRecords += static_cast<long long>(records.size());
+    }
+
+    db::JournaledRecord journaled(const db::PushdownLeaf& leaf, const std::vector<int>& columns,
+                                  const std::vector<std::optional<QString>>& oldValues,
+                                  const std::vector<QString>& newValues, const db::PushdownStored& stored)
+    {
+        db::JournaledRecord record;
+        record.record = journaledRecords + 1;
+        for (int j : columns) {
+            record.columns.push_back(shape.columns()[static_cast<size_t>(j)].name);
+            record.oldValues.push_back(oldValues[static_cast<size_t>(j)]);
+        }
+        record.newValues = newValues;
+        record.key = stored.key;
+        record.rowOid = leaf.oid;
+        record.ctid = stored.ctid;
+        record.xmin = stored.xmin;
+        return record;
+    }
+
+    // One row on its own, in a transaction of its own, as the record walk stores it: each pair's new
+    // text is offered to the column, a text it refuses is reported and the field goes on from its value
+    // before; then the row is stored, and the server's refusal of it is reported for this record alone.
+    void storeAlone(const db::PushdownLeaf& leaf, const QString& ctid, bool logged)
+    {
+        shape.begin();
+        auto rolledBack = qScopeGuard([&] { shape.rollback(); });
+        const std::optional<db::PushdownRow> row = shape.lockRow(leaf, ctid, ownVersions);
+        if (!row) {
+            if (logged)
+                reportFailure(p, StoreLine,
+                              std::make_exception_ptr(db::DbError(StaleMessage, QStringLiteral("01001"))
+                                                          .describing(rowName(leaf, ctid, {}))));
+            return;
+        }
+        const QString name = rowName(leaf, ctid, row->key);
+        std::vector<int> changed;
+        std::vector<QString> texts;
+        for (size_t j = 0; j < row->values.size(); ++j) {
+            std::optional<QString> value = row->values[j];
+            for (size_t k = 0; k < request.pairs.size(); ++k) {
+                if (!matches(value, request.pairs[k].first))
+                    continue;
+                if (!logged)
+                    log(j, k);
+                const QString next = replaceAndTrim(*value, request.pairs[k].first, request.pairs[k].second);
+                if (const std::optional<db::DbError> refused = shape.refusal(int(j), next))
+                    reportFailure(p, lines().store, std::make_exception_ptr(refused->describing(name)));
+                else
+                    value = next;
+            }
+            if (value != row->values[j]) {
+                changed.push_back(int(j));
+                texts.push_back(*value);
+            }
+        }
+        if (changed.empty())
+            return;
+        QString transaction;
+        std::optional<db::PushdownStored> stored;
+        try {
+            stored = shape.storeRow(leaf, ctid, changed, texts, transaction);
+        } catch (const db::DbError& error) {
+            shape.rollback();
+            reportFailure(p, StoreLine, std::make_exception_ptr(error.describing(name)));
+            return;
+        }
+        if (!stored) {
+            shape.rollback();
+            reportFailure(
+                p, StoreLine,
+                std::make_exception_ptr(
+                    db::DbError(QStringLiteral("The row is still as it was read, but the server changed "
+                                               "nothing and gave no error."),
+                                QStringLiteral("02000"))
+                        .describing(name)));
+            return;
+        }
+        rolledBack.dismiss();
+        ownVersions.push_back(stored->xmin);
+        commit(transaction, {journaled(leaf, changed, row->values, texts, *stored)});
+    }
+
+    // What the pairs make of one row, as the record walk applies them.
+    struct Plan
+    {
+        std::vector<std::optional<QString>> expected;
+        std::vector<std::pair<size_t, size_t>> matched; // column, pair
+        bool alone = false;                             // a refusal could fall between two pairs
+        std::vector<int> changed;
+    };
+
+    Plan plan(const db::PushdownRow& row) const
+    {
+        Plan plan;
+        plan.expected = row.values;
+        for (size_t j = 0; j < row.values.size(); ++j) {
+            int hits = 0;
+            for (size_t k = 0; k < request.pairs.size(); ++k) {
+                if (!matches(plan.expected[j], request.pairs[k].first))
+                    continue;
+                plan.matched.emplace_back(j, k);
+                plan.expected[j] =
+                    replaceAndTrim(*plan.expected[j], request.pairs[k].first, request.pairs[k].second);
+                ++hits;
+            }
+            // The record walk offers each pair's text to the column: a type could refuse a text between
+            // two pairs that it would take at the end, so such a field goes the walk's way.
+            if (hits > 1 && !shape.columns()[j].takesAnyText)
+                plan.alone = true;
+            if (plan.expected[j] != row.values[j])
+                plan.changed.push_back(int(j));
+        }
+        return plan;
+    }
+
+    void batch(const db::PushdownLeaf& leaf, long long first, long long end)
+    {
+        shape.begin();
+        auto rolledBack = qScopeGuard([&] { shape.rollback(); });
+        const std::vector<db::PushdownRow> rows = shape.lockBatch(leaf, first, end, ownVersions);
+        examined += static_cast<long long>(rows.size());
+        tellProgress(host, entry, entryCount, examined, 0);
+        std::vector<Plan> plans;
+        std::vector<QString> ctids;
+        std::vector<size_t> stored;
+        std::vector<QString> alone;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            plans.push_back(plan(rows[i]));
+            if (plans.back().alone) {
+                alone.push_back(rows[i].ctid);
+                continue;
+            }
+            // Written before the store commits, as the record walk writes them before it stores.
+            for (const auto& [column, pair] : plans.back().matched)
+                log(column, pair);
+            if (!plans.back().changed.empty()) {
+                ctids.push_back(rows[i].ctid);
+                stored.push_back(i);
+            }
+        }
+        std::vector<QString> refused;
+        if (!ctids.empty()) {
+            QString transaction;
+            std::vector<db::PushdownStored> written;
+            try {
+                written = shape.replaceRows(leaf, ctids, transaction);
+            } catch (const db::DbError& error) {
+                if (error.ruinsTheTable())
+                    reportFailure(p, StoreLine, std::current_exception());
+                refused = ctids;
+            }
+            if (refused.empty() && written.size() != ctids.size())
+                refused = ctids; // a trigger or rule skipped some: each row tells its own story
+            if (refused.empty()) {
+                std::map<QString, size_t> byCtid;
+                for (size_t i : stored)
+                    byCtid.emplace(rows[i].ctid, i);
+                std::vector<db::JournaledRecord> records;
+                for (const db::PushdownStored& row : written) {
+                    const size_t i = byCtid.at(row.oldCtid);
+                    const Plan& planned = plans[i];
+                    if (row.values != planned.expected) {
+                        shape.rollback();
+                        throw std::logic_error(
+                            QStringLiteral(
+                                "The server's replacement in %1 differs from the run's; nothing of its "
+                                "batch was stored.")
+                                .arg(rowName(leaf, rows[i].ctid, rows[i].key))
+                                .toStdString());
+                    }
+                    ownVersions.push_back(row.xmin);
+                    std::vector<QString> texts;
+                    for (int j : planned.changed)
+                        texts.push_back(*planned.expected[static_cast<size_t>(j)]);
+                    records.push_back(journaled(leaf, planned.changed, rows[i].values, texts, row));
+                }
+                rolledBack.dismiss();
+                commit(transaction, records);
+            }
+        }
+        // Whatever was not committed ends here, and with it the locks.
+        rolledBack.dismiss();
+        shape.rollback();
+        for (const QString& ctid : refused)
+            storeAlone(leaf, ctid, true);
+        for (const QString& ctid : alone)
+            storeAlone(leaf, ctid, false);
+    }
+
+    void run()
+    {
+        for (const db::PushdownLeaf& leaf : shape.leaves()) {
+            // A table never analysed is taken as pages of narrow rows: a batch too small costs a few
+            // statements more, one too large holds its locks longer and cannot be interrupted.
+            constexpr long long NarrowRowsPerPage = 250;
+            const long long rowsPerPage = leaf.rowsPerPage > 0 ? leaf.rowsPerPage : NarrowRowsPerPage;
+            const long long step = std::max<long long>(1, batchRows / rowsPerPage);
+            // The leaf's end is read again after each batch: a row another session moved past the end
+            // meanwhile is reached too, and this run's own versions there are passed over by their xmin.
+            for (long long page = 0; page < shape.pages(leaf); page += step) {
+                if (stopAsked(host))
+                    throw RunStopped();
+                batch(leaf, page, page + step);
+            }
+        }
+    }
+
+    long long batchRows = PushdownRun::DefaultBatchRows;
+};
+
+// The record walk over one table, with the run's pairs and journal: for a table the server cannot do
+// exactly.
+void walkTable(Procedure& p, RunHost& host, db::Connection& connection, const db::Table& table,
+               const QString& tableText, const RunRequest& request, db::StoreJournal* journal, int entry,
+               int entryCount)
+{
+    db::RecordSet records;
+    records.setBatchSize(db::RecordSet::DefaultBatchRows);
+    records.setJournal(journal);
+    if (!p.step(118, [&] { records.open(table, connection, db::LockType::Optimistic); }))
+        return;
+    const PairLines lines = request.tab == 1 ? SetLines : SinglePairLines;
+    const int fields = p.value(126, 0, [&] { return records.fieldCount(); });
+    const long long recordCount = p.value<long long>(126, 0, [&] { return records.recordCount(); });
+    long long record = 0;
+    auto reportStoreFailures = [&] {
+        for (const db::StoreFailure& failure : records.takeFailures())
+            reportFailure(p, StoreLine, std::make_exception_ptr(failure.error.describing(failure.row)));
+    };
+    try {
+        while (!records.isEOF()) {
+            if (stopAsked(host))
+                throw RunStopped();
+            tellProgress(host, entry, entryCount, ++record, recordCount);
+            for (int j = 0; j < fields; ++j) {
+                for (const auto& pair : request.pairs) {
+                    const QString& find = pair.first;
+                    const QString& replacement = pair.second;
+                    const std::optional<QString> value = records.value(j);
+                    if (!matches(value, find))
+                        continue;
+                    const QString fieldName = records.fieldName(j);
+                    if (walkStep(p, lines.log, [&] {
+                            AppendLogLine(logLine(QDateTime::currentDateTime(), find, replacement, tableText,
+                                                  fieldName));
+                        }))
+                        tellReplaced(host, fieldName);
+                    walkStep(p, lines.store,
+                             [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
+                }
+            }
+            walkStep(p, StoreLine, [&] { records.moveNext(); });
+            reportStoreFailures();
+        }
+    } catch (const TableLeft&) {
+    } catch (const RunStopped&) {
+        try {
+            walkStep(p, StoreLine, [&] { records.flush(); });
+            reportStoreFailures();
+        } catch (...) {
+        }
+        records.close();
+        throw;
+    }
+    try {
+        walkStep(p, StoreLine, [&] { records.flush(); });
+        reportStoreFailures();
+    } catch (const TableLeft&) {
+    }
+    records.close();
+}
+
+} // namespace
+
+bool PushdownRun::run(RunHost& host)
+{
+    if (m_running)
+        return false;
+    m_running = true;
+    const auto notRunning = qScopeGuard([this] { m_running = false; });
+
+    RunRequest request;
+    Journal* journal = nullptr;
+    qint64 journalRun = 0;
+    std::unique_ptr<db::StoreJournal> recorder;
+    try {
+        request = readRequest(host);
+        journal = host.journal();
+        if (journal) {
+            RunPlace place;
+            try {
+                place = runPlaceOf(host.connectionString());
+            } catch (...) {
+                // What cannot be told now is reported by the run's own steps; the journal keeps what it has.
+            }
+            journalRun = journal->beginRun(place, request.tables, request.journalPairs);
+            recorder = journal->recorder(journalRun);
+        }
+    } catch (const std::exception& e) {
+        host.prompts().message(ReplaceRun::journalMissingMessage(QString::fromUtf8(e.what())));
+        return true;
+    }
+    const auto runEnded = qScopeGuard([&] {
+        if (recorder)
+            journal->endRun(journalRun);
+    });
+    Procedure p(host.prompts(), QLatin1String(Location));
+    p.step(104, [&] { host.setPointerMode(Hourglass); });
+
+    const int entries = p.loopCount(108, [&] { return host.tableCount(); });
+    bool stopped = false;
+    for (int i = 0; i < entries && !stopped; ++i) {
+        if (!p.test(110, [&] { return host.isTicked(i); }))
+            continue;
+        db::Connection connection;
+        if (!p.step(112, [&] { connection.open(host.connectionString()); }))
+            continue;
+        db::Table table;
+        QString tableText;
+        if (!p.step(114, [&] {
+                table = host.table(i);
+                tableText = host.tableText(i);
+            }))
+            continue;
+        std::optional<db::PushdownTable> shape;
+        if (!p.step(118, [&] { shape.emplace(connection, table); }))
+            continue;
+        const std::optional<QString> walkReason =
+            request.pairs.empty() ? std::optional<QString>() : shape->walkReason();
+        if (tableWay) {
+            try {
+                tableWay(i, walkReason.value_or(QString()));
+            } catch (...) {
+            }
+        }
+        try {
+            if (walkReason) {
+                shape.reset();
+                walkTable(p, host, connection, table, tableText, request, recorder.get(), i, entries);
+            } else if (!request.pairs.empty()) {
+                shape->setPairs(request.pairs);
+                TableRun tableRun{p, host, *shape, table, tableText, request, recorder.get(), i, entries, {}};
+                tableRun.batchRows = m_batchRows;
+                try {
+                    tableRun.run();
+                } catch (const db::DbError& error) {
+                    reportFailure(p, StoreLine, std::make_exception_ptr(error));
+                } catch (const std::logic_error& error) {
+                    p.report(StoreLine, QString::fromUtf8(error.what()));
+                    throw RunStopped();
+                }
+            }
+        } catch (const TableLeft&) {
+        } catch (const RunStopped&) {
+            stopped = true;
+        }
+        shape.reset();
+        connection.close();
+    }
+    p.step(164, [&] { host.setPointerMode(DefaultPointer); });
+    p.step(170, [&] { host.prompts().message(QStringLiteral("Done.")); });
+    return true;
+}
+
+} // namespace quarvel::engine

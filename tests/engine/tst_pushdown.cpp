@@ -1,0 +1,273 @@
+// The server-side run against real tables: what it leaves in the tables, the log and the refusals is
+// what the record walk leaves on an identical copy; a growing replacement changes each row once; a
+// writer's concurrent change is kept; and the journal undoes the run byte for byte.
+#include "engine/PushdownRun.h"
+#include "engine/ReplaceRun.h"
+#include "engine/ReplacementLog.h"
+#include "engine/Undo.h"
+#include "tests/support/SetsRunHost.h"
+#include "tests/support/TestDatabase.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <algorithm>
+
+using namespace quarvel;
+using namespace quarvel::engine;
+using quarvel::test::TestDatabase;
+
+namespace {
+
+class Host : public test::SetsRunHost
+{
+public:
+    Journal* journaling = nullptr;
+    Journal* journal() override { return journaling; }
+};
+
+// The same tables in any schema: chained sets, partitions, inheritance, duplicates without a key, many
+// types, a column that would round, and a check that one row fails.
+void buildTables(const QString& schema)
+{
+    TestDatabase::freshSchema(schema);
+    TestDatabase::psql(
+        QStringLiteral(
+            "SET search_path = %1;"
+            "CREATE COLLATION ci (provider = icu, locale = 'und-u-ks-level2', deterministic = false);"
+            "CREATE TABLE chain (id text PRIMARY KEY, a text, b varchar, n int, ci text COLLATE ci);"
+            "INSERT INTO chain SELECT 'k' || translate(g::text, '78', 'yz'), 'ab ' || g, 'xbx', g * 7, 'AB "
+            "b' "
+            "  FROM generate_series(1, 300) g;"
+            "INSERT INTO chain VALUES ('m', NULL, '', 78, NULL), ('n', 'c c', 'zz', 8, 'none');"
+            "CREATE TABLE part (k int, s text) PARTITION BY RANGE (k);"
+            "CREATE TABLE part_low PARTITION OF part FOR VALUES FROM (0) TO (10);"
+            "CREATE TABLE part_high PARTITION OF part FOR VALUES FROM (10) TO (100);"
+            "INSERT INTO part VALUES (1, 'ab'), (2, 'q'), (15, 'b b'), (50, 'none'), (55, 'ab');"
+            "CREATE TABLE parent (s text); CREATE TABLE child (extra text) INHERITS (parent);"
+            "INSERT INTO parent VALUES ('pab'), ('px'); INSERT INTO child VALUES ('cab', 'eb'), ('cz', 'ex');"
+            "CREATE TABLE dup (s text, t text);"
+            "INSERT INTO dup VALUES ('ab', 'x'), ('ab', 'x'), ('ab', 'x'), ('q', 'b'), (' ab ', NULL);"
+            "CREATE TABLE types (id int PRIMARY KEY, tz timestamptz, d date, b bytea, u uuid, ia int[], ta "
+            "text[], "
+            "  j json, jb jsonb);"
+            "INSERT INTO types VALUES (1, '2024-05-01 10:00+02', '0044-03-15 BC', '\\x00ff41', "
+            "  'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380aff', '{7,17}', '{ab,\"b,c\"}', '{\"a\": \"ab\"}', "
+            "  '{\"k\": [\"b\"]}'), (2, 'infinity', '2020-01-07', '\\xff', NULL, '{}', '{}', 'null', '7'),"
+            "  (3, '-infinity', 'infinity', '\\x', '00000000-0000-0000-0000-000000000000', NULL, NULL, '{}', "
+            "  '{}'), (4, '1999-12-31 23:59:59.5-07:30', '1999-01-01', '\\x07', NULL, '{8}', '{8}', '8', "
+            "'8');"
+            "CREATE TABLE folded (s text COLLATE ci); INSERT INTO folded VALUES ('AB b'), ('x');"
+            "CREATE TABLE money (id int PRIMARY KEY, amount numeric(7,2), s text);"
+            "INSERT INTO money VALUES (1, 1.77, 'ab'), (2, 2.5, 'q');"
+            "CREATE TABLE checked (id int PRIMARY KEY, s text CHECK (s <> 'cc'));"
+            "INSERT INTO checked VALUES (1, 'b'), (2, 'ab x'), (3, 'q'), (4, 'xab');")
+            .arg(schema));
+}
+
+// "8" -> "x" -> "9" turns an integer's 8 into 9 on the server, where the record walk refuses the "x" between.
+const QList<Set> ChainedSets{{"ab", "b"},  {"b", "cc"}, {"c ", " x "},   {"7", "8"}, {"8", "x"},
+                             {"ff", "ee"}, {"BC", ""},  {"inf", "-inf"}, {"x", "9"}};
+
+const QStringList TableNames{"chain", "part",   "parent", "child",  "dup",
+                             "types", "folded", "money",  "checked"};
+
+// Every plain table of the schema, by name, with its rows in their text form sorted (duplicates counted).
+QString schemaText(const QString& schema)
+{
+    return TestDatabase::psql(QStringLiteral("SELECT push_util.rows_text('%1')").arg(schema));
+}
+
+QString rowsOf(const QString& table)
+{
+    return TestDatabase::psql(
+        QStringLiteral("SELECT string_agg(x::text, ' | ' ORDER BY x::text) FROM ONLY %1 x").arg(table));
+}
+
+// The log's lines without their time, the schema's name taken out of the table's.
+QStringList logLines(const QString& schema)
+{
+    QFile log(logFilePath());
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines;
+    static const QRegularExpression time(QStringLiteral("^\\[[^\\]]*\\] - "));
+    for (QString line : QString::fromLatin1(log.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+        lines << line.remove(time).replace(schema + u'.', QStringLiteral("S."));
+    lines.sort();
+    return lines;
+}
+
+// The server's message of each refusal (its first line), sorted.
+QStringList refusals(const test::ScriptedPrompts& shown)
+{
+    QStringList messages;
+    for (const QString& report : shown.errorReports())
+        messages << report.section(u'\n', 0, 0).section(QStringLiteral("\r"), 0, 0);
+    messages.sort();
+    return messages;
+}
+
+QList<db::Table> tablesIn(const QString& schema)
+{
+    QList<db::Table> tables;
+    for (const QString& name : TableNames)
+        tables.append({schema, name});
+    return tables;
+}
+
+QStringList psqlArguments(const QString& statement)
+{
+    const auto d = TestDatabase::details();
+    qputenv("PGPASSWORD", d.password.toUtf8());
+    return {"-X", "-q",   "-v", "ON_ERROR_STOP=1", "-h", d.server, "-p", d.port,
+            "-U", d.user, "-d", d.database,        "-c", statement};
+}
+
+} // namespace
+
+class TestPushdown : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QUARVEL_REQUIRE_DB();
+        QVERIFY(m_temp.isValid());
+        qputenv("TEMP", m_temp.path().toLocal8Bit());
+        TestDatabase::freshSchema("push_util");
+        TestDatabase::psql(
+            "CREATE FUNCTION push_util.rows_text(s text) RETURNS text LANGUAGE plpgsql AS $$ DECLARE r "
+            "record; "
+            "  t text; out text := ''; BEGIN FOR r IN SELECT n.nspname, c.relname FROM pg_class c "
+            "  JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = s AND c.relkind = 'r' "
+            "  ORDER BY c.relname LOOP "
+            "  EXECUTE format('SELECT string_agg(x::text, E''\\n'' ORDER BY x::text) FROM ONLY %I.%I x', "
+            "  r.nspname, r.relname) INTO t; "
+            "  out := out || r.relname || E'\\n' || coalesce(t, '') || E'\\n'; END LOOP; RETURN out; END "
+            "$$;");
+    }
+
+    void init() { QFile::remove(logFilePath()); }
+
+    void sameTablesLogAndRefusalsAsTheRecordWalk()
+    {
+        QUARVEL_REQUIRE_DB();
+        buildTables("push_walk");
+        buildTables("push_server");
+        QCOMPARE(schemaText("push_server").replace("push_server", "S"),
+                 schemaText("push_walk").replace("push_walk", "S"));
+
+        Host walk;
+        walk.tables = tablesIn("push_walk");
+        walk.sets = ChainedSets;
+        QVERIFY(ReplaceRun().PushButton1_Click(walk));
+        const QStringList walkLog = logLines("push_walk");
+        QFile::remove(logFilePath());
+
+        Host server;
+        server.tables = tablesIn("push_server");
+        server.sets = ChainedSets;
+        PushdownRun run;
+        run.setBatchRows(40); // several batches per table
+        QStringList ways;
+        run.tableWay = [&](int entry, const QString& why) { ways << TableNames.at(entry) + u':' + why; };
+        QVERIFY(run.run(server));
+
+        QCOMPARE(ways, (QStringList{"chain:", "part:", "parent:", "child:", "dup:", "types:", "folded:",
+                                    "money:column amount is numeric(7,2)", "checked:"}));
+        QCOMPARE(server.shown.messages(), QStringList{"Done."});
+        const QString walked = schemaText("push_walk").replace("push_walk", "S");
+        QCOMPARE(schemaText("push_server").replace("push_server", "S"), walked);
+        QVERIFY(walked.contains("(2,\"c 9 9\")")); // the chain went through (ab x, b x, cc x, c x x, c 9 9)
+        QVERIFY(rowsOf("push_server.checked").contains("(1,b)"));
+        QCOMPARE(logLines("push_server"), walkLog);
+        QVERIFY(walkLog.size() > 600);
+        const QStringList refused = refusals(server.shown);
+        QCOMPARE(refused, refusals(walk.shown));
+        QVERIFY(refused.contains(
+            "ERROR: new row for relation \"checked\" violates check constraint \"checked_s_check\""));
+        QVERIFY(refused.contains("ERROR: invalid input syntax for type integer: \"x\""));
+    }
+
+    void growingReplacementChangesEveryRowOnce()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::freshSchema("push_grow");
+        // Full pages: every new version has to go to another page, most of them to later ones.
+        TestDatabase::psql("CREATE TABLE push_grow.g (s text) WITH (fillfactor = 100);"
+                           "INSERT INTO push_grow.g SELECT 'a' FROM generate_series(1, 3000);"
+                           "ANALYZE push_grow.g;");
+        Host host;
+        host.tables = {{"push_grow", "g"}};
+        host.sets = {{"a", "aa"}};
+        PushdownRun run;
+        run.setBatchRows(200);
+        QVERIFY(run.run(host));
+        QCOMPARE(host.shown.errorReports(), QStringList());
+        QCOMPARE(TestDatabase::psql("SELECT s || ':' || count(*) FROM push_grow.g GROUP BY s"),
+                 QString("aa:3000"));
+        QCOMPARE(logLines("push_grow").size(), 3000);
+        // The versions did move to later pages, which later batches read.
+        QVERIFY(TestDatabase::psql("SELECT max((ctid::text::point)[0]) FROM push_grow.g").toInt() > 14);
+    }
+
+    void concurrentWriterKeepsItsChange()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::freshSchema("push_race");
+        TestDatabase::psql("CREATE TABLE push_race.w (id int PRIMARY KEY, s text);"
+                           "INSERT INTO push_race.w SELECT g, 'ab' FROM generate_series(1, 100) g;");
+        // Another session changes ten rows and holds them while the run reaches them.
+        QProcess writer;
+        writer.start("psql", psqlArguments("BEGIN; UPDATE push_race.w SET s = s || ' ab' WHERE id <= 10; "
+                                           "SELECT pg_sleep(1.5); COMMIT;"));
+        QVERIFY(writer.waitForStarted());
+        for (int i = 0; i < 100; ++i) {
+            if (TestDatabase::psql("SELECT count(*) FROM pg_locks l JOIN pg_class c ON c.oid = l.relation "
+                                   "WHERE c.relname = 'w' AND l.mode = 'RowExclusiveLock'") == "1")
+                break;
+            QThread::msleep(20);
+        }
+        Host host;
+        host.tables = {{"push_race", "w"}};
+        host.sets = {{"ab", "b"}};
+        QVERIFY(PushdownRun().run(host));
+        QVERIFY(writer.waitForFinished(10000));
+        QCOMPARE(writer.exitCode(), 0);
+        QCOMPARE(host.shown.errorReports(), QStringList());
+        QCOMPARE(TestDatabase::psql(
+                     "SELECT s || ':' || count(*) FROM push_race.w GROUP BY s ORDER BY s COLLATE \"C\""),
+                 QString("b:90\nb b:10"));
+    }
+
+    void undoPutsThePushdownRunBackByteForByte()
+    {
+        QUARVEL_REQUIRE_DB();
+        buildTables("push_undo");
+        const QString before = schemaText("push_undo");
+        Journal journal(m_temp.filePath("journal.sqlite3"));
+        Host host;
+        host.tables = tablesIn("push_undo");
+        host.sets = ChainedSets;
+        host.journaling = &journal;
+        QVERIFY(PushdownRun().run(host));
+        QVERIFY(schemaText("push_undo") != before);
+        const qint64 made = journal.newestRun();
+        QVERIFY(journal.run(made).records > 300);
+        const UndoReport undone = undoRun(journal, made, TestDatabase::connectionString());
+        QCOMPARE(undone.listed, QStringList());
+        QCOMPARE(undone.failed, 0);
+        QCOMPARE(schemaText("push_undo"), before);
+    }
+
+private:
+    QTemporaryDir m_temp;
+};
+
+QTEST_GUILESS_MAIN(TestPushdown)
+#include "tst_pushdown.moc"
