@@ -93,6 +93,9 @@ PushdownTable::PushdownTable(Connection& connection, const Table& table)
 
     // A lock another session holds ends the wait with the server's message, as in the record walk.
     Statement(m_handle).executeDirect(QStringLiteral("SET lock_timeout = 10000"));
+    // A plan made once for any page range scans the whole table for every batch: each range is planned
+    // as what it is.
+    Statement(m_handle).executeDirect(QStringLiteral("SET plan_cache_mode = force_custom_plan"));
 
     Statement leaves(m_handle);
     leaves.prepare(LeafQuery);
@@ -384,10 +387,13 @@ PushdownTable::replaceRows(const PushdownLeaf& leaf, const std::vector<QString>&
                         sets.join(QStringLiteral(", ")) + QStringLiteral(" FROM (SELECT ") +
                         selected.join(QStringLiteral(", ")) + u' ' + chain +
                         QStringLiteral(" WHERE s.ctid = ANY (CAST(? AS pg_catalog.tid[]))) AS v "
-                                       "WHERE q.ctid = v.ct RETURNING v.ct::pg_catalog.text, ") +
+                                       "WHERE q.ctid = v.ct AND q.ctid = ANY (CAST(? AS pg_catalog.tid[])) "
+                                       "RETURNING v.ct::pg_catalog.text, ") +
                         returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size()) + newTexts;
     std::vector<QString> parameters = pairParameters();
+    // The rows are named twice, so that the target is reached by its places too rather than by a scan.
     parameters.push_back(arrayLiteral(ctids));
+    parameters.push_back(parameters.back());
     Statement& update = prepared(sql);
     std::vector<PushdownStored> stored;
     if (update.execute(parameters)) {
