@@ -307,7 +307,8 @@ struct TableRun
         return plan;
     }
 
-    void batch(const db::PushdownLeaf& leaf, long long first, long long end)
+    // Returns how many rows of the pages held some find text.
+    long long batch(const db::PushdownLeaf& leaf, long long first, long long end)
     {
         shape.begin();
         auto rolledBack = qScopeGuard([&] { shape.rollback(); });
@@ -379,6 +380,7 @@ struct TableRun
             storeAlone(leaf, ctid, true);
         for (const QString& ctid : alone)
             storeAlone(leaf, ctid, false);
+        return static_cast<long long>(rows.size());
     }
 
     void run()
@@ -388,13 +390,19 @@ struct TableRun
             // statements more, one too large holds its locks longer and cannot be interrupted.
             constexpr long long NarrowRowsPerPage = 250;
             const long long rowsPerPage = leaf.rowsPerPage > 0 ? leaf.rowsPerPage : NarrowRowsPerPage;
-            const long long step = std::max<long long>(1, batchRows / rowsPerPage);
+            long long step = std::max<long long>(1, batchRows / rowsPerPage);
             // The leaf's end is read again after each batch: a row another session moved past the end
             // meanwhile is reached too, and this run's own versions there are passed over by their xmin.
-            for (long long page = 0; page < shape.pages(leaf); page += step) {
+            for (long long page = 0; page < shape.pages(leaf);) {
                 if (stopAsked(host))
                     throw RunStopped();
-                batch(leaf, page, page + step);
+                const long long found = batch(leaf, page, page + step);
+                page += step;
+                // What a batch costs beyond the server's scan goes with the rows it finds: where few
+                // match, more pages go into one batch (the rows locked stay about as many).
+                constexpr long long MostPages = 1 << 16;
+                if (found < batchRows / 4 && step < MostPages)
+                    step *= 2;
             }
         }
     }
