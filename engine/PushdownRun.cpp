@@ -140,6 +140,14 @@ struct TableRun
     long long examined = 0;
     long long journaledRecords = 0;
 
+    // The rows of one statement share their version's xmin: each is kept once, so that the list every
+    // later batch sends and tests each row against stays as short as the run's statements are few.
+    void ownVersion(const QString& xmin)
+    {
+        if (std::find(ownVersions.begin(), ownVersions.end(), xmin) == ownVersions.end())
+            ownVersions.push_back(xmin);
+    }
+
     PairLines lines() const { return request.tab == 1 ? SetLines : SinglePairLines; }
 
     QString rowName(const db::PushdownLeaf& leaf, const QString& ctid, const std::vector<QString>& key) const
@@ -270,7 +278,7 @@ struct TableRun
             return;
         }
         rolledBack.dismiss();
-        ownVersions.push_back(stored->xmin);
+        ownVersion(stored->xmin);
         commit(transaction, {journaled(leaf, changed, row->values, texts, *stored)});
     }
 
@@ -363,7 +371,7 @@ struct TableRun
                                 .arg(rowName(leaf, rows[i].ctid, rows[i].key))
                                 .toStdString());
                     }
-                    ownVersions.push_back(row.xmin);
+                    ownVersion(row.xmin);
                     std::vector<QString> texts;
                     for (int j : planned.changed)
                         texts.push_back(*planned.expected[static_cast<size_t>(j)]);
