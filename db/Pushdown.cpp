@@ -274,17 +274,27 @@ PushdownRow readRow(Statement& rows, size_t keys, size_t columns)
 std::vector<PushdownRow> PushdownTable::lockBatch(const PushdownLeaf& leaf, long long first, long long end,
                                                   const std::vector<QString>& ownVersions)
 {
-    QString sql =
-        QStringLiteral("SELECT ") + rowColumns(m_keyColumns, m_columns) + QStringLiteral(" FROM ") +
-        targetOf(leaf) +
+    // Only the texts of columns some find text matches come back: the others keep their values.
+    QString selected = QStringLiteral("q.ctid::pg_catalog.text");
+    for (const QString& key : m_keyColumns)
+        selected += QStringLiteral(", q.") + quoteIdentifier(key) + QStringLiteral("::pg_catalog.text");
+    QStringList tests;
+    for (const PushdownColumn& c : m_columns) {
+        const QString text = column(QStringLiteral("q"), c) + QStringLiteral("::pg_catalog.text");
+        QStringList held;
+        for (size_t k = 0; k < m_pairs.size(); ++k)
+            held << holds(text, int(k + 1));
+        const QString any = held.join(QStringLiteral(" OR "));
+        selected +=
+            QStringLiteral(", CASE WHEN ") + any + QStringLiteral(" THEN ") + text + QStringLiteral(" END");
+        tests << any;
+    }
+    const QString sql =
+        QStringLiteral("SELECT ") + selected + QStringLiteral(" FROM ") + targetOf(leaf) +
         QStringLiteral(" AS q, (SELECT CAST(? AS pg_catalog.text[]) AS f OFFSET 0) AS p "
                        "WHERE q.ctid >= CAST(? AS pg_catalog.tid) AND q.ctid < CAST(? AS pg_catalog.tid) "
-                       "AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) AND (");
-    QStringList tests;
-    for (const PushdownColumn& c : m_columns)
-        for (size_t k = 0; k < m_pairs.size(); ++k)
-            tests << holds(column(QStringLiteral("q"), c) + QStringLiteral("::pg_catalog.text"), int(k + 1));
-    sql += tests.join(QStringLiteral(" OR ")) + QStringLiteral(") FOR UPDATE OF q");
+                       "AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) AND (") +
+        tests.join(QStringLiteral(" OR ")) + QStringLiteral(") FOR UPDATE OF q");
     Statement& query = prepared(sql);
     query.execute({pairParameters().front(), tid(first), tid(end), arrayLiteral(ownVersions)});
     std::vector<PushdownRow> rows;
@@ -381,7 +391,7 @@ PushdownTable::replaceRows(const PushdownLeaf& leaf, const std::vector<QString>&
                         " = CASE WHEN v.n%1 IS DISTINCT FROM v.o%1 THEN CAST(v.n%1 AS %2) ELSE q.%3 END")
                         .arg(j)
                         .arg(c.castType, quoteIdentifier(c.name));
-        newTexts += QStringLiteral(", v.n%1").arg(j);
+        newTexts += QStringLiteral(", CASE WHEN v.n%1 IS DISTINCT FROM v.o%1 THEN v.n%1 END").arg(j);
     }
     const QString sql = QStringLiteral("UPDATE ") + targetOf(leaf) + QStringLiteral(" AS q SET ") +
                         sets.join(QStringLiteral(", ")) + QStringLiteral(" FROM (SELECT ") +

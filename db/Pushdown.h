@@ -42,7 +42,8 @@ struct PushdownRow
 {
     QString ctid;
     std::vector<QString> key;                   // primary key values as read
-    std::vector<std::optional<QString>> values; // every column, in PostgreSQL's text form
+    std::vector<std::optional<QString>> values; // every column, in PostgreSQL's text form; from a batch,
+                                                // only those some find text matches (the others null)
 };
 
 // A row version a batch's UPDATE wrote.
@@ -52,7 +53,8 @@ struct PushdownStored
     QString ctid;
     QString xmin;
     std::vector<QString> key;                   // primary key values after the store
-    std::vector<std::optional<QString>> values; // the new text of every column, before the type took it
+    std::vector<std::optional<QString>> values; // the new text of each column, before the type took it;
+                                                // from a batch, null where the column is left as it was
 };
 
 class PushdownTable
