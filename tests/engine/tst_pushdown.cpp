@@ -216,6 +216,27 @@ private slots:
         QVERIFY(TestDatabase::psql("SELECT max((ctid::text::point)[0]) FROM push_grow.g").toInt() > 14);
     }
 
+    void rowsNoFindTextMatchesAreNeverRewritten()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::freshSchema("push_quiet");
+        TestDatabase::psql(
+            "CREATE TABLE push_quiet.q (id int PRIMARY KEY, s text, t text);"
+            "INSERT INTO push_quiet.q SELECT g, CASE WHEN g % 100 = 0 THEN 'ab' ELSE 'cd' END, "
+            "  'same' FROM generate_series(1, 1000) g;");
+        const QString loaded = TestDatabase::psql("SELECT DISTINCT xmin FROM push_quiet.q");
+        Host host;
+        host.tables = {{"push_quiet", "q"}};
+        host.sets = {{"ab", "b"}, {"same", "same"}};
+        QVERIFY(PushdownRun().run(host));
+        QCOMPARE(host.shown.errorReports(), QStringList());
+        // Only the ten rows whose text changes get new versions.
+        QCOMPARE(TestDatabase::psql("SELECT count(*) FROM push_quiet.q WHERE xmin::text <> '" + loaded + "'"),
+                 QString("10"));
+        QCOMPARE(TestDatabase::psql("SELECT count(*) FROM push_quiet.q WHERE s = 'b'"), QString("10"));
+        QCOMPARE(logLines("push_quiet").size(), 1010);
+    }
+
     void concurrentWriterKeepsItsChange()
     {
         QUARVEL_REQUIRE_DB();
