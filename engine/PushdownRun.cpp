@@ -405,6 +405,9 @@ struct TableRun
 
     void run()
     {
+        // As the record walk tells a table opened: record 0. How many records hold a find text is
+        // known only at the end.
+        tellProgress(host, entry, entryCount, 0, 0);
         for (const db::PushdownLeaf& leaf : shape.leaves()) {
             // A table never analysed is taken as pages of narrow rows: a batch too small costs a few
             // statements more, one too large holds its locks longer and cannot be interrupted.
