@@ -2,6 +2,13 @@
 
 #include "core/Identity.h"
 
+// The ODBC headers of Windows build on its own types (DWORD, HWND) without including them.
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 
@@ -47,15 +54,27 @@ QStringList registeredDrivers() noexcept
         Environment environment;
         if (environment.get() == SQL_NULL_HENV)
             return names;
+#ifdef Q_OS_WIN
+        // The Unicode entry point, as the rest of the program uses on Windows.
+        std::array<SQLWCHAR, 512> description{};
+        std::array<SQLWCHAR, 2048> attributes{};
+        const auto drivers = SQLDriversW;
+        const auto name = [&] { return QString::fromWCharArray(description.data()); };
+#else
         std::array<SQLCHAR, 512> description{};
         std::array<SQLCHAR, 2048> attributes{};
+        const auto drivers = SQLDrivers;
+        const auto name = [&] {
+            return QString::fromLocal8Bit(reinterpret_cast<const char*>(description.data()));
+        };
+#endif
         SQLSMALLINT descriptionLength = 0;
         SQLSMALLINT attributesLength = 0;
         SQLUSMALLINT direction = SQL_FETCH_FIRST;
-        while (SQL_SUCCEEDED(SQLDrivers(
-            environment.get(), direction, description.data(), SQLSMALLINT(description.size()),
-            &descriptionLength, attributes.data(), SQLSMALLINT(attributes.size()), &attributesLength))) {
-            names.append(QString::fromLocal8Bit(reinterpret_cast<const char*>(description.data())));
+        while (SQL_SUCCEEDED(drivers(environment.get(), direction, description.data(),
+                                     SQLSMALLINT(description.size()), &descriptionLength, attributes.data(),
+                                     SQLSMALLINT(attributes.size()), &attributesLength))) {
+            names.append(name());
             direction = SQL_FETCH_NEXT;
         }
     } catch (...) {

@@ -6,6 +6,13 @@
 
 #include <QString>
 
+// The ODBC headers of Windows build on its own types (DWORD, HWND) without including them.
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 #include <sqltypes.h>

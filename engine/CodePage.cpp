@@ -26,6 +26,25 @@ bool ansiIsUtf8()
     return GetACP() == CP_UTF8;
 }
 
+// No best fit: a character that has no exact place becomes '?', never a look-alike that would read back
+// as a different text.
+QByteArray systemBytes(const wchar_t* wide, int length, bool* usedDefault)
+{
+    const int needed =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, length, nullptr, 0, "?", nullptr);
+    if (needed <= 0)
+        throw std::runtime_error("The text cannot be converted to the system's code page");
+    QByteArray out(needed, Qt::Uninitialized);
+    BOOL defaulted = FALSE;
+    const int written =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, length, out.data(), needed, "?", &defaulted);
+    if (written <= 0)
+        throw std::runtime_error("The text cannot be converted to the system's code page");
+    out.resize(written);
+    *usedDefault = defaulted != FALSE;
+    return out;
+}
+
 } // namespace
 
 QByteArray toAnsi(const QString& text, bool* lossless)
@@ -42,22 +61,24 @@ QByteArray toAnsi(const QString& text, bool* lossless)
     if (text.isEmpty())
         return {};
     const auto* wide = reinterpret_cast<const wchar_t*>(text.utf16());
-    const int wideLength = static_cast<int>(text.size());
-    // No best fit: a character that has no exact place becomes '?', never a look-alike that would
-    // read back as a different text.
-    const int needed =
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, wideLength, nullptr, 0, "?", nullptr);
-    if (needed <= 0)
-        throw std::runtime_error("The text cannot be converted to the system's code page");
-    QByteArray out(needed, Qt::Uninitialized);
-    BOOL usedDefault = FALSE;
-    const int written = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, wideLength, out.data(),
-                                            needed, "?", &usedDefault);
-    if (written <= 0)
-        throw std::runtime_error("The text cannot be converted to the system's code page");
-    out.resize(written);
+    bool usedDefault = false;
+    QByteArray out = systemBytes(wide, static_cast<int>(text.size()), &usedDefault);
+    if (!usedDefault)
+        return out;
+    // The system puts a '?' for each UTF-16 unit of a character it has no place for, two for one beyond
+    // U+FFFF; character by character, each such character is one '?', as on every other system.
+    out.clear();
+    for (qsizetype i = 0; i < text.size();) {
+        qsizetype width = 1;
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            width = 2;
+        bool missing = false;
+        const QByteArray one = systemBytes(wide + i, static_cast<int>(width), &missing);
+        out.append(missing ? QByteArray("?") : one);
+        i += width;
+    }
     if (lossless)
-        *lossless = !usedDefault;
+        *lossless = false;
     return out;
 }
 

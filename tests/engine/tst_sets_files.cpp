@@ -301,10 +301,16 @@ private slots:
                                 << "sets.txt" << true;
         QTest::newRow("missing") << QString() << "none.txt" << false;
         QTest::newRow("the folder") << QString() << QString() << false;
+#ifdef Q_OS_WIN
+        // Windows drops the blanks at the end of a name: typed after it, they still name the file.
+        QTest::newRow("a blank more than the name") << "sets.txt"
+                                                    << "sets.txt " << true;
+#else
         QTest::newRow("blanks belong to the name") << "sets.txt "
                                                    << "sets.txt " << true;
         QTest::newRow("a blank more than the name") << "sets.txt"
                                                     << "sets.txt " << false;
+#endif
     }
 
     void pathTypedIntoLoadSets()

@@ -258,6 +258,9 @@ private slots:
         QVERIFY(prompts.shown.isEmpty());
     }
 
+    // A folder that cannot exist stands for a store that cannot be written; the registry store of
+    // Windows has no such place a test could point it at.
+#ifndef Q_OS_WIN
     void storeThatCannotBeWrittenIsReportedOnce()
     {
         // A folder that cannot exist: the store cannot be written there, not even by root.
@@ -276,6 +279,7 @@ private slots:
         // The box keeps what was typed.
         QCOMPARE(form.Text1->text(), QStringLiteral("db2"));
     }
+#endif
 
     void passwordIsMaskedAndStoredInClear()
     {

@@ -222,6 +222,9 @@ private slots:
         QVERIFY(prompts.shown.isEmpty());
     }
 
+    // A folder that cannot exist stands for a store that cannot be written; the registry store of
+    // Windows has no such place a test could point it at.
+#ifndef Q_OS_WIN
     void storeThatCannotBeWrittenIsReportedOnce()
     {
         ScriptedPrompts prompts;
@@ -238,6 +241,7 @@ private slots:
                  qPrintable(report));
         QCOMPARE(dialog->Text2->text(), QStringLiteral(","));
     }
+#endif
 
     void handCursorFile_data()
     {
@@ -330,7 +334,10 @@ private slots:
         QTest::newRow("no such file") << "%1/missing.txt";
         QTest::newRow("no such folder") << "%1/nowhere/sets.txt";
         QTest::newRow("leading blank") << " %1/sets.txt";
+#ifndef Q_OS_WIN
+        // (Windows drops the blanks at the end of a name, so there this names sets.txt itself.)
         QTest::newRow("trailing blank") << "%1/sets.txt ";
+#endif
         QTest::newRow("a folder") << "%1";
         QTest::newRow("a folder with separator") << "%1/";
         QTest::newRow("tab only") << "\t";

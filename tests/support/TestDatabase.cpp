@@ -14,12 +14,26 @@ QString env(const char* name)
     return qEnvironmentVariable(name);
 }
 
+// psql's output as text. On Windows psql writes its output in text mode, every line break as CR LF; only
+// those are undone, so a CR LF inside a value (written CR CR LF) keeps its CR.
+QString textOf(const QByteArray& output)
+{
+    QString text = QString::fromUtf8(output);
+#ifdef Q_OS_WIN
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+#endif
+    return text;
+}
+
 QString runPsql(const QString& user, const QString& password, const QString& sql)
 {
     QProcess psql;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PGPASSWORD"), password);
     environment.insert(QStringLiteral("PGCONNECT_TIMEOUT"), QStringLiteral("10"));
+    // The SQL goes in and the rows come out as UTF-8, whatever the system's code page (psql on Windows
+    // would take the ANSI code page from the system).
+    environment.insert(QStringLiteral("PGCLIENTENCODING"), QStringLiteral("UTF8"));
     psql.setProcessEnvironment(environment);
     psql.start(QStringLiteral("psql"),
                {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-A"), QStringLiteral("-t"),
@@ -30,9 +44,9 @@ QString runPsql(const QString& user, const QString& password, const QString& sql
     psql.write(sql.toUtf8());
     psql.closeWriteChannel();
     if (!psql.waitForFinished(60000) || psql.exitStatus() != QProcess::NormalExit || psql.exitCode() != 0)
-        throw std::runtime_error("psql failed: " + psql.readAllStandardError().toStdString() +
+        throw std::runtime_error("psql failed: " + textOf(psql.readAllStandardError()).toStdString() +
                                  "\nSQL: " + sql.toStdString());
-    QString out = QString::fromUtf8(psql.readAllStandardOutput());
+    QString out = textOf(psql.readAllStandardOutput());
     if (out.endsWith(u'\n'))
         out.chop(1);
     return out;

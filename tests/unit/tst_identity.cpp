@@ -123,9 +123,17 @@ private slots:
         QCOMPARE(driver::missingDriverMessage(registered).isEmpty(), silent);
     }
 
-    // The driver manager reads the odbcinst.ini of ODBCSYSINI, set before the first ODBC call.
+    // The driver manager reads the odbcinst.ini of ODBCSYSINI, set before the first ODBC call. On Windows
+    // the list is the system's own (the registry; under Wine, the host's driver manager as the process
+    // started), which no test can swap: there the driver the test machine has registered is found.
     void driverManagerWithoutTheDriverNamesThePackage()
     {
+#ifdef Q_OS_WIN
+        const QStringList registered = driver::registeredDrivers();
+        QVERIFY2(registered.contains(QStringLiteral("PostgreSQL Unicode")),
+                 qPrintable(registered.join(", ")));
+        QCOMPARE(driver::missingDriverMessage(registered), QString());
+#else
         QCOMPARE(driver::registeredDrivers(), (QStringList{"PostgreSQL ANSI", "Oracle"}));
         QCOMPARE(
             driver::missingDriverMessage(driver::registeredDrivers()),
@@ -133,6 +141,7 @@ private slots:
                     "Quarvel cannot connect to a database.\n\nInstall the package odbc-postgresql, which "
                     "registers it (for example with \"sudo apt-get install odbc-postgresql\"), and "
                     "start Quarvel again."));
+#endif
     }
 
     void initTestCase()

@@ -82,6 +82,19 @@ private slots:
             QCOMPARE(fromAnsi(bytes), text);
     }
 
+    // The system writes one '?' for each half of a surrogate pair; the promise is one '?' per character.
+    void characterBeyondTheBasicPlaneIsOneQuestionMark()
+    {
+        const QString text = QString::fromUtf8("a\xf0\x9f\x98\x80"
+                                               "b");
+        bool usedDefault = false;
+        QCOMPARE(systemBytes(text, &usedDefault), QByteArray("a??b"));
+        bool lossless = true;
+        QCOMPARE(toAnsi(text, &lossless), QByteArray("a?b"));
+        QVERIFY(!lossless);
+        QVERIFY(!fitsAnsi(text));
+    }
+
     void emptyTextIsNoBytes()
     {
         bool lossless = false;
