@@ -267,8 +267,13 @@ private slots:
         QVERIFY(!result.out.contains(wrong) && !result.err.contains(wrong));
         if (status == 0)
             QVERIFY(result.out.contains(QStringLiteral("tst_cli.narrow")));
+#ifdef Q_OS_WIN
+        if (form == u"pgpass-open")
+            QVERIFY2(!result.err.contains(QStringLiteral("group or world access")), qPrintable(result.err));
+#else
         if (form == u"pgpass-open")
             QVERIFY2(result.err.contains(QStringLiteral("group or world access")), qPrintable(result.err));
+#endif
         if (form == u"wrong")
             QVERIFY2(result.err.contains(QStringLiteral("password authentication failed")),
                      qPrintable(result.err));
@@ -316,9 +321,9 @@ private slots:
     static QString killedTablesText()
     {
         return TestDatabase::psql(
-            "SELECT md5(string_agg(t::text, ',' ORDER BY t::text)) FROM tst_cli.killed_key t "
-            "UNION ALL SELECT md5(string_agg(t::text, ',' ORDER BY t::text)) FROM "
-            "tst_cli.killed_bare t");
+            "SELECT (SELECT md5(string_agg(t::text, ',' ORDER BY t::text)) FROM tst_cli.killed_key t) || ' ' "
+            "|| "
+            "(SELECT md5(string_agg(t::text, ',' ORDER BY t::text)) FROM tst_cli.killed_bare t)");
     }
 
     QStringList killedRun(const QString& engine) const
