@@ -8,6 +8,7 @@
 // --large-rows 0 leaves the large table out)
 
 #include "bench/BenchSupport.h"
+#include "bench/BenchTables.h"
 #include "db/Connection.h"
 #include "db/ConnectionState.h"
 #include "db/Statement.h"
@@ -81,56 +82,6 @@ private:
     engine::Journal* m_journal;
 };
 
-double secondsOf(const std::function<void()>& body)
-{
-    QElapsedTimer timer;
-    timer.start();
-    body();
-    return double(timer.nsecsElapsed()) / 1e9;
-}
-
-// Fills the table with rows of five text columns; every tenth holds the find text once, in its middle.
-void createTable(SQLHDBC handle, const db::Table& table, long long rows)
-{
-    db::Statement create(handle);
-    create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + table.qualifiedName());
-    create.executeDirect(QStringLiteral("CREATE TABLE ") + table.qualifiedName() +
-                         QStringLiteral(" (c1 text, c2 text, c3 text, c4 text, c5 text)"));
-    db::Statement fill(handle);
-    fill.prepare(QStringLiteral("INSERT INTO ") + table.qualifiedName() +
-                 QStringLiteral(" SELECT left(md5(g::text), 30), left(md5((g + 1)::text), 30), "
-                                "CASE WHEN g % 10 = 0 THEN left(md5((g + 2)::text), 12) || ' ' || "
-                                "CAST(? AS text) || ' ' || left(md5((g + 5)::text), 11) "
-                                "ELSE left(md5((g + 2)::text), 30) END, "
-                                "left(md5((g + 3)::text), 30), left(md5((g + 4)::text), 30) "
-                                "FROM generate_series(1, CAST(? AS integer)) g"));
-    fill.execute({Find, QString::number(rows)});
-}
-
-void copyTable(SQLHDBC handle, const db::Table& from, const db::Table& to)
-{
-    db::Statement create(handle);
-    create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + to.qualifiedName());
-    create.executeDirect(QStringLiteral("CREATE TABLE ") + to.qualifiedName() +
-                         QStringLiteral(" AS SELECT * FROM ") + from.qualifiedName());
-}
-
-// The same change made by the server itself, one statement per column.
-double serverUpdateSeconds(SQLHDBC handle, const db::Table& table)
-{
-    return secondsOf([&] {
-        db::Statement update(handle);
-        for (const QString& column : Columns) {
-            const QString c = db::quoteIdentifier(column);
-            update.prepare(QStringLiteral("UPDATE ") + table.qualifiedName() + QStringLiteral(" SET ") + c +
-                           QStringLiteral(" = btrim(replace(") + c +
-                           QStringLiteral(", CAST(? AS text), CAST(? AS text)), ' ') WHERE strpos(") + c +
-                           QStringLiteral(", CAST(? AS text)) > 0"));
-            update.execute({Find, Replacement, Find});
-        }
-    });
-}
-
 // The bare scan: how many rows hold the text in some column.
 double countSeconds(SQLHDBC handle, const db::Table& table, const QString& find)
 {
@@ -160,20 +111,6 @@ Measurement pushdown(const db::Table& table, const QString& find, long long rows
         return rows;
     });
     return run;
-}
-
-bool sameRows(SQLHDBC handle, const db::Table& a, const db::Table& b)
-{
-    db::Statement compare(handle);
-    compare.executeDirect(QStringLiteral("SELECT count(*) FROM ((SELECT * FROM ") + a.qualifiedName() +
-                          QStringLiteral(" EXCEPT ALL SELECT * FROM ") + b.qualifiedName() +
-                          QStringLiteral(") UNION ALL (SELECT * FROM ") + b.qualifiedName() +
-                          QStringLiteral(" EXCEPT ALL SELECT * FROM ") + a.qualifiedName() +
-                          QStringLiteral(")) d"));
-    compare.fetch();
-    const bool same = compare.text(1).value_or(QStringLiteral("?")) == QStringLiteral("0");
-    compare.closeCursor();
-    return same;
 }
 
 } // namespace
@@ -210,15 +147,15 @@ int main(int argc, char** argv)
         const db::Table pushed = benchTable("quarvel_bench_push");
         const db::Table server = benchTable("quarvel_bench_push_server");
         const db::Table small = benchTable("quarvel_bench_push_small");
-        createTable(handle, base, rows);
+        createTable(handle, base, rows, Find);
         for (const db::Table& t : {pushed, server})
             copyTable(handle, base, t);
-        createTable(handle, small, 20000);
+        createTable(handle, small, 20000, Find);
         db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE"));
 
         engine::Journal journal(folder.filePath(QStringLiteral("journal.sqlite3")));
         const Measurement run = pushdown(pushed, Find, rows, &journal);
-        const double serverSeconds = serverUpdateSeconds(handle, server);
+        const double serverSeconds = serverUpdateSeconds(handle, server, Find, Replacement);
         if (!sameRows(handle, pushed, server)) {
             std::fprintf(stderr, "bench_pushdown: the run and the server's UPDATE disagree\n");
             return 1;
@@ -237,7 +174,7 @@ int main(int argc, char** argv)
         print("pushdown_peak_mb", run.peakMb);
         if (largeRows > 0) {
             const db::Table large = benchTable("quarvel_bench_push_large");
-            createTable(handle, large, largeRows);
+            createTable(handle, large, largeRows, Find);
             db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE ") + large.qualifiedName());
             const Measurement largeRun = pushdown(large, Find, largeRows, &journal);
             print("pushdown_peak_mb_large", largeRun.peakMb);

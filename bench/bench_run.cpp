@@ -14,6 +14,7 @@
 // --large-rows 0 leaves the large table out)
 
 #include "bench/BenchSupport.h"
+#include "bench/BenchTables.h"
 #include "db/Connection.h"
 #include "db/ConnectionState.h"
 #include "db/RecordSet.h"
@@ -104,56 +105,6 @@ private:
     QElapsedTimer m_timer;
 };
 
-double secondsOf(const std::function<void()>& body)
-{
-    QElapsedTimer timer;
-    timer.start();
-    body();
-    return double(timer.nsecsElapsed()) / 1e9;
-}
-
-// Fills the table with rows of five text columns; every tenth holds the find text once, in its middle.
-void createTable(SQLHDBC handle, const db::Table& table, long long rows)
-{
-    db::Statement create(handle);
-    create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + table.qualifiedName());
-    create.executeDirect(QStringLiteral("CREATE TABLE ") + table.qualifiedName() +
-                         QStringLiteral(" (c1 text, c2 text, c3 text, c4 text, c5 text)"));
-    db::Statement fill(handle);
-    fill.prepare(QStringLiteral("INSERT INTO ") + table.qualifiedName() +
-                 QStringLiteral(" SELECT left(md5(g::text), 30), left(md5((g + 1)::text), 30), "
-                                "CASE WHEN g % 10 = 0 THEN left(md5((g + 2)::text), 12) || ' ' || "
-                                "CAST(? AS text) || ' ' || left(md5((g + 5)::text), 11) "
-                                "ELSE left(md5((g + 2)::text), 30) END, "
-                                "left(md5((g + 3)::text), 30), left(md5((g + 4)::text), 30) "
-                                "FROM generate_series(1, CAST(? AS integer)) g"));
-    fill.execute({Find, QString::number(rows)});
-}
-
-void copyTable(SQLHDBC handle, const db::Table& from, const db::Table& to)
-{
-    db::Statement create(handle);
-    create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + to.qualifiedName());
-    create.executeDirect(QStringLiteral("CREATE TABLE ") + to.qualifiedName() +
-                         QStringLiteral(" AS SELECT * FROM ") + from.qualifiedName());
-}
-
-// The same change made by the server itself, one statement per column.
-double serverUpdateSeconds(SQLHDBC handle, const db::Table& table)
-{
-    return secondsOf([&] {
-        db::Statement update(handle);
-        for (const QString& column : Columns) {
-            const QString c = db::quoteIdentifier(column);
-            update.prepare(QStringLiteral("UPDATE ") + table.qualifiedName() + QStringLiteral(" SET ") + c +
-                           QStringLiteral(" = btrim(replace(") + c +
-                           QStringLiteral(", CAST(? AS text), CAST(? AS text)), ' ') WHERE strpos(") + c +
-                           QStringLiteral(", CAST(? AS text)) > 0"));
-            update.execute({Find, Replacement, Find});
-        }
-    });
-}
-
 // A whole run over one table; exits when it does not end with "Done.".
 Measurement runTable(const db::Table& table, const QString& find, long long rows,
                      engine::Journal* journal = nullptr)
@@ -169,21 +120,6 @@ Measurement runTable(const db::Table& table, const QString& find, long long rows
         std::exit(1);
     }
     return run;
-}
-
-// Whether two tables hold the same rows, duplicates counted.
-bool sameRows(SQLHDBC handle, const db::Table& a, const db::Table& b)
-{
-    db::Statement compare(handle);
-    compare.executeDirect(QStringLiteral("SELECT count(*) FROM ((SELECT * FROM ") + a.qualifiedName() +
-                          QStringLiteral(" EXCEPT ALL SELECT * FROM ") + b.qualifiedName() +
-                          QStringLiteral(") UNION ALL (SELECT * FROM ") + b.qualifiedName() +
-                          QStringLiteral(" EXCEPT ALL SELECT * FROM ") + a.qualifiedName() +
-                          QStringLiteral(")) d"));
-    compare.fetch();
-    const bool same = compare.text(1).value_or(QStringLiteral("?")) == QStringLiteral("0");
-    compare.closeCursor();
-    return same;
 }
 
 // psql as the bench's role (or its superuser): the server's own COPY, and settings only a superuser
@@ -247,7 +183,7 @@ int main(int argc, char** argv)
         const db::Table ran = benchTable("quarvel_bench_run");
         const db::Table server = benchTable("quarvel_bench_run_server");
         const db::Table walked = benchTable("quarvel_bench_run_walk");
-        createTable(handle, base, rows);
+        createTable(handle, base, rows, Find);
         for (const db::Table& t : {ran, server, walked})
             copyTable(handle, base, t);
         db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE"));
@@ -267,7 +203,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "bench_run: the undo did not give the table back as it was\n");
             return 1;
         }
-        const double serverSeconds = serverUpdateSeconds(handle, server);
+        const double serverSeconds = serverUpdateSeconds(handle, server, Find, Replacement);
         HeadlessHost host(ran); // the events of a run on their own, measured below
 
         // Both ways must have made the same change.
@@ -349,7 +285,8 @@ int main(int argc, char** argv)
             db::Connection durable; // a new session takes the reloaded settings
             durable.open(bench::connectionString());
             const Measurement durableRun = runTable(ran, Find, rows);
-            const double durableServer = serverUpdateSeconds(durable.state().openHandle(), server);
+            const double durableServer =
+                serverUpdateSeconds(durable.state().openHandle(), server, Find, Replacement);
             durableRatio = durableRun.seconds / durableServer;
             copyTable(handle, base, journaled);
             psql(QStringLiteral("CHECKPOINT"), true);
@@ -363,7 +300,7 @@ int main(int argc, char** argv)
         double largePeakMb = -1;
         if (largeRows > 0) {
             const db::Table large = benchTable("quarvel_bench_run_large");
-            createTable(handle, large, largeRows);
+            createTable(handle, large, largeRows, Find);
             db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE ") + large.qualifiedName());
             largePeakMb = runTable(large, Find, largeRows).peakMb;
             db::Statement(handle).executeDirect(QStringLiteral("DROP TABLE ") + large.qualifiedName());
