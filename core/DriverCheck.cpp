@@ -83,14 +83,45 @@ QStringList registeredDrivers() noexcept
     return names;
 }
 
+QString connectionDriverName(const QStringList& registered)
+{
+#ifdef Q_OS_WIN
+    if (!registered.contains(QLatin1String(DriverName), Qt::CaseInsensitive) &&
+        registered.contains(QLatin1String(WindowsX64DriverName), Qt::CaseInsensitive))
+        return QLatin1String(WindowsX64DriverName);
+#else
+    Q_UNUSED(registered)
+#endif
+    return QLatin1String(DriverName);
+}
+
+QString connectionDriverName() noexcept
+{
+#ifdef Q_OS_WIN
+    // Drivers are installed while the program is closed; one start keeps the name it found.
+    static const QString name = connectionDriverName(registeredDrivers());
+    return name;
+#else
+    return QLatin1String(DriverName);
+#endif
+}
+
 QString missingDriverMessage(const QStringList& registered)
 {
-    if (registered.contains(QLatin1String(DriverName), Qt::CaseInsensitive))
+    if (registered.contains(connectionDriverName(registered), Qt::CaseInsensitive))
         return QString();
+#ifdef Q_OS_WIN
+    // Windows has no package to name: the driver comes with its own installer.
+    return QStringLiteral("The ODBC driver \"%1\" is not registered on this computer, so %2 cannot connect "
+                          "to a database.\n\nInstall the PostgreSQL ODBC driver (psqlODBC, 64-bit, from "
+                          "postgresql.org), which registers it, and start %2 again.")
+        .arg(QLatin1String(DriverName), QLatin1String(identity::ProductName));
+#else
     return QStringLiteral("The ODBC driver \"%1\" is not registered on this computer, so %2 cannot connect "
                           "to a database.\n\nInstall the package %3, which registers it (for example "
                           "with \"sudo apt-get install %3\"), and start %2 again.")
         .arg(QLatin1String(DriverName), QLatin1String(identity::ProductName), QLatin1String(DriverPackage));
+#endif
 }
 
 } // namespace quarvel::driver

@@ -1,3 +1,4 @@
+#include "core/DriverCheck.h"
 #include "db/Database.h"
 
 #include <stdexcept>
@@ -53,9 +54,12 @@ QString BuildConnectionString(const ConnectionDetails& details)
     const QString problem = connectionDetailsProblem(details);
     if (!problem.isEmpty())
         throw std::runtime_error(problem.toStdString());
-    return QStringLiteral("Driver={PostgreSQL Unicode};Server=") + details.server + QStringLiteral(";Port=") +
-           details.port + QStringLiteral(";Uid=") + details.user + QStringLiteral(";Pwd=") +
-           passwordValue(details.password) + QStringLiteral(";Database=") + details.database;
+    // The name the driver is registered under: on Windows the 64-bit psqlODBC may have registered it as
+    // "PostgreSQL Unicode(x64)" alone.
+    return QStringLiteral("Driver={") + driver::connectionDriverName() + QStringLiteral("};Server=") +
+           details.server + QStringLiteral(";Port=") + details.port + QStringLiteral(";Uid=") + details.user +
+           QStringLiteral(";Pwd=") + passwordValue(details.password) + QStringLiteral(";Database=") +
+           details.database;
 }
 
 } // namespace quarvel::db

@@ -20,8 +20,8 @@ struct ConnectionDetails
 };
 
 // "Driver={PostgreSQL Unicode};Server=...;Port=...;Uid=...;Pwd=...;Database=..." with the texts as
-// typed, so that each reaches the server intact through psqlODBC (measured with psqlODBC 13 under
-// unixODBC):
+// typed (the driver as driver::connectionDriverName() names it), so that each reaches the server intact
+// through psqlODBC (measured with psqlODBC 13 under unixODBC):
 // - The password is wrapped in braces, a '}' inside doubled, when it holds ';', '{', '}', '+' or '%' or
 //   leading or trailing blanks; the driver takes the braces off again. Any password can be passed.
 // - Server, port, user name and database name go in bare: the driver never takes braces off them, so

@@ -113,7 +113,13 @@ private slots:
             << QStringList{"PostgreSQL ANSI", "PostgreSQL Unicode"} << true;
         QTest::newRow("registered in another case") << QStringList{"postgresql unicode"} << true;
         QTest::newRow("only the ANSI driver") << QStringList{"PostgreSQL ANSI"} << false;
+#ifdef Q_OS_WIN
+        QTest::newRow("the 64-bit psqlODBC's name") << QStringList{"PostgreSQL Unicode(x64)"} << true;
+#else
         QTest::newRow("a longer name is another driver") << QStringList{"PostgreSQL Unicode(x64)"} << false;
+#endif
+        QTest::newRow("another longer name is another driver")
+            << QStringList{"PostgreSQL Unicode(x86)"} << false;
         QTest::newRow("no driver at all") << QStringList{} << false;
     }
     void missingDriverMessage()
@@ -121,6 +127,32 @@ private slots:
         QFETCH(QStringList, registered);
         QFETCH(bool, silent);
         QCOMPARE(driver::missingDriverMessage(registered).isEmpty(), silent);
+    }
+
+    // Connections name the driver as it is registered; Linux knows one name only.
+    void connectionsNameTheRegisteredDriver_data()
+    {
+        QTest::addColumn<QStringList>("registered");
+        QTest::addColumn<QString>("name");
+        const QString plain = QStringLiteral("PostgreSQL Unicode");
+#ifdef Q_OS_WIN
+        const QString x64 = QStringLiteral("PostgreSQL Unicode(x64)");
+#else
+        const QString x64 = plain;
+#endif
+        QTest::newRow("the plain name") << QStringList{"PostgreSQL ANSI", "PostgreSQL Unicode"} << plain;
+        QTest::newRow("both names") << QStringList{"PostgreSQL Unicode(x64)", "PostgreSQL Unicode"} << plain;
+        QTest::newRow("only the 64-bit psqlODBC's name")
+            << QStringList{"PostgreSQL ANSI(x64)", "PostgreSQL Unicode(x64)"} << x64;
+        QTest::newRow("the 64-bit name in another case") << QStringList{"postgresql unicode(X64)"} << x64;
+        QTest::newRow("another longer name") << QStringList{"PostgreSQL Unicode(x86)"} << plain;
+        QTest::newRow("no driver at all") << QStringList{} << plain;
+    }
+    void connectionsNameTheRegisteredDriver()
+    {
+        QFETCH(QStringList, registered);
+        QFETCH(QString, name);
+        QCOMPARE(driver::connectionDriverName(registered), name);
     }
 
     // The driver manager reads the odbcinst.ini of ODBCSYSINI, set before the first ODBC call. On Windows
@@ -133,6 +165,12 @@ private slots:
         QVERIFY2(registered.contains(QStringLiteral("PostgreSQL Unicode")),
                  qPrintable(registered.join(", ")));
         QCOMPARE(driver::missingDriverMessage(registered), QString());
+        // Windows has no apt-get: the driver comes with its own installer.
+        QCOMPARE(driver::missingDriverMessage(QStringList{"PostgreSQL ANSI", "Oracle"}),
+                 QString("The ODBC driver \"PostgreSQL Unicode\" is not registered on this computer, so "
+                         "Quarvel cannot connect to a database.\n\nInstall the PostgreSQL ODBC driver "
+                         "(psqlODBC, 64-bit, from postgresql.org), which registers it, and start Quarvel "
+                         "again."));
 #else
         QCOMPARE(driver::registeredDrivers(), (QStringList{"PostgreSQL ANSI", "Oracle"}));
         QCOMPARE(
