@@ -193,8 +193,17 @@ PasswordFile readPasswordFile(const QMap<QString, QString>& environment)
     if (named) {
         file.path = *named;
     } else {
+#ifdef Q_OS_WIN
+        // Where libpq looks on Windows, so that psql's file serves here too; without the folder, as
+        // libpq, none.
+        const std::optional<QString> appData = fromEnvironment(environment, "APPDATA");
+        if (!appData)
+            return file;
+        file.path = QDir::toNativeSeparators(*appData + QStringLiteral("/postgresql/pgpass.conf"));
+#else
         const std::optional<QString> home = fromEnvironment(environment, "HOME");
         file.path = (home ? *home : QDir::homePath()) + QStringLiteral("/.pgpass");
+#endif
     }
     const QFileInfo info(file.path);
     if (!info.exists())

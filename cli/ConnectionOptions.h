@@ -1,7 +1,8 @@
 #pragma once
 // Where quarvel-cli connects, found the way psql and pg_dump find it: options first, then a
 // postgresql:// URI, then the PG* environment variables, then the defaults; the password from the URI,
-// PGPASSWORD or the password file (~/.pgpass or PGPASSFILE), and only then by asking.
+// PGPASSWORD or the password file (~/.pgpass, on Windows %APPDATA%\postgresql\pgpass.conf, or
+// PGPASSFILE), and only then by asking.
 
 #include "db/Database.h"
 
@@ -42,8 +43,9 @@ ConnectionParts parseConnectionUri(const QString& uri);
 std::optional<QString> passwordFromFile(const QString& fileText, const QString& host, const QString& port,
                                         const QString& dbname, const QString& user);
 
-// What the password file is and whether it may be used: a file that others can read is ignored, as
-// libpq does, with `warning` saying so.
+// What the password file is and whether it may be used: PGPASSFILE, else libpq's own place (~/.pgpass;
+// on Windows %APPDATA%\postgresql\pgpass.conf, none when APPDATA is not set). A file that others can
+// read is ignored, as libpq does, with `warning` saying so (Windows has no such rights to check).
 struct PasswordFile
 {
     QString path;

@@ -2,6 +2,8 @@
 // options, URI, environment and defaults count.
 #include "cli/ConnectionOptions.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace quarvel::cli;
@@ -137,6 +139,56 @@ private slots:
         emptyPassword.password = QString();
         QCOMPARE(shown(resolveConnection({}, emptyPassword, environment, "login")),
                  "[envhost] [1111] [envuser] [] [envuser]");
+    }
+
+    // The file psql reads is the one read here: ~/.pgpass, on Windows %APPDATA%\postgresql\pgpass.conf;
+    // PGPASSFILE before either.
+    void passwordFileIsWhereLibpqLooks_data()
+    {
+        QTest::addColumn<QStringList>("variables");
+        QTest::addColumn<QString>("place"); // below the test folder; empty for none
+        QTest::addColumn<QString>("text");
+#ifdef Q_OS_WIN
+        QTest::newRow("the default place")
+            << QStringList{"HOME", "APPDATA"} << "appdata/postgresql/pgpass.conf"
+            << "appdata";
+        QTest::newRow("no default place without APPDATA") << QStringList{"HOME"} << ""
+                                                          << "";
+#else
+        QTest::newRow("the default place") << QStringList{"HOME", "APPDATA"} << ".pgpass"
+                                           << "home";
+#endif
+        QTest::newRow("PGPASSFILE first") << QStringList{"HOME", "APPDATA", "PGPASSFILE"} << "named"
+                                          << "named";
+    }
+    void passwordFileIsWhereLibpqLooks()
+    {
+        QFETCH(QStringList, variables);
+        QFETCH(QString, place);
+        QFETCH(QString, text);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("appdata/postgresql")));
+        const QMap<QString, QString> files{
+            {".pgpass", "home"}, {"appdata/postgresql/pgpass.conf", "appdata"}, {"named", "named"}};
+        for (auto file = files.cbegin(); file != files.cend(); ++file) {
+            QFile f(dir.filePath(file.key()));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(file.value().toUtf8());
+            f.close();
+            QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+        }
+        const QMap<QString, QString> values{{"HOME", dir.path()},
+                                            {"APPDATA", QDir::toNativeSeparators(dir.filePath("appdata"))},
+                                            {"PGPASSFILE", QDir::toNativeSeparators(dir.filePath("named"))}};
+        QMap<QString, QString> environment;
+        for (const QString& variable : variables)
+            environment.insert(variable, values.value(variable));
+
+        const PasswordFile file = readPasswordFile(environment);
+        QCOMPARE(file.path, place.isEmpty() ? QString() : QDir::toNativeSeparators(dir.filePath(place)));
+        QCOMPARE(file.text, text);
+        QCOMPARE(file.warning, QString());
     }
 };
 
