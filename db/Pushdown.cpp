@@ -291,7 +291,7 @@ std::vector<PushdownRow> PushdownTable::lockBatch(const PushdownLeaf& leaf, long
     }
     const QString sql =
         QStringLiteral("SELECT ") + selected + QStringLiteral(" FROM ") + targetOf(leaf) +
-        QStringLiteral(" AS q, (SELECT CAST(? AS pg_catalog.text[]) AS f OFFSET 0) AS p "
+        QStringLiteral(" AS q, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p "
                        "WHERE q.ctid >= CAST(? AS pg_catalog.tid) AND q.ctid < CAST(? AS pg_catalog.tid) "
                        "AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) AND (") +
         tests.join(QStringLiteral(" OR ")) + QStringLiteral(") FOR UPDATE OF q");
@@ -348,20 +348,21 @@ QString returning(const std::vector<QString>& keyColumns)
 
 } // namespace
 
-std::vector<PushdownStored>
-PushdownTable::replaceRows(const PushdownLeaf& leaf, const std::vector<QString>& ctids, QString& transaction)
+std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf, long long first,
+                                                       long long end, const std::vector<QString>& ctids,
+                                                       QString& transaction)
 {
     // The chain runs one pair per step, each step a subselect of its own (OFFSET 0 keeps the planner from
     // folding them into one expression that would grow threefold with every pair).
     QString chain = QStringLiteral("FROM ") + targetOf(leaf) +
                     QStringLiteral(" AS s CROSS JOIN (SELECT CAST(? AS pg_catalog.text[]) AS f, "
-                                   "CAST(? AS pg_catalog.text[]) AS r OFFSET 0) AS p");
+                                   "CAST(? AS pg_catalog.text[]) AS r) AS p");
     QString previous = QStringLiteral("x0");
-    QStringList first;
+    QStringList texts;
     for (size_t j = 0; j < m_columns.size(); ++j)
-        first << column(QStringLiteral("s"), m_columns[j]) +
+        texts << column(QStringLiteral("s"), m_columns[j]) +
                      QStringLiteral("::pg_catalog.text AS c%1").arg(j);
-    chain += QStringLiteral(" CROSS JOIN LATERAL (SELECT ") + first.join(QStringLiteral(", ")) +
+    chain += QStringLiteral(" CROSS JOIN LATERAL (SELECT ") + texts.join(QStringLiteral(", ")) +
              QStringLiteral(" OFFSET 0) AS x0");
     for (size_t k = 1; k <= m_pairs.size(); ++k) {
         const QString step = QStringLiteral("x%1").arg(k);
@@ -393,17 +394,22 @@ PushdownTable::replaceRows(const PushdownLeaf& leaf, const std::vector<QString>&
                         .arg(c.castType, quoteIdentifier(c.name));
         newTexts += QStringLiteral(", CASE WHEN v.n%1 IS DISTINCT FROM v.o%1 THEN v.n%1 END").arg(j);
     }
-    const QString sql = QStringLiteral("UPDATE ") + targetOf(leaf) + QStringLiteral(" AS q SET ") +
-                        sets.join(QStringLiteral(", ")) + QStringLiteral(" FROM (SELECT ") +
-                        selected.join(QStringLiteral(", ")) + u' ' + chain +
-                        QStringLiteral(" WHERE s.ctid = ANY (CAST(? AS pg_catalog.tid[]))) AS v "
-                                       "WHERE q.ctid = v.ct AND q.ctid = ANY (CAST(? AS pg_catalog.tid[])) "
-                                       "RETURNING v.ct::pg_catalog.text, ") +
-                        returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size()) + newTexts;
+    const QString sql =
+        QStringLiteral("UPDATE ") + targetOf(leaf) + QStringLiteral(" AS q SET ") +
+        sets.join(QStringLiteral(", ")) + QStringLiteral(" FROM (SELECT ") +
+        selected.join(QStringLiteral(", ")) + u' ' + chain +
+        QStringLiteral(" WHERE s.ctid >= CAST(? AS pg_catalog.tid) AND s.ctid < CAST(? AS "
+                       "pg_catalog.tid) AND s.ctid = ANY (CAST(? AS pg_catalog.tid[]))) AS v "
+                       "WHERE q.ctid = v.ct AND q.ctid >= CAST(? AS pg_catalog.tid) AND q.ctid < "
+                       "CAST(? AS pg_catalog.tid) AND q.ctid = ANY (CAST(? AS pg_catalog.tid[])) "
+                       "RETURNING v.ct::pg_catalog.text, ") +
+        returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size()) + newTexts;
+    // Both sides of the join are bounded by the batch's pages: given only the list of places, the planner
+    // takes a few thousand of them for a reason to read the whole table, twice, in every batch.
     std::vector<QString> parameters = pairParameters();
-    // The rows are named twice, so that the target is reached by its places too rather than by a scan.
-    parameters.push_back(arrayLiteral(ctids));
-    parameters.push_back(parameters.back());
+    const QString places = arrayLiteral(ctids);
+    for (int side = 0; side < 2; ++side)
+        parameters.insert(parameters.end(), {tid(first), tid(end), places});
     Statement& update = prepared(sql);
     std::vector<PushdownStored> stored;
     if (update.execute(parameters)) {

@@ -94,11 +94,11 @@ public:
     std::optional<PushdownRow> lockRow(const PushdownLeaf& leaf, const QString& ctid,
                                        const std::vector<QString>& ownVersions);
 
-    // Rewrites the locked rows at the ctids with the replacement computed by the server, setting only
-    // the columns it changes, and gives back what it wrote and the transaction's id. Throws DbError
-    // when the server refuses any of them (nothing is then written).
-    std::vector<PushdownStored> replaceRows(const PushdownLeaf& leaf, const std::vector<QString>& ctids,
-                                            QString& transaction);
+    // Rewrites the locked rows at the ctids, all within pages [first, end), with the replacement
+    // computed by the server, setting only the columns it changes, and gives back what it wrote and the
+    // transaction's id. Throws DbError when the server refuses any of them (nothing is then written).
+    std::vector<PushdownStored> replaceRows(const PushdownLeaf& leaf, long long first, long long end,
+                                            const std::vector<QString>& ctids, QString& transaction);
 
     // Stores the given texts in the given columns (indexes) of the locked row at ctid. Throws DbError.
     std::optional<PushdownStored> storeRow(const PushdownLeaf& leaf, const QString& ctid,

@@ -163,6 +163,29 @@ struct TableRun
                                QStringList(key.begin(), key.end()).join(QStringLiteral(", ")));
     }
 
+    // The lines of a whole batch, written with one opening of the log; a log that cannot take them is
+    // reported for each line, as the record walk reports each line it could not write.
+    void log(const std::vector<std::pair<size_t, size_t>>& matches)
+    {
+        if (matches.empty())
+            return;
+        const QString now = logTimestamp(QDateTime::currentDateTime());
+        QStringList lines;
+        for (const auto& [column, pair] : matches)
+            lines << stampedLogLine(now, request.pairs[pair].first, request.pairs[pair].second, tableText,
+                                    shape.columns()[column].name);
+        try {
+            AppendLogLines(lines);
+        } catch (...) {
+            const std::exception_ptr failure = std::current_exception();
+            for (size_t i = 0; i < matches.size(); ++i)
+                reportFailure(p, this->lines().log, failure);
+            return;
+        }
+        for (const auto& match : matches)
+            tellReplaced(host, shape.columns()[match.first].name);
+    }
+
     void log(size_t column, size_t pair)
     {
         const QString& field = shape.columns()[column].name;
@@ -339,26 +362,27 @@ struct TableRun
         std::vector<QString> ctids;
         std::vector<size_t> stored;
         std::vector<QString> alone;
+        std::vector<std::pair<size_t, size_t>> matched;
         for (size_t i = 0; i < rows.size(); ++i) {
             plans.push_back(plan(rows[i]));
             if (plans.back().alone) {
                 alone.push_back(rows[i].ctid);
                 continue;
             }
-            // Written before the store commits, as the record walk writes them before it stores.
-            for (const auto& [column, pair] : plans.back().matched)
-                log(column, pair);
+            matched.insert(matched.end(), plans.back().matched.begin(), plans.back().matched.end());
             if (!plans.back().changed.empty()) {
                 ctids.push_back(rows[i].ctid);
                 stored.push_back(i);
             }
         }
+        // Written before the store commits, as the record walk writes them before it stores.
+        log(matched);
         std::vector<QString> refused;
         if (!ctids.empty()) {
             QString transaction;
             std::vector<db::PushdownStored> written;
             try {
-                written = shape.replaceRows(leaf, ctids, transaction);
+                written = shape.replaceRows(leaf, first, end, ctids, transaction);
             } catch (const db::DbError& error) {
                 if (error.ruinsTheTable())
                     reportFailure(p, StoreLine, std::current_exception());

@@ -209,7 +209,13 @@ QString logTimestamp(const QDateTime& when)
 QString logLine(const QDateTime& when, const QString& find, const QString& replacement, const QString& table,
                 const QString& field)
 {
-    return u'[' + logTimestamp(when) + QStringLiteral("] - ") + escapedForLog(find) +
+    return stampedLogLine(logTimestamp(when), find, replacement, table, field);
+}
+
+QString stampedLogLine(const QString& timestamp, const QString& find, const QString& replacement,
+                       const QString& table, const QString& field)
+{
+    return u'[' + timestamp + QStringLiteral("] - ") + escapedForLog(find) +
            QStringLiteral(" was replace to ") + escapedForLog(replacement) + QStringLiteral(" at table (") +
            escapedForLog(table) + QStringLiteral(") and column (") + escapedForLog(field) + u')';
 }
@@ -231,13 +237,24 @@ QString logFilePath()
 
 void AppendLogLine(const QString& line)
 {
-    if (std::any_of(line.cbegin(), line.cend(), [](QChar c) { return isEscaped(c.unicode()); }))
-        throw std::runtime_error(
-            "A replacement log line cannot hold a line break or another control character");
+    AppendLogLines(QStringList{line});
+}
+
+void AppendLogLines(const QStringList& lines)
+{
+    QByteArray bytes;
+    for (const QString& line : lines) {
+        if (std::any_of(line.cbegin(), line.cend(), [](QChar c) { return isEscaped(c.unicode()); }))
+            throw std::runtime_error(
+                "A replacement log line cannot hold a line break or another control character");
+        bytes += toAnsi(line) + "\r\n";
+    }
+    if (bytes.isEmpty())
+        return;
     const QString folder = logFolder();
     if (qEnvironmentVariable("TEMP").isEmpty())
         makePrivateFolder(folder);
-    writeLog(QDir(folder).filePath(QLatin1String(LogFileName)), toAnsi(line) + "\r\n");
+    writeLog(QDir(folder).filePath(QLatin1String(LogFileName)), bytes);
 }
 
 } // namespace quarvel::engine

@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 namespace quarvel::engine {
 
@@ -20,6 +21,9 @@ inline constexpr char LogFileName[] = "backups.log";
 // itself.
 QString logLine(const QDateTime& when, const QString& find, const QString& replacement, const QString& table,
                 const QString& field);
+// The same line with the timestamp already made (logTimestamp), for many lines of one moment.
+QString stampedLogLine(const QString& timestamp, const QString& find, const QString& replacement,
+                       const QString& table, const QString& field);
 
 // The locale's short date, a space, and its long time without a time-zone name.
 QString logTimestamp(const QDateTime& when);
@@ -37,5 +41,10 @@ QString logFilePath();
 // another user, when the private folder is not this user's own, or when the line holds a character that
 // logLine escapes (a line break would start a second line).
 void AppendLogLine(const QString& line);
+
+// The same for several lines at once, in their order, with one opening of the log: a run that finds
+// thousands of matches in one batch would otherwise spend more time opening the log than changing data.
+// All of the lines are checked before any is written.
+void AppendLogLines(const QStringList& lines);
 
 } // namespace quarvel::engine

@@ -229,6 +229,17 @@ private slots:
         QCOMPARE(failureOf([] { AppendLogLine("one\ntwo"); }),
                  QString("A replacement log line cannot hold a line break or another control character"));
         QVERIFY(!QFile::exists(logFilePath()));
+        // A batch is refused whole: no line of it is written before the one that cannot be.
+        QCOMPARE(failureOf([] {
+                     AppendLogLines({"fine", "one\rtwo", "also fine"});
+                 }),
+                 QString("A replacement log line cannot hold a line break or another control character"));
+        QVERIFY(!QFile::exists(logFilePath()));
+        AppendLogLines({"first", QString::fromUtf8("caf\xc3\xa9")});
+        AppendLogLines({});
+        QFile file(logFilePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("first\r\ncaf\xe9\r\n"));
     }
 
 #ifdef Q_OS_UNIX
