@@ -448,13 +448,18 @@ private:
     QElapsedTimer m_last;
 };
 
-int commandRun(const QCommandLineParser& parser, Connecting& connecting)
+cli::Engine engineOf(const QCommandLineParser& parser)
 {
-    const cli::Pairs pairs = pairsFrom(parser);
     const QString engineName = parser.value(QStringLiteral("engine"));
     if (engineName != u"server" && engineName != u"client")
         throw cli::UsageError("--engine is server or client, not \"" + engineName.toStdString() + '"');
-    const cli::Engine engine = engineName == u"client" ? cli::Engine::Client : cli::Engine::Server;
+    return engineName == u"client" ? cli::Engine::Client : cli::Engine::Server;
+}
+
+int commandRun(const QCommandLineParser& parser, Connecting& connecting)
+{
+    const cli::Pairs pairs = pairsFrom(parser);
+    const cli::Engine engine = engineOf(parser);
     const QString connectionString = connectOnce(connecting);
     const QList<cli::ListedTable> tables =
         selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
@@ -562,11 +567,13 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
     const int limit = parser.value(QStringLiteral("limit")).toInt(&limitIsNumber);
     if (!limitIsNumber || limit < 0)
         throw cli::UsageError("--limit needs a number of samples, 0 or more");
+    const bool onServer = engineOf(parser) == cli::Engine::Server;
     const QString connectionString = connectOnce(connecting);
     const QList<cli::ListedTable> tables =
         selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
 
     engine::PreviewRequest request;
+    request.onServer = onServer;
     request.connectionString = connectionString;
     for (const cli::ListedTable& listed : tables)
         request.tables.append({listed.table, listed.text});
@@ -861,6 +868,12 @@ int main(int argc, char** argv)
         parser.addOption({QStringLiteral("engine"),
                           QStringLiteral("server: the database finds and rewrites the rows, batch by batch "
                                          "(default); client: the record walk of \"Start Replacing\"."),
+                          QStringLiteral("ENGINE"), QStringLiteral("server")});
+    if (command == u"preview")
+        parser.addOption({QStringLiteral("engine"),
+                          QStringLiteral("The run to preview: server (default) counts with the database's "
+                                         "own expressions what \"run\" changes; client walks the records "
+                                         "as \"Start Replacing\" does."),
                           QStringLiteral("ENGINE"), QStringLiteral("server")});
     if (command == u"preview")
         addPreviewOptions(parser);

@@ -348,20 +348,22 @@ QString returning(const std::vector<QString>& keyColumns)
 
 } // namespace
 
-std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf, long long first,
-                                                       long long end, const std::vector<QString>& ctids,
-                                                       QString& transaction)
+// The rows of the leaf aliased as given, each with its text form per column (x0.c<j>) and the text after
+// each pair (x<k>.c<j>): the replacement the run makes, computed by the server. The chain runs one pair
+// per step, each step a subselect of its own (OFFSET 0 keeps the planner from folding them into one
+// expression that would grow threefold with every pair).
+QString PushdownTable::replacementChain(const PushdownLeaf& leaf, const QString& alias) const
 {
-    // The chain runs one pair per step, each step a subselect of its own (OFFSET 0 keeps the planner from
-    // folding them into one expression that would grow threefold with every pair).
-    QString chain = QStringLiteral("FROM ") + targetOf(leaf) +
-                    QStringLiteral(" AS s CROSS JOIN (SELECT CAST(? AS pg_catalog.text[]) AS f, "
+    QString chain = QStringLiteral("FROM ") + targetOf(leaf) + QStringLiteral(" AS ") + alias +
+                    QStringLiteral(" CROSS JOIN (SELECT CAST(? AS pg_catalog.text[]) AS f, "
                                    "CAST(? AS pg_catalog.text[]) AS r) AS p");
     QString previous = QStringLiteral("x0");
+    // In the C collation from the start: replace() refuses a nondeterministic collation, and under one
+    // "AB" would be no change from "ab".
     QStringList texts;
     for (size_t j = 0; j < m_columns.size(); ++j)
-        texts << column(QStringLiteral("s"), m_columns[j]) +
-                     QStringLiteral("::pg_catalog.text AS c%1").arg(j);
+        texts << column(alias, m_columns[j]) +
+                     QStringLiteral("::pg_catalog.text COLLATE \"C\" AS c%1").arg(j);
     chain += QStringLiteral(" CROSS JOIN LATERAL (SELECT ") + texts.join(QStringLiteral(", ")) +
              QStringLiteral(" OFFSET 0) AS x0");
     for (size_t k = 1; k <= m_pairs.size(); ++k) {
@@ -380,6 +382,15 @@ std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf,
                  QStringLiteral(" OFFSET 0) AS ") + step;
         previous = step;
     }
+    return chain;
+}
+
+std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf, long long first,
+                                                       long long end, const std::vector<QString>& ctids,
+                                                       QString& transaction)
+{
+    const QString chain = replacementChain(leaf, QStringLiteral("s"));
+    const QString previous = QStringLiteral("x%1").arg(m_pairs.size());
     QStringList selected{QStringLiteral("s.ctid AS ct")};
     QStringList sets;
     QString newTexts;
@@ -451,6 +462,77 @@ std::optional<PushdownStored> PushdownTable::storeRow(const PushdownLeaf& leaf, 
     }
     update.closeCursor();
     return stored;
+}
+
+std::vector<PushdownPreviewRow> PushdownTable::previewBatch(const PushdownLeaf& leaf, long long first,
+                                                            long long end)
+{
+    const QString last = QStringLiteral("x%1").arg(m_pairs.size());
+    QString selected = QStringLiteral("s.ctid::pg_catalog.text");
+    for (const QString& key : m_keyColumns)
+        selected += QStringLiteral(", s.") + quoteIdentifier(key) + QStringLiteral("::pg_catalog.text");
+    QStringList tests;
+    for (size_t j = 0; j < m_columns.size(); ++j) {
+        const QString text = QStringLiteral("x0.c%1").arg(j);
+        QStringList held;
+        for (size_t k = 0; k < m_pairs.size(); ++k)
+            held << holds(text, int(k + 1));
+        const QString any = held.join(QStringLiteral(" OR "));
+        selected += QStringLiteral(", CASE WHEN ") + any + QStringLiteral(" THEN ") + text +
+                    QStringLiteral(" END, CASE WHEN %1.c%2 IS DISTINCT FROM %3 THEN %1.c%2 END")
+                        .arg(last)
+                        .arg(j)
+                        .arg(text);
+        tests << any;
+    }
+    const QString sql = QStringLiteral("SELECT ") + selected + u' ' +
+                        replacementChain(leaf, QStringLiteral("s")) +
+                        QStringLiteral(" WHERE s.ctid >= CAST(? AS pg_catalog.tid) AND s.ctid < CAST(? AS "
+                                       "pg_catalog.tid) AND (") +
+                        tests.join(QStringLiteral(" OR ")) + u')';
+    std::vector<QString> parameters = pairParameters();
+    parameters.insert(parameters.end(), {tid(first), tid(end)});
+    Statement& query = prepared(sql);
+    query.execute(parameters);
+    std::vector<PushdownPreviewRow> rows;
+    while (query.fetch()) {
+        PushdownPreviewRow row;
+        row.ctid = required(query, 1);
+        SQLUSMALLINT at = 2;
+        for (size_t k = 0; k < m_keyColumns.size(); ++k)
+            row.key.push_back(query.text(at++).value_or(QStringLiteral("NULL")));
+        for (size_t j = 0; j < m_columns.size(); ++j) {
+            row.oldValues.push_back(query.text(at++));
+            row.newValues.push_back(query.text(at++));
+        }
+        rows.push_back(std::move(row));
+    }
+    query.closeCursor();
+    return rows;
+}
+
+long long PushdownTable::rowsIn(const PushdownLeaf& leaf, long long first, long long end)
+{
+    Statement& count =
+        prepared(QStringLiteral("SELECT pg_catalog.count(*)::pg_catalog.text FROM ") + targetOf(leaf) +
+                 QStringLiteral(" WHERE ctid >= CAST(? AS pg_catalog.tid) AND ctid < CAST(? AS "
+                                "pg_catalog.tid)"));
+    count.execute({tid(first), tid(end)});
+    const long long rows = count.fetch() ? required(count, 1).toLongLong() : 0;
+    count.closeCursor();
+    return rows;
+}
+
+QString PushdownTable::rowName(const PushdownLeaf& leaf, const QString& ctid,
+                               const std::vector<QString>& key) const
+{
+    QString name = QStringLiteral("record at %1 in %2").arg(ctid, leaf.table.displayName());
+    if (key.empty())
+        return name;
+    QStringList names(m_keyColumns.begin(), m_keyColumns.end());
+    return name + QStringLiteral(", key (%1)=(%2)")
+                      .arg(names.join(QStringLiteral(", ")),
+                           QStringList(key.begin(), key.end()).join(QStringLiteral(", ")));
 }
 
 std::optional<DbError> PushdownTable::refusal(int index, const QString& text)

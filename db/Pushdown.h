@@ -57,6 +57,16 @@ struct PushdownStored
                                                 // from a batch, null where the column is left as it was
 };
 
+// A row some find text occurs in, with what the server's replacement makes of it: what a run would
+// write there, as a preview reads it.
+struct PushdownPreviewRow
+{
+    QString ctid;
+    std::vector<QString> key;
+    std::vector<std::optional<QString>> oldValues; // the text of each column some find text matches
+    std::vector<std::optional<QString>> newValues; // the new text of each column the pairs change
+};
+
 class PushdownTable
 {
 public:
@@ -105,12 +115,22 @@ public:
                                            const std::vector<int>& columns, const std::vector<QString>& texts,
                                            QString& transaction);
 
+    // Reads, locking nothing, the rows of pages [first, end) where some column holds some find text,
+    // with the texts the same replacement as replaceRows gives. Throws DbError.
+    std::vector<PushdownPreviewRow> previewBatch(const PushdownLeaf& leaf, long long first, long long end);
+    // How many rows pages [first, end) hold. Throws DbError.
+    long long rowsIn(const PushdownLeaf& leaf, long long first, long long end);
+
+    // "record at (p,i) in leaf, key (k)=(v)", as refusals and samples name a row.
+    QString rowName(const PushdownLeaf& leaf, const QString& ctid, const std::vector<QString>& key) const;
+
     // The server's refusal of the text for the column, as the record walk gives it; nullopt when the
     // column takes it. Throws DbError for a failure that says nothing about the text.
     std::optional<DbError> refusal(int column, const QString& text);
 
 private:
     Statement& prepared(const QString& sql);
+    QString replacementChain(const PushdownLeaf& leaf, const QString& alias) const;
     std::vector<QString> pairParameters() const;
 
     SQLHDBC m_handle = nullptr;

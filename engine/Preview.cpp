@@ -2,10 +2,13 @@
 
 #include "db/Connection.h"
 #include "db/DbError.h"
+#include "db/Pushdown.h"
 #include "db/RecordSet.h"
 #include "engine/Replace.h"
 
+#include <algorithm>
 #include <map>
+#include <optional>
 
 namespace quarvel::engine {
 
@@ -78,6 +81,125 @@ void previewTable(const PreviewRequest& request, int entry, db::Connection& conn
     }
 }
 
+// The server-side run's own view of a table: the rows the server finds a find text in, batch by batch
+// of pages as that run reads them, each with the server's new texts, and the column's refusal of a new
+// text asked as that run asks it.
+class ServerPreview
+{
+public:
+    ServerPreview(const PreviewRequest& request, int entry, db::PushdownTable& shape,
+                  PreviewObserver& observer, PreviewTable& out)
+        : m_request(request), m_entry(entry), m_shape(shape), m_observer(observer), m_out(out)
+    {
+        for (const Set& pair : request.pairs)
+            if (!pair.find.isEmpty())
+                m_pairs.push_back(pair);
+    }
+
+    // False when cancelled.
+    bool run()
+    {
+        db::PushdownPairs pairs;
+        for (const Set& pair : m_pairs)
+            pairs.emplace_back(pair.find, pair.replacement);
+        m_shape.setPairs(pairs);
+        for (const db::PushdownLeaf& leaf : m_shape.leaves()) {
+            // Batches of about as many rows as the run reads at once, so that memory stays bounded.
+            constexpr long long BatchRows = 5000;
+            constexpr long long NarrowRowsPerPage = 250;
+            const long long step = std::max<long long>(
+                1, BatchRows / (leaf.rowsPerPage > 0 ? leaf.rowsPerPage : NarrowRowsPerPage));
+            for (long long page = 0; page < m_shape.pages(leaf); page += step) {
+                if (m_observer.cancelled())
+                    return false;
+                m_out.records += m_shape.rowsIn(leaf, page, page + step);
+                for (const db::PushdownPreviewRow& row : m_shape.previewBatch(leaf, page, page + step))
+                    add(leaf, row);
+                m_observer.progress(m_entry, int(m_request.tables.size()), m_out.records, 0);
+            }
+        }
+        return true;
+    }
+
+private:
+    void add(const db::PushdownLeaf& leaf, const db::PushdownPreviewRow& row)
+    {
+        bool recordChanges = false;
+        for (size_t j = 0; j < row.oldValues.size(); ++j) {
+            if (!row.oldValues[j])
+                continue;
+            const FieldOutcome field = outcome(j, *row.oldValues[j], row.newValues[j]);
+            if (!field.changed && field.refusal.isEmpty())
+                continue;
+            recordChanges = recordChanges || field.changed;
+            const QString& name = m_shape.columns()[j].name;
+            auto [place, added] = m_columnAt.try_emplace(j, m_out.columns.size());
+            if (added)
+                m_out.columns.append(PreviewColumn{name});
+            PreviewColumn& column = m_out.columns[place->second];
+            column.changes += field.changed ? 1 : 0;
+            column.refused += field.refusal.isEmpty() ? 0 : 1;
+            if (m_out.samples.size() < m_request.sampleLimit)
+                m_out.samples.append(PreviewChange{0, m_shape.rowName(leaf, row.ctid, row.key), name,
+                                                   row.oldValues[j], field.value.value_or(QString()),
+                                                   field.refusal, field.refusedValue});
+        }
+        m_out.changedRecords += recordChanges ? 1 : 0;
+    }
+
+    // As the server-side run stores the field: the server's new text, which a column that takes no text
+    // it is given may refuse; where two pairs or more meet in such a column, pair by pair as the record
+    // walk offers them, since it could refuse a text between two pairs.
+    FieldOutcome outcome(size_t j, const QString& old, const std::optional<QString>& serverText)
+    {
+        const db::PushdownColumn& column = m_shape.columns()[j];
+        FieldOutcome field;
+        field.value = old;
+        if (!column.takesAnyText) {
+            std::optional<QString> value = old;
+            int hits = 0;
+            for (const Set& pair : m_pairs)
+                if (matches(value, pair.find)) {
+                    ++hits;
+                    value = replaceAndTrim(*value, pair.find, pair.replacement);
+                }
+            if (hits > 1) {
+                for (const Set& pair : m_pairs) {
+                    if (!matches(field.value, pair.find))
+                        continue;
+                    const QString replaced = replaceAndTrim(*field.value, pair.find, pair.replacement);
+                    if (const std::optional<db::DbError> refused = m_shape.refusal(int(j), replaced)) {
+                        field.refusal = refused->message();
+                        field.refusedValue = replaced;
+                        continue;
+                    }
+                    field.value = replaced;
+                    field.changed = true;
+                }
+                return field;
+            }
+        }
+        if (!serverText)
+            return field; // found, but the pairs leave it as it was: the run does not write it
+        if (const std::optional<db::DbError> refused = m_shape.refusal(int(j), *serverText)) {
+            field.refusal = refused->message();
+            field.refusedValue = *serverText;
+            return field;
+        }
+        field.value = serverText;
+        field.changed = true;
+        return field;
+    }
+
+    const PreviewRequest& m_request;
+    int m_entry;
+    db::PushdownTable& m_shape;
+    PreviewObserver& m_observer;
+    PreviewTable& m_out;
+    QList<Set> m_pairs;
+    std::map<size_t, qsizetype> m_columnAt;
+};
+
 } // namespace
 
 QList<PreviewTable> Preview(const PreviewRequest& request, PreviewObserver& observer)
@@ -95,7 +217,15 @@ QList<PreviewTable> Preview(const PreviewRequest& request, PreviewObserver& obse
         out.text = request.tables.at(i).second;
         observer.progress(i, int(request.tables.size()), 0, 0);
         try {
-            previewTable(request, i, connection, observer, out, cancelled);
+            std::optional<db::PushdownTable> shape;
+            if (request.onServer)
+                shape.emplace(connection, out.table);
+            const bool anyPair = std::any_of(request.pairs.cbegin(), request.pairs.cend(),
+                                             [](const Set& pair) { return !pair.find.isEmpty(); });
+            if (shape && !shape->walkReason() && anyPair)
+                cancelled = !ServerPreview(request, i, *shape, observer, out).run();
+            else
+                previewTable(request, i, connection, observer, out, cancelled);
         } catch (const db::DbError& error) {
             out.failure = error.message();
         }

@@ -62,12 +62,16 @@ struct PreviewRequest
     QList<std::pair<db::Table, QString>> tables; // the table and its text in the list, in list order
     QList<Set> pairs;                            // the single pair is one set
     int sampleLimit = 1000;                      // per table
+    // What the server-side run would change, found by the server with the same expressions that run
+    // uses, so that the counts are exactly its own. Samples name rows by place and key; their record is
+    // 0. A table that run leaves to the record walk is previewed by the walk.
+    bool onServer = false;
 };
 
-// Walks every table as a run does. A pair is applied to a field when its find text occurs in the
-// value as the pairs before it left it; a replaced text that the column refuses leaves the value as
-// it was for the next pair, as in a run. Throws db::DbError when the connection cannot be opened; a
-// table that cannot be read gets its failure and the preview goes on.
+// Walks every table as a run does (or lets the server find what would change, onServer). A pair is applied to
+// a field when its find text occurs in the value as the pairs before it left it; a replaced text that the
+// column refuses leaves the value as it was for the next pair, as in a run. Throws db::DbError when the
+// connection cannot be opened; a table that cannot be read gets its failure and the preview goes on.
 QList<PreviewTable> Preview(const PreviewRequest& request, PreviewObserver& observer);
 
 // A change as a person reads it: the part that differs marked with « » in both values, with

@@ -152,15 +152,7 @@ struct TableRun
 
     QString rowName(const db::PushdownLeaf& leaf, const QString& ctid, const std::vector<QString>& key) const
     {
-        QString name = QStringLiteral("record at %1 in %2").arg(ctid, leaf.table.displayName());
-        if (key.empty())
-            return name;
-        QStringList names;
-        for (const QString& column : shape.keyColumns())
-            names << column;
-        return name + QStringLiteral(", key (%1)=(%2)")
-                          .arg(names.join(QStringLiteral(", ")),
-                               QStringList(key.begin(), key.end()).join(QStringLiteral(", ")));
+        return shape.rowName(leaf, ctid, key);
     }
 
     // The lines of a whole batch, written with one opening of the log; a log that cannot take them is

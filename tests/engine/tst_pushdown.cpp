@@ -1,6 +1,7 @@
 // The server-side run against real tables: what it leaves in the tables, the log and the refusals is
 // what the record walk leaves on an identical copy; a growing replacement changes each row once; a
 // writer's concurrent change is kept; and the journal undoes the run byte for byte.
+#include "engine/Preview.h"
 #include "engine/PushdownRun.h"
 #include "engine/ReplaceRun.h"
 #include "engine/ReplacementLog.h"
@@ -169,7 +170,31 @@ private slots:
         const QStringList walkLog = logLines("push_walk");
         QFile::remove(logFilePath());
 
+        // The preview on the server counts, column by column, what the run then changes and refuses.
+        PreviewRequest request{TestDatabase::connectionString(), {}, ChainedSets, 0, true};
+        for (const db::Table& table : tablesIn("push_server"))
+            request.tables.append({table, table.name});
+        PreviewObserver watching;
+        QMap<QString, long long> previewed;
+        QMap<QString, long long> refusedFields[2];
+        for (const bool onServer : {false, true}) {
+            request.onServer = onServer;
+            for (const PreviewTable& table : Preview(request, watching)) {
+                QVERIFY2(table.failure.isEmpty(), qPrintable(table.failure));
+                for (const PreviewColumn& column : table.columns) {
+                    if (onServer && column.changes > 0)
+                        previewed[table.text + u'.' + column.name] = column.changes;
+                    if (column.refused > 0)
+                        refusedFields[onServer][table.text + u'.' + column.name] = column.refused;
+                }
+            }
+        }
+        QCOMPARE(refusedFields[1], refusedFields[0]);
+        QVERIFY(refusedFields[1].value("chain.n") > 0);
+
+        Journal journal(m_temp.filePath(QStringLiteral("push.sqlite3")));
         Host server;
+        server.journaling = &journal;
         server.tables = tablesIn("push_server");
         server.sets = ChainedSets;
         PushdownRun run;
@@ -192,6 +217,15 @@ private slots:
         QVERIFY(refused.contains(
             "ERROR: new row for relation \"checked\" violates check constraint \"checked_s_check\""));
         QVERIFY(refused.contains("ERROR: invalid input syntax for type integer: \"x\""));
+
+        QMap<QString, long long> changed;
+        journal.forEachStore(journal.newestRun(), [&](const JournalStore& store) {
+            for (const db::RestoreRow& row : store.rows)
+                for (const db::RestoreField& field : row.fields)
+                    ++changed[store.table.name + u'.' + field.column];
+        });
+        ++changed["checked.s"]; // a check constraint refuses its row only when the row is stored
+        QCOMPARE(previewed, changed);
     }
 
     void growingReplacementChangesEveryRowOnce()
