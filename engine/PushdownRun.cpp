@@ -8,6 +8,7 @@
 #include "engine/ReplacementLog.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QStringList>
 
@@ -435,12 +436,20 @@ struct TableRun
             for (long long page = 0; page < shape.pages(leaf);) {
                 if (stopAsked(host))
                     throw RunStopped();
+                QElapsedTimer took;
+                took.start();
                 const long long found = batch(leaf, page, page + step);
                 page += step;
                 // What a batch costs beyond the server's scan goes with the rows it finds: where few
-                // match, more pages go into one batch (the rows locked stay about as many).
+                // match, more pages go into one batch (the rows locked stay about as many). A batch holds
+                // its rows locked and cannot be interrupted, so a slow one (wide rows, a busy server,
+                // triggers) makes the next ones smaller.
                 constexpr long long MostPages = 1 << 16;
-                if (found < batchRows / 4 && step < MostPages)
+                constexpr qint64 LongestBatchMs = 2000;
+                const qint64 ms = took.elapsed();
+                if (ms > LongestBatchMs)
+                    step = std::max<long long>(1, step / 2);
+                else if (found < batchRows / 4 && ms < LongestBatchMs / 4 && step < MostPages)
                     step *= 2;
             }
         }
