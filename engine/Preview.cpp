@@ -22,15 +22,17 @@ struct FieldOutcome
     QString refusedValue;         // and the text it refused
 };
 
-FieldOutcome applyPairs(db::RecordSet& records, int j, const QList<Set>& pairs)
+// Pair by pair as the record walk offers each replaced text to the column.
+template <class Refusal>
+FieldOutcome applyPairs(const std::optional<QString>& value, const QList<Set>& pairs, Refusal&& refusal)
 {
     FieldOutcome field;
-    field.value = records.value(j);
+    field.value = value;
     for (const Set& pair : pairs) {
         if (!matches(field.value, pair.find))
             continue;
         const QString replaced = replaceAndTrim(*field.value, pair.find, pair.replacement);
-        if (const std::optional<db::DbError> refused = records.refusal(j, replaced)) {
+        if (const std::optional<db::DbError> refused = refusal(replaced)) {
             // The run keeps the value the field had for the pairs after this one.
             field.refusal = refused->message();
             field.refusedValue = replaced;
@@ -61,7 +63,8 @@ void previewTable(const PreviewRequest& request, int entry, db::Connection& conn
         bool recordChanges = false;
         for (int j = 0; j < fields; ++j) {
             const std::optional<QString> old = records.value(j);
-            const FieldOutcome field = applyPairs(records, j, request.pairs);
+            const FieldOutcome field =
+                applyPairs(old, request.pairs, [&](const QString& text) { return records.refusal(j, text); });
             if (!field.changed && field.refusal.isEmpty())
                 continue;
             recordChanges = recordChanges || field.changed;
@@ -163,21 +166,9 @@ private:
                     ++hits;
                     value = replaceAndTrim(*value, pair.find, pair.replacement);
                 }
-            if (hits > 1) {
-                for (const Set& pair : m_pairs) {
-                    if (!matches(field.value, pair.find))
-                        continue;
-                    const QString replaced = replaceAndTrim(*field.value, pair.find, pair.replacement);
-                    if (const std::optional<db::DbError> refused = m_shape.refusal(int(j), replaced)) {
-                        field.refusal = refused->message();
-                        field.refusedValue = replaced;
-                        continue;
-                    }
-                    field.value = replaced;
-                    field.changed = true;
-                }
-                return field;
-            }
+            if (hits > 1)
+                return applyPairs(old, m_pairs,
+                                  [&](const QString& text) { return m_shape.refusal(int(j), text); });
         }
         if (!serverText)
             return field; // found, but the pairs leave it as it was: the run does not write it
