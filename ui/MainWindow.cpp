@@ -332,6 +332,8 @@ void Form2::PushButton1_Click()
     if (!m_run.PushButton1_Click(*this))
         return; // a run is going on: this press is ignored
     StatusLine->setText(QStringLiteral("Finished."));
+    if (m_closing)
+        Form_Unload();
 }
 
 engine::PreviewRequest Form2::previewRequest()
@@ -489,6 +491,11 @@ void Form2::Form_Unload()
 
 void Form2::closeEvent(QCloseEvent* event)
 {
+    if (m_run.isRunning()) {
+        m_closing = true;
+        event->ignore();
+        return;
+    }
     event->accept();
     Form_Unload();
 }

@@ -125,6 +125,7 @@ private:
     QString setFindText(int set) override;
     QString setReplaceText(int set) override;
     void processEvents() override;
+    bool stopRequested() override { return m_closing; }
     void setPointerMode(PointerMode mode) override;
     Prompts& prompts() override;
     void progress(int entry, int entryCount, long long record, long long recordCount) override;
@@ -144,6 +145,9 @@ private:
     qint64 m_lastProgress = 0;
     // The window's run: a press of "Start Replacing" or "< Back" during it is refused.
     engine::ReplaceRun m_run;
+    // Closed during a run: the run stops at the next record and stores what it has logged, then the
+    // tool ends. Ending at once would leave up to a batch of records in the log that were never stored.
+    bool m_closing = false;
 };
 
 } // namespace quarvel::ui

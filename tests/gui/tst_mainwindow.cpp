@@ -579,6 +579,35 @@ private slots:
         QCOMPARE(m_ends, 1);
     }
 
+    // Every line the log holds is a change the table holds: the records logged in the batch not yet
+    // stored are stored before the tool ends.
+    void closingDuringARunStoresWhatWasLoggedThenEnds()
+    {
+        TestDatabase::psql(
+            "CREATE TABLE main_window_tests.big (id int, v text);"
+            "INSERT INTO main_window_tests.big SELECT g, 'old' FROM generate_series(1, 2500) g;");
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        window.show();
+        window.PushButton9->click();
+        entryNamed(window.List1, "main_window_tests.big")->setCheckState(Qt::Checked);
+        window.Text1->setText("old");
+        window.Text2->setText("new");
+        InRound closing(1500, [&] {
+            window.close();
+            QCOMPARE(m_ends, 0);
+        });
+        window.PushButton1->click();
+        QCOMPARE(m_ends, 1);
+        QFile log(engine::logFilePath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const qsizetype logged = log.readAll().count("\r\n");
+        const long long stored =
+            TestDatabase::psql("SELECT count(*) FROM main_window_tests.big WHERE v = 'new'").toLongLong();
+        QVERIFY2(logged > 0 && logged < 2500, qPrintable(QString::number(logged)));
+        QCOMPARE(stored, logged);
+    }
+
 private:
     test::TempStore m_store;
     QTemporaryDir m_temp;
