@@ -353,12 +353,15 @@ void Journal::confirm(bool committed) noexcept
 
 void Journal::settle(qint64 store, bool committed) noexcept
 {
-    // Not synced on its own: a confirmation lost with the power is asked of the server again.
+    // Not synced on its own (the next store's sync takes it along): a confirmation lost with the power is
+    // asked of the server again.
+    sqlite3_exec(m_db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
     try {
         Sql update(m_db, "UPDATE stores SET state = ? WHERE id = ?");
         update.bind(1, committed ? QStringLiteral("stored") : QStringLiteral("failed")).bind(2, store).run();
     } catch (...) {
     }
+    sqlite3_exec(m_db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
 }
 
 namespace {
