@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,7 @@ struct PushdownLeaf
     QString oid;
     Table table;
     long long rowsPerPage = 0; // as the planner estimates it; 0 when never analysed
+    bool remote = false;       // a postgres_fdw foreign table: its rows and pages are on another server
 };
 
 struct PushdownColumn
@@ -113,6 +115,13 @@ private:
     Statement& prepared(const QString& sql);
     std::vector<QString> pairParameters() const;
 
+    // A foreign leaf shows no xmin (postgres_fdw reads it as 0) and no size: its row versions this run
+    // wrote are known by their places on the other server, and its end by its last row there.
+    std::vector<PushdownRow> lockRemoteBatch(const PushdownLeaf& leaf, long long first, long long end);
+    long long remotePages(const PushdownLeaf& leaf);
+    void wroteRemote(const PushdownLeaf& leaf, const QString& ctid);
+    bool shippable(const PushdownColumn& c);
+
     SQLHDBC m_handle = nullptr;
     Table m_table;
     std::optional<QString> m_walkReason;
@@ -122,6 +131,12 @@ private:
     PushdownPairs m_pairs;
     std::map<QString, std::unique_ptr<Statement>> m_statements; // prepared once per text
     bool m_inTransaction = false;
+
+    QString m_remoteLeaf;                             // the foreign leaf the following refer to
+    std::set<std::pair<long long, int>> m_remoteOwn;  // places of versions this run wrote there
+    long long m_remoteEnd = -1;                       // its pages as last read, -1 when not yet
+    long long m_remoteReached = 0;                    // the end of the last batch read there
+    std::optional<std::set<QString>> m_deterministic; // columns whose collation compares bytes
 };
 
 } // namespace quarvel::db

@@ -51,10 +51,9 @@ QString runPsql(const QString& user, const QString& password, const QString& sql
     psql.setProcessEnvironment(environment);
     psql.start(QStringLiteral("psql"),
                {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-A"), QStringLiteral("-t"),
-                QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"),
-                target.server, QStringLiteral("-p"), target.port, QStringLiteral("-U"), user,
-                QStringLiteral("-d"), target.database,
-                QStringLiteral("-f"), QStringLiteral("-")});
+                QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"), target.server,
+                QStringLiteral("-p"), target.port, QStringLiteral("-U"), user, QStringLiteral("-d"),
+                target.database, QStringLiteral("-f"), QStringLiteral("-")});
     psql.write(sql.toUtf8());
     psql.closeWriteChannel();
     if (!psql.waitForFinished(60000) || psql.exitStatus() != QProcess::NormalExit || psql.exitCode() != 0)
@@ -102,8 +101,9 @@ bool TestDatabase::remoteAvailable()
 
 db::ConnectionDetails TestDatabase::remoteDetails()
 {
-    return {env("QUARVEL_TEST_REMOTE_SERVER"), env("QUARVEL_TEST_REMOTE_PORT"), env("QUARVEL_TEST_REMOTE_USER"),
-            env("QUARVEL_TEST_REMOTE_PASSWORD"), env("QUARVEL_TEST_REMOTE_DATABASE")};
+    return {env("QUARVEL_TEST_REMOTE_SERVER"), env("QUARVEL_TEST_REMOTE_PORT"),
+            env("QUARVEL_TEST_REMOTE_USER"), env("QUARVEL_TEST_REMOTE_PASSWORD"),
+            env("QUARVEL_TEST_REMOTE_DATABASE")};
 }
 
 QString TestDatabase::psqlRemote(const QString& sql)
