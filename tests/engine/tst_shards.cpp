@@ -274,10 +274,12 @@ private slots:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("PGPASSWORD", there.password);
         writer.setProcessEnvironment(environment);
+        // Another session there changes ten rows and holds them while the run reaches them.
+        const QString held =
+            QStringLiteral("BEGIN; UPDATE shards_race.w_far SET s = s || ' ab' WHERE id <= 10; "
+                           "SELECT pg_sleep(1.5); COMMIT;");
         writer.start("psql", {"-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", there.server, "-p", there.port, "-U",
-                              there.user, "-d", there.database, "-c",
-                              "BEGIN; UPDATE shards_race.w_far SET s = s || ' ab' WHERE id <= 10; "
-                              "SELECT pg_sleep(1.5); COMMIT;"});
+                              there.user, "-d", there.database, "-c", held});
         QVERIFY(writer.waitForStarted());
         for (int i = 0; i < 100; ++i) {
             if (TestDatabase::psqlRemote(
