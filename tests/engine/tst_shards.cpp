@@ -255,6 +255,32 @@ private slots:
             14);
     }
 
+    void rowsOnTheOtherServerNoFindTextMatchesAreNeverRewritten()
+    {
+        TestDatabase::freshSchema("shards_quiet");
+        TestDatabase::psqlRemote("DROP SCHEMA IF EXISTS shards_quiet CASCADE; CREATE SCHEMA shards_quiet;"
+                                 "CREATE TABLE shards_quiet.q_far (id int, s text, t text);"
+                                 "INSERT INTO shards_quiet.q_far SELECT g, CASE WHEN g % 100 = 0 THEN 'ab' "
+                                 "ELSE 'cd' END, 'same' FROM generate_series(1, 1000) g;");
+        TestDatabase::psql(
+            "CREATE TABLE shards_quiet.q (id int, s text, t text) PARTITION BY RANGE (id);"
+            "CREATE FOREIGN TABLE shards_quiet.q_far PARTITION OF shards_quiet.q FOR VALUES FROM "
+            "(1) TO (10000) SERVER quarvel_shard OPTIONS (schema_name 'shards_quiet');");
+        const QString loaded = TestDatabase::psqlRemote("SELECT DISTINCT xmin FROM shards_quiet.q_far");
+        Host host;
+        host.tables = {{"shards_quiet", "q"}};
+        host.sets = {{"ab", "b"}, {"same", "same"}};
+        QVERIFY(PushdownRun().run(host));
+        QCOMPARE(host.shown.errorReports(), QStringList());
+        // Only the ten rows whose text changes get new versions there.
+        QCOMPARE(TestDatabase::psqlRemote("SELECT count(*) FROM shards_quiet.q_far WHERE xmin::text <> '" +
+                                          loaded + "'"),
+                 QString("10"));
+        QCOMPARE(TestDatabase::psqlRemote("SELECT count(*) FROM shards_quiet.q_far WHERE s = 'b'"),
+                 QString("10"));
+        QCOMPARE(logLines("shards_quiet").size(), 1010);
+    }
+
     // postgres_fdw reads the other server in REPEATABLE READ: a row a writer there changes while the run
     // waits for it ends the run's statement with a serialization failure, where the local server would
     // read the newer version. The writer's value must be kept all the same, with the replacement on top.
