@@ -68,7 +68,7 @@ public:
     PushdownTable(const PushdownTable&) = delete;
     PushdownTable& operator=(const PushdownTable&) = delete;
 
-    // Why the record walk must do this table (a column would round, a partition is on another server),
+    // Why the record walk must do this table (a column would round, a partition no postgres_fdw reaches),
     // as the user is told; nullopt when the server can do it exactly.
     const std::optional<QString>& walkReason() const { return m_walkReason; }
     const std::vector<PushdownLeaf>& leaves() const { return m_leaves; }
