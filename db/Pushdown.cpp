@@ -327,6 +327,8 @@ std::optional<PushdownRow> PushdownTable::lockRow(const PushdownLeaf& leaf, cons
     if (query.fetch())
         row = readRow(query, m_keyColumns.size(), m_columns.size());
     query.closeCursor();
+    if (row && leaf.remote)
+        remoteRowApart(leaf, ctid);
     return row;
 }
 

@@ -121,6 +121,9 @@ private:
     long long remotePages(const PushdownLeaf& leaf);
     void wroteRemote(const PushdownLeaf& leaf, const QString& ctid);
     bool shippable(const PushdownColumn& c);
+    // Throws a DbError that leaves the table when rows there share a place in [from, to).
+    void remotePlacesApart(const PushdownLeaf& leaf, const QString& from, const QString& to);
+    void remoteRowApart(const PushdownLeaf& leaf, const QString& ctid);
 
     SQLHDBC m_handle = nullptr;
     Table m_table;

@@ -26,6 +26,12 @@ const QString DeterministicQuery =
                    "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped "
                    "AND k.collisdeterministic");
 
+// Rows sharing a place in the batch's pages: there only when the foreign table reaches a partitioned table
+// or an inheritance parent there, where each table numbers its own places.
+const QString SharedPlacesQuery = QStringLiteral(
+    "SELECT (pg_catalog.count(*) - pg_catalog.count(DISTINCT q.ctid))::pg_catalog.text FROM ONLY %1 AS q "
+    "WHERE q.ctid >= CAST(? AS pg_catalog.tid) AND q.ctid < CAST(? AS pg_catalog.tid)");
+
 std::optional<std::pair<long long, int>> placeOf(const QString& ctid)
 {
     // "(page,item)"
@@ -90,6 +96,33 @@ void PushdownTable::wroteRemote(const PushdownLeaf& leaf, const QString& ctid)
         m_remoteOwn.insert(*place);
 }
 
+void PushdownTable::remotePlacesApart(const PushdownLeaf& leaf, const QString& from, const QString& to)
+{
+    // postgres_fdw stores each row by "UPDATE ... WHERE ctid = $1", which reaches every row at that place.
+    // Asked in the transaction that stores, so in the snapshot its updates see there: no row can come to
+    // such a place unseen.
+    Statement& shared = prepared(SharedPlacesQuery.arg(leaf.table.qualifiedName()));
+    shared.execute({from, to});
+    const bool apart = shared.fetch() && shared.text(1) == QStringLiteral("0");
+    shared.closeCursor();
+    if (!apart)
+        throw DbError::leavingTheTable(
+            QStringLiteral(
+                "Rows of %1 share their places (ctid) on the other server: it is a partitioned table "
+                "or an inheritance parent there, where postgres_fdw would store a row over every row "
+                "at its place. The run leaves it here; change the partitions there instead.")
+                .arg(leaf.table.displayName()),
+            QStringLiteral("55000"));
+}
+
+void PushdownTable::remoteRowApart(const PushdownLeaf& leaf, const QString& ctid)
+{
+    const auto place = placeOf(ctid);
+    if (!place)
+        return;
+    remotePlacesApart(leaf, ctid, QStringLiteral("(%1,%2)").arg(place->first).arg(place->second + 1));
+}
+
 std::vector<PushdownRow> PushdownTable::lockRemoteBatch(const PushdownLeaf& leaf, long long first,
                                                         long long end)
 {
@@ -130,8 +163,10 @@ std::vector<PushdownRow> PushdownTable::lockRemoteBatch(const PushdownLeaf& leaf
                                        "AND q.ctid < CAST(? AS pg_catalog.tid) "
                                        "AND NOT (q.ctid = ANY (CAST(? AS pg_catalog.tid[]))) AND (") +
                         tests.join(QStringLiteral(" OR ")) + QStringLiteral(") FOR UPDATE OF q");
-    parameters.push_back(QStringLiteral("(%1,0)").arg(first));
-    parameters.push_back(QStringLiteral("(%1,0)").arg(end));
+    const QString from = QStringLiteral("(%1,0)").arg(first);
+    const QString to = QStringLiteral("(%1,0)").arg(end);
+    parameters.push_back(from);
+    parameters.push_back(to);
     parameters.push_back(arrayLiteral(own));
     parameters.insert(parameters.end(), conditionParameters.begin(), conditionParameters.end());
 
@@ -151,6 +186,8 @@ std::vector<PushdownRow> PushdownTable::lockRemoteBatch(const PushdownLeaf& leaf
                 rows.push_back(std::move(row));
             }
             query.closeCursor();
+            if (!rows.empty())
+                remotePlacesApart(leaf, from, to);
             return rows;
         } catch (const DbError& error) {
             query.closeCursor();

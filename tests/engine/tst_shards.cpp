@@ -281,6 +281,36 @@ private slots:
         QCOMPARE(logLines("shards_quiet").size(), 1010);
     }
 
+    // A foreign table may reach a partitioned table there, whose partitions number their places each
+    // for itself, while postgres_fdw stores a row by its place alone: the row at (0,1) of one partition
+    // would be written over the row at (0,1) of the other. The run must leave such a table untouched.
+    void foreignTableOverAPartitionedTableThereIsLeftUntouched()
+    {
+        TestDatabase::freshSchema("shards_nested");
+        TestDatabase::psqlRemote(
+            "DROP SCHEMA IF EXISTS shards_nested CASCADE; CREATE SCHEMA shards_nested;"
+            "CREATE TABLE shards_nested.n (k int, s text) PARTITION BY RANGE (k);"
+            "CREATE TABLE shards_nested.n1 PARTITION OF shards_nested.n FOR VALUES FROM (0) "
+            "TO (10); CREATE TABLE shards_nested.n2 PARTITION OF shards_nested.n FOR VALUES "
+            "FROM (10) TO (20); INSERT INTO shards_nested.n VALUES (1, 'ab'), (11, 'zz');");
+        TestDatabase::psql(
+            "CREATE TABLE shards_nested.t (k int, s text) PARTITION BY RANGE (k);"
+            "CREATE FOREIGN TABLE shards_nested.far PARTITION OF shards_nested.t FOR VALUES FROM "
+            "(0) TO (100) SERVER quarvel_shard OPTIONS (schema_name 'shards_nested', "
+            "table_name 'n');");
+        const QString places =
+            "SELECT string_agg(ctid || ':' || k || ':' || s, ' ' ORDER BY k) FROM shards_nested.n";
+        QCOMPARE(TestDatabase::psqlRemote(places), QString("(0,1):1:ab (0,1):11:zz"));
+        Host host;
+        host.tables = {{"shards_nested", "t"}};
+        host.sets = {{"ab", "b"}};
+        QVERIFY(PushdownRun().run(host));
+        QCOMPARE(host.shown.errorReports().size(), 1);
+        QVERIFY(host.shown.errorReports().front().contains(
+            "Rows of shards_nested.far share their places (ctid) on the other server"));
+        QCOMPARE(TestDatabase::psqlRemote(places), QString("(0,1):1:ab (0,1):11:zz"));
+    }
+
     // postgres_fdw reads the other server in REPEATABLE READ: a row a writer there changes while the run
     // waits for it ends the run's statement with a serialization failure, where the local server would
     // read the newer version. The writer's value must be kept all the same, with the replacement on top.
