@@ -22,7 +22,10 @@ const QString LeafQuery = QStringLiteral(
     "SELECT c.oid::pg_catalog.text, n.nspname::pg_catalog.text, c.relname::pg_catalog.text, "
     "c.relkind::pg_catalog.text, "
     "(CASE WHEN c.relpages > 0 AND c.reltuples > 0 THEN c.reltuples / c.relpages ELSE 0 END)"
-    "::pg_catalog.int8::pg_catalog.text "
+    "::pg_catalog.int8::pg_catalog.text, "
+    "COALESCE((SELECT w.fdwname::pg_catalog.text FROM pg_catalog.pg_foreign_table ft "
+    "JOIN pg_catalog.pg_foreign_server fs ON fs.oid = ft.ftserver "
+    "JOIN pg_catalog.pg_foreign_data_wrapper w ON w.oid = fs.srvfdw WHERE ft.ftrelid = c.oid), '') "
     "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
     "WHERE c.oid IN (SELECT t.relid FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS "
     "pg_catalog.regclass)) t WHERE t.isleaf) OR (c.oid = CAST(? AS pg_catalog.oid) AND c.relkind <> 'p') "
@@ -105,11 +108,12 @@ PushdownTable::PushdownTable(Connection& connection, const Table& table)
                           {required(leaves, 2), required(leaves, 3)},
                           required(leaves, 5).toLongLong()};
         const QString kind = required(leaves, 4);
-        if (kind != u"r" && !m_walkReason)
+        leaf.remote = kind == u"f" && required(leaves, 6) == u"postgres_fdw";
+        if (kind != u"r" && !leaf.remote && !m_walkReason)
             m_walkReason = QStringLiteral("partition %1 is %2")
                                .arg(leaf.table.displayName(), kind == u"f" ? QStringLiteral("a foreign table")
                                                                            : QStringLiteral("not a table"));
-        if (kind == u"r")
+        if (kind == u"r" || leaf.remote)
             m_leaves.push_back(std::move(leaf));
     }
     leaves.closeCursor();
@@ -192,6 +196,8 @@ std::vector<QString> PushdownTable::pairParameters() const
 
 long long PushdownTable::pages(const PushdownLeaf& leaf)
 {
+    if (leaf.remote)
+        return remotePages(leaf);
     Statement& query = prepared(PagesQuery);
     query.execute({leaf.oid});
     const long long pages = query.fetch() ? required(query, 1).toLongLong() : 0;
@@ -274,6 +280,8 @@ PushdownRow readRow(Statement& rows, size_t keys, size_t columns)
 std::vector<PushdownRow> PushdownTable::lockBatch(const PushdownLeaf& leaf, long long first, long long end,
                                                   const std::vector<QString>& ownVersions)
 {
+    if (leaf.remote)
+        return lockRemoteBatch(leaf, first, end);
     // Only the texts of columns some find text matches come back: the others keep their values.
     QString selected = QStringLiteral("q.ctid::pg_catalog.text");
     for (const QString& key : m_keyColumns)
@@ -313,11 +321,14 @@ std::optional<PushdownRow> PushdownTable::lockRow(const PushdownLeaf& leaf, cons
         QStringLiteral(" AS q WHERE q.ctid = CAST(? AS pg_catalog.tid) "
                        "AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) FOR UPDATE OF q");
     Statement& query = prepared(sql);
-    query.execute({ctid, arrayLiteral(ownVersions)});
+    // A foreign leaf's xmin reads as 0 whatever the version: its own versions are known by place instead.
+    query.execute({ctid, arrayLiteral(leaf.remote ? std::vector<QString>() : ownVersions)});
     std::optional<PushdownRow> row;
     if (query.fetch())
         row = readRow(query, m_keyColumns.size(), m_columns.size());
     query.closeCursor();
+    if (row && leaf.remote)
+        remoteRowApart(leaf, ctid);
     return row;
 }
 
@@ -427,6 +438,8 @@ std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf,
         while (update.fetch()) {
             transaction = required(update, 4);
             stored.push_back(readStored(update, m_keyColumns.size(), m_columns.size()));
+            if (leaf.remote)
+                wroteRemote(leaf, stored.back().ctid);
         }
     }
     update.closeCursor();
@@ -458,6 +471,8 @@ std::optional<PushdownStored> PushdownTable::storeRow(const PushdownLeaf& leaf, 
         row.oldCtid = ctid;
         for (const QString& text : texts)
             row.values.emplace_back(text);
+        if (leaf.remote)
+            wroteRemote(leaf, row.ctid);
         stored = std::move(row);
     }
     update.closeCursor();

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,7 @@ struct PushdownLeaf
     QString oid;
     Table table;
     long long rowsPerPage = 0; // as the planner estimates it; 0 when never analysed
+    bool remote = false;       // a postgres_fdw foreign table: its rows and pages are on another server
 };
 
 struct PushdownColumn
@@ -76,7 +78,7 @@ public:
     PushdownTable(const PushdownTable&) = delete;
     PushdownTable& operator=(const PushdownTable&) = delete;
 
-    // Why the record walk must do this table (a column would round, a partition is on another server),
+    // Why the record walk must do this table (a column would round, a partition no postgres_fdw reaches),
     // as the user is told; nullopt when the server can do it exactly.
     const std::optional<QString>& walkReason() const { return m_walkReason; }
     const std::vector<PushdownLeaf>& leaves() const { return m_leaves; }
@@ -133,6 +135,16 @@ private:
     QString replacementChain(const PushdownLeaf& leaf, const QString& alias) const;
     std::vector<QString> pairParameters() const;
 
+    // A foreign leaf shows no xmin (postgres_fdw reads it as 0) and no size: its row versions this run
+    // wrote are known by their places on the other server, and its end by its last row there.
+    std::vector<PushdownRow> lockRemoteBatch(const PushdownLeaf& leaf, long long first, long long end);
+    long long remotePages(const PushdownLeaf& leaf);
+    void wroteRemote(const PushdownLeaf& leaf, const QString& ctid);
+    bool shippable(const PushdownColumn& c);
+    // Throws a DbError that leaves the table when rows there share a place in [from, to).
+    void remotePlacesApart(const PushdownLeaf& leaf, const QString& from, const QString& to);
+    void remoteRowApart(const PushdownLeaf& leaf, const QString& ctid);
+
     SQLHDBC m_handle = nullptr;
     Table m_table;
     std::optional<QString> m_walkReason;
@@ -142,6 +154,12 @@ private:
     PushdownPairs m_pairs;
     std::map<QString, std::unique_ptr<Statement>> m_statements; // prepared once per text
     bool m_inTransaction = false;
+
+    QString m_remoteLeaf;                             // the foreign leaf the following refer to
+    std::set<std::pair<long long, int>> m_remoteOwn;  // places of versions this run wrote there
+    long long m_remoteEnd = -1;                       // its pages as last read, -1 when not yet
+    long long m_remoteReached = 0;                    // the end of the last batch read there
+    std::optional<std::set<QString>> m_deterministic; // columns whose collation compares bytes
 };
 
 } // namespace quarvel::db

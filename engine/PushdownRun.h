@@ -5,7 +5,8 @@
 // back as values to store.
 //
 // A table the server cannot do exactly (a column that would round or cut what the record walk
-// refuses, a partition on another server) goes through the record walk, and the host is told why.
+// refuses, a foreign partition of another wrapper than postgres_fdw) goes through the record walk, and the
+// host is told why.
 
 #include "engine/ReplaceRun.h"
 

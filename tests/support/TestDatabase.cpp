@@ -25,7 +25,21 @@ QString textOf(const QByteArray& output)
     return text;
 }
 
-QString runPsql(const QString& user, const QString& password, const QString& sql)
+// The server psql connects to: the test server, or the other one that holds foreign tables.
+struct PsqlTarget
+{
+    QString server;
+    QString port;
+    QString database;
+};
+
+PsqlTarget testServer()
+{
+    return {env("QUARVEL_TEST_SERVER"), env("QUARVEL_TEST_PORT"), env("QUARVEL_TEST_DATABASE")};
+}
+
+QString runPsql(const QString& user, const QString& password, const QString& sql,
+                const PsqlTarget& target = testServer())
 {
     QProcess psql;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -37,10 +51,9 @@ QString runPsql(const QString& user, const QString& password, const QString& sql
     psql.setProcessEnvironment(environment);
     psql.start(QStringLiteral("psql"),
                {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-A"), QStringLiteral("-t"),
-                QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"),
-                env("QUARVEL_TEST_SERVER"), QStringLiteral("-p"), env("QUARVEL_TEST_PORT"),
-                QStringLiteral("-U"), user, QStringLiteral("-d"), env("QUARVEL_TEST_DATABASE"),
-                QStringLiteral("-f"), QStringLiteral("-")});
+                QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"), target.server,
+                QStringLiteral("-p"), target.port, QStringLiteral("-U"), user, QStringLiteral("-d"),
+                target.database, QStringLiteral("-f"), QStringLiteral("-")});
     psql.write(sql.toUtf8());
     psql.closeWriteChannel();
     if (!psql.waitForFinished(60000) || psql.exitStatus() != QProcess::NormalExit || psql.exitCode() != 0)
@@ -78,6 +91,25 @@ QString TestDatabase::psql(const QString& sql)
 QString TestDatabase::psqlAdmin(const QString& sql)
 {
     return runPsql(env("QUARVEL_TEST_ADMIN_USER"), env("QUARVEL_TEST_ADMIN_PASSWORD"), sql);
+}
+
+bool TestDatabase::remoteAvailable()
+{
+    return !env("QUARVEL_TEST_REMOTE_SERVER").isEmpty() && !env("QUARVEL_TEST_REMOTE_PORT").isEmpty() &&
+           !env("QUARVEL_TEST_REMOTE_DATABASE").isEmpty();
+}
+
+db::ConnectionDetails TestDatabase::remoteDetails()
+{
+    return {env("QUARVEL_TEST_REMOTE_SERVER"), env("QUARVEL_TEST_REMOTE_PORT"),
+            env("QUARVEL_TEST_REMOTE_USER"), env("QUARVEL_TEST_REMOTE_PASSWORD"),
+            env("QUARVEL_TEST_REMOTE_DATABASE")};
+}
+
+QString TestDatabase::psqlRemote(const QString& sql)
+{
+    const db::ConnectionDetails d = remoteDetails();
+    return runPsql(d.user, d.password, sql, {d.server, d.port, d.database});
 }
 
 void TestDatabase::freshSchema(const QString& schema)

@@ -26,6 +26,12 @@ public:
     static QString psql(const QString& sql);
     static QString psqlAdmin(const QString& sql);
 
+    // The second throwaway server (QUARVEL_TEST_REMOTE_*), that holds the tables behind foreign tables of
+    // the test server; psqlRemote runs SQL there as its test role, as psql does here.
+    static bool remoteAvailable();
+    static db::ConnectionDetails remoteDetails();
+    static QString psqlRemote(const QString& sql);
+
     // Drops and recreates a schema owned by the test role.
     static void freshSchema(const QString& schema);
 

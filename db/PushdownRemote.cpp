@@ -1,0 +1,202 @@
+// The server-side run's reading of a leaf that is a postgres_fdw foreign table. The local server passes
+// the statements on to the server that holds the rows; what it cannot pass on (a cast to text, a
+// collation) it evaluates itself on rows fetched from there, which is slower but gives the same rows.
+#include "db/Pushdown.h"
+
+#include <QStringList>
+
+#include <algorithm>
+
+namespace quarvel::db {
+
+namespace {
+
+// How often a batch is read again when the other server refuses it for a concurrent update: postgres_fdw
+// runs its transactions there in REPEATABLE READ, so a row another session changed after the batch's
+// snapshot ends the statement (40001) where the local server would wait and read the newer version.
+constexpr int RemoteAttempts = 5;
+
+const QString RemoteEndQuery =
+    QStringLiteral("SELECT COALESCE(((pg_catalog.max(q.ctid)::pg_catalog.text::pg_catalog.point)[0])"
+                   "::pg_catalog.int8 + 1, 0)::pg_catalog.text FROM ONLY %1 AS q");
+
+const QString DeterministicQuery =
+    QStringLiteral("SELECT a.attname::pg_catalog.text FROM pg_catalog.pg_attribute a "
+                   "JOIN pg_catalog.pg_collation k ON k.oid = a.attcollation "
+                   "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped "
+                   "AND k.collisdeterministic");
+
+// Rows sharing a place in the batch's pages: there only when the foreign table reaches a partitioned table
+// or an inheritance parent there, where each table numbers its own places.
+const QString SharedPlacesQuery = QStringLiteral(
+    "SELECT (pg_catalog.count(*) - pg_catalog.count(DISTINCT q.ctid))::pg_catalog.text FROM ONLY %1 AS q "
+    "WHERE q.ctid >= CAST(? AS pg_catalog.tid) AND q.ctid < CAST(? AS pg_catalog.tid)");
+
+std::optional<std::pair<long long, int>> placeOf(const QString& ctid)
+{
+    // "(page,item)"
+    const QStringList parts = ctid.mid(1, ctid.size() - 2).split(u',');
+    bool pageRead = false;
+    bool itemRead = false;
+    if (parts.size() != 2)
+        return std::nullopt;
+    const long long page = parts[0].toLongLong(&pageRead);
+    const int item = parts[1].toInt(&itemRead);
+    if (!pageRead || !itemRead)
+        return std::nullopt;
+    return std::make_pair(page, item);
+}
+
+} // namespace
+
+bool PushdownTable::shippable(const PushdownColumn& c)
+{
+    // Only a plain text comparison goes to the other server: a cast to text or an explicit collation
+    // keeps postgres_fdw from sending the condition, and then every row of the batch comes back (and
+    // is locked there). strpos compares bytes under any deterministic collation, so none is needed.
+    if (!c.takesAnyText)
+        return false;
+    if (!m_deterministic) {
+        m_deterministic.emplace();
+        Statement names(m_handle);
+        names.prepare(DeterministicQuery);
+        names.execute({m_remoteLeaf});
+        while (names.fetch())
+            m_deterministic->insert(names.text(1).value_or(QString()));
+        names.closeCursor();
+    }
+    return m_deterministic->count(c.name) > 0;
+}
+
+long long PushdownTable::remotePages(const PushdownLeaf& leaf)
+{
+    if (m_remoteLeaf != leaf.oid) {
+        m_remoteLeaf = leaf.oid;
+        m_remoteOwn.clear();
+        m_remoteEnd = -1;
+        m_remoteReached = 0;
+        m_deterministic.reset();
+    }
+    // Its last row is found by a scan of the whole table there: read once, and again only when the
+    // batches have reached it, for rows moved past it meanwhile.
+    if (m_remoteEnd < 0 || m_remoteReached >= m_remoteEnd) {
+        Statement& query = prepared(RemoteEndQuery.arg(leaf.table.qualifiedName()));
+        query.execute({});
+        m_remoteEnd = query.fetch() ? query.text(1).value_or(QStringLiteral("0")).toLongLong() : 0;
+        query.closeCursor();
+    }
+    return m_remoteEnd;
+}
+
+void PushdownTable::wroteRemote(const PushdownLeaf& leaf, const QString& ctid)
+{
+    if (leaf.oid != m_remoteLeaf)
+        return;
+    if (const auto place = placeOf(ctid))
+        m_remoteOwn.insert(*place);
+}
+
+void PushdownTable::remotePlacesApart(const PushdownLeaf& leaf, const QString& from, const QString& to)
+{
+    // postgres_fdw stores each row by "UPDATE ... WHERE ctid = $1", which reaches every row at that place.
+    // Asked in the transaction that stores, so in the snapshot its updates see there: no row can come to
+    // such a place unseen.
+    Statement& shared = prepared(SharedPlacesQuery.arg(leaf.table.qualifiedName()));
+    shared.execute({from, to});
+    const bool apart = shared.fetch() && shared.text(1) == QStringLiteral("0");
+    shared.closeCursor();
+    if (!apart)
+        throw DbError::leavingTheTable(
+            QStringLiteral(
+                "Rows of %1 share their places (ctid) on the other server: it is a partitioned table "
+                "or an inheritance parent there, where postgres_fdw would store a row over every row "
+                "at its place. The run leaves it here; change the partitions there instead.")
+                .arg(leaf.table.displayName()),
+            QStringLiteral("55000"));
+}
+
+void PushdownTable::remoteRowApart(const PushdownLeaf& leaf, const QString& ctid)
+{
+    const auto place = placeOf(ctid);
+    if (!place)
+        return;
+    remotePlacesApart(leaf, ctid, QStringLiteral("(%1,%2)").arg(place->first).arg(place->second + 1));
+}
+
+std::vector<PushdownRow> PushdownTable::lockRemoteBatch(const PushdownLeaf& leaf, long long first,
+                                                        long long end)
+{
+    remotePages(leaf);
+    m_remoteReached = std::max(m_remoteReached, end);
+    // Versions this run wrote before the batch's first page are never read again.
+    m_remoteOwn.erase(m_remoteOwn.begin(), m_remoteOwn.lower_bound({first, 0}));
+    std::vector<QString> own;
+    for (auto at = m_remoteOwn.begin(); at != m_remoteOwn.end() && at->first < end; ++at)
+        own.push_back(QStringLiteral("(%1,%2)").arg(at->first).arg(at->second));
+
+    // Each find text is a parameter of its own where it is used, so that the conditions reach the other
+    // server as constants.
+    std::vector<QString> parameters;
+    std::vector<QString> conditionParameters;
+    QString selected = QStringLiteral("q.ctid::pg_catalog.text");
+    for (const QString& key : m_keyColumns)
+        selected += QStringLiteral(", q.") + quoteIdentifier(key) + QStringLiteral("::pg_catalog.text");
+    QStringList tests;
+    for (const PushdownColumn& c : m_columns) {
+        const QString name = QStringLiteral("q.") + quoteIdentifier(c.name);
+        const QString searched =
+            shippable(c) ? name : name + QStringLiteral("::pg_catalog.text COLLATE \"C\"");
+        QStringList held;
+        for (const auto& pair : m_pairs) {
+            held << QStringLiteral("pg_catalog.strpos(%1, CAST(? AS pg_catalog.text)) > 0").arg(searched);
+            parameters.push_back(pair.first);
+            conditionParameters.push_back(pair.first);
+        }
+        const QString any = held.join(QStringLiteral(" OR "));
+        selected += QStringLiteral(", CASE WHEN ") + any + QStringLiteral(" THEN ") + name +
+                    QStringLiteral("::pg_catalog.text END");
+        tests << any;
+    }
+    const QString sql = QStringLiteral("SELECT ") + selected + QStringLiteral(" FROM ONLY ") +
+                        leaf.table.qualifiedName() +
+                        QStringLiteral(" AS q WHERE q.ctid >= CAST(? AS pg_catalog.tid) "
+                                       "AND q.ctid < CAST(? AS pg_catalog.tid) "
+                                       "AND NOT (q.ctid = ANY (CAST(? AS pg_catalog.tid[]))) AND (") +
+                        tests.join(QStringLiteral(" OR ")) + QStringLiteral(") FOR UPDATE OF q");
+    const QString from = QStringLiteral("(%1,0)").arg(first);
+    const QString to = QStringLiteral("(%1,0)").arg(end);
+    parameters.push_back(from);
+    parameters.push_back(to);
+    parameters.push_back(arrayLiteral(own));
+    parameters.insert(parameters.end(), conditionParameters.begin(), conditionParameters.end());
+
+    Statement& query = prepared(sql);
+    for (int attempt = 1;; ++attempt) {
+        std::vector<PushdownRow> rows;
+        try {
+            query.execute(parameters);
+            while (query.fetch()) {
+                PushdownRow row;
+                row.ctid = query.text(1).value_or(QString());
+                SQLUSMALLINT at = 2;
+                for (size_t k = 0; k < m_keyColumns.size(); ++k)
+                    row.key.push_back(query.text(at++).value_or(QStringLiteral("NULL")));
+                for (size_t j = 0; j < m_columns.size(); ++j)
+                    row.values.push_back(query.text(at++));
+                rows.push_back(std::move(row));
+            }
+            query.closeCursor();
+            if (!rows.empty())
+                remotePlacesApart(leaf, from, to);
+            return rows;
+        } catch (const DbError& error) {
+            query.closeCursor();
+            if (error.sqlState() != u"40001" || attempt == RemoteAttempts)
+                throw;
+            // The snapshot there lasts as long as the transaction: only a new one sees the newer rows.
+            SQLEndTran(SQL_HANDLE_DBC, m_handle, SQL_ROLLBACK);
+        }
+    }
+}
+
+} // namespace quarvel::db
