@@ -5,6 +5,7 @@
 #include "tests/support/SetsRunHost.h"
 #include "tests/support/TestDatabase.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -58,6 +59,10 @@ class TestCli : public QObject
         env.insert(QStringLiteral("HOME"), m_home.path());
         env.insert(QStringLiteral("TEMP"), m_home.path());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.path() + "/config");
+#ifdef Q_OS_WIN
+        // Where the password file is looked for on Windows.
+        env.insert(QStringLiteral("APPDATA"), QDir::toNativeSeparators(m_home.path()));
+#endif
         return env;
     }
 
