@@ -3,6 +3,7 @@
 // directly, what the record walk leaves on an all-local copy, with the same log lines and refusals, and
 // its journal must put the other server's rows back.
 #include "engine/Journal.h"
+#include "engine/Preview.h"
 #include "engine/PushdownRun.h"
 #include "engine/ReplaceRun.h"
 #include "engine/ReplacementLog.h"
@@ -192,6 +193,15 @@ private slots:
         const QStringList walked = tableText("shards_walk", false);
         QFile::remove(logFilePath());
 
+        // The preview on the server counts per column what the run then changes, on the other server too.
+        PreviewRequest request{
+            TestDatabase::connectionString(), {{{"shards_run", "p"}, "p"}}, ChainedSets, 0, true};
+        PreviewObserver watching;
+        QMap<QString, long long> previewed;
+        for (const PreviewColumn& column : Preview(request, watching).value(0).columns)
+            if (column.changes > 0)
+                previewed[column.name] = column.changes;
+
         Journal journal(m_temp.filePath("journal.sqlite3"));
         Host server;
         server.tables = {{"shards_run", "p"}};
@@ -217,6 +227,13 @@ private slots:
         QVERIFY(refusals(walk.shown).contains("ERROR: invalid input syntax for type integer: \"x\""));
 
         const qint64 made = journal.newestRun();
+        QMap<QString, long long> changed;
+        journal.forEachStore(made, [&](const JournalStore& store) {
+            for (const db::RestoreRow& row : store.rows)
+                for (const db::RestoreField& field : row.fields)
+                    ++changed[field.column];
+        });
+        QCOMPARE(previewed, changed);
         const UndoReport undone = undoRun(journal, made, TestDatabase::connectionString());
         QCOMPARE(undone.listed, QStringList());
         QCOMPARE(undone.failed, 0);
