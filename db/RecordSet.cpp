@@ -58,10 +58,20 @@ const QString PartitionQuery = QStringLiteral(
     "SELECT t.relid::pg_catalog.oid::pg_catalog.text, "
     "COALESCE(pg_catalog.pg_relation_filenode(t.relid), 0)::pg_catalog.text, n.nspname::pg_catalog.text, "
     "c.relname::pg_catalog.text, "
-    "(pg_catalog.has_table_privilege(t.relid, 'UPDATE') AND NOT c.relrowsecurity)::pg_catalog.text "
+    "(pg_catalog.has_table_privilege(t.relid, 'UPDATE') AND NOT c.relrowsecurity)::pg_catalog.text, "
+    "EXISTS (SELECT 1 FROM pg_catalog.pg_foreign_table ft "
+    "JOIN pg_catalog.pg_foreign_server fs ON fs.oid = ft.ftserver "
+    "JOIN pg_catalog.pg_foreign_data_wrapper w ON w.oid = fs.srvfdw "
+    "WHERE ft.ftrelid = t.relid AND w.fdwname = 'postgres_fdw')::pg_catalog.text "
     "FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS pg_catalog.regclass)) t "
     "JOIN pg_catalog.pg_class c ON c.oid = t.relid JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
     "WHERE t.isleaf");
+
+// Rows of a postgres_fdw foreign table that share their place (ctid) with another: there only when it
+// reaches a partitioned table or an inheritance parent on the other server, where each table numbers its
+// own places.
+const QString SharedPlacesQuery = QStringLiteral(
+    "SELECT (pg_catalog.count(*) - pg_catalog.count(DISTINCT q.ctid))::pg_catalog.text FROM ONLY %1 AS q");
 
 // The partition key columns of every level; a null name is a key expression.
 const QString PartitionKeyQuery = QStringLiteral(
@@ -328,7 +338,24 @@ void refuseRounding(RecordSetState& s, int index, const QString& text)
 
 // The partitions of a partitioned table: each one's storage file, the ones a row may be stored through
 // directly, and the columns that decide where a row belongs.
-void readPartitions(SQLHDBC handle, const QString& relationOid, RecordSetState& s)
+// postgres_fdw stores a row by "UPDATE ... WHERE ctid = $1" on the other server, which reaches every row
+// at that place there: a foreign partition whose rows share places would have rows stored over others.
+void refuseSharedPlaces(SQLHDBC handle, const Table& partition)
+{
+    Statement shared(handle);
+    shared.executeDirect(SharedPlacesQuery.arg(partition.qualifiedName()));
+    const bool apart = shared.fetch() && shared.text(1) == QStringLiteral("0");
+    shared.closeCursor();
+    if (!apart)
+        throw DbError(QStringLiteral("Rows of %1 share their places (ctid) on the other server: it is a "
+                                     "partitioned table or an inheritance parent there, where postgres_fdw "
+                                     "would store a row over every row at its place. The table is left as "
+                                     "it is; change the partitions there instead.")
+                          .arg(partition.displayName()),
+                      QStringLiteral("55000"));
+}
+
+void readPartitions(SQLHDBC handle, const QString& relationOid, RecordSetState& s, bool writing)
 {
     Statement parentOnly(handle);
     parentOnly.prepare(ParentOnlyQuery);
@@ -339,6 +366,7 @@ void readPartitions(SQLHDBC handle, const QString& relationOid, RecordSetState& 
     Statement partitions(handle);
     partitions.prepare(PartitionQuery);
     partitions.execute({relationOid});
+    std::vector<Table> remote;
     while (partitions.fetch()) {
         const QString oid = required(partitions, 1);
         s.fileNodes[oid] = required(partitions, 2);
@@ -346,8 +374,13 @@ void readPartitions(SQLHDBC handle, const QString& relationOid, RecordSetState& 
         const QString name = required(partitions, 4);
         if (!throughParent && required(partitions, 5) == u"true")
             s.partitionTargets[oid] = QStringLiteral("ONLY ") + Table{schema, name}.qualifiedName();
+        if (required(partitions, 6) == u"true")
+            remote.push_back({schema, name});
     }
     partitions.closeCursor();
+    if (writing)
+        for (const Table& partition : remote)
+            refuseSharedPlaces(handle, partition);
 
     Statement keys(handle);
     keys.prepare(PartitionKeyQuery);
@@ -1063,7 +1096,7 @@ void RecordSet::open(const Table& table, Connection& connection, LockType lockTy
     if (kind == u"r")
         s.fileNodes[relationOid] = fileNode;
     else
-        readPartitions(handle, relationOid, s);
+        readPartitions(handle, relationOid, s, lockType != LockType::ReadOnly);
     s.keyFields = readKeyFields(handle, relationOid, columns);
     // text and unbounded varchar take any text that reaches a server storing UTF-8 (or bytes as they
     // come): nothing to check before the store, which still refuses what the column does not take.

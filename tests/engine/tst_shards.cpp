@@ -326,6 +326,15 @@ private slots:
         QVERIFY(host.shown.errorReports().front().contains(
             "Rows of shards_nested.far share their places (ctid) on the other server"));
         QCOMPARE(TestDatabase::psqlRemote(places), QString("(0,1):1:ab (0,1):11:zz"));
+        // The record walk too: it stored (1,'b') over (11,'zz') there.
+        Host walk;
+        walk.tables = host.tables;
+        walk.sets = host.sets;
+        QVERIFY(ReplaceRun().PushButton1_Click(walk));
+        QCOMPARE(walk.shown.errorReports().size(), 1);
+        QVERIFY(walk.shown.errorReports().front().contains(
+            "Rows of shards_nested.far share their places (ctid) on the other server"));
+        QCOMPARE(TestDatabase::psqlRemote(places), QString("(0,1):1:ab (0,1):11:zz"));
     }
 
     // postgres_fdw reads the other server in REPEATABLE READ: a row a writer there changes while the run
