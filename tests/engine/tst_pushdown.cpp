@@ -24,12 +24,7 @@ using quarvel::test::TestDatabase;
 
 namespace {
 
-class Host : public test::SetsRunHost
-{
-public:
-    Journal* journaling = nullptr;
-    Journal* journal() override { return journaling; }
-};
+using Host = test::SetsRunHost;
 
 // The same tables in any schema: chained sets, partitions, inheritance, duplicates without a key, many
 // types, a column that would round, and a check that one row fails.
@@ -89,30 +84,6 @@ QString rowsOf(const QString& table)
         QStringLiteral("SELECT string_agg(x::text, ' | ' ORDER BY x::text) FROM ONLY %1 x").arg(table));
 }
 
-// The log's lines without their time, the schema's name taken out of the table's.
-QStringList logLines(const QString& schema)
-{
-    QFile log(logFilePath());
-    if (!log.open(QIODevice::ReadOnly))
-        return {};
-    QStringList lines;
-    static const QRegularExpression time(QStringLiteral("^\\[[^\\]]*\\] - "));
-    for (QString line : QString::fromLatin1(log.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
-        lines << line.remove(time).replace(schema + u'.', QStringLiteral("S."));
-    lines.sort();
-    return lines;
-}
-
-// The server's message of each refusal (its first line), sorted.
-QStringList refusals(const test::ScriptedPrompts& shown)
-{
-    QStringList messages;
-    for (const QString& report : shown.errorReports())
-        messages << report.section(u'\n', 0, 0).section(QStringLiteral("\r"), 0, 0);
-    messages.sort();
-    return messages;
-}
-
 QList<db::Table> tablesIn(const QString& schema)
 {
     QList<db::Table> tables;
@@ -167,7 +138,7 @@ private slots:
         walk.tables = tablesIn("push_walk");
         walk.sets = ChainedSets;
         QVERIFY(ReplaceRun().PushButton1_Click(walk));
-        const QStringList walkLog = logLines("push_walk");
+        const QStringList walkLog = test::logLinesOf("push_walk");
         QFile::remove(logFilePath());
 
         // The preview on the server counts, column by column, what the run then changes and refuses.
@@ -210,10 +181,10 @@ private slots:
         QCOMPARE(schemaText("push_server").replace("push_server", "S"), walked);
         QVERIFY(walked.contains("(2,\"c 9 9\")")); // the chain went through (ab x, b x, cc x, c x x, c 9 9)
         QVERIFY(rowsOf("push_server.checked").contains("(1,b)"));
-        QCOMPARE(logLines("push_server"), walkLog);
+        QCOMPARE(test::logLinesOf("push_server"), walkLog);
         QVERIFY(walkLog.size() > 600);
-        const QStringList refused = refusals(server.shown);
-        QCOMPARE(refused, refusals(walk.shown));
+        const QStringList refused = test::refusalsOf(server.shown);
+        QCOMPARE(refused, test::refusalsOf(walk.shown));
         QVERIFY(refused.contains(
             "ERROR: new row for relation \"checked\" violates check constraint \"checked_s_check\""));
         QVERIFY(refused.contains("ERROR: invalid input syntax for type integer: \"x\""));
@@ -245,7 +216,7 @@ private slots:
         QCOMPARE(host.shown.errorReports(), QStringList());
         QCOMPARE(TestDatabase::psql("SELECT s || ':' || count(*) FROM push_grow.g GROUP BY s"),
                  QString("aa:3000"));
-        QCOMPARE(logLines("push_grow").size(), 3000);
+        QCOMPARE(test::logLinesOf("push_grow").size(), 3000);
         // The versions did move to later pages, which later batches read.
         QVERIFY(TestDatabase::psql("SELECT max((ctid::text::point)[0]) FROM push_grow.g").toInt() > 14);
     }
@@ -268,7 +239,7 @@ private slots:
         QCOMPARE(TestDatabase::psql("SELECT count(*) FROM push_quiet.q WHERE xmin::text <> '" + loaded + "'"),
                  QString("10"));
         QCOMPARE(TestDatabase::psql("SELECT count(*) FROM push_quiet.q WHERE s = 'b'"), QString("10"));
-        QCOMPARE(logLines("push_quiet").size(), 1010);
+        QCOMPARE(test::logLinesOf("push_quiet").size(), 1010);
     }
 
     void concurrentWriterKeepsItsChange()

@@ -24,12 +24,7 @@ using quarvel::test::TestDatabase;
 
 namespace {
 
-class Host : public test::SetsRunHost
-{
-public:
-    Journal* journaling = nullptr;
-    Journal* journal() override { return journaling; }
-};
+using Host = test::SetsRunHost;
 
 QString literal(QString text)
 {
@@ -117,30 +112,6 @@ QStringList tableText(const QString& schema, bool sharded)
     return parts;
 }
 
-// The log's lines without their time, the schema's name taken out of the table's.
-QStringList logLines(const QString& schema)
-{
-    QFile log(logFilePath());
-    if (!log.open(QIODevice::ReadOnly))
-        return {};
-    QStringList lines;
-    static const QRegularExpression time(QStringLiteral("^\\[[^\\]]*\\] - "));
-    for (QString line : QString::fromLatin1(log.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
-        lines << line.remove(time).replace(schema + u'.', QStringLiteral("S."));
-    lines.sort();
-    return lines;
-}
-
-// The server's message of each refusal (its first line), sorted.
-QStringList refusals(const test::ScriptedPrompts& shown)
-{
-    QStringList messages;
-    for (const QString& report : shown.errorReports())
-        messages << report.section(u'\n', 0, 0).section(QStringLiteral("\r"), 0, 0);
-    messages.sort();
-    return messages;
-}
-
 } // namespace
 
 class TestShards : public QObject
@@ -189,7 +160,7 @@ private slots:
         walk.tables = {{"shards_walk", "p"}};
         walk.sets = ChainedSets;
         QVERIFY(ReplaceRun().PushButton1_Click(walk));
-        const QStringList walkLog = logLines("shards_walk");
+        const QStringList walkLog = test::logLinesOf("shards_walk");
         const QStringList walked = tableText("shards_walk", false);
         QFile::remove(logFilePath());
 
@@ -221,10 +192,10 @@ private slots:
         // and an array's 7 became 8 (its "x" after was refused).
         QVERIFY(rowsOf("shards_run", Partitions[1], true).contains("(1005,\"c 9 1005\",9cc9,5,,8,"));
         QVERIFY(rowsOf("shards_run", Partitions[2], true).contains("(2004,none,9cc9,4,\"{8,2004}\","));
-        QCOMPARE(logLines("shards_run"), walkLog);
+        QCOMPARE(test::logLinesOf("shards_run"), walkLog);
         QVERIFY(walkLog.size() > 500);
-        QCOMPARE(refusals(server.shown), refusals(walk.shown));
-        QVERIFY(refusals(walk.shown).contains("ERROR: invalid input syntax for type integer: \"x\""));
+        QCOMPARE(test::refusalsOf(server.shown), test::refusalsOf(walk.shown));
+        QVERIFY(test::refusalsOf(walk.shown).contains("ERROR: invalid input syntax for type integer: \"x\""));
 
         const qint64 made = journal.newestRun();
         QMap<QString, long long> changed;
@@ -266,7 +237,7 @@ private slots:
         QCOMPARE(TestDatabase::psqlRemote("SELECT s || ':' || count(*) FROM shards_grow.g_far GROUP BY s"),
                  QString("aa:3000"));
         QCOMPARE(TestDatabase::psql("SELECT s FROM ONLY shards_grow.g_near"), QString("aa"));
-        QCOMPARE(logLines("shards_grow").size(), 3001);
+        QCOMPARE(test::logLinesOf("shards_grow").size(), 3001);
         QVERIFY(
             TestDatabase::psqlRemote("SELECT max((ctid::text::point)[0]) FROM shards_grow.g_far").toInt() >
             14);
@@ -295,7 +266,7 @@ private slots:
                  QString("10"));
         QCOMPARE(TestDatabase::psqlRemote("SELECT count(*) FROM shards_quiet.q_far WHERE s = 'b'"),
                  QString("10"));
-        QCOMPARE(logLines("shards_quiet").size(), 1010);
+        QCOMPARE(test::logLinesOf("shards_quiet").size(), 1010);
     }
 
     // A foreign table may reach a partitioned table there, whose partitions number their places each

@@ -17,12 +17,7 @@ namespace {
 
 const QList<Set> Chained = {{"a", "b"}, {"b", "c"}, {"5", "7"}};
 
-class JournaledHost : public test::SetsRunHost
-{
-public:
-    Journal* journaling = nullptr;
-    Journal* journal() override { return journaling; }
-};
+using JournaledHost = test::SetsRunHost;
 
 // Every row of the schema's tables with the table that holds it, in a fixed order: equal texts mean equal
 // tables, duplicates counted.

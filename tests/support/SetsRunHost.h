@@ -3,11 +3,15 @@
 // the test server; for tests that hold another way of running (the command line, the preview) to it.
 
 #include "engine/ReplaceRun.h"
+#include "engine/ReplacementLog.h"
 #include "engine/SetLists.h"
 #include "tests/support/ScriptedPrompts.h"
 #include "tests/support/TestDatabase.h"
 
+#include <QFile>
 #include <QList>
+#include <QRegularExpression>
+#include <QStringList>
 
 namespace quarvel::test {
 
@@ -17,6 +21,7 @@ public:
     QList<db::Table> tables;
     QList<engine::Set> sets;
     ScriptedPrompts shown;
+    engine::Journal* journaling = nullptr;
 
     int tableCount() override { return int(tables.size()); }
     bool isTicked(int) override { return true; }
@@ -32,6 +37,32 @@ public:
     void processEvents() override {}
     void setPointerMode(PointerMode) override {}
     Prompts& prompts() override { return shown; }
+    engine::Journal* journal() override { return journaling; }
 };
+
+// The log's lines without their time, the schema's name in the table's made "S.", sorted: what two runs
+// over copies of the same tables in two schemas must both have written.
+inline QStringList logLinesOf(const QString& schema)
+{
+    QFile log(engine::logFilePath());
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines;
+    static const QRegularExpression time(QStringLiteral("^\\[[^\\]]*\\] - "));
+    for (QString line : QString::fromLatin1(log.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+        lines << line.remove(time).replace(schema + u'.', QStringLiteral("S."));
+    lines.sort();
+    return lines;
+}
+
+// The server's message of each refusal reported (its first line), sorted.
+inline QStringList refusalsOf(const ScriptedPrompts& shown)
+{
+    QStringList messages;
+    for (const QString& report : shown.errorReports())
+        messages << report.section(u'\n', 0, 0).section(QStringLiteral("\r"), 0, 0);
+    messages.sort();
+    return messages;
+}
 
 } // namespace quarvel::test
