@@ -138,7 +138,7 @@ private slots:
 #ifdef Q_OS_WIN
         const QString x64 = QStringLiteral("PostgreSQL Unicode(x64)");
 #else
-        const QString x64 = plain;
+        const QString& x64 = plain;
 #endif
         QTest::newRow("the plain name") << QStringList{"PostgreSQL ANSI", "PostgreSQL Unicode"} << plain;
         QTest::newRow("both names") << QStringList{"PostgreSQL Unicode(x64)", "PostgreSQL Unicode"} << plain;
