@@ -227,12 +227,13 @@ QString logFolder()
         return temp;
     // Not the runtime folder, private as it is: it is emptied at logout, and the log is the user's
     // record of what every run changed.
-    return privateCacheFolder();
+    return QDir::toNativeSeparators(privateCacheFolder());
 }
 
+// With the system's own separators, as TEMP has them: the path is shown in messages.
 QString logFilePath()
 {
-    return QDir(logFolder()).filePath(QLatin1String(LogFileName));
+    return QDir::toNativeSeparators(QDir(logFolder()).filePath(QLatin1String(LogFileName)));
 }
 
 void AppendLogLine(const QString& line)
@@ -254,7 +255,7 @@ void AppendLogLines(const QStringList& lines)
     const QString folder = logFolder();
     if (qEnvironmentVariable("TEMP").isEmpty())
         makePrivateFolder(folder);
-    writeLog(QDir(folder).filePath(QLatin1String(LogFileName)), bytes);
+    writeLog(logFilePath(), bytes);
 }
 
 } // namespace quarvel::engine

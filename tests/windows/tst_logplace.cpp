@@ -71,6 +71,7 @@ private slots:
         QCOMPARE(logFolder(), temp);
         QCOMPARE(QFileInfo(logFilePath()).absoluteFilePath(),
                  QFileInfo(dir.filePath("backups.log")).absoluteFilePath());
+        QVERIFY2(!logFilePath().contains(u'/'), qPrintable(logFilePath())); // messages show it as TEMP has it
         AppendLogLine(QString::fromUtf8("caf\xc3\xa9 \xe2\x82\xac"));
         AppendLogLine(QStringLiteral("C:\\data\\2024 second"));
         // Read back through the path as Windows writes it, not through the log's own helpers.
@@ -97,6 +98,7 @@ private slots:
         // Test mode puts Qt's per-user folders under qttest.
         const QString expected = localAppData + QStringLiteral("/qttest/cache/Quarvel");
         QCOMPARE(QDir::fromNativeSeparators(logFolder()), expected);
+        QVERIFY2(!logFilePath().contains(u'/'), qPrintable(logFilePath()));
         QCOMPARE(QFileInfo(logFilePath()).absoluteFilePath(), expected + QStringLiteral("/backups.log"));
         QFile::remove(logFilePath());
         AppendLogLine(QStringLiteral("x"));
