@@ -181,7 +181,7 @@ private slots:
     {
         QTemporaryDir dir;
         qputenv("TEMP", dir.path().toLocal8Bit());
-        QCOMPARE(logFilePath(), dir.path() + "/backups.log");
+        QCOMPARE(logFilePath(), QDir::toNativeSeparators(dir.path() + "/backups.log"));
         AppendLogLine(QString::fromUtf8("caf\xc3\xa9"));
         AppendLogLine("second");
         QFile file(logFilePath());
@@ -371,7 +371,9 @@ private slots:
             AppendLogLine("x");
             QFAIL("no failure");
         } catch (const std::runtime_error& e) {
-            QVERIFY2(QString(e.what()).contains("/nonexistent-quarvel-folder/sub/backups.log"), e.what());
+            QVERIFY2(QString(e.what()).contains(
+                         QDir::toNativeSeparators("/nonexistent-quarvel-folder/sub/backups.log")),
+                     e.what());
         }
         qunsetenv("TEMP");
     }
