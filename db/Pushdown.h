@@ -69,6 +69,18 @@ struct PushdownPreviewRow
     std::vector<std::optional<QString>> newValues; // the new text of each column the pairs change
 };
 
+// What one statement made of a batch of pages: every row some find text occurs in, as it was, and for
+// each row the replacement changes, the version written.
+struct PushdownBatch
+{
+    std::vector<PushdownRow> rows;
+    std::vector<std::optional<PushdownStored>> stored; // by row; nullopt where the replacement changes
+                                                       // nothing (or the row was passed over)
+    long long meant = 0;  // rows the replacement changes: fewer stored means another session changed
+                          // some of them meanwhile, and the batch must be done again the locking way
+    QString transaction;
+};
+
 class PushdownTable
 {
 public:
@@ -111,6 +123,13 @@ public:
     // transaction's id. Throws DbError when the server refuses any of them (nothing is then written).
     std::vector<PushdownStored> replaceRows(const PushdownLeaf& leaf, long long first, long long end,
                                             const std::vector<QString>& ctids, QString& transaction);
+
+    // In one statement, finds the rows of pages [first, end) where some column holds some find text
+    // (leaving out the run's own versions) and rewrites those the replacement changes, provided each is
+    // still the version read: a row another session changed meanwhile is passed over and counted in
+    // meant but not stored. Not for a foreign leaf. Throws DbError when the server refuses any row.
+    PushdownBatch replaceBatch(const PushdownLeaf& leaf, long long first, long long end,
+                               const std::vector<QString>& ownVersions);
 
     // Stores the given texts in the given columns (indexes) of the locked row at ctid. Throws DbError.
     std::optional<PushdownStored> storeRow(const PushdownLeaf& leaf, const QString& ctid,

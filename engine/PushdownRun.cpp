@@ -343,9 +343,74 @@ struct TableRun
         return true;
     }
 
+    [[noreturn]] void differs(const db::PushdownLeaf& leaf, const db::PushdownRow& row)
+    {
+        shape.rollback();
+        throw std::logic_error(QStringLiteral("The server's replacement in %1 differs from the run's; nothing "
+                                              "of its batch was stored.")
+                                   .arg(rowName(leaf, row.ctid, row.key))
+                                   .toStdString());
+    }
+
+    // The batch in one statement, where its answer tells each row's story: nullopt when the batch must go
+    // the locking way (a refusal, a row another session changed meanwhile, a field two pairs meet in),
+    // with nothing of it stored or logged. Returns how many rows of the pages held some find text.
+    std::optional<long long> batchAtOnce(const db::PushdownLeaf& leaf, long long first, long long end)
+    {
+        shape.begin();
+        auto rolledBack = qScopeGuard([&] { shape.rollback(); });
+        db::PushdownBatch done;
+        try {
+            done = shape.replaceBatch(leaf, first, end, ownVersions);
+        } catch (const db::DbError&) {
+            return std::nullopt; // the locking way tells what the server refused, and of which row
+        }
+        const long long stored = std::count_if(done.stored.begin(), done.stored.end(),
+                                               [](const auto& row) { return row.has_value(); });
+        if (stored != done.meant)
+            return std::nullopt;
+        std::vector<std::pair<size_t, size_t>> matched;
+        std::vector<db::JournaledRecord> records;
+        for (size_t i = 0; i < done.rows.size(); ++i) {
+            const db::PushdownRow& row = done.rows[i];
+            const Plan planned = plan(row);
+            if (planned.alone) {
+                // Such fields come again in a table: the rest of it goes the locking way at once.
+                atOnce = false;
+                return std::nullopt;
+            }
+            matched.insert(matched.end(), planned.matched.begin(), planned.matched.end());
+            const std::optional<db::PushdownStored>& version = done.stored[i];
+            if (!version) {
+                if (!planned.changed.empty())
+                    differs(leaf, row);
+                continue;
+            }
+            if (!sameChange(version->values, planned))
+                differs(leaf, row);
+            ownVersion(version->xmin);
+            std::vector<QString> texts;
+            for (int j : planned.changed)
+                texts.push_back(*planned.expected[static_cast<size_t>(j)]);
+            records.push_back(journaled(leaf, planned.changed, row.values, texts, *version));
+        }
+        examined += static_cast<long long>(done.rows.size());
+        tellProgress(host, entry, entryCount, examined, 0);
+        // Written before the store commits, as the record walk writes them before it stores.
+        log(matched);
+        if (!records.empty()) {
+            rolledBack.dismiss();
+            commit(done.transaction, records);
+        }
+        return static_cast<long long>(done.rows.size());
+    }
+
     // Returns how many rows of the pages held some find text.
     long long batch(const db::PushdownLeaf& leaf, long long first, long long end)
     {
+        if (atOnce && !leaf.remote)
+            if (const std::optional<long long> found = batchAtOnce(leaf, first, end))
+                return *found;
         shape.begin();
         auto rolledBack = qScopeGuard([&] { shape.rollback(); });
         const std::vector<db::PushdownRow> rows = shape.lockBatch(leaf, first, end, ownVersions);
@@ -391,15 +456,8 @@ struct TableRun
                 for (const db::PushdownStored& row : written) {
                     const size_t i = byCtid.at(row.oldCtid);
                     const Plan& planned = plans[i];
-                    if (!sameChange(row.values, planned)) {
-                        shape.rollback();
-                        throw std::logic_error(
-                            QStringLiteral(
-                                "The server's replacement in %1 differs from the run's; nothing of its "
-                                "batch was stored.")
-                                .arg(rowName(leaf, rows[i].ctid, rows[i].key))
-                                .toStdString());
-                    }
+                    if (!sameChange(row.values, planned))
+                        differs(leaf, rows[i]);
                     ownVersion(row.xmin);
                     std::vector<QString> texts;
                     for (int j : planned.changed)
@@ -456,6 +514,7 @@ struct TableRun
     }
 
     long long batchRows = PushdownRun::DefaultBatchRows;
+    bool atOnce = true; // batches go in one statement each, until a field two pairs meet in is found
 };
 
 // The record walk over one table, with the run's pairs and journal: for a table the server cannot do
