@@ -506,11 +506,12 @@ PushdownBatch PushdownTable::replaceBatch(const PushdownLeaf& leaf, long long fi
         noKeys + QString(QStringLiteral(", NULL, NULL")).repeated(int(m_columns.size())) +
         QStringLiteral(" FROM v WHERE v.ch");
     // The planner cannot know that the rows found are a few of the pages' rows: left alone it hashes
-    // every row of the pages to meet them, where fetching each by its place costs a tenth.
+    // every row of the pages to meet them, where fetching each by its place costs a tenth; and it takes
+    // the batch for costly enough to compile, which costs more than the batch (set for the batch only).
     Statement& byPlace = prepared(QStringLiteral(
         "SELECT pg_catalog.set_config('enable_hashjoin', 'off', true), "
         "pg_catalog.set_config('enable_mergejoin', 'off', true), "
-        "pg_catalog.set_config('enable_memoize', 'off', true)"));
+        "pg_catalog.set_config('enable_memoize', 'off', true), pg_catalog.set_config('jit', 'off', true)"));
     byPlace.execute({});
     byPlace.closeCursor();
     std::vector<QString> parameters = pairParameters();

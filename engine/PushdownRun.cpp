@@ -163,10 +163,17 @@ struct TableRun
         if (matches.empty())
             return;
         const QString now = logTimestamp(QDateTime::currentDateTime());
+        std::map<std::pair<size_t, size_t>, QString> made; // a batch's lines repeat: each made once
         QStringList lines;
-        for (const auto& [column, pair] : matches)
-            lines << stampedLogLine(now, request.pairs[pair].first, request.pairs[pair].second, tableText,
-                                    shape.columns()[column].name);
+        for (const auto& match : matches) {
+            auto line = made.find(match);
+            if (line == made.end())
+                line = made.emplace(match, stampedLogLine(now, request.pairs[match.second].first,
+                                                          request.pairs[match.second].second, tableText,
+                                                          shape.columns()[match.first].name))
+                           .first;
+            lines << line->second;
+        }
         try {
             AppendLogLines(lines);
         } catch (...) {

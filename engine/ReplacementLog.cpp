@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLocale>
 #include <QStandardPaths>
 
@@ -244,11 +245,18 @@ void AppendLogLine(const QString& line)
 void AppendLogLines(const QStringList& lines)
 {
     QByteArray bytes;
+    // A batch's lines are mostly a few lines over and over (one per column and pair): each is checked
+    // and encoded once.
+    QHash<QString, QByteArray> encoded;
     for (const QString& line : lines) {
-        if (std::any_of(line.cbegin(), line.cend(), [](QChar c) { return isEscaped(c.unicode()); }))
-            throw std::runtime_error(
-                "A replacement log line cannot hold a line break or another control character");
-        bytes += toAnsi(line) + "\r\n";
+        auto known = encoded.constFind(line);
+        if (known == encoded.cend()) {
+            if (std::any_of(line.cbegin(), line.cend(), [](QChar c) { return isEscaped(c.unicode()); }))
+                throw std::runtime_error(
+                    "A replacement log line cannot hold a line break or another control character");
+            known = encoded.insert(line, toAnsi(line) + "\r\n");
+        }
+        bytes += *known;
     }
     if (bytes.isEmpty())
         return;
