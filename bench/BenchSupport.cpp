@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 
 #include <algorithm>
 #include <cstdio>
@@ -89,6 +90,45 @@ long long numberValue(const QCommandLineParser& parser, const QCommandLineOption
         std::exit(2);
     }
     return value;
+}
+
+bool psql(const QString& sql, bool admin, double* seconds)
+{
+    QStringList arguments{QStringLiteral("-X"), QStringLiteral("-q"),
+                          QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+                          QStringLiteral("-h"), env("QUARVEL_TEST_SERVER"),
+                          QStringLiteral("-p"), env("QUARVEL_TEST_PORT"),
+                          QStringLiteral("-U"), env(admin ? "QUARVEL_TEST_ADMIN_USER" : "QUARVEL_TEST_USER"),
+                          QStringLiteral("-d"), env("QUARVEL_TEST_DATABASE")};
+    // One -c a statement: ALTER SYSTEM refuses to run inside the transaction of a single -c.
+    for (const QString& statement : sql.split(QStringLiteral("; ")))
+        arguments << QStringLiteral("-c") << statement;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PGPASSWORD"),
+                       env(admin ? "QUARVEL_TEST_ADMIN_PASSWORD" : "QUARVEL_TEST_PASSWORD"));
+    process.setProcessEnvironment(environment);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    process.start(QStringLiteral("psql"), arguments);
+    const bool ok = process.waitForFinished(600000) && process.exitCode() == 0;
+    if (seconds)
+        *seconds = double(timer.nsecsElapsed()) / 1e9;
+    return ok;
+}
+
+bool setDurable(bool on)
+{
+    if (env("QUARVEL_TEST_ADMIN_USER").isEmpty())
+        return false;
+    if (on)
+        return psql(QStringLiteral("ALTER SYSTEM SET fsync = on; ALTER SYSTEM SET synchronous_commit = on; "
+                                   "ALTER SYSTEM SET full_page_writes = on; SELECT pg_reload_conf()"),
+                    true);
+    return psql(QStringLiteral("ALTER SYSTEM RESET fsync; ALTER SYSTEM RESET synchronous_commit; "
+                               "ALTER SYSTEM RESET full_page_writes; SELECT pg_reload_conf()"),
+                true);
 }
 
 } // namespace quarvel::bench

@@ -39,4 +39,12 @@ void print(const char* name, double value);
 // with the usage text and exit status 2.
 long long numberValue(const QCommandLineParser& parser, const QCommandLineOption& option);
 
+// psql as the bench's role (or its superuser): the server's own COPY, and settings only a superuser
+// may change. Also timed when seconds is given.
+bool psql(const QString& sql, bool admin, double* seconds = nullptr);
+
+// The server with fsync, synchronous commit and full page writes on, as in production (or back to the
+// throwaway cluster's own settings); false where there is no superuser to do it. New sessions take it.
+bool setDurable(bool on);
+
 } // namespace quarvel::bench

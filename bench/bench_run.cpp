@@ -26,7 +26,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -120,34 +119,6 @@ Measurement runTable(const db::Table& table, const QString& find, long long rows
         std::exit(1);
     }
     return run;
-}
-
-// psql as the bench's role (or its superuser): the server's own COPY, and settings only a superuser
-// may change.
-bool psql(const QString& sql, bool admin, double* seconds = nullptr)
-{
-    QStringList arguments{QStringLiteral("-X"), QStringLiteral("-q"),
-                          QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
-                          QStringLiteral("-h"), env("QUARVEL_TEST_SERVER"),
-                          QStringLiteral("-p"), env("QUARVEL_TEST_PORT"),
-                          QStringLiteral("-U"), env(admin ? "QUARVEL_TEST_ADMIN_USER" : "QUARVEL_TEST_USER"),
-                          QStringLiteral("-d"), env("QUARVEL_TEST_DATABASE")};
-    // One -c a statement: ALTER SYSTEM refuses to run inside the transaction of a single -c.
-    for (const QString& statement : sql.split(QStringLiteral("; ")))
-        arguments << QStringLiteral("-c") << statement;
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PGPASSWORD"),
-                       env(admin ? "QUARVEL_TEST_ADMIN_PASSWORD" : "QUARVEL_TEST_PASSWORD"));
-    process.setProcessEnvironment(environment);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    QElapsedTimer timer;
-    timer.start();
-    process.start(QStringLiteral("psql"), arguments);
-    const bool ok = process.waitForFinished(600000) && process.exitCode() == 0;
-    if (seconds)
-        *seconds = double(timer.nsecsElapsed()) / 1e9;
-    return ok;
 }
 
 } // namespace
@@ -275,10 +246,7 @@ int main(int argc, char** argv)
         // With a durable server, as in production: fsync and synchronous commit on.
         double durableRatio = -1;
         double durableJournalOverhead = -1;
-        if (!env("QUARVEL_TEST_ADMIN_USER").isEmpty() &&
-            psql(QStringLiteral("ALTER SYSTEM SET fsync = on; ALTER SYSTEM SET synchronous_commit = on; "
-                                "ALTER SYSTEM SET full_page_writes = on; SELECT pg_reload_conf()"),
-                 true)) {
+        if (!env("QUARVEL_TEST_ADMIN_USER").isEmpty() && setDurable(true)) {
             copyTable(handle, base, ran);
             copyTable(handle, base, server);
             psql(QStringLiteral("CHECKPOINT"), true);
@@ -291,9 +259,7 @@ int main(int argc, char** argv)
             copyTable(handle, base, journaled);
             psql(QStringLiteral("CHECKPOINT"), true);
             durableJournalOverhead = runTable(journaled, Find, rows, &journal).seconds / durableRun.seconds;
-            psql(QStringLiteral("ALTER SYSTEM RESET fsync; ALTER SYSTEM RESET synchronous_commit; "
-                                "ALTER SYSTEM RESET full_page_writes; SELECT pg_reload_conf()"),
-                 true);
+            setDurable(false);
         }
 
         // Memory of a run over a much larger table, against the run above.

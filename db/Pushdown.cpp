@@ -492,12 +492,16 @@ PushdownBatch PushdownTable::replaceBatch(const PushdownLeaf& leaf, long long fi
         QStringLiteral("WITH v AS MATERIALIZED (SELECT ") + found.join(QStringLiteral(", ")) + u' ' +
         replacementChain(leaf, QStringLiteral("s")) +
         QStringLiteral(" WHERE s.ctid >= CAST(? AS pg_catalog.tid) AND s.ctid < CAST(? AS pg_catalog.tid) "
-                       "AND NOT (s.xmin = ANY (CAST(? AS pg_catalog.xid[]))) AND (") +
-        tests.join(QStringLiteral(" OR ")) + QStringLiteral(")), u AS (UPDATE ") + targetOf(leaf) +
-        QStringLiteral(" AS q SET ") + sets.join(QStringLiteral(", ")) +
-        QStringLiteral(" FROM v WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm AND q.ctid >= CAST(? AS "
-                       "pg_catalog.tid) AND q.ctid < CAST(? AS pg_catalog.tid) RETURNING v.ct::pg_catalog.text "
-                       "AS ct, q.ctid::pg_catalog.text AS nct, q.xmin::pg_catalog.text AS nxm") +
+                       "AND (") +
+        // Until the run writes, no version is its own: one test less for every row of the pages.
+        (ownVersions.empty() ? QString()
+                             : QStringLiteral("NOT (s.xmin = ANY (CAST(? AS pg_catalog.xid[]))) AND ")) +
+        QStringLiteral("(") + tests.join(QStringLiteral(" OR ")) + QStringLiteral("))), u AS (UPDATE ") +
+        targetOf(leaf) + QStringLiteral(" AS q SET ") + sets.join(QStringLiteral(", ")) +
+        QStringLiteral(
+            " FROM v WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm AND q.ctid >= CAST(? AS "
+            "pg_catalog.tid) AND q.ctid < CAST(? AS pg_catalog.tid) RETURNING v.ct::pg_catalog.text "
+            "AS ct, q.ctid::pg_catalog.text AS nct, q.xmin::pg_catalog.text AS nxm") +
         keys + QStringLiteral(", ") + texts.join(QStringLiteral(", ")) +
         QStringLiteral(") SELECT 1, u.* FROM u UNION ALL SELECT 2, v.ct::pg_catalog.text, NULL, NULL") +
         noKeys + QStringLiteral(", ") + unchangedTexts.join(QStringLiteral(", ")) +
@@ -515,8 +519,10 @@ PushdownBatch PushdownTable::replaceBatch(const PushdownLeaf& leaf, long long fi
     byPlace.execute({});
     byPlace.closeCursor();
     std::vector<QString> parameters = pairParameters();
-    parameters.insert(parameters.end(),
-                      {tid(first), tid(end), arrayLiteral(ownVersions), tid(first), tid(end)});
+    parameters.insert(parameters.end(), {tid(first), tid(end)});
+    if (!ownVersions.empty())
+        parameters.push_back(arrayLiteral(ownVersions));
+    parameters.insert(parameters.end(), {tid(first), tid(end)});
     Statement& statement = prepared(sql);
     statement.execute(parameters);
     PushdownBatch batch;

@@ -76,8 +76,8 @@ struct PushdownBatch
     std::vector<PushdownRow> rows;
     std::vector<std::optional<PushdownStored>> stored; // by row; nullopt where the replacement changes
                                                        // nothing (or the row was passed over)
-    long long meant = 0;  // rows the replacement changes: fewer stored means another session changed
-                          // some of them meanwhile, and the batch must be done again the locking way
+    long long meant = 0; // rows the replacement changes: fewer stored means another session changed
+                         // some of them meanwhile, and the batch must be done again the locking way
     QString transaction;
 };
 

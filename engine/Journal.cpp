@@ -316,6 +316,7 @@ void Journal::write(qint64 run, const db::Table& table, const std::vector<QStrin
             .bind(5, transaction)
             .run();
         const qint64 storeId = sqlite3_last_insert_rowid(m_db);
+        const QString NoKey = jsonList({}); // a table without a primary key: the same for every record
         Sql record(m_db,
                    "INSERT INTO records(store, record, row_oid, ctid, xmin, key) VALUES (?, ?, ?, ?, ?, ?)");
         Sql change(m_db, "INSERT INTO changes(record, col, old, new) VALUES (?, ?, ?, ?)");
@@ -325,7 +326,7 @@ void Journal::write(qint64 run, const db::Table& table, const std::vector<QStrin
                 .bind(3, r.rowOid)
                 .bind(4, r.ctid)
                 .bind(5, r.xmin)
-                .bind(6, jsonList(toList(r.key)))
+                .bind(6, r.key.empty() ? NoKey : jsonList(toList(r.key)))
                 .run();
             const qint64 recordId = sqlite3_last_insert_rowid(m_db);
             for (size_t i = 0; i < r.columns.size(); ++i)

@@ -353,10 +353,11 @@ struct TableRun
     [[noreturn]] void differs(const db::PushdownLeaf& leaf, const db::PushdownRow& row)
     {
         shape.rollback();
-        throw std::logic_error(QStringLiteral("The server's replacement in %1 differs from the run's; nothing "
-                                              "of its batch was stored.")
-                                   .arg(rowName(leaf, row.ctid, row.key))
-                                   .toStdString());
+        throw std::logic_error(
+            QStringLiteral("The server's replacement in %1 differs from the run's; nothing "
+                           "of its batch was stored.")
+                .arg(rowName(leaf, row.ctid, row.key))
+                .toStdString());
     }
 
     // The batch in one statement, where its answer tells each row's story: nullopt when the batch must go
@@ -515,7 +516,8 @@ struct TableRun
                 if (ms > LongestBatchMs)
                     step = std::max<long long>(1, step / 2);
                 else if (found < batchRows / 4 && ms < LongestBatchMs / 4 && step < MostPages)
-                    step *= 2;
+                    step *= found == 0 ? 4 : 2; // nothing held there: pages are all the batch costs
+                step = std::min(step, MostPages);
             }
         }
     }
