@@ -263,6 +263,19 @@ QString holds(const QString& text, int pair)
     return QStringLiteral("pg_catalog.strpos(%1 COLLATE \"C\", p.f[%2]) > 0").arg(text).arg(pair);
 }
 
+// From column at on: the key's values, then each column's old and new text.
+void readKeyAndTexts(Statement& statement, SQLUSMALLINT at, size_t keys, size_t columns,
+                     std::vector<QString>& key, std::vector<std::optional<QString>>& oldTexts,
+                     std::vector<std::optional<QString>>& newTexts)
+{
+    for (size_t k = 0; k < keys; ++k)
+        key.push_back(statement.text(at++).value_or(QStringLiteral("NULL")));
+    for (size_t j = 0; j < columns; ++j) {
+        oldTexts.push_back(statement.text(at++));
+        newTexts.push_back(statement.text(at++));
+    }
+}
+
 PushdownRow readRow(Statement& rows, size_t keys, size_t columns)
 {
     PushdownRow row;
@@ -541,13 +554,8 @@ PushdownBatch PushdownTable::replaceBatch(const PushdownLeaf& leaf, long long fi
             stored.ctid = required(statement, 3);
             stored.xmin = required(statement, 4);
         }
-        SQLUSMALLINT at = 5;
-        for (size_t k = 0; k < m_keyColumns.size(); ++k)
-            stored.key.push_back(statement.text(at++).value_or(QStringLiteral("NULL")));
-        for (size_t j = 0; j < m_columns.size(); ++j) {
-            row.values.push_back(statement.text(at++));
-            stored.values.push_back(statement.text(at++));
-        }
+        readKeyAndTexts(statement, 5, m_keyColumns.size(), m_columns.size(), stored.key, row.values,
+                        stored.values);
         if (kind == u"1")
             row.key = stored.key;
         batch.rows.push_back(std::move(row));
@@ -627,13 +635,8 @@ std::vector<PushdownPreviewRow> PushdownTable::previewBatch(const PushdownLeaf& 
     while (query.fetch()) {
         PushdownPreviewRow row;
         row.ctid = required(query, 1);
-        SQLUSMALLINT at = 2;
-        for (size_t k = 0; k < m_keyColumns.size(); ++k)
-            row.key.push_back(query.text(at++).value_or(QStringLiteral("NULL")));
-        for (size_t j = 0; j < m_columns.size(); ++j) {
-            row.oldValues.push_back(query.text(at++));
-            row.newValues.push_back(query.text(at++));
-        }
+        readKeyAndTexts(query, 2, m_keyColumns.size(), m_columns.size(), row.key, row.oldValues,
+                        row.newValues);
         rows.push_back(std::move(row));
     }
     query.closeCursor();
