@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -196,32 +197,98 @@ struct TableRun
             tellReplaced(host, field);
     }
 
-    // Puts the batch's rows on record inside its transaction, then commits. A journal that cannot take
-    // them stops the run with nothing of the batch stored.
-    void commit(const QString& transaction, const std::vector<db::JournaledRecord>& records)
+    // What putting a batch on record and committing it came to.
+    struct Settled
     {
-        if (journal && !records.empty()) {
+        std::optional<QString> journalFailure; // the batch was rolled back
+        std::exception_ptr commitFailure;
+    };
+
+    // Puts the batch's rows on record inside its transaction, then commits it on the connection it ran
+    // on. Touches nothing but the journal and that connection, so that it can run beside the next batch.
+    static Settled putOnRecord(db::StoreJournal* journal, db::PushdownTable& on, const db::Table& table,
+                               const std::vector<QString>& keyColumns, const QString& transaction,
+                               const std::vector<db::JournaledRecord>& records) noexcept
+    {
+        Settled settled;
+        const bool journaled = journal && !records.empty();
+        if (journaled) {
             try {
-                journal->storing(table, shape.keyColumns(), transaction, records);
+                journal->storing(table, keyColumns, transaction, records);
             } catch (const std::exception& e) {
-                shape.rollback();
+                on.rollback();
                 journal->stored(false);
-                reportFailure(p, StoreLine,
-                              std::make_exception_ptr(db::DbError::stoppingTheRun(
-                                  JournalMessage.arg(QString::fromUtf8(e.what())))));
-                throw RunStopped();
+                settled.journalFailure = QString::fromUtf8(e.what());
+                return settled;
             }
         }
         try {
-            shape.commit();
+            on.commit();
         } catch (...) {
-            if (journal && !records.empty())
-                journal->stored(false);
-            throw;
+            settled.commitFailure = std::current_exception();
         }
-        if (journal && !records.empty())
-            journal->stored(true);
+        if (journaled)
+            journal->stored(!settled.commitFailure);
+        return settled;
+    }
+
+    // A journal that could not take a batch stops the run with nothing of that batch stored.
+    void tell(const Settled& settled)
+    {
+        if (settled.journalFailure) {
+            reportFailure(p, StoreLine,
+                          std::make_exception_ptr(
+                              db::DbError::stoppingTheRun(JournalMessage.arg(*settled.journalFailure))));
+            throw RunStopped();
+        }
+        if (settled.commitFailure)
+            std::rethrow_exception(settled.commitFailure);
+    }
+
+    void commit(const QString& transaction, const std::vector<db::JournaledRecord>& records)
+    {
+        tell(putOnRecord(journal, shape, table, shape.keyColumns(), transaction, records));
         journaledRecords += static_cast<long long>(records.size());
+    }
+
+    // Waits for the batch being put on record beside this one, and tells how it ended.
+    void settle()
+    {
+        if (pending.valid())
+            tell(pending.get());
+    }
+
+    // The connection a batch's statement runs on while the batch before is put on record and committed
+    // on the other; null when there is none (it could not be opened, or the table's shape read there
+    // differs), and the batches then take turns on the one.
+    db::PushdownTable* secondLane()
+    {
+        if (!laneTried) {
+            laneTried = true;
+            try {
+                auto connection = std::make_unique<db::Connection>();
+                connection->open(connectionString);
+                auto lane = std::make_unique<db::PushdownTable>(*connection, table);
+                if (sameShape(*lane)) {
+                    lane->setPairs(request.pairs);
+                    laneConnection = std::move(connection);
+                    second = std::move(lane);
+                }
+            } catch (...) {
+                // The one connection does it all, a little slower.
+            }
+        }
+        return second.get();
+    }
+
+    bool sameShape(const db::PushdownTable& other) const
+    {
+        const auto& a = shape.columns();
+        const auto& b = other.columns();
+        return other.keyColumns() == shape.keyColumns() && a.size() == b.size() &&
+               std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
+                   return x.name == y.name && x.castType == y.castType && x.takesAnyText == y.takesAnyText;
+               });
     }
 
     db::JournaledRecord journaled(const db::PushdownLeaf& leaf, const std::vector<int>& columns,
@@ -363,13 +430,14 @@ struct TableRun
     // The batch in one statement, where its answer tells each row's story: nullopt when the batch must go
     // the locking way (a refusal, a row another session changed meanwhile, a field two pairs meet in),
     // with nothing of it stored or logged. Returns how many rows of the pages held some find text.
-    std::optional<long long> batchAtOnce(const db::PushdownLeaf& leaf, long long first, long long end)
+    std::optional<long long> batchAtOnce(const db::PushdownLeaf& leaf, long long first, long long end,
+                                         db::PushdownTable& on)
     {
-        shape.begin();
-        auto rolledBack = qScopeGuard([&] { shape.rollback(); });
+        on.begin();
+        auto rolledBack = qScopeGuard([&] { on.rollback(); });
         db::PushdownBatch done;
         try {
-            done = shape.replaceBatch(leaf, first, end, ownVersions);
+            done = on.replaceBatch(leaf, first, end, ownVersions);
         } catch (const db::DbError&) {
             return std::nullopt; // the locking way tells what the server refused, and of which row
         }
@@ -402,13 +470,21 @@ struct TableRun
                 texts.push_back(*planned.expected[static_cast<size_t>(j)]);
             records.push_back(journaled(leaf, planned.changed, row.values, texts, *version));
         }
+        // The batch before must be stored before this one's lines go into the log.
+        settle();
         examined += static_cast<long long>(done.rows.size());
         tellProgress(host, entry, entryCount, examined, 0);
         // Written before the store commits, as the record walk writes them before it stores.
         log(matched);
         if (!records.empty()) {
             rolledBack.dismiss();
-            commit(done.transaction, records);
+            journaledRecords += static_cast<long long>(records.size());
+            pending = std::async(std::launch::async,
+                                 [journal = journal, &on, &table = table, keys = shape.keyColumns(),
+                                  transaction = done.transaction, records = std::move(records)] {
+                                     return putOnRecord(journal, on, table, keys, transaction, records);
+                                 });
+            pendingOn = &on;
         }
         return static_cast<long long>(done.rows.size());
     }
@@ -416,9 +492,21 @@ struct TableRun
     // Returns how many rows of the pages held some find text.
     long long batch(const db::PushdownLeaf& leaf, long long first, long long end)
     {
-        if (atOnce && !leaf.remote)
-            if (const std::optional<long long> found = batchAtOnce(leaf, first, end))
+        if (atOnce && !leaf.remote) {
+            // While the batch before is put on record and committed, this one runs on the other
+            // connection.
+            db::PushdownTable* on = &shape;
+            if (pending.valid() && pendingOn == &shape)
+                on = secondLane();
+            if (!on) {
+                settle();
+                on = &shape;
+            }
+            if (const std::optional<long long> found = batchAtOnce(leaf, first, end, *on))
                 return *found;
+        }
+        // The locking way stores on the first connection, its journal written here.
+        settle();
         shape.begin();
         auto rolledBack = qScopeGuard([&] { shape.rollback(); });
         const std::vector<db::PushdownRow> rows = shape.lockBatch(leaf, first, end, ownVersions);
@@ -488,6 +576,23 @@ struct TableRun
 
     void run()
     {
+        try {
+            runLeaves();
+        } catch (...) {
+            // The batch being put on record ends first: its lines are in the log already.
+            try {
+                settle();
+            } catch (const RunStopped&) {
+                throw;
+            } catch (...) {
+            }
+            throw;
+        }
+        settle();
+    }
+
+    void runLeaves()
+    {
         // As the record walk tells a table opened: record 0. How many records hold a find text is
         // known only at the end.
         tellProgress(host, entry, entryCount, 0, 0);
@@ -524,6 +629,14 @@ struct TableRun
 
     long long batchRows = PushdownRun::DefaultBatchRows;
     bool atOnce = true; // batches go in one statement each, until a field two pairs meet in is found
+    QString connectionString{};
+
+    // Declared before the batch they serve, so that they outlive it.
+    bool laneTried = false;
+    std::unique_ptr<db::Connection> laneConnection{};
+    std::unique_ptr<db::PushdownTable> second{};
+    std::future<Settled> pending{}; // the batch being put on record and committed beside the next
+    db::PushdownTable* pendingOn = nullptr;
 };
 
 // The record walk over one table, with the run's pairs and journal: for a table the server cannot do
@@ -659,6 +772,7 @@ bool PushdownRun::run(RunHost& host)
                 shape->setPairs(request.pairs);
                 TableRun tableRun{p, host, *shape, table, tableText, request, recorder.get(), i, entries, {}};
                 tableRun.batchRows = m_batchRows;
+                tableRun.connectionString = host.connectionString();
                 try {
                     tableRun.run();
                 } catch (const db::DbError& error) {
