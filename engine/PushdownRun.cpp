@@ -215,10 +215,16 @@ struct TableRun
         if (journaled) {
             try {
                 journal->storing(table, keyColumns, transaction, records);
-            } catch (const std::exception& e) {
+            } catch (...) {
                 on.rollback();
                 journal->stored(false);
-                settled.journalFailure = QString::fromUtf8(e.what());
+                settled.journalFailure = QStringLiteral("unknown failure");
+                try {
+                    throw;
+                } catch (const std::exception& e) {
+                    settled.journalFailure = QString::fromUtf8(e.what());
+                } catch (...) {
+                }
                 return settled;
             }
         }
@@ -256,6 +262,17 @@ struct TableRun
     {
         if (pending.valid())
             tell(pending.get());
+    }
+
+    // The connection no batch is being put on record on.
+    db::PushdownTable& idle()
+    {
+        if (pending.valid() && pendingOn == &shape) {
+            if (db::PushdownTable* lane = secondLane())
+                return *lane;
+            settle();
+        }
+        return shape;
     }
 
     // The connection a batch's statement runs on while the batch before is put on record and committed
@@ -417,9 +434,9 @@ struct TableRun
         return true;
     }
 
+    // Thrown with the batch's transaction still open: its guard rolls it back.
     [[noreturn]] void differs(const db::PushdownLeaf& leaf, const db::PushdownRow& row)
     {
-        shape.rollback();
         throw std::logic_error(
             QStringLiteral("The server's replacement in %1 differs from the run's; nothing "
                            "of its batch was stored.")
@@ -604,7 +621,14 @@ struct TableRun
             long long step = std::max<long long>(1, batchRows / rowsPerPage);
             // The leaf's end is read again after each batch: a row another session moved past the end
             // meanwhile is reached too, and this run's own versions there are passed over by their xmin.
-            for (long long page = 0; page < shape.pages(leaf);) {
+            for (long long page = 0;;) {
+                // The last batch is stored before the leaf is left: rows another session moved past its
+                // end meanwhile are reached too.
+                if (page >= idle().pages(leaf)) {
+                    settle();
+                    if (page >= shape.pages(leaf))
+                        break;
+                }
                 if (stopAsked(host))
                     throw RunStopped();
                 QElapsedTimer took;

@@ -2,6 +2,7 @@
 // through partitions, inheritance, duplicate rows without a key and many column types), an undo of the
 // undo puts the run back, rows changed since are kept and listed, and a journal that cannot be written
 // keeps the run from storing anything.
+#include "engine/PushdownRun.h"
 #include "engine/Undo.h"
 #include "tests/support/SetsRunHost.h"
 #include "tests/support/TestDatabase.h"
@@ -154,9 +155,18 @@ private slots:
                  QStringLiteral("a 1,xa 3,c moved"));
     }
 
+    void journalThatCannotBeWrittenStoresNothing_data()
+    {
+        QTest::addColumn<bool>("onServer");
+        QTest::newRow("record walk") << false;
+        // Its batches are put on record beside the next batch's statement.
+        QTest::newRow("server engine") << true;
+    }
+
     void journalThatCannotBeWrittenStoresNothing()
     {
         QUARVEL_REQUIRE_DB();
+        QFETCH(bool, onServer);
         TestDatabase::psql(
             "SET search_path = tst_undo; DROP TABLE IF EXISTS kept, later;"
             "CREATE TABLE kept (v text); INSERT INTO kept SELECT 'a' || g FROM generate_series(1, 1500) g;"
@@ -168,11 +178,21 @@ private slots:
         host.tables = {{"tst_undo", "kept"}, {"tst_undo", "later"}};
         host.sets = Chained;
         host.journaling = &journal;
-        ReplaceRun run;
-        QVERIFY(run.PushButton1_Click(host));
+        QFile::remove(logFilePath());
+        if (onServer) {
+            PushdownRun run;
+            run.setBatchRows(100);
+            QVERIFY(run.run(host));
+        } else {
+            ReplaceRun run;
+            QVERIFY(run.PushButton1_Click(host));
+        }
         QCOMPARE(schemaText(QStringLiteral("tst_undo")), before);
         const QStringList reports = host.shown.errorReports();
         QCOMPARE(reports.size(), 1);
+        // The batch the journal refused is in the log, as a refused record is; no batch after it is.
+        if (onServer)
+            QVERIFY(test::logLinesOf(QStringLiteral("tst_undo")).size() < 1500);
         QVERIFY2(reports.front().contains(
                      QStringLiteral("The journal of old values could not be written (database or "
                                     "disk is full)")),
