@@ -459,8 +459,8 @@ std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf,
     return stored;
 }
 
-PushdownBatch PushdownTable::replaceBatch(const PushdownLeaf& leaf, long long first, long long end,
-                                          const std::vector<QString>& ownVersions)
+PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, long long first, long long end,
+                                            const std::vector<QString>& ownVersions)
 {
     const QString previous = QStringLiteral("x%1").arg(m_pairs.size());
     QStringList found{QStringLiteral("s.ctid AS ct"), QStringLiteral("s.xmin AS xm")};
@@ -516,12 +516,15 @@ PushdownBatch PushdownTable::replaceBatch(const PushdownLeaf& leaf, long long fi
             "pg_catalog.tid) AND q.ctid < CAST(? AS pg_catalog.tid) RETURNING v.ct::pg_catalog.text "
             "AS ct, q.ctid::pg_catalog.text AS nct, q.xmin::pg_catalog.text AS nxm") +
         keys + QStringLiteral(", ") + texts.join(QStringLiteral(", ")) +
-        QStringLiteral(") SELECT 1, u.* FROM u UNION ALL SELECT 2, v.ct::pg_catalog.text, NULL, NULL") +
+        // Its head first: a run can go on to the next batch knowing only that.
+        QStringLiteral(") SELECT 3, (SELECT pg_catalog.count(*) FROM v WHERE v.ch)::pg_catalog.text, "
+                       "pg_catalog.txid_current()::pg_catalog.text, (SELECT u.nxm FROM u LIMIT 1), "
+                       "(SELECT pg_catalog.count(*) FROM v)::pg_catalog.text COLLATE \"C\"") +
+        QString(QStringLiteral(", NULL")).repeated(int(m_keyColumns.size() + 2 * m_columns.size()) - 1) +
+        QStringLiteral(
+            " UNION ALL SELECT 1, u.* FROM u UNION ALL SELECT 2, v.ct::pg_catalog.text, NULL, NULL") +
         noKeys + QStringLiteral(", ") + unchangedTexts.join(QStringLiteral(", ")) +
-        QStringLiteral(" FROM v WHERE NOT v.ch UNION ALL SELECT 3, pg_catalog.count(*)::pg_catalog.text, "
-                       "pg_catalog.txid_current()::pg_catalog.text, NULL") +
-        noKeys + QString(QStringLiteral(", NULL, NULL")).repeated(int(m_columns.size())) +
-        QStringLiteral(" FROM v WHERE v.ch");
+        QStringLiteral(" FROM v WHERE NOT v.ch");
     // The planner cannot know that the rows found are a few of the pages' rows: left alone it hashes
     // every row of the pages to meet them, where fetching each by its place costs a tenth; and it takes
     // the batch for costly enough to compile, which costs more than the batch (set for the batch only).
@@ -536,30 +539,41 @@ PushdownBatch PushdownTable::replaceBatch(const PushdownLeaf& leaf, long long fi
     if (!ownVersions.empty())
         parameters.push_back(arrayLiteral(ownVersions));
     parameters.insert(parameters.end(), {tid(first), tid(end)});
-    Statement& statement = prepared(sql);
-    statement.execute(parameters);
+    m_batch = &prepared(sql);
+    m_batch->execute(parameters);
+    if (!m_batch->fetch() || required(*m_batch, 1) != u"3") {
+        m_batch->closeCursor();
+        throw DbError(QStringLiteral("The server's answer to a batch does not begin with its counts."),
+                      QStringLiteral("XX000"));
+    }
+    PushdownBatchHead head;
+    head.meant = required(*m_batch, 2).toLongLong();
+    head.transaction = required(*m_batch, 3);
+    head.xmin = required(*m_batch, 4);
+    head.found = required(*m_batch, 5).toLongLong();
+    return head;
+}
+
+PushdownBatch PushdownTable::finishBatch()
+{
+    Statement& statement = *m_batch;
     PushdownBatch batch;
     while (statement.fetch()) {
-        const QString kind = required(statement, 1);
-        if (kind == u"3") {
-            batch.meant = required(statement, 2).toLongLong();
-            batch.transaction = required(statement, 3);
-            continue;
-        }
+        const bool written = required(statement, 1) == u"1";
         PushdownRow row;
         row.ctid = required(statement, 2);
         PushdownStored stored;
-        if (kind == u"1") {
+        if (written) {
             stored.oldCtid = row.ctid;
             stored.ctid = required(statement, 3);
             stored.xmin = required(statement, 4);
         }
         readKeyAndTexts(statement, 5, m_keyColumns.size(), m_columns.size(), stored.key, row.values,
                         stored.values);
-        if (kind == u"1")
+        if (written)
             row.key = stored.key;
         batch.rows.push_back(std::move(row));
-        if (kind == u"1")
+        if (written)
             batch.stored.emplace_back(std::move(stored));
         else
             batch.stored.emplace_back();

@@ -69,16 +69,24 @@ struct PushdownPreviewRow
     std::vector<std::optional<QString>> newValues; // the new text of each column the pairs change
 };
 
-// What one statement made of a batch of pages: every row some find text occurs in, as it was, and for
-// each row the replacement changes, the version written.
+// What one statement made of a batch of pages, as told first: how many rows some find text occurs in
+// (found), how many of them the replacement changes (meant), and the ids the stored versions carry.
+struct PushdownBatchHead
+{
+    long long found = 0;
+    long long meant = 0;
+    QString transaction;
+    QString xmin; // empty when nothing was stored
+};
+
+// Then every row some find text occurs in, as it was, and for each row the replacement changes, the
+// version written: fewer stored than meant means another session changed some of them meanwhile, and
+// the batch must be done again the locking way.
 struct PushdownBatch
 {
     std::vector<PushdownRow> rows;
     std::vector<std::optional<PushdownStored>> stored; // by row; nullopt where the replacement changes
                                                        // nothing (or the row was passed over)
-    long long meant = 0; // rows the replacement changes: fewer stored means another session changed
-                         // some of them meanwhile, and the batch must be done again the locking way
-    QString transaction;
 };
 
 class PushdownTable
@@ -128,8 +136,10 @@ public:
     // (leaving out the run's own versions) and rewrites those the replacement changes, provided each is
     // still the version read: a row another session changed meanwhile is passed over and counted in
     // meant but not stored. Not for a foreign leaf. Throws DbError when the server refuses any row.
-    PushdownBatch replaceBatch(const PushdownLeaf& leaf, long long first, long long end,
-                               const std::vector<QString>& ownVersions);
+    PushdownBatchHead startBatch(const PushdownLeaf& leaf, long long first, long long end,
+                                 const std::vector<QString>& ownVersions);
+    // The rows of the batch started last. Throws DbError.
+    PushdownBatch finishBatch();
 
     // Stores the given texts in the given columns (indexes) of the locked row at ctid. Throws DbError.
     std::optional<PushdownStored> storeRow(const PushdownLeaf& leaf, const QString& ctid,
@@ -172,6 +182,7 @@ private:
     std::vector<QString> m_keyColumns;
     PushdownPairs m_pairs;
     std::map<QString, std::unique_ptr<Statement>> m_statements; // prepared once per text
+    Statement* m_batch = nullptr;                               // the batch started last
     bool m_inTransaction = false;
 
     QString m_remoteLeaf;                             // the foreign leaf the following refer to

@@ -159,32 +159,47 @@ struct TableRun
 
     // The lines of a whole batch, written with one opening of the log; a log that cannot take them is
     // reported for each line, as the record walk reports each line it could not write.
-    void log(const std::vector<std::pair<size_t, size_t>>& matches)
+    // Writes a batch's lines with one opening of the log, and gives back why it could not. Touches
+    // nothing but the log, so that it can run beside the next batch.
+    std::exception_ptr writeLines(const std::vector<std::pair<size_t, size_t>>& matches) const noexcept
     {
         if (matches.empty())
-            return;
-        const QString now = logTimestamp(QDateTime::currentDateTime());
-        std::map<std::pair<size_t, size_t>, QString> made; // a batch's lines repeat: each made once
-        QStringList lines;
-        for (const auto& match : matches) {
-            auto line = made.find(match);
-            if (line == made.end())
-                line = made.emplace(match, stampedLogLine(now, request.pairs[match.second].first,
-                                                          request.pairs[match.second].second, tableText,
-                                                          shape.columns()[match.first].name))
-                           .first;
-            lines << line->second;
-        }
+            return {};
         try {
+            const QString now = logTimestamp(QDateTime::currentDateTime());
+            std::map<std::pair<size_t, size_t>, QString> made; // a batch's lines repeat: each made once
+            QStringList lines;
+            for (const auto& match : matches) {
+                auto line = made.find(match);
+                if (line == made.end())
+                    line = made.emplace(match, stampedLogLine(now, request.pairs[match.second].first,
+                                                              request.pairs[match.second].second, tableText,
+                                                              shape.columns()[match.first].name))
+                               .first;
+                lines << line->second;
+            }
             AppendLogLines(lines);
         } catch (...) {
-            const std::exception_ptr failure = std::current_exception();
-            for (size_t i = 0; i < matches.size(); ++i)
-                reportFailure(p, this->lines().log, failure);
-            return;
+            return std::current_exception();
         }
-        for (const auto& match : matches)
-            tellReplaced(host, shape.columns()[match.first].name);
+        return {};
+    }
+
+    // A log that could not take a batch's lines is reported for each line, as the record walk reports
+    // each line it could not write.
+    void tellLines(const std::vector<std::pair<size_t, size_t>>& matches, const std::exception_ptr& failure)
+    {
+        for (const auto& match : matches) {
+            if (failure)
+                reportFailure(p, this->lines().log, failure);
+            else
+                tellReplaced(host, shape.columns()[match.first].name);
+        }
+    }
+
+    void log(const std::vector<std::pair<size_t, size_t>>& matches)
+    {
+        tellLines(matches, writeLines(matches));
     }
 
     void log(size_t column, size_t pair)
@@ -257,27 +272,68 @@ struct TableRun
         journaledRecords += static_cast<long long>(records.size());
     }
 
-    // Waits for the batch being put on record beside this one, and tells how it ended.
-    void settle()
+    // What finishing a batch beside the next one came to.
+    struct Finished
     {
-        if (pending.valid())
-            tell(pending.get());
+        bool again = false; // nothing of it stored or logged: it goes the locking way
+        bool againFromNowOn = false;
+        std::vector<std::pair<size_t, size_t>> matched;
+        std::exception_ptr logFailure;
+        long long records = 0;
+        Settled settled;
+        std::exception_ptr failure; // rolled back: its answer could not be read, or differs from the run's
+    };
+
+    struct Range
+    {
+        db::PushdownLeaf leaf;
+        long long first = 0;
+        long long end = 0;
+    };
+
+    // Waits for the batch being finished beside this one and tells how it ended; true when it must be
+    // done again the locking way (again holds it).
+    bool settle()
+    {
+        if (!pending.valid())
+            return false;
+        const Finished done = pending.get();
+        if (done.failure)
+            std::rethrow_exception(done.failure);
+        if (done.again) {
+            if (done.againFromNowOn)
+                atOnce = false;
+            again = pendingRange;
+            return true;
+        }
+        tellLines(done.matched, done.logFailure);
+        examined += pendingFound;
+        tellProgress(host, entry, entryCount, examined, 0);
+        tell(done.settled);
+        journaledRecords += done.records;
+        return false;
     }
 
-    // The connection no batch is being put on record on.
+    void settleOrRedo()
+    {
+        if (settle())
+            lockingBatch(again.leaf, again.first, again.end);
+    }
+
+    // The connection no batch is being finished on.
     db::PushdownTable& idle()
     {
         if (pending.valid() && pendingOn == &shape) {
             if (db::PushdownTable* lane = secondLane())
                 return *lane;
-            settle();
+            settleOrRedo();
         }
         return shape;
     }
 
-    // The connection a batch's statement runs on while the batch before is put on record and committed
-    // on the other; null when there is none (it could not be opened, or the table's shape read there
-    // differs), and the batches then take turns on the one.
+    // The connection a batch's statement runs on while the one before is read, put on record and
+    // committed on the other; null when there is none (it could not be opened, or the table's shape
+    // read there differs), and the batches then take turns on the one.
     db::PushdownTable* secondLane()
     {
         if (!laneTried) {
@@ -310,7 +366,8 @@ struct TableRun
 
     db::JournaledRecord journaled(const db::PushdownLeaf& leaf, const std::vector<int>& columns,
                                   const std::vector<std::optional<QString>>& oldValues,
-                                  const std::vector<QString>& newValues, const db::PushdownStored& stored)
+                                  const std::vector<QString>& newValues,
+                                  const db::PushdownStored& stored) const
     {
         db::JournaledRecord record;
         record.record = journaledRecords + 1;
@@ -434,96 +491,130 @@ struct TableRun
         return true;
     }
 
-    // Thrown with the batch's transaction still open: its guard rolls it back.
-    [[noreturn]] void differs(const db::PushdownLeaf& leaf, const db::PushdownRow& row)
+    std::exception_ptr differing(const db::PushdownLeaf& leaf, const db::PushdownRow& row) const
     {
-        throw std::logic_error(
-            QStringLiteral("The server's replacement in %1 differs from the run's; nothing "
-                           "of its batch was stored.")
+        return std::make_exception_ptr(std::logic_error(
+            QStringLiteral("The server's replacement in %1 differs from the run's; nothing of its batch was "
+                           "stored.")
                 .arg(rowName(leaf, row.ctid, row.key))
-                .toStdString());
+                .toStdString()));
     }
 
     // The batch in one statement, where its answer tells each row's story: nullopt when the batch must go
-    // the locking way (a refusal, a row another session changed meanwhile, a field two pairs meet in),
-    // with nothing of it stored or logged. Returns how many rows of the pages held some find text.
-    std::optional<long long> batchAtOnce(const db::PushdownLeaf& leaf, long long first, long long end,
-                                         db::PushdownTable& on)
+    // the locking way (a refusal), with nothing of it stored or logged. The statement's answer is read
+    // and the batch logged, put on record and committed beside the next batch's statement. Returns how
+    // many rows of the pages held some find text.
+    std::optional<long long> batchAtOnce(const db::PushdownLeaf& leaf, long long first, long long end)
     {
-        on.begin();
-        auto rolledBack = qScopeGuard([&] { on.rollback(); });
-        db::PushdownBatch done;
+        db::PushdownTable* on = &shape;
+        if (pending.valid() && pendingOn == &shape)
+            on = secondLane();
+        if (!on) {
+            settleOrRedo();
+            on = &shape;
+        }
+        on->begin();
+        auto rolledBack = qScopeGuard([&] { on->rollback(); });
+        db::PushdownBatchHead head;
         try {
-            done = on.replaceBatch(leaf, first, end, ownVersions);
+            head = on->startBatch(leaf, first, end, ownVersions);
         } catch (const db::DbError&) {
-            return std::nullopt; // the locking way tells what the server refused, and of which row
-        }
-        const long long stored = std::count_if(done.stored.begin(), done.stored.end(),
-                                               [](const auto& row) { return row.has_value(); });
-        if (stored != done.meant)
+            // The locking way tells what the server refused, and of which row.
+            on->rollback();
+            settleOrRedo();
             return std::nullopt;
-        std::vector<std::pair<size_t, size_t>> matched;
-        std::vector<db::JournaledRecord> records;
-        for (size_t i = 0; i < done.rows.size(); ++i) {
-            const db::PushdownRow& row = done.rows[i];
-            const Plan planned = plan(row);
-            if (planned.alone) {
-                // Such fields come again in a table: the rest of it goes the locking way at once.
-                atOnce = false;
-                return std::nullopt;
-            }
-            matched.insert(matched.end(), planned.matched.begin(), planned.matched.end());
-            const std::optional<db::PushdownStored>& version = done.stored[i];
-            if (!version) {
-                if (!planned.changed.empty())
-                    differs(leaf, row);
-                continue;
-            }
-            if (!sameChange(version->values, planned))
-                differs(leaf, row);
-            ownVersion(version->xmin);
-            std::vector<QString> texts;
-            for (int j : planned.changed)
-                texts.push_back(*planned.expected[static_cast<size_t>(j)]);
-            records.push_back(journaled(leaf, planned.changed, row.values, texts, *version));
         }
-        // The batch before must be stored before this one's lines go into the log.
-        settle();
-        examined += static_cast<long long>(done.rows.size());
-        tellProgress(host, entry, entryCount, examined, 0);
-        // Written before the store commits, as the record walk writes them before it stores.
-        log(matched);
-        if (!records.empty()) {
-            rolledBack.dismiss();
-            journaledRecords += static_cast<long long>(records.size());
-            pending = std::async(std::launch::async,
-                                 [journal = journal, &on, &table = table, keys = shape.keyColumns(),
-                                  transaction = done.transaction, records = std::move(records)] {
-                                     return putOnRecord(journal, on, table, keys, transaction, records);
-                                 });
-            pendingOn = &on;
+        if (head.found == 0) {
+            // Nothing to read, log or store: no need of the other connection.
+            on->finishBatch();
+            return 0;
         }
-        return static_cast<long long>(done.rows.size());
+        // Later batches pass over the versions it writes, from before it commits.
+        if (!head.xmin.isEmpty())
+            ownVersion(head.xmin);
+        if (settle()) {
+            // The batch before goes the locking way, and this one after it.
+            on->rollback();
+            lockingBatch(again.leaf, again.first, again.end);
+            return std::nullopt;
+        }
+        rolledBack.dismiss();
+        pending = std::async(std::launch::async, [this, on, leaf, head] { return finish(*on, leaf, head); });
+        pendingOn = on;
+        pendingRange = {leaf, first, end};
+        pendingFound = head.found;
+        return head.found;
+    }
+
+    // Reads a batch's answer, checks each row against the run's own replacement, logs it, puts it on
+    // record and commits it. Runs beside the next batch's statement: touches only the batch's connection,
+    // the log and the journal.
+    Finished finish(db::PushdownTable& on, const db::PushdownLeaf& leaf,
+                    const db::PushdownBatchHead& head) const noexcept
+    {
+        Finished out;
+        try {
+            const db::PushdownBatch done = on.finishBatch();
+            const long long stored = std::count_if(done.stored.begin(), done.stored.end(),
+                                                   [](const auto& row) { return row.has_value(); });
+            // Another session changed some rows meanwhile: the locking way reads their newest versions.
+            if (stored != head.meant) {
+                on.rollback();
+                out.again = true;
+                return out;
+            }
+            std::vector<db::JournaledRecord> records;
+            for (size_t i = 0; i < done.rows.size(); ++i) {
+                const db::PushdownRow& row = done.rows[i];
+                const Plan planned = plan(row);
+                if (planned.alone) {
+                    // Such fields come again in a table: the rest of it goes the locking way.
+                    on.rollback();
+                    out.again = out.againFromNowOn = true;
+                    return out;
+                }
+                out.matched.insert(out.matched.end(), planned.matched.begin(), planned.matched.end());
+                const std::optional<db::PushdownStored>& version = done.stored[i];
+                if (version ? !sameChange(version->values, planned) : !planned.changed.empty()) {
+                    on.rollback();
+                    out.failure = differing(leaf, row);
+                    return out;
+                }
+                if (!version)
+                    continue;
+                std::vector<QString> texts;
+                for (int j : planned.changed)
+                    texts.push_back(*planned.expected[static_cast<size_t>(j)]);
+                records.push_back(journaled(leaf, planned.changed, row.values, texts, *version));
+            }
+            // Written before the store commits, as the record walk writes them before it stores.
+            out.logFailure = writeLines(out.matched);
+            out.records = static_cast<long long>(records.size());
+            if (records.empty())
+                on.rollback();
+            else
+                out.settled = putOnRecord(journal, on, table, shape.keyColumns(), head.transaction, records);
+        } catch (...) {
+            on.rollback();
+            out.failure = std::current_exception();
+        }
+        return out;
     }
 
     // Returns how many rows of the pages held some find text.
     long long batch(const db::PushdownLeaf& leaf, long long first, long long end)
     {
-        if (atOnce && !leaf.remote) {
-            // While the batch before is put on record and committed, this one runs on the other
-            // connection.
-            db::PushdownTable* on = &shape;
-            if (pending.valid() && pendingOn == &shape)
-                on = secondLane();
-            if (!on) {
-                settle();
-                on = &shape;
-            }
-            if (const std::optional<long long> found = batchAtOnce(leaf, first, end, *on))
+        if (atOnce && !leaf.remote)
+            if (const std::optional<long long> found = batchAtOnce(leaf, first, end))
                 return *found;
-        }
-        // The locking way stores on the first connection, its journal written here.
-        settle();
+        settleOrRedo();
+        return lockingBatch(leaf, first, end);
+    }
+
+    // The batch locked, then rewritten: each row read on its newest version, and a row the server refuses
+    // told apart. On the first connection, its journal written here.
+    long long lockingBatch(const db::PushdownLeaf& leaf, long long first, long long end)
+    {
         shape.begin();
         auto rolledBack = qScopeGuard([&] { shape.rollback(); });
         const std::vector<db::PushdownRow> rows = shape.lockBatch(leaf, first, end, ownVersions);
@@ -569,8 +660,10 @@ struct TableRun
                 for (const db::PushdownStored& row : written) {
                     const size_t i = byCtid.at(row.oldCtid);
                     const Plan& planned = plans[i];
-                    if (!sameChange(row.values, planned))
-                        differs(leaf, rows[i]);
+                    if (!sameChange(row.values, planned)) {
+                        shape.rollback();
+                        std::rethrow_exception(differing(leaf, rows[i]));
+                    }
                     ownVersion(row.xmin);
                     std::vector<QString> texts;
                     for (int j : planned.changed)
@@ -622,10 +715,10 @@ struct TableRun
             // The leaf's end is read again after each batch: a row another session moved past the end
             // meanwhile is reached too, and this run's own versions there are passed over by their xmin.
             for (long long page = 0;;) {
-                // The last batch is stored before the leaf is left: rows another session moved past its
-                // end meanwhile are reached too.
+                // The last batch is finished before the leaf is: rows another session moved past its end
+                // meanwhile are reached too.
                 if (page >= idle().pages(leaf)) {
-                    settle();
+                    settleOrRedo();
                     if (page >= shape.pages(leaf))
                         break;
                 }
@@ -659,8 +752,11 @@ struct TableRun
     bool laneTried = false;
     std::unique_ptr<db::Connection> laneConnection{};
     std::unique_ptr<db::PushdownTable> second{};
-    std::future<Settled> pending{}; // the batch being put on record and committed beside the next
+    std::future<Finished> pending{}; // the batch being finished beside the next
     db::PushdownTable* pendingOn = nullptr;
+    Range pendingRange{};
+    long long pendingFound = 0;
+    Range again{};
 };
 
 // The record walk over one table, with the run's pairs and journal: for a table the server cannot do
