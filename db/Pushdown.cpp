@@ -94,8 +94,8 @@ PushdownTable::PushdownTable(Connection& connection, const Table& table)
     const QString oid = required(relation, 1);
     relation.closeCursor();
 
-    // A lock another session holds ends the wait with the server's message, as in the record walk.
-    Statement(m_handle).executeDirect(QStringLiteral("SET lock_timeout = 10000"));
+    // A lock another session holds ends the wait with the server's message.
+    Statement(m_handle).executeDirect(QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs));
     // A plan made once for any page range scans the whole table for every batch: each range is planned
     // as what it is.
     Statement(m_handle).executeDirect(QStringLiteral("SET plan_cache_mode = force_custom_plan"));
@@ -460,7 +460,7 @@ std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf,
 }
 
 PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, long long first, long long end,
-                                            const std::vector<QString>& ownVersions)
+                                            const std::vector<QString>& ownVersions, int lockWaitMs)
 {
     const QString previous = QStringLiteral("x%1").arg(m_pairs.size());
     QStringList found{QStringLiteral("s.ctid AS ct"), QStringLiteral("s.xmin AS xm")};
@@ -531,8 +531,9 @@ PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, long long 
     Statement& byPlace = prepared(QStringLiteral(
         "SELECT pg_catalog.set_config('enable_hashjoin', 'off', true), "
         "pg_catalog.set_config('enable_mergejoin', 'off', true), "
-        "pg_catalog.set_config('enable_memoize', 'off', true), pg_catalog.set_config('jit', 'off', true)"));
-    byPlace.execute({});
+        "pg_catalog.set_config('enable_memoize', 'off', true), pg_catalog.set_config('jit', 'off', true), "
+        "pg_catalog.set_config('lock_timeout', ?, true)"));
+    byPlace.execute({QString::number(lockWaitMs)});
     byPlace.closeCursor();
     std::vector<QString> parameters = pairParameters();
     parameters.insert(parameters.end(), {tid(first), tid(end)});

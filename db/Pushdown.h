@@ -92,6 +92,10 @@ struct PushdownBatch
 class PushdownTable
 {
 public:
+    // How long a statement waits for a lock another session holds before the server refuses it, as in
+    // the record walk.
+    static constexpr int LockWaitMs = 10000;
+
     // Reads the table's shape on the open connection. Throws DbError when the table cannot be read.
     PushdownTable(Connection& connection, const Table& table);
     ~PushdownTable();
@@ -136,8 +140,9 @@ public:
     // (leaving out the run's own versions) and rewrites those the replacement changes, provided each is
     // still the version read: a row another session changed meanwhile is passed over and counted in
     // meant but not stored. Not for a foreign leaf. Throws DbError when the server refuses any row.
+    // A lock it waits for longer than lockWaitMs ends it with the server's refusal.
     PushdownBatchHead startBatch(const PushdownLeaf& leaf, long long first, long long end,
-                                 const std::vector<QString>& ownVersions);
+                                 const std::vector<QString>& ownVersions, int lockWaitMs = LockWaitMs);
     // The rows of the batch started last. Throws DbError.
     PushdownBatch finishBatch();
 

@@ -331,6 +331,34 @@ struct TableRun
         return shape;
     }
 
+    // The second connection and the table's shape read there.
+    struct Lane
+    {
+        std::unique_ptr<db::Connection> connection;
+        std::unique_ptr<db::PushdownTable> table;
+    };
+
+    Lane openLane() const
+    {
+        Lane lane;
+        try {
+            lane.connection = std::make_unique<db::Connection>();
+            lane.connection->open(connectionString);
+            lane.table = std::make_unique<db::PushdownTable>(*lane.connection, table);
+        } catch (...) {
+            lane = {}; // the one connection does it all, a little slower
+        }
+        return lane;
+    }
+
+    // Opens the second connection while the first batches run, where the table is large enough for its
+    // batches to share the work: a small table is done before the connection would be.
+    void openLaneBeside()
+    {
+        if (!laneTried && !laneOpening.valid())
+            laneOpening = std::async(std::launch::async, [this] { return openLane(); });
+    }
+
     // The connection a batch's statement runs on while the one before is read, put on record and
     // committed on the other; null when there is none (it could not be opened, or the table's shape
     // read there differs), and the batches then take turns on the one.
@@ -338,17 +366,11 @@ struct TableRun
     {
         if (!laneTried) {
             laneTried = true;
-            try {
-                auto connection = std::make_unique<db::Connection>();
-                connection->open(connectionString);
-                auto lane = std::make_unique<db::PushdownTable>(*connection, table);
-                if (sameShape(*lane)) {
-                    lane->setPairs(request.pairs);
-                    laneConnection = std::move(connection);
-                    second = std::move(lane);
-                }
-            } catch (...) {
-                // The one connection does it all, a little slower.
+            Lane lane = laneOpening.valid() ? laneOpening.get() : openLane();
+            if (lane.table && sameShape(*lane.table)) {
+                lane.table->setPairs(request.pairs);
+                laneConnection = std::move(lane.connection);
+                second = std::move(lane.table);
             }
         }
         return second.get();
@@ -539,11 +561,89 @@ struct TableRun
             return std::nullopt;
         }
         rolledBack.dismiss();
-        pending = std::async(std::launch::async, [this, on, leaf, head] { return finish(*on, leaf, head); });
-        pendingOn = on;
-        pendingRange = {leaf, first, end};
-        pendingFound = head.found;
+        finishBeside(*on, {leaf, first, end}, head);
         return head.found;
+    }
+
+    // Two halves of pages where nothing was found of late, each in one statement on its own connection at
+    // the same time: the server reads them as its own parallel scan would. Neither statement sees what the
+    // other writes, as neither has committed; where they meet (a unique index, say) one waits for the
+    // other until its short lock wait ends, and the halves go again one by one. Returns how many rows of
+    // the pages held some find text.
+    long long batchPair(const db::PushdownLeaf& leaf, long long first, long long middle, long long end)
+    {
+        settleOrRedo();
+        db::PushdownTable& one = shape;
+        db::PushdownTable& other = *second;
+        one.begin();
+        other.begin();
+        auto rolledBack = qScopeGuard([&] {
+            one.rollback();
+            other.rollback();
+        });
+        std::optional<db::PushdownBatchHead> firstHead;
+        std::optional<db::PushdownBatchHead> secondHead;
+        {
+            // Neither commits before both have answered: a wait of one for the other ends soon.
+            constexpr int LockWaitMs = 1000;
+            std::future<db::PushdownBatchHead> later =
+                std::async(std::launch::async, [&other, leaf, middle, end, versions = ownVersions] {
+                    return other.startBatch(leaf, middle, end, versions, LockWaitMs);
+                });
+            try {
+                firstHead = one.startBatch(leaf, first, middle, ownVersions, LockWaitMs);
+            } catch (const db::DbError&) {
+            }
+            try {
+                secondHead = later.get();
+            } catch (const db::DbError&) {
+            }
+        }
+        if (!firstHead || !secondHead) {
+            one.rollback();
+            other.rollback();
+            rolledBack.dismiss();
+            return batch(leaf, first, middle) + batch(leaf, middle, end);
+        }
+        if (firstHead->found == 0)
+            one.finishBatch();
+        if (secondHead->found == 0)
+            other.finishBatch();
+        if (firstHead->found == 0 && secondHead->found == 0)
+            return 0;
+        for (const db::PushdownBatchHead* head : {&*firstHead, &*secondHead})
+            if (!head->xmin.isEmpty())
+                ownVersion(head->xmin);
+        // The first half is finished, then the second goes on beside the next batch, as any batch does.
+        rolledBack.dismiss();
+        auto otherBack = qScopeGuard([&] { other.rollback(); });
+        if (firstHead->found == 0) {
+            one.rollback();
+        } else {
+            finishBeside(one, {leaf, first, middle}, *firstHead);
+            if (settle()) {
+                other.rollback();
+                otherBack.dismiss();
+                const long long found = lockingBatch(again.leaf, again.first, again.end);
+                return found + batch(leaf, middle, end);
+            }
+        }
+        otherBack.dismiss();
+        if (secondHead->found == 0) {
+            other.rollback();
+            return firstHead->found;
+        }
+        finishBeside(other, {leaf, middle, end}, *secondHead);
+        return firstHead->found + secondHead->found;
+    }
+
+    void finishBeside(db::PushdownTable& on, const Range& range, const db::PushdownBatchHead& head)
+    {
+        pending = std::async(std::launch::async,
+                             [this, &on, leaf = range.leaf, head] { return finish(on, leaf, head); });
+        pendingOn = &on;
+        pendingRange = range;
+        pendingFound = head.found;
     }
 
     // Reads a batch's answer, checks each row against the run's own replacement, logs it, puts it on
@@ -714,20 +814,28 @@ struct TableRun
             long long step = std::max<long long>(1, batchRows / rowsPerPage);
             // The leaf's end is read again after each batch: a row another session moved past the end
             // meanwhile is reached too, and this run's own versions there are passed over by their xmin.
+            bool scanning = true; // nothing found of late: two halves of pages go at once
             for (long long page = 0;;) {
                 // The last batch is finished before the leaf is: rows another session moved past its end
                 // meanwhile are reached too.
-                if (page >= idle().pages(leaf)) {
+                const long long pages = idle().pages(leaf);
+                if (page >= pages) {
                     settleOrRedo();
                     if (page >= shape.pages(leaf))
                         break;
                 }
                 if (stopAsked(host))
                     throw RunStopped();
+                if (page == 0 && !leaf.remote && 4 * step < pages)
+                    openLaneBeside();
+                const bool paired = scanning && page > 0 && atOnce && !leaf.remote && page + step < pages &&
+                                    (laneTried || laneOpening.valid()) && secondLane();
                 QElapsedTimer took;
                 took.start();
-                const long long found = batch(leaf, page, page + step);
-                page += step;
+                const long long found = paired ? batchPair(leaf, page, page + step, page + 2 * step)
+                                               : batch(leaf, page, page + step);
+                page += paired ? 2 * step : step;
+                scanning = found == 0;
                 // What a batch costs beyond the server's scan goes with the rows it finds: where few
                 // match, more pages go into one batch (the rows locked stay about as many). A batch holds
                 // its rows locked and cannot be interrupted, so a slow one (wide rows, a busy server,
@@ -752,6 +860,7 @@ struct TableRun
     bool laneTried = false;
     std::unique_ptr<db::Connection> laneConnection{};
     std::unique_ptr<db::PushdownTable> second{};
+    std::future<Lane> laneOpening{};
     std::future<Finished> pending{}; // the batch being finished beside the next
     db::PushdownTable* pendingOn = nullptr;
     Range pendingRange{};
