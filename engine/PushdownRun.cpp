@@ -386,13 +386,14 @@ struct TableRun
                });
     }
 
+    // The record numbered as the run stores it in this table: the batch's records after those before.
     db::JournaledRecord journaled(const db::PushdownLeaf& leaf, const std::vector<int>& columns,
                                   const std::vector<std::optional<QString>>& oldValues,
-                                  const std::vector<QString>& newValues,
-                                  const db::PushdownStored& stored) const
+                                  const std::vector<QString>& newValues, const db::PushdownStored& stored,
+                                  size_t inBatch = 0) const
     {
         db::JournaledRecord record;
-        record.record = journaledRecords + 1;
+        record.record = journaledRecords + static_cast<long long>(inBatch) + 1;
         for (int j : columns) {
             record.columns.push_back(shape.columns()[static_cast<size_t>(j)].name);
             record.oldValues.push_back(oldValues[static_cast<size_t>(j)]);
@@ -685,7 +686,8 @@ struct TableRun
                 std::vector<QString> texts;
                 for (int j : planned.changed)
                     texts.push_back(*planned.expected[static_cast<size_t>(j)]);
-                records.push_back(journaled(leaf, planned.changed, row.values, texts, *version));
+                records.push_back(
+                    journaled(leaf, planned.changed, row.values, texts, *version, records.size()));
             }
             // Written before the store commits, as the record walk writes them before it stores.
             out.logFailure = writeLines(out.matched);
@@ -768,7 +770,8 @@ struct TableRun
                     std::vector<QString> texts;
                     for (int j : planned.changed)
                         texts.push_back(*planned.expected[static_cast<size_t>(j)]);
-                    records.push_back(journaled(leaf, planned.changed, rows[i].values, texts, row));
+                    records.push_back(
+                        journaled(leaf, planned.changed, rows[i].values, texts, row, records.size()));
                 }
                 rolledBack.dismiss();
                 commit(transaction, records);

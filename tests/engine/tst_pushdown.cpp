@@ -17,6 +17,8 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <map>
+#include <set>
 
 using namespace quarvel;
 using namespace quarvel::engine;
@@ -330,6 +332,16 @@ private slots:
         QVERIFY(schemaText("push_undo") != before);
         const qint64 made = journal.newestRun();
         QVERIFY(journal.run(made).records > 300);
+        // Each record of a table is named by its own number, as the undo's messages name it.
+        std::map<QString, std::set<qint64>> numbers;
+        qint64 records = 0;
+        journal.forEachStore(made, [&](const JournalStore& store) {
+            for (const db::RestoreRow& row : store.rows) {
+                QVERIFY(numbers[store.table.displayName()].insert(row.record).second);
+                ++records;
+            }
+        });
+        QCOMPARE(records, journal.run(made).records);
         const UndoReport undone = undoRun(journal, made, TestDatabase::connectionString());
         QCOMPARE(undone.listed, QStringList());
         QCOMPARE(undone.failed, 0);
