@@ -5,6 +5,7 @@
 
 #include "db/Connection.h"
 #include "db/DbError.h"
+#include "db/RecordSet.h"
 #include "db/Statement.h"
 #include "db/Table.h"
 
@@ -92,9 +93,9 @@ struct PushdownBatch
 class PushdownTable
 {
 public:
-    // How long a statement waits for a lock another session holds before the server refuses it, as in
-    // the record walk.
-    static constexpr int LockWaitMs = 10000;
+    // How long a statement waits for a lock another session holds before the server refuses it: as long
+    // as the record walk waits.
+    static constexpr int LockWaitMs = RecordSet::DefaultLockTimeoutMs;
 
     // Reads the table's shape on the open connection. Throws DbError when the table cannot be read.
     PushdownTable(Connection& connection, const Table& table);
