@@ -2,6 +2,7 @@
 
 #include "db/ConnectionState.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -51,6 +52,11 @@ const QString KeyQuery =
                    "JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum "
                    "WHERE i.indrelid = CAST(? AS pg_catalog.oid) AND i.indisprimary ORDER BY k.o");
 
+// Rules that rewrite an UPDATE of the table: its rows would not be stored as the statement says.
+const QString RuleQuery = QStringLiteral(
+    "SELECT r.rulename::pg_catalog.text, r.is_instead::pg_catalog.text FROM pg_catalog.pg_rewrite r "
+    "WHERE r.ev_class = CAST(? AS pg_catalog.oid) AND r.ev_type = '2' ORDER BY r.is_instead DESC, r.rulename");
+
 const QString PagesQuery = QStringLiteral(
     "SELECT (pg_catalog.pg_relation_size(CAST(CAST(? AS pg_catalog.oid) AS pg_catalog.regclass)) / "
     "pg_catalog.current_setting('block_size')::pg_catalog.int8)::pg_catalog.text");
@@ -77,8 +83,11 @@ QString targetOf(const PushdownLeaf& leaf)
 
 QString tid(long long page)
 {
-    return QStringLiteral("(%1,0)").arg(page);
+    return PushdownTable::place(page);
 }
+
+// The heap's own bound on rows in a page of 8 kB: a batch of pages holds no more rows than this.
+constexpr long long MostRowsPerPage = 291;
 
 } // namespace
 
@@ -93,12 +102,9 @@ PushdownTable::PushdownTable(Connection& connection, const Table& table)
                       QStringLiteral("42809"));
     const QString oid = required(relation, 1);
     relation.closeCursor();
+    m_oid = oid;
 
-    // A lock another session holds ends the wait with the server's message.
-    Statement(m_handle).executeDirect(QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs));
-    // A plan made once for any page range scans the whole table for every batch: each range is planned
-    // as what it is.
-    Statement(m_handle).executeDirect(QStringLiteral("SET plan_cache_mode = force_custom_plan"));
+    configure();
 
     Statement leaves(m_handle);
     leaves.prepare(LeafQuery);
@@ -153,12 +159,39 @@ PushdownTable::PushdownTable(Connection& connection, const Table& table)
     }
     columns.closeCursor();
 
+    Statement rules(m_handle);
+    rules.prepare(RuleQuery);
+    rules.execute({oid});
+    if (rules.fetch() && !m_walkReason)
+        m_walkReason = QStringLiteral("rule %1 %2")
+                           .arg(required(rules, 1), required(rules, 2) == u"true"
+                                                        ? QStringLiteral("does the update instead")
+                                                        : QStringLiteral("also runs on the update"));
+    rules.closeCursor();
+
     Statement keys(m_handle);
     keys.prepare(KeyQuery);
     keys.execute({oid});
     while (keys.fetch())
         m_keyColumns.push_back(required(keys, 1));
     keys.closeCursor();
+}
+
+PushdownTable::PushdownTable(Connection& connection, const PushdownTable& shape)
+    : m_handle(connection.state().openHandle()), m_table(shape.m_table), m_walkReason(shape.m_walkReason),
+      m_leaves(shape.m_leaves), m_columns(shape.m_columns), m_keyColumns(shape.m_keyColumns),
+      m_pairs(shape.m_pairs), m_oid(shape.m_oid), m_cap(shape.m_cap)
+{
+    configure();
+}
+
+void PushdownTable::configure()
+{
+    // A lock another session holds ends the wait with the server's message.
+    Statement(m_handle).executeDirect(QStringLiteral("SET lock_timeout = %1").arg(LockWaitMs));
+    // A plan made once for any page range scans the whole table for every batch: each range is planned
+    // as what it is.
+    Statement(m_handle).executeDirect(QStringLiteral("SET plan_cache_mode = force_custom_plan"));
 }
 
 PushdownTable::~PushdownTable()
@@ -213,6 +246,79 @@ void PushdownTable::begin()
         throw diagnosticsError(SQL_HANDLE_DBC, m_handle,
                                QStringLiteral("Cannot open a transaction for storing."));
     m_inTransaction = true;
+}
+
+void PushdownTable::begin(const PushdownLeaf& leaf, const QString& snapshot)
+{
+    begin();
+    if (leaf.remote)
+        return;
+    QString sql;
+    if (!snapshot.isEmpty()) {
+        // SET TRANSACTION SNAPSHOT takes no parameter: the text is the server's own, of a form checked
+        // here. It and the isolation level must come first in the transaction, before the driver puts
+        // its savepoint around the next statement: one text.
+        static const QRegularExpression form(QStringLiteral("^[0-9A-Fa-f]+(-[0-9A-Fa-f]+)+$"));
+        if (!form.match(snapshot).hasMatch()) {
+            rollback();
+            throw DbError(QStringLiteral("The server gave a snapshot of an unknown form."),
+                          QStringLiteral("XX000"));
+        }
+        sql = QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ; SET TRANSACTION SNAPSHOT '") +
+              snapshot + QStringLiteral("'; ");
+    }
+    sql += QStringLiteral("LOCK TABLE ONLY ") + leaf.table.qualifiedName() +
+           QStringLiteral(" IN ROW EXCLUSIVE MODE");
+    try {
+        Statement(m_handle).executeDirect(sql);
+    } catch (const DbError& error) {
+        rollback();
+        if (error.sqlState() == u"55P03")
+            throw lockedTable(error, m_table);
+        throw;
+    }
+}
+
+PushdownHold PushdownTable::hold()
+{
+    begin();
+    PushdownHold held;
+    try {
+        // The lock before the snapshot: no rewrite can then come between them.
+        QStringList targets{QStringLiteral("ONLY ") + m_table.qualifiedName()};
+        for (const PushdownLeaf& leaf : m_leaves)
+            if (!leaf.remote && leaf.oid != m_oid)
+                targets << QStringLiteral("ONLY ") + leaf.table.qualifiedName();
+        Statement(m_handle).executeDirect(QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ"));
+        Statement(m_handle).executeDirect(QStringLiteral("LOCK TABLE ") + targets.join(QStringLiteral(", ")) +
+                                          QStringLiteral(" IN ACCESS SHARE MODE"));
+        Statement snapshot(m_handle);
+        snapshot.executeDirect(QStringLiteral("SELECT pg_catalog.pg_export_snapshot()"));
+        held.snapshot = snapshot.fetch() ? required(snapshot, 1) : QString();
+        snapshot.closeCursor();
+        for (const PushdownLeaf& leaf : m_leaves)
+            if (!leaf.remote)
+                held.pages[leaf.oid] = pages(leaf);
+    } catch (const DbError& error) {
+        rollback();
+        if (error.sqlState() == u"55P03")
+            throw lockedTable(error, m_table);
+        throw;
+    }
+    return held;
+}
+
+QString PushdownTable::place(long long page)
+{
+    return QStringLiteral("(%1,0)").arg(page);
+}
+
+QString PushdownTable::after(const QString& ctid)
+{
+    const QStringList parts = QString(ctid).remove(u'(').remove(u')').split(u',');
+    if (parts.size() != 2)
+        return ctid;
+    return QStringLiteral("(%1,%2)").arg(parts[0]).arg(parts[1].toLongLong() + 1);
 }
 
 void PushdownTable::commit()
@@ -326,19 +432,26 @@ std::vector<PushdownRow> PushdownTable::lockBatch(const PushdownLeaf& leaf, long
 }
 
 std::optional<PushdownRow> PushdownTable::lockRow(const PushdownLeaf& leaf, const QString& ctid,
-                                                  const std::vector<QString>& ownVersions)
+                                                  const std::vector<QString>& ownVersions, const QString& xmin)
 {
     const QString sql =
         QStringLiteral("SELECT ") + rowColumns(m_keyColumns, m_columns) + QStringLiteral(" FROM ") +
         targetOf(leaf) +
         QStringLiteral(" AS q WHERE q.ctid = CAST(? AS pg_catalog.tid) "
-                       "AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) FOR UPDATE OF q");
+                       "AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[])))") +
+        (xmin.isEmpty() ? QString() : QStringLiteral(" AND q.xmin = CAST(? AS pg_catalog.xid)")) +
+        QStringLiteral(" FOR UPDATE OF q");
     Statement& query = prepared(sql);
     // A foreign leaf's xmin reads as 0 whatever the version: its own versions are known by place instead.
-    query.execute({ctid, arrayLiteral(leaf.remote ? std::vector<QString>() : ownVersions)});
+    std::vector<QString> parameters{ctid, arrayLiteral(leaf.remote ? std::vector<QString>() : ownVersions)};
+    if (!xmin.isEmpty())
+        parameters.push_back(xmin);
+    query.execute(parameters);
     std::optional<PushdownRow> row;
-    if (query.fetch())
+    if (query.fetch()) {
         row = readRow(query, m_keyColumns.size(), m_columns.size());
+        row->xmin = xmin;
+    }
     query.closeCursor();
     if (row && leaf.remote)
         remoteRowApart(leaf, ctid);
@@ -409,8 +522,8 @@ QString PushdownTable::replacementChain(const PushdownLeaf& leaf, const QString&
     return chain;
 }
 
-std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf, long long first,
-                                                       long long end, const std::vector<QString>& ctids,
+std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf, const QString& from,
+                                                       const QString& to, const std::vector<QString>& ctids,
                                                        QString& transaction)
 {
     const QString chain = replacementChain(leaf, QStringLiteral("s"));
@@ -444,7 +557,7 @@ std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf,
     std::vector<QString> parameters = pairParameters();
     const QString places = arrayLiteral(ctids);
     for (int side = 0; side < 2; ++side)
-        parameters.insert(parameters.end(), {tid(first), tid(end), places});
+        parameters.insert(parameters.end(), {from, to, places});
     Statement& update = prepared(sql);
     std::vector<PushdownStored> stored;
     if (update.execute(parameters)) {
@@ -459,26 +572,69 @@ std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf,
     return stored;
 }
 
-PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, long long first, long long end,
-                                            const std::vector<QString>& ownVersions, int lockWaitMs)
+QStringList PushdownTable::columnTests(const QString& alias) const
+{
+    QStringList tests;
+    for (const PushdownColumn& c : m_columns) {
+        const QString text = column(alias, c) + QStringLiteral("::pg_catalog.text");
+        QStringList held;
+        for (size_t k = 0; k < m_pairs.size(); ++k)
+            held << holds(text, int(k + 1));
+        tests << held.join(QStringLiteral(" OR "));
+    }
+    return tests;
+}
+
+// A batch's rows are counted and weighed before any is read or written, so that one dense stretch after
+// many empty pages comes back a batch at a time: the cut is always at a place, so the rows after it are
+// the next batch's.
+QString PushdownTable::cappedPlaces(const PushdownLeaf& leaf) const
+{
+    const QStringList tests = columnTests(QStringLiteral("s"));
+    QStringList bytes;
+    for (size_t j = 0; j < m_columns.size(); ++j)
+        bytes << QStringLiteral("CASE WHEN %1 THEN pg_catalog.octet_length(%2::pg_catalog.text) ELSE 0 END")
+                     .arg(tests[int(j)], column(QStringLiteral("s"), m_columns[j]));
+    return QStringLiteral("f AS MATERIALIZED (SELECT s.ctid AS ct, ") + bytes.join(QStringLiteral(" + ")) +
+           QStringLiteral(" AS b FROM ") + targetOf(leaf) +
+           QStringLiteral(" AS s, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p WHERE s.ctid >= CAST(? AS "
+                          "pg_catalog.tid) AND s.ctid < CAST(? AS pg_catalog.tid) AND (") +
+           tests.join(QStringLiteral(" OR ")) +
+           QStringLiteral(")), k AS MATERIALIZED (SELECT z.ct FROM (SELECT f.ct, pg_catalog.row_number() OVER w "
+                          "AS n, pg_catalog.sum(f.b) OVER w - f.b AS before FROM f WINDOW w AS (ORDER BY f.ct "
+                          "ROWS UNBOUNDED PRECEDING)) AS z WHERE z.n <= CAST(? AS pg_catalog.int8) AND (z.n = 1 "
+                          "OR z.before < CAST(? AS pg_catalog.int8)))");
+}
+
+std::vector<QString> PushdownTable::cappedParameters(const QString& from, const QString& to) const
+{
+    return {pairParameters().front(), from, to, QString::number(std::max<long long>(1, m_cap.rows)),
+            QString::number(m_cap.bytes)};
+}
+
+namespace {
+
+// The place of the last row the cap let through, where it held back some: the next batch begins after it.
+const QString CutPlace = QStringLiteral(
+    "CASE WHEN (SELECT pg_catalog.count(*) FROM f) > (SELECT pg_catalog.count(*) FROM k) THEN (SELECT "
+    "k.ct::pg_catalog.text FROM k ORDER BY k.ct DESC LIMIT 1) END COLLATE \"C\"");
+
+} // namespace
+
+PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, const QString& from, const QString& to,
+                                            int lockWaitMs)
 {
     const QString previous = QStringLiteral("x%1").arg(m_pairs.size());
+    const QStringList tests = columnTests(QStringLiteral("s"));
     QStringList found{QStringLiteral("s.ctid AS ct"), QStringLiteral("s.xmin AS xm")};
-    QStringList tests;
     QStringList changes;
     QStringList sets;
     QStringList texts;
     QStringList unchangedTexts;
     for (size_t j = 0; j < m_columns.size(); ++j) {
         const PushdownColumn& c = m_columns[j];
-        const QString text = column(QStringLiteral("s"), c) + QStringLiteral("::pg_catalog.text");
-        QStringList held;
-        for (size_t k = 0; k < m_pairs.size(); ++k)
-            held << holds(text, int(k + 1));
-        const QString any = held.join(QStringLiteral(" OR "));
-        tests << any;
         // Only the texts of columns some find text matches come back, and new texts only where changed.
-        found << QStringLiteral("CASE WHEN %1 THEN x0.c%2 END AS o%2").arg(any).arg(j)
+        found << QStringLiteral("CASE WHEN %1 THEN x0.c%2 END AS o%2").arg(tests[int(j)]).arg(j)
               << QStringLiteral("CASE WHEN x0.c%1 IS DISTINCT FROM %2.c%1 THEN %2.c%1 END AS n%1")
                      .arg(j)
                      .arg(previous);
@@ -498,29 +654,22 @@ PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, long long 
         keys += QStringLiteral(", q.") + quoteIdentifier(key) + QStringLiteral("::pg_catalog.text");
         noKeys += QStringLiteral(", NULL");
     }
-    // The UPDATE takes a row only where it is still the version read (its xmin): a row another session
-    // changed meanwhile is re-read by the server on its newest version, which then fails that test and
-    // is passed over, so that its old texts are never the ones read before.
+    // In the table's snapshot, a row another session changed since fails the UPDATE (40001) rather than
+    // being read twice or changed on a version the run never read.
     const QString sql =
-        QStringLiteral("WITH v AS MATERIALIZED (SELECT ") + found.join(QStringLiteral(", ")) + u' ' +
-        replacementChain(leaf, QStringLiteral("s")) +
-        QStringLiteral(" WHERE s.ctid >= CAST(? AS pg_catalog.tid) AND s.ctid < CAST(? AS pg_catalog.tid) "
-                       "AND (") +
-        // Until the run writes, no version is its own: one test less for every row of the pages.
-        (ownVersions.empty() ? QString()
-                             : QStringLiteral("NOT (s.xmin = ANY (CAST(? AS pg_catalog.xid[]))) AND ")) +
-        QStringLiteral("(") + tests.join(QStringLiteral(" OR ")) + QStringLiteral("))), u AS (UPDATE ") +
-        targetOf(leaf) + QStringLiteral(" AS q SET ") + sets.join(QStringLiteral(", ")) +
-        QStringLiteral(
-            " FROM v WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm AND q.ctid >= CAST(? AS "
-            "pg_catalog.tid) AND q.ctid < CAST(? AS pg_catalog.tid) RETURNING v.ct::pg_catalog.text "
-            "AS ct, q.ctid::pg_catalog.text AS nct, q.xmin::pg_catalog.text AS nxm") +
+        QStringLiteral("WITH ") + cappedPlaces(leaf) + QStringLiteral(", v AS MATERIALIZED (SELECT ") +
+        found.join(QStringLiteral(", ")) + u' ' + replacementChain(leaf, QStringLiteral("s")) +
+        QStringLiteral(" WHERE s.ctid = ANY (ARRAY(SELECT k.ct FROM k))), u AS (UPDATE ") + targetOf(leaf) +
+        QStringLiteral(" AS q SET ") + sets.join(QStringLiteral(", ")) +
+        QStringLiteral(" FROM v WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm RETURNING v.ct::pg_catalog.text "
+                       "AS ct, q.ctid::pg_catalog.text AS nct, q.xmin::pg_catalog.text AS nxm") +
         keys + QStringLiteral(", ") + texts.join(QStringLiteral(", ")) +
         // Its head first: a run can go on to the next batch knowing only that.
         QStringLiteral(") SELECT 3, (SELECT pg_catalog.count(*) FROM v WHERE v.ch)::pg_catalog.text, "
                        "pg_catalog.txid_current()::pg_catalog.text, (SELECT u.nxm FROM u LIMIT 1), "
-                       "(SELECT pg_catalog.count(*) FROM v)::pg_catalog.text COLLATE \"C\"") +
-        QString(QStringLiteral(", NULL")).repeated(int(m_keyColumns.size() + 2 * m_columns.size()) - 1) +
+                       "(SELECT pg_catalog.count(*) FROM v)::pg_catalog.text COLLATE \"C\", ") +
+        CutPlace +
+        QString(QStringLiteral(", NULL")).repeated(int(m_keyColumns.size() + 2 * m_columns.size()) - 2) +
         QStringLiteral(
             " UNION ALL SELECT 1, u.* FROM u UNION ALL SELECT 2, v.ct::pg_catalog.text, NULL, NULL") +
         noKeys + QStringLiteral(", ") + unchangedTexts.join(QStringLiteral(", ")) +
@@ -535,11 +684,9 @@ PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, long long 
         "pg_catalog.set_config('lock_timeout', ?, true)"));
     byPlace.execute({QString::number(lockWaitMs)});
     byPlace.closeCursor();
-    std::vector<QString> parameters = pairParameters();
-    parameters.insert(parameters.end(), {tid(first), tid(end)});
-    if (!ownVersions.empty())
-        parameters.push_back(arrayLiteral(ownVersions));
-    parameters.insert(parameters.end(), {tid(first), tid(end)});
+    std::vector<QString> parameters = cappedParameters(from, to);
+    const std::vector<QString> pairs = pairParameters();
+    parameters.insert(parameters.end(), pairs.begin(), pairs.end());
     m_batch = &prepared(sql);
     m_batch->execute(parameters);
     if (!m_batch->fetch() || required(*m_batch, 1) != u"3") {
@@ -552,7 +699,128 @@ PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, long long 
     head.transaction = required(*m_batch, 3);
     head.xmin = required(*m_batch, 4);
     head.found = required(*m_batch, 5).toLongLong();
+    head.cut = required(*m_batch, 6);
     return head;
+}
+
+std::vector<PushdownRow> PushdownTable::heldRows(const PushdownLeaf& leaf, const QString& from,
+                                                 const QString& to, QString& cut)
+{
+    QString selected = QStringLiteral("s.ctid::pg_catalog.text, s.xmin::pg_catalog.text");
+    for (const QString& key : m_keyColumns)
+        selected += QStringLiteral(", s.") + quoteIdentifier(key) + QStringLiteral("::pg_catalog.text");
+    const QStringList tests = columnTests(QStringLiteral("s"));
+    for (size_t j = 0; j < m_columns.size(); ++j)
+        selected += QStringLiteral(", CASE WHEN %1 THEN %2::pg_catalog.text END")
+                        .arg(tests[int(j)], column(QStringLiteral("s"), m_columns[j]));
+    const QString sql = QStringLiteral("WITH ") + cappedPlaces(leaf) + QStringLiteral(" SELECT ") + selected +
+                        QStringLiteral(", ") + CutPlace + QStringLiteral(" FROM ") + targetOf(leaf) +
+                        QStringLiteral(" AS s, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p WHERE s.ctid = "
+                                       "ANY (ARRAY(SELECT k.ct FROM k)) ORDER BY s.ctid");
+    std::vector<QString> parameters = cappedParameters(from, to);
+    parameters.push_back(pairParameters().front());
+    Statement& query = prepared(sql);
+    query.execute(parameters);
+    std::vector<PushdownRow> rows;
+    cut.clear();
+    const auto cutColumn = SQLUSMALLINT(3 + m_keyColumns.size() + m_columns.size());
+    while (query.fetch()) {
+        PushdownRow row;
+        row.ctid = required(query, 1);
+        row.xmin = required(query, 2);
+        SQLUSMALLINT at = 3;
+        for (size_t k = 0; k < m_keyColumns.size(); ++k)
+            row.key.push_back(query.text(at++).value_or(QStringLiteral("NULL")));
+        for (size_t j = 0; j < m_columns.size(); ++j)
+            row.values.push_back(query.text(at++));
+        cut = required(query, cutColumn);
+        rows.push_back(std::move(row));
+    }
+    query.closeCursor();
+    return rows;
+}
+
+std::vector<PushdownRow> PushdownTable::lockHeld(const PushdownLeaf& leaf, const std::vector<PushdownRow>& rows)
+{
+    std::vector<QString> ctids;
+    std::map<QString, QString> versions;
+    for (const PushdownRow& row : rows) {
+        ctids.push_back(row.ctid);
+        versions.emplace(row.ctid, row.xmin);
+    }
+    const QString sql = QStringLiteral("SELECT q.xmin::pg_catalog.text, ") + rowColumns(m_keyColumns, m_columns) +
+                        QStringLiteral(" FROM ") + targetOf(leaf) +
+                        QStringLiteral(" AS q WHERE q.ctid = ANY (CAST(? AS pg_catalog.tid[])) FOR UPDATE OF q "
+                                       "SKIP LOCKED");
+    Statement& query = prepared(sql);
+    query.execute({arrayLiteral(ctids)});
+    std::vector<PushdownRow> locked;
+    while (query.fetch()) {
+        const QString xmin = required(query, 1);
+        PushdownRow row;
+        row.ctid = required(query, 2);
+        row.xmin = xmin;
+        SQLUSMALLINT at = 3;
+        for (size_t k = 0; k < m_keyColumns.size(); ++k)
+            row.key.push_back(query.text(at++).value_or(QStringLiteral("NULL")));
+        for (size_t j = 0; j < m_columns.size(); ++j)
+            row.values.push_back(query.text(at++));
+        // Another version at the same place is not the row that was read.
+        const auto read = versions.find(row.ctid);
+        if (read != versions.end() && read->second == xmin)
+            locked.push_back(std::move(row));
+    }
+    query.closeCursor();
+    return locked;
+}
+
+std::optional<PushdownRow> PushdownTable::lockByKey(const PushdownLeaf& leaf, const std::vector<QString>& key,
+                                                    const std::vector<QString>& ownVersions)
+{
+    if (m_keyColumns.empty() || key.size() != m_keyColumns.size())
+        return std::nullopt;
+    // Each key value goes untyped, so that the server reads it as the key column's type and its index
+    // finds the row.
+    QStringList equal;
+    for (const QString& name : m_keyColumns)
+        equal << QStringLiteral("q.") + quoteIdentifier(name) + QStringLiteral(" = ?");
+    const QString sql = QStringLiteral("SELECT q.xmin::pg_catalog.text, ") + rowColumns(m_keyColumns, m_columns) +
+                        QStringLiteral(" FROM ") + targetOf(leaf) + QStringLiteral(" AS q WHERE ") +
+                        equal.join(QStringLiteral(" AND ")) +
+                        QStringLiteral(" AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) FOR UPDATE OF q");
+    std::vector<QString> parameters = key;
+    parameters.push_back(arrayLiteral(ownVersions));
+    Statement& query = prepared(sql);
+    query.execute(parameters);
+    std::optional<PushdownRow> row;
+    if (query.fetch()) {
+        row.emplace();
+        row->xmin = required(query, 1);
+        row->ctid = required(query, 2);
+        SQLUSMALLINT at = 3;
+        for (size_t k = 0; k < m_keyColumns.size(); ++k)
+            row->key.push_back(query.text(at++).value_or(QStringLiteral("NULL")));
+        for (size_t j = 0; j < m_columns.size(); ++j)
+            row->values.push_back(query.text(at++));
+    }
+    query.closeCursor();
+    return row;
+}
+
+bool PushdownTable::stillThere(const PushdownLeaf& leaf, const PushdownRow& row)
+{
+    Statement& query = prepared(QStringLiteral("SELECT 1 FROM ") + targetOf(leaf) +
+                                QStringLiteral(" AS q WHERE q.ctid = CAST(? AS pg_catalog.tid) AND q.xmin = "
+                                               "CAST(? AS pg_catalog.xid)"));
+    query.execute({row.ctid, row.xmin});
+    const bool there = query.fetch();
+    query.closeCursor();
+    return there;
+}
+
+DbError PushdownTable::skipped(const PushdownLeaf& leaf)
+{
+    return skippedUpdate(m_handle, m_oid, leaf.oid);
 }
 
 PushdownBatch PushdownTable::finishBatch()
@@ -593,27 +861,46 @@ std::optional<PushdownStored> PushdownTable::storeRow(const PushdownLeaf& leaf, 
         sets << quoteIdentifier(c.name) + QStringLiteral(" = CAST(CAST(? AS pg_catalog.text) AS ") +
                     c.castType + u')';
     }
-    const QString sql =
-        QStringLiteral("UPDATE ") + targetOf(leaf) + QStringLiteral(" AS q SET ") +
-        sets.join(QStringLiteral(", ")) +
-        QStringLiteral(" WHERE q.ctid = CAST(? AS pg_catalog.tid) RETURNING q.ctid::pg_catalog.text, ") +
-        returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size());
+    const QString tail = QStringLiteral(" RETURNING q.ctid::pg_catalog.text, ") +
+                         returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size()) +
+                         QStringLiteral(", q.tableoid::pg_catalog.text");
+    auto store = [&](const QString& sql, std::vector<QString> parameters) {
+        Statement& update = prepared(sql);
+        std::optional<PushdownStored> stored;
+        if (update.execute(parameters) && update.fetch()) {
+            PushdownStored row = readStored(update, m_keyColumns.size(), 0);
+            transaction = required(update, 4);
+            row.tableOid = required(update, SQLUSMALLINT(5 + m_keyColumns.size()));
+            row.oldCtid = ctid;
+            for (const QString& text : texts)
+                row.values.emplace_back(text);
+            if (leaf.remote)
+                wroteRemote(leaf, row.ctid);
+            stored = std::move(row);
+        }
+        update.closeCursor();
+        return stored;
+    };
     std::vector<QString> parameters = texts;
     parameters.push_back(ctid);
-    Statement& update = prepared(sql);
-    std::optional<PushdownStored> stored;
-    if (update.execute(parameters) && update.fetch()) {
-        PushdownStored row = readStored(update, m_keyColumns.size(), 0);
-        transaction = required(update, 4);
-        row.oldCtid = ctid;
-        for (const QString& text : texts)
-            row.values.emplace_back(text);
-        if (leaf.remote)
-            wroteRemote(leaf, row.ctid);
-        stored = std::move(row);
+    try {
+        return store(QStringLiteral("UPDATE ") + targetOf(leaf) + QStringLiteral(" AS q SET ") +
+                         sets.join(QStringLiteral(", ")) + QStringLiteral(" WHERE q.ctid = CAST(? AS pg_catalog.tid)") +
+                         tail,
+                     parameters);
+    } catch (const DbError& error) {
+        // A new partition key that the partition refuses: through the table itself, the row moves to the
+        // partition that takes it, as the record walk stores it.
+        if (error.sqlState() != u"23514" || leaf.remote || leaf.oid == m_oid)
+            throw;
     }
-    update.closeCursor();
-    return stored;
+    parameters.insert(parameters.end() - 1, leaf.oid);
+    return store(QStringLiteral("UPDATE ") + m_table.qualifiedName() + QStringLiteral(" AS q SET ") +
+                     sets.join(QStringLiteral(", ")) +
+                     QStringLiteral(" WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS "
+                                    "pg_catalog.tid)") +
+                     tail,
+                 parameters);
 }
 
 std::vector<PushdownPreviewRow> PushdownTable::previewBatch(const PushdownLeaf& leaf, long long first,

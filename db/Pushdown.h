@@ -10,6 +10,7 @@
 #include "db/Table.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <map>
 #include <memory>
@@ -44,6 +45,7 @@ struct PushdownColumn
 struct PushdownRow
 {
     QString ctid;
+    QString xmin;                               // the version read, where the statement tells it
     std::vector<QString> key;                   // primary key values as read
     std::vector<std::optional<QString>> values; // every column, in PostgreSQL's text form; from a batch,
                                                 // only those some find text matches (the others null)
@@ -55,6 +57,7 @@ struct PushdownStored
     QString oldCtid;
     QString ctid;
     QString xmin;
+    QString tableOid;                           // the leaf it is in now, where a store may move it
     std::vector<QString> key;                   // primary key values after the store
     std::vector<std::optional<QString>> values; // the new text of each column, before the type took it;
                                                 // from a batch, null where the column is left as it was
@@ -78,11 +81,28 @@ struct PushdownBatchHead
     long long meant = 0;
     QString transaction;
     QString xmin; // empty when nothing was stored
+    QString cut;  // the place of the last row taken when the batch held more than a batch may: the rows
+                  // after it in the range were left for the next batch; empty when it took them all
+};
+
+// A batch's bounds, beyond its pages: rows found, and bytes of their texts (the first row always goes).
+struct PushdownCap
+{
+    long long rows = 10000;
+    long long bytes = 8 << 20;
+};
+
+// A table's run as one snapshot: taken under a lock that keeps any rewrite of the table out, with the
+// size of each leaf then. Every row version visible in it lies within those pages.
+struct PushdownHold
+{
+    QString snapshot;
+    std::map<QString, long long> pages; // by leaf oid
 };
 
 // Then every row some find text occurs in, as it was, and for each row the replacement changes, the
-// version written: fewer stored than meant means another session changed some of them meanwhile, and
-// the batch must be done again the locking way.
+// version written: fewer stored than meant means something on the server passed some over (a trigger,
+// row security), and the batch must be done again the locking way.
 struct PushdownBatch
 {
     std::vector<PushdownRow> rows;
@@ -99,6 +119,8 @@ public:
 
     // Reads the table's shape on the open connection. Throws DbError when the table cannot be read.
     PushdownTable(Connection& connection, const Table& table);
+    // The shape read already, on another open connection of the same run. Throws DbError.
+    PushdownTable(Connection& connection, const PushdownTable& shape);
     ~PushdownTable();
     PushdownTable(const PushdownTable&) = delete;
     PushdownTable& operator=(const PushdownTable&) = delete;
@@ -118,7 +140,12 @@ public:
     long long pages(const PushdownLeaf& leaf);
 
     // Transactions on the connection: each batch is one. begin/commit throw DbError; rollback never fails.
+    // Given a local leaf, begin takes the lock a store needs on it first, so that a wait for the table
+    // (another session holds it, or waits to rewrite it) leaves the table (DbError::leavingTheTable)
+    // rather than failing a row; given a snapshot, the transaction reads as of that snapshot, and a row
+    // another session changed since fails the statement that writes it (40001).
     void begin();
+    void begin(const PushdownLeaf& leaf, const QString& snapshot = QString());
     void commit();
     void rollback() noexcept;
 
@@ -128,26 +155,51 @@ public:
     std::vector<PushdownRow> lockBatch(const PushdownLeaf& leaf, long long first, long long end,
                                        const std::vector<QString>& ownVersions);
     // The same for the one row at ctid; nullopt when it is no longer there (moved by another session).
+    // Given the version read (xmin), only that version.
     std::optional<PushdownRow> lockRow(const PushdownLeaf& leaf, const QString& ctid,
-                                       const std::vector<QString>& ownVersions);
+                                       const std::vector<QString>& ownVersions, const QString& xmin = QString());
 
-    // Rewrites the locked rows at the ctids, all within pages [first, end), with the replacement
+    // Rewrites the locked rows at the ctids, all within places [from, to), with the replacement
     // computed by the server, setting only the columns it changes, and gives back what it wrote and the
     // transaction's id. Throws DbError when the server refuses any of them (nothing is then written).
-    std::vector<PushdownStored> replaceRows(const PushdownLeaf& leaf, long long first, long long end,
+    std::vector<PushdownStored> replaceRows(const PushdownLeaf& leaf, const QString& from, const QString& to,
                                             const std::vector<QString>& ctids, QString& transaction);
 
-    // In one statement, finds the rows of pages [first, end) where some column holds some find text
-    // (leaving out the run's own versions) and rewrites those the replacement changes, provided each is
-    // still the version read: a row another session changed meanwhile is passed over and counted in
-    // meant but not stored. Not for a foreign leaf. Throws DbError when the server refuses any row.
-    // A lock it waits for longer than lockWaitMs ends it with the server's refusal.
-    PushdownBatchHead startBatch(const PushdownLeaf& leaf, long long first, long long end,
-                                 const std::vector<QString>& ownVersions, int lockWaitMs = LockWaitMs);
+    // Takes the table's lock and snapshot in a transaction of this connection's own, kept until release:
+    // a rewrite of the table waits for it. A lock wait that runs out leaves the table. Throws DbError.
+    PushdownHold hold();
+    void release() noexcept { rollback(); }
+    // In the held snapshot, locking nothing: the rows of places [from, to) where some column holds some
+    // find text, in place order, with their versions, as many as the cap lets (cut tells where it
+    // stopped). Throws DbError.
+    std::vector<PushdownRow> heldRows(const PushdownLeaf& leaf, const QString& from, const QString& to,
+                                      QString& cut);
+    // Locks those of the rows that are still the version read, passing over rows another session holds
+    // (SKIP LOCKED): each comes back as locked now, with its texts. Throws DbError.
+    std::vector<PushdownRow> lockHeld(const PushdownLeaf& leaf, const std::vector<PushdownRow>& rows);
+    // The newest version of the row with this primary key, locked, unless the run wrote it (its xmin);
+    // nullopt when there is none. Throws DbError.
+    std::optional<PushdownRow> lockByKey(const PushdownLeaf& leaf, const std::vector<QString>& key,
+                                         const std::vector<QString>& ownVersions);
+    // Whether the row version is still there, as any statement of this user sees it. Throws DbError.
+    bool stillThere(const PushdownLeaf& leaf, const PushdownRow& row);
+    // Why an update of the leaf touched a row still as read: its triggers, rules or row security.
+    DbError skipped(const PushdownLeaf& leaf);
+
+    void setCap(const PushdownCap& cap) { m_cap = cap; }
+
+    // In one statement, finds the rows of places [from, to) where some column holds some find text, as
+    // many as the cap lets (the head's cut tells where it stopped), and rewrites those the replacement
+    // changes. Run in a transaction begun with the table's snapshot: a row another session changed since
+    // fails the statement (40001), and so does the server's refusal of any row (nothing is then written).
+    // A lock it waits for longer than lockWaitMs ends it with the server's refusal. Not for a foreign leaf.
+    PushdownBatchHead startBatch(const PushdownLeaf& leaf, const QString& from, const QString& to,
+                                 int lockWaitMs = LockWaitMs);
     // The rows of the batch started last. Throws DbError.
     PushdownBatch finishBatch();
 
-    // Stores the given texts in the given columns (indexes) of the locked row at ctid. Throws DbError.
+    // Stores the given texts in the given columns (indexes) of the locked row at ctid, through the table
+    // itself for a partition, so that a row whose partition key changes moves. Throws DbError.
     std::optional<PushdownStored> storeRow(const PushdownLeaf& leaf, const QString& ctid,
                                            const std::vector<int>& columns, const std::vector<QString>& texts,
                                            QString& transaction);
@@ -158,6 +210,11 @@ public:
     // How many rows pages [first, end) hold. Throws DbError.
     long long rowsIn(const PushdownLeaf& leaf, long long first, long long end);
 
+    // The place of a row's first page: where a range of pages begins.
+    static QString place(long long page);
+    // The place just after the given one.
+    static QString after(const QString& ctid);
+
     // "record at (p,i) in leaf, key (k)=(v)", as refusals and samples name a row.
     QString rowName(const PushdownLeaf& leaf, const QString& ctid, const std::vector<QString>& key) const;
 
@@ -167,7 +224,14 @@ public:
 
 private:
     Statement& prepared(const QString& sql);
+    void configure();
     QString replacementChain(const PushdownLeaf& leaf, const QString& alias) const;
+    // Per column, whether some find text occurs in its text form on the row aliased as given.
+    QStringList columnTests(const QString& alias) const;
+    // The CTEs f (rows of the places holding some find text) and k (those of them the cap lets through,
+    // in place order), with their parameters.
+    QString cappedPlaces(const PushdownLeaf& leaf) const;
+    std::vector<QString> cappedParameters(const QString& from, const QString& to) const;
     std::vector<QString> pairParameters() const;
 
     // A foreign leaf shows no xmin (postgres_fdw reads it as 0) and no size: its row versions this run
@@ -196,6 +260,8 @@ private:
     long long m_remoteEnd = -1;                       // its pages as last read, -1 when not yet
     long long m_remoteReached = 0;                    // the end of the last batch read there
     std::optional<std::set<QString>> m_deterministic; // columns whose collation compares bytes
+    QString m_oid;
+    PushdownCap m_cap;
 };
 
 } // namespace quarvel::db

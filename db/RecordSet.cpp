@@ -498,7 +498,7 @@ void refuseChangedTable(RecordSetState& s, const QString& tableOid, const DbErro
         const bool tableLocked = locks.fetch();
         locks.closeCursor();
         if (tableLocked)
-            throw DbError::leavingTheTable(LockedMessage.arg(failure->message(), name), failure->sqlState());
+            throw lockedTable(*failure, s.table);
     }
 }
 
@@ -514,11 +514,16 @@ DbError untouchedRow(RecordSetState& s, const QString& target, const std::vector
     still.closeCursor();
     if (!there)
         return DbError(StaleRowMessage);
+    return skippedUpdate(handle, s.relationOid, identity.front());
+}
 
+} // namespace
+
+DbError skippedUpdate(SQLHDBC handle, const QString& relationOid, const QString& tableOid)
+{
     Statement causes(handle);
     causes.prepare(SkipCauseQuery);
-    const QString& tableOid = identity.front();
-    causes.execute({s.relationOid, tableOid, s.relationOid, tableOid, s.relationOid, tableOid});
+    causes.execute({relationOid, tableOid, relationOid, tableOid, relationOid, tableOid});
     QStringList found;
     while (causes.fetch()) {
         const QString kind = causes.text(1).value_or(QString());
@@ -540,6 +545,19 @@ DbError untouchedRow(RecordSetState& s, const QString& target, const std::vector
         why = QStringLiteral(". One of these did it: ") + found.join(QStringLiteral("; ")) + u'.';
     return DbError(SkippedMessage.arg(why), QStringLiteral("02000"));
 }
+
+DbError lockedTable(const DbError& failure, const Table& table)
+{
+    return DbError::leavingTheTable(LockedMessage.arg(failure.message(), quoteIdentifier(table.displayName())),
+                                    failure.sqlState());
+}
+
+const QString& staleRowMessage()
+{
+    return StaleRowMessage;
+}
+
+namespace {
 
 // With a journal, a store is a transaction of its own; without one, each statement commits at once.
 void beginStore(RecordSetState& s)

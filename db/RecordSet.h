@@ -4,6 +4,7 @@
 // changes of that record in the database, on exactly the row version that was read.
 
 #include "db/Connection.h"
+#include "db/OdbcHandle.h"
 #include "db/StoreJournal.h"
 #include "db/Table.h"
 
@@ -26,6 +27,18 @@ struct StoreFailure
 };
 
 enum class LockType { ReadOnly = 1, Optimistic = 3 };
+
+// Why an UPDATE of a row that is still as it was read touched nothing: the BEFORE UPDATE triggers, DO
+// INSTEAD rules and row security of the relation or its leaf that can skip a row, in the user's words.
+// Throws DbError when the catalogue cannot be read.
+DbError skippedUpdate(SQLHDBC handle, const QString& relationOid, const QString& tableOid);
+
+// A lock wait that ran out on a table another session holds, or waits to lock whole (a VACUUM FULL or
+// ALTER TABLE queues every later lock behind it): such a failure leaves the table.
+DbError lockedTable(const DbError& failure, const Table& table);
+
+// "Row cannot be located for updating. ...": a row changed by another session since it was read.
+const QString& staleRowMessage();
 
 class RecordSet
 {

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <future>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -284,12 +285,27 @@ struct TableRun
         std::exception_ptr failure; // rolled back: its answer could not be read, or differs from the run's
     };
 
+    // Places [from, to) of a leaf; a foreign leaf's batches go by pages [first, end).
     struct Range
     {
         db::PushdownLeaf leaf;
+        QString from;
+        QString to;
         long long first = 0;
         long long end = 0;
     };
+
+    // How far a batch went: the rows it found, and where the cap stopped it (empty when it did not).
+    struct Reach
+    {
+        long long found = 0;
+        QString cut;
+    };
+
+    static Range pagesOf(const db::PushdownLeaf& leaf, long long first, long long end)
+    {
+        return {leaf, db::PushdownTable::place(first), db::PushdownTable::place(end), first, end};
+    }
 
     // Waits for the batch being finished beside this one and tells how it ended; true when it must be
     // done again the locking way (again holds it).
@@ -317,7 +333,18 @@ struct TableRun
     void settleOrRedo()
     {
         if (settle())
-            lockingBatch(again.leaf, again.first, again.end);
+            redo(again);
+    }
+
+    // A batch done again the locking way, whole: in the table's snapshot it finds the same rows.
+    void redo(Range range)
+    {
+        if (range.leaf.remote) {
+            lockingBatch(range.leaf, range.first, range.end);
+            return;
+        }
+        for (Reach reach = heldBatch(range); !reach.cut.isEmpty(); reach = heldBatch(range))
+            range.from = db::PushdownTable::after(reach.cut);
     }
 
     // The connection no batch is being finished on.
@@ -331,7 +358,7 @@ struct TableRun
         return shape;
     }
 
-    // The second connection and the table's shape read there.
+    // The second connection and the table's shape on it.
     struct Lane
     {
         std::unique_ptr<db::Connection> connection;
@@ -344,7 +371,8 @@ struct TableRun
         try {
             lane.connection = std::make_unique<db::Connection>();
             lane.connection->open(connectionString);
-            lane.table = std::make_unique<db::PushdownTable>(*lane.connection, table);
+            // The shape as read already: the table's lock keeps it so until the run has done the table.
+            lane.table = std::make_unique<db::PushdownTable>(*lane.connection, shape);
         } catch (...) {
             lane = {}; // the one connection does it all, a little slower
         }
@@ -360,30 +388,19 @@ struct TableRun
     }
 
     // The connection a batch's statement runs on while the one before is read, put on record and
-    // committed on the other; null when there is none (it could not be opened, or the table's shape
-    // read there differs), and the batches then take turns on the one.
+    // committed on the other; null when it could not be opened, and the batches then take turns on the
+    // one.
     db::PushdownTable* secondLane()
     {
         if (!laneTried) {
             laneTried = true;
             Lane lane = laneOpening.valid() ? laneOpening.get() : openLane();
-            if (lane.table && sameShape(*lane.table)) {
-                lane.table->setPairs(request.pairs);
+            if (lane.table) {
                 laneConnection = std::move(lane.connection);
                 second = std::move(lane.table);
             }
         }
         return second.get();
-    }
-
-    bool sameShape(const db::PushdownTable& other) const
-    {
-        const auto& a = shape.columns();
-        const auto& b = other.columns();
-        return other.keyColumns() == shape.keyColumns() && a.size() == b.size() &&
-               std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
-                   return x.name == y.name && x.castType == y.castType && x.takesAnyText == y.takesAnyText;
-               });
     }
 
     // The record numbered as the run stores it in this table: the batch's records after those before.
@@ -400,7 +417,7 @@ struct TableRun
         }
         record.newValues = newValues;
         record.key = stored.key;
-        record.rowOid = leaf.oid;
+        record.rowOid = stored.tableOid.isEmpty() ? leaf.oid : stored.tableOid;
         record.ctid = stored.ctid;
         record.xmin = stored.xmin;
         return record;
@@ -409,19 +426,31 @@ struct TableRun
     // One row on its own, in a transaction of its own, as the record walk stores it: each pair's new
     // text is offered to the column, a text it refuses is reported and the field goes on from its value
     // before; then the row is stored, and the server's refusal of it is reported for this record alone.
-    void storeAlone(const db::PushdownLeaf& leaf, const QString& ctid, bool logged)
+    // A row read in the table's snapshot (its xmin known) that another session changed since gets the
+    // replacement on top of that session's value, found by its primary key; without one, or gone, it is
+    // reported. Its log lines are written here unless they were (logged).
+    void storeAlone(const db::PushdownLeaf& leaf, const db::PushdownRow& read, bool logged)
     {
-        shape.begin();
-        auto rolledBack = qScopeGuard([&] { shape.rollback(); });
-        const std::optional<db::PushdownRow> row = shape.lockRow(leaf, ctid, ownVersions);
-        if (!row) {
-            if (logged)
-                reportFailure(p, StoreLine,
-                              std::make_exception_ptr(db::DbError(StaleMessage, QStringLiteral("01001"))
-                                                          .describing(rowName(leaf, ctid, {}))));
+        const QString readName = rowName(leaf, read.ctid, read.key);
+        std::optional<db::PushdownRow> row;
+        try {
+            shape.begin(leaf);
+            row = shape.lockRow(leaf, read.ctid, ownVersions, read.xmin);
+            if (!row && !read.xmin.isEmpty())
+                row = shape.lockByKey(leaf, read.key, ownVersions);
+            if (!row && (logged || !read.xmin.isEmpty())) {
+                const bool there = !read.xmin.isEmpty() && shape.stillThere(leaf, read);
+                throw there ? shape.skipped(leaf) : db::DbError(StaleMessage, QStringLiteral("01001"));
+            }
+        } catch (const db::DbError& error) {
+            shape.rollback();
+            reportFailure(p, StoreLine, std::make_exception_ptr(error.describing(readName)));
             return;
         }
-        const QString name = rowName(leaf, ctid, row->key);
+        auto rolledBack = qScopeGuard([&] { shape.rollback(); });
+        if (!row)
+            return;
+        const QString name = rowName(leaf, row->ctid, row->key);
         std::vector<int> changed;
         std::vector<QString> texts;
         for (size_t j = 0; j < row->values.size(); ++j) {
@@ -447,7 +476,7 @@ struct TableRun
         QString transaction;
         std::optional<db::PushdownStored> stored;
         try {
-            stored = shape.storeRow(leaf, ctid, changed, texts, transaction);
+            stored = shape.storeRow(leaf, row->ctid, changed, texts, transaction);
         } catch (const db::DbError& error) {
             shape.rollback();
             reportFailure(p, StoreLine, std::make_exception_ptr(error.describing(name)));
@@ -523,11 +552,11 @@ struct TableRun
                 .toStdString()));
     }
 
-    // The batch in one statement, where its answer tells each row's story: nullopt when the batch must go
-    // the locking way (a refusal), with nothing of it stored or logged. The statement's answer is read
-    // and the batch logged, put on record and committed beside the next batch's statement. Returns how
-    // many rows of the pages held some find text.
-    std::optional<long long> batchAtOnce(const db::PushdownLeaf& leaf, long long first, long long end)
+    // The batch in one statement, in the table's snapshot, where its answer tells each row's story:
+    // nullopt when the batch must go the locking way (a row another session changed since the snapshot,
+    // a row locked too long, a refusal), with nothing of it stored or logged. The statement's answer is
+    // read and the batch logged, put on record and committed beside the next batch's statement.
+    std::optional<Reach> batchAtOnce(const Range& range)
     {
         db::PushdownTable* on = &shape;
         if (pending.valid() && pendingOn == &shape)
@@ -536,11 +565,11 @@ struct TableRun
             settleOrRedo();
             on = &shape;
         }
-        on->begin();
+        on->begin(range.leaf, held.snapshot);
         auto rolledBack = qScopeGuard([&] { on->rollback(); });
         db::PushdownBatchHead head;
         try {
-            head = on->startBatch(leaf, first, end, ownVersions);
+            head = on->startBatch(range.leaf, range.from, range.to);
         } catch (const db::DbError&) {
             // The locking way tells what the server refused, and of which row.
             on->rollback();
@@ -550,49 +579,48 @@ struct TableRun
         if (head.found == 0) {
             // Nothing to read, log or store: no need of the other connection.
             on->finishBatch();
-            return 0;
+            return Reach{};
         }
-        // Later batches pass over the versions it writes, from before it commits.
         if (!head.xmin.isEmpty())
             ownVersion(head.xmin);
         if (settle()) {
             // The batch before goes the locking way, and this one after it.
             on->rollback();
-            lockingBatch(again.leaf, again.first, again.end);
+            redo(again);
             return std::nullopt;
         }
         rolledBack.dismiss();
-        finishBeside(*on, {leaf, first, end}, head);
-        return head.found;
+        finishBeside(*on, range, head);
+        return Reach{head.found, head.cut};
     }
 
     // Two halves of pages where nothing was found of late, each in one statement on its own connection at
     // the same time: the server reads them as its own parallel scan would. Neither statement sees what the
-    // other writes, as neither has committed; where they meet (a unique index, say) one waits for the
-    // other until its short lock wait ends, and the halves go again one by one. Returns how many rows of
-    // the pages held some find text.
-    long long batchPair(const db::PushdownLeaf& leaf, long long first, long long middle, long long end)
+    // other writes, as both read the table's snapshot; where they meet (a unique index, say) one waits
+    // for the other until its short lock wait ends, and the halves go again one by one.
+    Reach batchPair(const db::PushdownLeaf& leaf, long long first, long long middle, long long end)
     {
         settleOrRedo();
         db::PushdownTable& one = shape;
         db::PushdownTable& other = *second;
-        one.begin();
-        other.begin();
         auto rolledBack = qScopeGuard([&] {
             one.rollback();
             other.rollback();
         });
+        one.begin(leaf, held.snapshot);
+        other.begin(leaf, held.snapshot);
+        const Range firstHalf = pagesOf(leaf, first, middle);
+        const Range secondHalf = pagesOf(leaf, middle, end);
         std::optional<db::PushdownBatchHead> firstHead;
         std::optional<db::PushdownBatchHead> secondHead;
         {
             // Neither commits before both have answered: a wait of one for the other ends soon.
             constexpr int LockWaitMs = 1000;
-            std::future<db::PushdownBatchHead> later =
-                std::async(std::launch::async, [&other, leaf, middle, end, versions = ownVersions] {
-                    return other.startBatch(leaf, middle, end, versions, LockWaitMs);
-                });
+            std::future<db::PushdownBatchHead> later = std::async(std::launch::async, [&other, &secondHalf] {
+                return other.startBatch(secondHalf.leaf, secondHalf.from, secondHalf.to, LockWaitMs);
+            });
             try {
-                firstHead = one.startBatch(leaf, first, middle, ownVersions, LockWaitMs);
+                firstHead = one.startBatch(leaf, firstHalf.from, firstHalf.to, LockWaitMs);
             } catch (const db::DbError&) {
             }
             try {
@@ -604,14 +632,18 @@ struct TableRun
             one.rollback();
             other.rollback();
             rolledBack.dismiss();
-            return batch(leaf, first, middle) + batch(leaf, middle, end);
+            const Reach a = batch(firstHalf);
+            if (!a.cut.isEmpty())
+                return a; // the rest of the first half, then the second, come next
+            const Reach b = batch(secondHalf);
+            return {a.found + b.found, b.cut};
         }
         if (firstHead->found == 0)
             one.finishBatch();
         if (secondHead->found == 0)
             other.finishBatch();
         if (firstHead->found == 0 && secondHead->found == 0)
-            return 0;
+            return {};
         for (const db::PushdownBatchHead* head : {&*firstHead, &*secondHead})
             if (!head->xmin.isEmpty())
                 ownVersion(head->xmin);
@@ -621,25 +653,32 @@ struct TableRun
         if (firstHead->found == 0) {
             one.rollback();
         } else {
-            finishBeside(one, {leaf, first, middle}, *firstHead);
+            finishBeside(one, firstHalf, *firstHead);
+            // The rest of the first half comes first; the second half goes again after it.
+            if (!firstHead->cut.isEmpty())
+                return {firstHead->found, firstHead->cut};
             if (settle()) {
                 other.rollback();
                 otherBack.dismiss();
-                const long long found = lockingBatch(again.leaf, again.first, again.end);
-                return found + batch(leaf, middle, end);
+                redo(again);
+                const Reach b = batch(secondHalf);
+                return {firstHead->found + b.found, b.cut};
             }
         }
         otherBack.dismiss();
         if (secondHead->found == 0) {
             other.rollback();
-            return firstHead->found;
+            return {firstHead->found, {}};
         }
-        finishBeside(other, {leaf, middle, end}, *secondHead);
-        return firstHead->found + secondHead->found;
+        finishBeside(other, secondHalf, *secondHead);
+        return {firstHead->found + secondHead->found, secondHead->cut};
     }
 
-    void finishBeside(db::PushdownTable& on, const Range& range, const db::PushdownBatchHead& head)
+    void finishBeside(db::PushdownTable& on, Range range, const db::PushdownBatchHead& head)
     {
+        // What it went over: up to its cut, where the cap stopped it.
+        if (!head.cut.isEmpty())
+            range.to = db::PushdownTable::after(head.cut);
         pending = std::async(std::launch::async,
                              [this, &on, leaf = range.leaf, head] { return finish(on, leaf, head); });
         pendingOn = &on;
@@ -703,34 +742,81 @@ struct TableRun
         return out;
     }
 
-    // Returns how many rows of the pages held some find text.
-    long long batch(const db::PushdownLeaf& leaf, long long first, long long end)
+    Reach batch(const Range& range)
     {
-        if (atOnce && !leaf.remote)
-            if (const std::optional<long long> found = batchAtOnce(leaf, first, end))
-                return *found;
+        if (atOnce && !range.leaf.remote)
+            if (const std::optional<Reach> reach = batchAtOnce(range))
+                return *reach;
         settleOrRedo();
-        return lockingBatch(leaf, first, end);
+        if (range.leaf.remote)
+            return {lockingBatch(range.leaf, range.first, range.end), {}};
+        return heldBatch(range);
     }
 
-    // The batch locked, then rewritten: each row read on its newest version, and a row the server refuses
-    // told apart. On the first connection, its journal written here.
+    // The locking way in the table's snapshot: the rows read there (locking nothing), then each locked
+    // only where it is still the version read; the others, changed or held by another session since,
+    // go one by one. Returns how far it went.
+    Reach heldBatch(const Range& range)
+    {
+        Reach reach;
+        const std::vector<db::PushdownRow> rows = holder->heldRows(range.leaf, range.from, range.to, reach.cut);
+        reach.found = static_cast<long long>(rows.size());
+        examined += reach.found;
+        tellProgress(host, entry, entryCount, examined, 0);
+        if (rows.empty())
+            return reach;
+        shape.begin(range.leaf);
+        std::vector<db::PushdownRow> locked;
+        try {
+            locked = shape.lockHeld(range.leaf, rows);
+        } catch (...) {
+            shape.rollback();
+            throw;
+        }
+        std::set<QString> taken;
+        for (const db::PushdownRow& row : locked)
+            taken.insert(row.ctid);
+        storeLocked(range.leaf, range.from, range.to, locked);
+        for (const db::PushdownRow& row : rows)
+            if (!taken.count(row.ctid))
+                storeAlone(range.leaf, row, false);
+        return reach;
+    }
+
+    // The batch of a foreign leaf locked, then rewritten: each row read on its newest version, and a row
+    // the server refuses told apart. Returns how many rows of the pages held some find text.
     long long lockingBatch(const db::PushdownLeaf& leaf, long long first, long long end)
     {
         shape.begin();
-        auto rolledBack = qScopeGuard([&] { shape.rollback(); });
-        const std::vector<db::PushdownRow> rows = shape.lockBatch(leaf, first, end, ownVersions);
+        std::vector<db::PushdownRow> rows;
+        try {
+            rows = shape.lockBatch(leaf, first, end, ownVersions);
+        } catch (...) {
+            shape.rollback();
+            throw;
+        }
         examined += static_cast<long long>(rows.size());
         tellProgress(host, entry, entryCount, examined, 0);
+        storeLocked(leaf, db::PushdownTable::place(first), db::PushdownTable::place(end), rows);
+        return static_cast<long long>(rows.size());
+    }
+
+    // The rows locked in the open transaction, within places [from, to), rewritten in one statement and
+    // committed with their journal; a batch the server refuses is rolled back and each of its rows
+    // stored alone, as are rows where two pairs meet in a typed column. Ends the transaction.
+    void storeLocked(const db::PushdownLeaf& leaf, const QString& from, const QString& to,
+                     const std::vector<db::PushdownRow>& rows)
+    {
+        auto rolledBack = qScopeGuard([&] { shape.rollback(); });
         std::vector<Plan> plans;
         std::vector<QString> ctids;
         std::vector<size_t> stored;
-        std::vector<QString> alone;
+        std::vector<size_t> alone;
         std::vector<std::pair<size_t, size_t>> matched;
         for (size_t i = 0; i < rows.size(); ++i) {
             plans.push_back(plan(rows[i]));
             if (plans.back().alone) {
-                alone.push_back(rows[i].ctid);
+                alone.push_back(i);
                 continue;
             }
             matched.insert(matched.end(), plans.back().matched.begin(), plans.back().matched.end());
@@ -741,19 +827,19 @@ struct TableRun
         }
         // Written before the store commits, as the record walk writes them before it stores.
         log(matched);
-        std::vector<QString> refused;
+        std::vector<size_t> refused;
         if (!ctids.empty()) {
             QString transaction;
             std::vector<db::PushdownStored> written;
             try {
-                written = shape.replaceRows(leaf, first, end, ctids, transaction);
+                written = shape.replaceRows(leaf, from, to, ctids, transaction);
             } catch (const db::DbError& error) {
                 if (error.ruinsTheTable())
                     reportFailure(p, StoreLine, std::current_exception());
-                refused = ctids;
+                refused = stored;
             }
             if (refused.empty() && written.size() != ctids.size())
-                refused = ctids; // a trigger or rule skipped some: each row tells its own story
+                refused = stored; // a trigger or rule skipped some: each row tells its own story
             if (refused.empty()) {
                 std::map<QString, size_t> byCtid;
                 for (size_t i : stored)
@@ -780,15 +866,17 @@ struct TableRun
         // Whatever was not committed ends here, and with it the locks.
         rolledBack.dismiss();
         shape.rollback();
-        for (const QString& ctid : refused)
-            storeAlone(leaf, ctid, true);
-        for (const QString& ctid : alone)
-            storeAlone(leaf, ctid, false);
-        return static_cast<long long>(rows.size());
+        for (size_t i : refused)
+            storeAlone(leaf, rows[i], true);
+        for (size_t i : alone)
+            storeAlone(leaf, rows[i], false);
     }
 
+    // The table's lock and snapshot are held from before its first batch until its last is committed.
     void run()
     {
+        held = holder->hold();
+        const auto released = qScopeGuard([this] { holder->release(); });
         try {
             runLeaves();
         } catch (...) {
@@ -814,50 +902,99 @@ struct TableRun
             // statements more, one too large holds its locks longer and cannot be interrupted.
             constexpr long long NarrowRowsPerPage = 250;
             const long long rowsPerPage = leaf.rowsPerPage > 0 ? leaf.rowsPerPage : NarrowRowsPerPage;
-            long long step = std::max<long long>(1, batchRows / rowsPerPage);
-            // The leaf's end is read again after each batch: a row another session moved past the end
-            // meanwhile is reached too, and this run's own versions there are passed over by their xmin.
-            bool scanning = true; // nothing found of late: two halves of pages go at once
-            for (long long page = 0;;) {
-                // The last batch is finished before the leaf is: rows another session moved past its end
-                // meanwhile are reached too.
-                const long long pages = idle().pages(leaf);
-                if (page >= pages) {
-                    settleOrRedo();
-                    if (page >= shape.pages(leaf))
-                        break;
-                }
-                if (stopAsked(host))
-                    throw RunStopped();
-                if (page == 0 && !leaf.remote && 4 * step < pages)
-                    openLaneBeside();
-                const bool paired = scanning && page > 0 && atOnce && !leaf.remote && page + step < pages &&
-                                    (laneTried || laneOpening.valid()) && secondLane();
-                QElapsedTimer took;
-                took.start();
-                const long long found = paired ? batchPair(leaf, page, page + step, page + 2 * step)
-                                               : batch(leaf, page, page + step);
-                page += paired ? 2 * step : step;
-                scanning = found == 0;
-                // What a batch costs beyond the server's scan goes with the rows it finds: where few
-                // match, more pages go into one batch (the rows locked stay about as many). A batch holds
-                // its rows locked and cannot be interrupted, so a slow one (wide rows, a busy server,
-                // triggers) makes the next ones smaller.
-                constexpr long long MostPages = 1 << 16;
-                constexpr qint64 LongestBatchMs = 2000;
-                const qint64 ms = took.elapsed();
-                if (ms > LongestBatchMs)
-                    step = std::max<long long>(1, step / 2);
-                else if (found < batchRows / 4 && ms < LongestBatchMs / 4 && step < MostPages)
-                    step *= found == 0 ? 4 : 2; // nothing held there: pages are all the batch costs
-                step = std::min(step, MostPages);
-            }
+            const long long step = std::max<long long>(1, batchRows / rowsPerPage);
+            if (leaf.remote)
+                runForeignLeaf(leaf, step);
+            else
+                runLeaf(leaf, step);
         }
+    }
+
+    // What a batch costs beyond the server's scan goes with the rows it finds: where few match, more
+    // pages go into one batch (the rows locked stay about as many). A batch holds its rows locked and
+    // cannot be interrupted, so a slow one (wide rows, a busy server, triggers) makes the next ones
+    // smaller.
+    long long nextStep(long long step, long long found, qint64 ms) const
+    {
+        constexpr long long MostPages = 1 << 16;
+        constexpr qint64 LongestBatchMs = 2000;
+        if (ms > LongestBatchMs)
+            step = std::max<long long>(1, step / 2);
+        else if (found < batchRows / 4 && ms < LongestBatchMs / 4 && step < MostPages)
+            step *= found == 0 ? 4 : 2; // nothing held there: pages are all the batch costs
+        return std::min(step, MostPages);
+    }
+
+    // A leaf's pages as they were when the table's snapshot was taken: every row version visible in it
+    // is there, and each is met by exactly one batch.
+    void runLeaf(const db::PushdownLeaf& leaf, long long step)
+    {
+        const auto size = held.pages.find(leaf.oid);
+        const long long pages = size == held.pages.end() ? 0 : size->second;
+        if (4 * step < pages)
+            openLaneBeside();
+        long long page = 0;
+        QString from = db::PushdownTable::place(0);
+        bool scanning = true; // nothing found of late: two halves of pages go at once
+        while (page < pages) {
+            if (stopAsked(host))
+                throw RunStopped();
+            const bool paired = scanning && from == db::PushdownTable::place(page) && page > 0 && atOnce &&
+                                page + step < pages && (laneTried || laneOpening.valid()) && secondLane();
+            QElapsedTimer took;
+            took.start();
+            const Reach reach =
+                paired ? batchPair(leaf, page, page + step, page + 2 * step)
+                       : batch({leaf, from, db::PushdownTable::place(page + step), page, page + step});
+            scanning = reach.found == 0;
+            if (!reach.cut.isEmpty()) {
+                // The cap stopped it: the next batch goes on from there, over as many pages as held
+                // the rows this one took.
+                const long long at = pageOf(reach.cut);
+                step = std::max<long long>(1, (at - page + 1) * batchRows / std::max<long long>(1, reach.found));
+                page = at;
+                from = db::PushdownTable::after(reach.cut);
+                continue;
+            }
+            page += paired ? 2 * step : step;
+            from = db::PushdownTable::place(page);
+            step = nextStep(step, reach.found, took.elapsed());
+        }
+        settleOrRedo();
+    }
+
+    // A foreign leaf has no snapshot shared with this server: its end is read again after each batch, so
+    // that a row another session moved past it meanwhile is reached too, and this run's own versions
+    // there are passed over by their places.
+    void runForeignLeaf(const db::PushdownLeaf& leaf, long long step)
+    {
+        for (long long page = 0;;) {
+            // The last batch is finished before the leaf is.
+            if (page >= idle().pages(leaf)) {
+                settleOrRedo();
+                if (page >= shape.pages(leaf))
+                    break;
+            }
+            if (stopAsked(host))
+                throw RunStopped();
+            QElapsedTimer took;
+            took.start();
+            const long long found = batch(pagesOf(leaf, page, page + step)).found;
+            page += step;
+            step = nextStep(step, found, took.elapsed());
+        }
+    }
+
+    static long long pageOf(const QString& ctid)
+    {
+        return QString(ctid).remove(u'(').section(u',', 0, 0).toLongLong();
     }
 
     long long batchRows = PushdownRun::DefaultBatchRows;
     bool atOnce = true; // batches go in one statement each, until a field two pairs meet in is found
     QString connectionString{};
+    db::PushdownTable* holder = nullptr; // the table's lock and snapshot, on a connection of their own
+    db::PushdownHold held{};
 
     // Declared before the batch they serve, so that they outlive it.
     bool laneTried = false;
@@ -972,6 +1109,7 @@ bool PushdownRun::run(RunHost& host)
 
     const int entries = p.loopCount(108, [&] { return host.tableCount(); });
     bool stopped = false;
+    db::Connection holdConnection;
     for (int i = 0; i < entries && !stopped; ++i) {
         if (!p.test(110, [&] { return host.isTicked(i); }))
             continue;
@@ -1000,11 +1138,23 @@ bool PushdownRun::run(RunHost& host)
             if (walkReason) {
                 shape.reset();
                 walkTable(p, host, connection, table, tableText, request, recorder.get(), i, entries);
-            } else if (!request.pairs.empty()) {
+            } else if (!request.pairs.empty() && !shape->columns().empty()) {
                 shape->setPairs(request.pairs);
+                shape->setCap({2LL * m_batchRows, db::PushdownCap{}.bytes});
+                // The tables' locks and snapshots are held on a connection of their own, open for the
+                // whole run. It rolls a failed statement back with its transaction: the driver's
+                // savepoint before each statement would keep the snapshot from being exported.
+                if (!holdConnection.isOpen() && !p.step(112, [&] {
+                        holdConnection.open(host.connectionString() + QStringLiteral(";Protocol=7.4-1"));
+                    }))
+                    continue;
+                std::optional<db::PushdownTable> holder;
+                if (!p.step(118, [&] { holder.emplace(holdConnection, *shape); }))
+                    continue;
                 TableRun tableRun{p, host, *shape, table, tableText, request, recorder.get(), i, entries, {}};
                 tableRun.batchRows = m_batchRows;
                 tableRun.connectionString = host.connectionString();
+                tableRun.holder = &*holder;
                 try {
                     tableRun.run();
                 } catch (const db::DbError& error) {
