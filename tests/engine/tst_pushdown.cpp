@@ -29,9 +29,15 @@ namespace {
 using Host = test::SetsRunHost;
 
 // The same tables in any schema: chained sets, partitions, inheritance, duplicates without a key, many
-// types, a column that would round, and a check that one row fails.
+// types, a column that would round, a check that one row fails, a row the replacement moves to another
+// partition, a rule that does the update instead, a table whose columns were all dropped, and a policy
+// that lets the run update only its own rows.
 void buildTables(const QString& schema)
 {
+    // Roles are the cluster's, not the schema's: another run may have made it already.
+    TestDatabase::psqlAdmin(
+        "DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'quarvel_other') "
+        "THEN CREATE ROLE quarvel_other; END IF; END $$;");
     TestDatabase::freshSchema(schema);
     TestDatabase::psql(
         QStringLiteral(
@@ -64,7 +70,19 @@ void buildTables(const QString& schema)
             "CREATE TABLE money (id int PRIMARY KEY, amount numeric(7,2), s text);"
             "INSERT INTO money VALUES (1, 1.77, 'ab'), (2, 2.5, 'q');"
             "CREATE TABLE checked (id int PRIMARY KEY, s text CHECK (s <> 'cc'));"
-            "INSERT INTO checked VALUES (1, 'b'), (2, 'ab x'), (3, 'q'), (4, 'xab');")
+            "INSERT INTO checked VALUES (1, 'b'), (2, 'ab x'), (3, 'q'), (4, 'xab');"
+            "CREATE TABLE moved (k text, s text) PARTITION BY LIST (k);"
+            "CREATE TABLE moved_ab PARTITION OF moved FOR VALUES IN ('ab');"
+            "CREATE TABLE moved_cc PARTITION OF moved FOR VALUES IN ('cc');"
+            "INSERT INTO moved VALUES ('ab', 'x');"
+            "CREATE TABLE ruled (s text); INSERT INTO ruled VALUES ('ab');"
+            "CREATE RULE r AS ON UPDATE TO ruled DO INSTEAD NOTHING;"
+            "CREATE TABLE bare (a text); INSERT INTO bare VALUES ('ab'); ALTER TABLE bare DROP COLUMN a;"
+            "CREATE TABLE secured (owner text, s text);"
+            "INSERT INTO secured VALUES (current_user, 'ab'), ('quarvel_other', 'ab');"
+            "ALTER TABLE secured ENABLE ROW LEVEL SECURITY, FORCE ROW LEVEL SECURITY;"
+            "CREATE POLICY seen ON secured FOR SELECT USING (true);"
+            "CREATE POLICY mine ON secured FOR UPDATE USING (owner = current_user);")
             .arg(schema));
 }
 
@@ -73,8 +91,8 @@ void buildTables(const QString& schema)
 const QList<Set> ChainedSets{{"ab", "b"},  {"b", "cc"}, {"c ", " x "},   {"7", "8"}, {"8", "x"},
                              {"ff", "ee"}, {"BC", ""},  {"inf", "-inf"}, {"x", "9"}, {"zq", "zq"}};
 
-const QStringList TableNames{"chain", "part",   "parent", "child",  "dup",
-                             "types", "folded", "money",  "checked"};
+const QStringList TableNames{"chain", "part",    "parent", "child", "dup",  "types",  "folded",
+                             "money", "checked", "moved",  "ruled", "bare", "secured"};
 
 // Every plain table of the schema, by name, with its rows in their text form sorted (duplicates counted).
 QString schemaText(const QString& schema)
@@ -179,12 +197,15 @@ private slots:
         QVERIFY(run.run(server));
 
         QCOMPARE(ways, (QStringList{"chain:", "part:", "parent:", "child:", "dup:", "types:", "folded:",
-                                    "money:column amount is numeric(7,2)", "checked:"}));
+                                    "money:column amount is numeric(7,2)", "checked:", "moved:",
+                                    "ruled:rule r does the update instead", "bare:", "secured:"}));
         QCOMPARE(server.shown.messages(), QStringList{"Done."});
         const QString walked = schemaText("push_walk").replace("push_walk", "S");
         QCOMPARE(schemaText("push_server").replace("push_server", "S"), walked);
         QVERIFY(walked.contains("(2,\"c 9 9\")")); // the chain went through (ab x, b x, cc x, c x x, c 9 9)
         QVERIFY(rowsOf("push_server.checked").contains("(1,b)"));
+        QCOMPARE(rowsOf("push_server.moved_cc"), QString("(cc,9)"));
+        QCOMPARE(rowsOf("push_server.secured"), QString("(quarvel,cc) | (quarvel_other,ab)"));
         QCOMPARE(test::logLinesOf("push_server"), walkLog);
         QVERIFY(walkLog.size() > 600);
         const QStringList refused = test::refusalsOf(server.shown);
@@ -192,6 +213,9 @@ private slots:
         QVERIFY(refused.contains(
             "ERROR: new row for relation \"checked\" violates check constraint \"checked_s_check\""));
         QVERIFY(refused.contains("ERROR: invalid input syntax for type integer: \"x\""));
+        QVERIFY(
+            refused.contains("The row is still as it was read, but the server changed nothing and gave no "
+                             "error: a row-level security policy does not let this user update the row."));
 
         QMap<QString, long long> changed;
         journal.forEachStore(journal.newestRun(), [&](const JournalStore& store) {
@@ -199,7 +223,9 @@ private slots:
                 for (const db::RestoreField& field : row.fields)
                     ++changed[store.table.name + u'.' + field.column];
         });
-        ++changed["checked.s"]; // a check constraint refuses its row only when the row is stored
+        // A check constraint, a rule and a policy refuse their row only when the row is stored.
+        for (const char* refusedOnStore : {"checked.s", "ruled.s", "secured.s"})
+            ++changed[refusedOnStore];
         QCOMPARE(previewed, changed);
     }
 
