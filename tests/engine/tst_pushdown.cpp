@@ -238,6 +238,8 @@ private slots:
         QTest::newRow("after a page without it") << 300 << false;
         // A half the server refuses: both halves go again one by one, and the one row alone.
         QTest::newRow("after a page without it, one row refused") << 300 << true;
+        // Batches grow over pages without it: the first batch that reaches the rows must not take them all.
+        QTest::newRow("after many pages without it") << 30000 << false;
     }
 
     void growingReplacementChangesEveryRowOnce()
@@ -255,13 +257,21 @@ private slots:
                     "ANALYZE push_grow.g;")
                 .arg(quiet)
                 .arg(refused ? "true" : "false"));
+        Journal journal(m_temp.filePath(QStringLiteral("grow.sqlite3")));
         Host host;
+        host.journaling = &journal;
         host.tables = {{"push_grow", "g"}};
         host.sets = {{"a", "aa"}};
         PushdownRun run;
         run.setBatchRows(200);
         QVERIFY(run.run(host));
         QCOMPARE(host.shown.errorReports().size(), refused ? 1 : 0);
+        // Each batch commits as one store: its rows are what the run held at once.
+        size_t largest = 0;
+        journal.forEachStore(journal.newestRun(), [&](const JournalStore& store) {
+            largest = std::max(largest, store.rows.size());
+        });
+        QVERIFY2(largest <= 2 * 200, qPrintable(QString("a batch stored %1 rows").arg(largest)));
         QCOMPARE(TestDatabase::psql("SELECT string_agg(s || ':' || n, ' ' ORDER BY s) FROM "
                                     "(SELECT s, count(*) n FROM push_grow.g GROUP BY s) c"),
                  QString(refused ? "aa:2999 ab:1" : "aa:3000") +
