@@ -55,7 +55,8 @@ const QString KeyQuery =
 // Rules that rewrite an UPDATE of the table: its rows would not be stored as the statement says.
 const QString RuleQuery = QStringLiteral(
     "SELECT r.rulename::pg_catalog.text, r.is_instead::pg_catalog.text FROM pg_catalog.pg_rewrite r "
-    "WHERE r.ev_class = CAST(? AS pg_catalog.oid) AND r.ev_type = '2' ORDER BY r.is_instead DESC, r.rulename");
+    "WHERE r.ev_class = CAST(? AS pg_catalog.oid) AND r.ev_type = '2' ORDER BY r.is_instead DESC, "
+    "r.rulename");
 
 const QString PagesQuery = QStringLiteral(
     "SELECT (pg_catalog.pg_relation_size(CAST(CAST(? AS pg_catalog.oid) AS pg_catalog.regclass)) / "
@@ -432,7 +433,8 @@ std::vector<PushdownRow> PushdownTable::lockBatch(const PushdownLeaf& leaf, long
 }
 
 std::optional<PushdownRow> PushdownTable::lockRow(const PushdownLeaf& leaf, const QString& ctid,
-                                                  const std::vector<QString>& ownVersions, const QString& xmin)
+                                                  const std::vector<QString>& ownVersions,
+                                                  const QString& xmin)
 {
     const QString sql =
         QStringLiteral("SELECT ") + rowColumns(m_keyColumns, m_columns) + QStringLiteral(" FROM ") +
@@ -600,10 +602,11 @@ QString PushdownTable::cappedPlaces(const PushdownLeaf& leaf) const
            QStringLiteral(" AS s, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p WHERE s.ctid >= CAST(? AS "
                           "pg_catalog.tid) AND s.ctid < CAST(? AS pg_catalog.tid) AND (") +
            tests.join(QStringLiteral(" OR ")) +
-           QStringLiteral(")), k AS MATERIALIZED (SELECT z.ct FROM (SELECT f.ct, pg_catalog.row_number() OVER w "
-                          "AS n, pg_catalog.sum(f.b) OVER w - f.b AS before FROM f WINDOW w AS (ORDER BY f.ct "
-                          "ROWS UNBOUNDED PRECEDING)) AS z WHERE z.n <= CAST(? AS pg_catalog.int8) AND (z.n = 1 "
-                          "OR z.before < CAST(? AS pg_catalog.int8)))");
+           QStringLiteral(
+               ")), k AS MATERIALIZED (SELECT z.ct FROM (SELECT f.ct, pg_catalog.row_number() OVER w "
+               "AS n, pg_catalog.sum(f.b) OVER w - f.b AS before FROM f WINDOW w AS (ORDER BY f.ct "
+               "ROWS UNBOUNDED PRECEDING)) AS z WHERE z.n <= CAST(? AS pg_catalog.int8) AND (z.n = 1 "
+               "OR z.before < CAST(? AS pg_catalog.int8)))");
 }
 
 std::vector<QString> PushdownTable::cappedParameters(const QString& from, const QString& to) const
@@ -661,8 +664,9 @@ PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, const QStr
         found.join(QStringLiteral(", ")) + u' ' + replacementChain(leaf, QStringLiteral("s")) +
         QStringLiteral(" WHERE s.ctid = ANY (ARRAY(SELECT k.ct FROM k))), u AS (UPDATE ") + targetOf(leaf) +
         QStringLiteral(" AS q SET ") + sets.join(QStringLiteral(", ")) +
-        QStringLiteral(" FROM v WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm RETURNING v.ct::pg_catalog.text "
-                       "AS ct, q.ctid::pg_catalog.text AS nct, q.xmin::pg_catalog.text AS nxm") +
+        QStringLiteral(
+            " FROM v WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm RETURNING v.ct::pg_catalog.text "
+            "AS ct, q.ctid::pg_catalog.text AS nct, q.xmin::pg_catalog.text AS nxm") +
         keys + QStringLiteral(", ") + texts.join(QStringLiteral(", ")) +
         // Its head first: a run can go on to the next batch knowing only that.
         QStringLiteral(") SELECT 3, (SELECT pg_catalog.count(*) FROM v WHERE v.ch)::pg_catalog.text, "
@@ -713,10 +717,11 @@ std::vector<PushdownRow> PushdownTable::heldRows(const PushdownLeaf& leaf, const
     for (size_t j = 0; j < m_columns.size(); ++j)
         selected += QStringLiteral(", CASE WHEN %1 THEN %2::pg_catalog.text END")
                         .arg(tests[int(j)], column(QStringLiteral("s"), m_columns[j]));
-    const QString sql = QStringLiteral("WITH ") + cappedPlaces(leaf) + QStringLiteral(" SELECT ") + selected +
-                        QStringLiteral(", ") + CutPlace + QStringLiteral(" FROM ") + targetOf(leaf) +
-                        QStringLiteral(" AS s, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p WHERE s.ctid = "
-                                       "ANY (ARRAY(SELECT k.ct FROM k)) ORDER BY s.ctid");
+    const QString sql =
+        QStringLiteral("WITH ") + cappedPlaces(leaf) + QStringLiteral(" SELECT ") + selected +
+        QStringLiteral(", ") + CutPlace + QStringLiteral(" FROM ") + targetOf(leaf) +
+        QStringLiteral(" AS s, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p WHERE s.ctid = "
+                       "ANY (ARRAY(SELECT k.ct FROM k)) ORDER BY s.ctid");
     std::vector<QString> parameters = cappedParameters(from, to);
     parameters.push_back(pairParameters().front());
     Statement& query = prepared(sql);
@@ -740,7 +745,8 @@ std::vector<PushdownRow> PushdownTable::heldRows(const PushdownLeaf& leaf, const
     return rows;
 }
 
-std::vector<PushdownRow> PushdownTable::lockHeld(const PushdownLeaf& leaf, const std::vector<PushdownRow>& rows)
+std::vector<PushdownRow> PushdownTable::lockHeld(const PushdownLeaf& leaf,
+                                                 const std::vector<PushdownRow>& rows)
 {
     std::vector<QString> ctids;
     std::map<QString, QString> versions;
@@ -748,10 +754,11 @@ std::vector<PushdownRow> PushdownTable::lockHeld(const PushdownLeaf& leaf, const
         ctids.push_back(row.ctid);
         versions.emplace(row.ctid, row.xmin);
     }
-    const QString sql = QStringLiteral("SELECT q.xmin::pg_catalog.text, ") + rowColumns(m_keyColumns, m_columns) +
-                        QStringLiteral(" FROM ") + targetOf(leaf) +
-                        QStringLiteral(" AS q WHERE q.ctid = ANY (CAST(? AS pg_catalog.tid[])) FOR UPDATE OF q "
-                                       "SKIP LOCKED");
+    const QString sql =
+        QStringLiteral("SELECT q.xmin::pg_catalog.text, ") + rowColumns(m_keyColumns, m_columns) +
+        QStringLiteral(" FROM ") + targetOf(leaf) +
+        QStringLiteral(" AS q WHERE q.ctid = ANY (CAST(? AS pg_catalog.tid[])) FOR UPDATE OF q "
+                       "SKIP LOCKED");
     Statement& query = prepared(sql);
     query.execute({arrayLiteral(ctids)});
     std::vector<PushdownRow> locked;
@@ -784,10 +791,11 @@ std::optional<PushdownRow> PushdownTable::lockByKey(const PushdownLeaf& leaf, co
     QStringList equal;
     for (const QString& name : m_keyColumns)
         equal << QStringLiteral("q.") + quoteIdentifier(name) + QStringLiteral(" = ?");
-    const QString sql = QStringLiteral("SELECT q.xmin::pg_catalog.text, ") + rowColumns(m_keyColumns, m_columns) +
-                        QStringLiteral(" FROM ") + targetOf(leaf) + QStringLiteral(" AS q WHERE ") +
-                        equal.join(QStringLiteral(" AND ")) +
-                        QStringLiteral(" AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) FOR UPDATE OF q");
+    const QString sql =
+        QStringLiteral("SELECT q.xmin::pg_catalog.text, ") + rowColumns(m_keyColumns, m_columns) +
+        QStringLiteral(" FROM ") + targetOf(leaf) + QStringLiteral(" AS q WHERE ") +
+        equal.join(QStringLiteral(" AND ")) +
+        QStringLiteral(" AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) FOR UPDATE OF q");
     std::vector<QString> parameters = key;
     parameters.push_back(arrayLiteral(ownVersions));
     Statement& query = prepared(sql);
@@ -885,8 +893,8 @@ std::optional<PushdownStored> PushdownTable::storeRow(const PushdownLeaf& leaf, 
     parameters.push_back(ctid);
     try {
         return store(QStringLiteral("UPDATE ") + targetOf(leaf) + QStringLiteral(" AS q SET ") +
-                         sets.join(QStringLiteral(", ")) + QStringLiteral(" WHERE q.ctid = CAST(? AS pg_catalog.tid)") +
-                         tail,
+                         sets.join(QStringLiteral(", ")) +
+                         QStringLiteral(" WHERE q.ctid = CAST(? AS pg_catalog.tid)") + tail,
                      parameters);
     } catch (const DbError& error) {
         // A new partition key that the partition refuses: through the table itself, the row moves to the

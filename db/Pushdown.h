@@ -157,7 +157,8 @@ public:
     // The same for the one row at ctid; nullopt when it is no longer there (moved by another session).
     // Given the version read (xmin), only that version.
     std::optional<PushdownRow> lockRow(const PushdownLeaf& leaf, const QString& ctid,
-                                       const std::vector<QString>& ownVersions, const QString& xmin = QString());
+                                       const std::vector<QString>& ownVersions,
+                                       const QString& xmin = QString());
 
     // Rewrites the locked rows at the ctids, all within places [from, to), with the replacement
     // computed by the server, setting only the columns it changes, and gives back what it wrote and the

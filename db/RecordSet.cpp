@@ -548,8 +548,8 @@ DbError skippedUpdate(SQLHDBC handle, const QString& relationOid, const QString&
 
 DbError lockedTable(const DbError& failure, const Table& table)
 {
-    return DbError::leavingTheTable(LockedMessage.arg(failure.message(), quoteIdentifier(table.displayName())),
-                                    failure.sqlState());
+    return DbError::leavingTheTable(
+        LockedMessage.arg(failure.message(), quoteIdentifier(table.displayName())), failure.sqlState());
 }
 
 const QString& staleRowMessage()

@@ -213,7 +213,8 @@ QList<PreviewTable> Preview(const PreviewRequest& request, PreviewObserver& obse
                 shape.emplace(connection, out.table);
             const bool anyPair = std::any_of(request.pairs.cbegin(), request.pairs.cend(),
                                              [](const Set& pair) { return !pair.find.isEmpty(); });
-            if (shape && !shape->walkReason() && anyPair)
+            // A table whose columns were all dropped has nothing the server could search.
+            if (shape && !shape->walkReason() && anyPair && !shape->columns().empty())
                 cancelled = !ServerPreview(request, i, *shape, observer, out).run();
             else
                 previewTable(request, i, connection, observer, out, cancelled);

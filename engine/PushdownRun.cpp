@@ -15,9 +15,9 @@
 #include <algorithm>
 #include <future>
 #include <map>
-#include <set>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 
 namespace quarvel::engine {
@@ -444,6 +444,9 @@ struct TableRun
             }
         } catch (const db::DbError& error) {
             shape.rollback();
+            // As the record walk logs a field before it finds that its record cannot be stored.
+            if (!logged)
+                log(plan(read).matched);
             reportFailure(p, StoreLine, std::make_exception_ptr(error.describing(readName)));
             return;
         }
@@ -759,7 +762,8 @@ struct TableRun
     Reach heldBatch(const Range& range)
     {
         Reach reach;
-        const std::vector<db::PushdownRow> rows = holder->heldRows(range.leaf, range.from, range.to, reach.cut);
+        const std::vector<db::PushdownRow> rows =
+            holder->heldRows(range.leaf, range.from, range.to, reach.cut);
         reach.found = static_cast<long long>(rows.size());
         examined += reach.found;
         tellProgress(host, entry, entryCount, examined, 0);
@@ -951,7 +955,8 @@ struct TableRun
                 // The cap stopped it: the next batch goes on from there, over as many pages as held
                 // the rows this one took.
                 const long long at = pageOf(reach.cut);
-                step = std::max<long long>(1, (at - page + 1) * batchRows / std::max<long long>(1, reach.found));
+                step =
+                    std::max<long long>(1, (at - page + 1) * batchRows / std::max<long long>(1, reach.found));
                 page = at;
                 from = db::PushdownTable::after(reach.cut);
                 continue;
