@@ -3,11 +3,13 @@
 // copy (ratio_pushdown_vs_server); the same run where nothing matches against a bare count of the
 // matching rows over the same columns (ratio_pushdown_scan_vs_count); and its peak memory at 20k and at
 // --large-rows rows (pushdown_peak_mb_20k, pushdown_peak_mb_large); the first ratio again with fsync and
-// synchronous commit on, as in production (ratio_pushdown_vs_server_durable). Prints one "name: value" a
-// line.
+// synchronous commit on, as in production (ratio_pushdown_vs_server_durable); and its peak memory on a
+// table of --dense-rows rows whose first half holds no find text and whose second half all does
+// (pushdown_peak_mb_dense: the batches grown over the empty half must not bring the dense half back at
+// once). Prints one "name: value" a line.
 //
-// Usage: bench_pushdown [--rows N] [--large-rows N]   (the server comes from the QUARVEL_TEST_* variables;
-// --large-rows 0 leaves the large table out)
+// Usage: bench_pushdown [--rows N] [--large-rows N] [--dense-rows N]   (the server comes from the
+// QUARVEL_TEST_* variables; 0 leaves the large or the dense table out)
 
 #include "bench/BenchSupport.h"
 #include "bench/BenchTables.h"
@@ -129,10 +131,15 @@ int main(int argc, char** argv)
         QStringLiteral("large-rows"),
         QStringLiteral("Rows of the table for the peak memory figure (0: none)."), QStringLiteral("N"),
         QStringLiteral("1000000"));
-    parser.addOptions({rowsOption, largeOption});
+    const QCommandLineOption denseOption(
+        QStringLiteral("dense-rows"),
+        QStringLiteral("Rows of the half-empty, half-dense table for its peak memory figure (0: none)."),
+        QStringLiteral("N"), QStringLiteral("2000000"));
+    parser.addOptions({rowsOption, largeOption, denseOption});
     parser.process(app);
     const long long rows = numberValue(parser, rowsOption);
     const long long largeRows = numberValue(parser, largeOption);
+    const long long denseRows = numberValue(parser, denseOption);
     if (env("QUARVEL_TEST_SERVER").isEmpty()) {
         std::fprintf(stderr,
                      "bench_pushdown: QUARVEL_TEST_* are unset; run it through scripts/bench pushdown\n");
@@ -200,6 +207,19 @@ int main(int argc, char** argv)
             print("pushdown_peak_mb_large", largeRun.peakMb);
             print("pushdown_large_rows_per_s", double(largeRows) / largeRun.seconds);
             db::Statement(handle).executeDirect(QStringLiteral("DROP TABLE ") + large.qualifiedName());
+        }
+        if (denseRows > 0) {
+            const db::Table dense = benchTable("quarvel_bench_push_dense");
+            createTable(handle, dense, denseRows / 2, Absent);
+            db::Statement fill(handle);
+            fill.prepare(QStringLiteral("INSERT INTO ") + dense.qualifiedName() +
+                         QStringLiteral(" SELECT c1, c2, c3 || ' ' || CAST(? AS text), c4, c5 FROM ") +
+                         dense.qualifiedName());
+            fill.execute({Find});
+            db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE ") + dense.qualifiedName());
+            const Measurement denseRun = pushdown(dense, Find, denseRows, &journal);
+            print("pushdown_peak_mb_dense", denseRun.peakMb);
+            db::Statement(handle).executeDirect(QStringLiteral("DROP TABLE ") + dense.qualifiedName());
         }
         for (const db::Table& t : {base, pushed, server, small})
             db::Statement(handle).executeDirect(QStringLiteral("DROP TABLE ") + t.qualifiedName());
