@@ -1145,7 +1145,7 @@ bool PushdownRun::run(RunHost& host)
                 walkTable(p, host, connection, table, tableText, request, recorder.get(), i, entries);
             } else if (!request.pairs.empty() && !shape->columns().empty()) {
                 shape->setPairs(request.pairs);
-                shape->setCap({2LL * m_batchRows, db::PushdownCap{}.bytes});
+                shape->setCap({std::max(1LL, m_batchRows / 2LL), db::PushdownCap{}.bytes});
                 // The tables' locks and snapshots are held on a connection of their own, open for the
                 // whole run. It rolls a failed statement back with its transaction: the driver's
                 // savepoint before each statement would keep the snapshot from being exported.
