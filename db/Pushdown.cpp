@@ -87,9 +87,6 @@ QString tid(long long page)
     return PushdownTable::place(page);
 }
 
-// The heap's own bound on rows in a page of 8 kB: a batch of pages holds no more rows than this.
-constexpr long long MostRowsPerPage = 291;
-
 } // namespace
 
 PushdownTable::PushdownTable(Connection& connection, const Table& table)
@@ -872,7 +869,7 @@ std::optional<PushdownStored> PushdownTable::storeRow(const PushdownLeaf& leaf, 
     const QString tail = QStringLiteral(" RETURNING q.ctid::pg_catalog.text, ") +
                          returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size()) +
                          QStringLiteral(", q.tableoid::pg_catalog.text");
-    auto store = [&](const QString& sql, std::vector<QString> parameters) {
+    auto store = [&](const QString& sql, const std::vector<QString>& parameters) {
         Statement& update = prepared(sql);
         std::optional<PushdownStored> stored;
         if (update.execute(parameters) && update.fetch()) {

@@ -635,7 +635,7 @@ struct TableRun
             one.rollback();
             other.rollback();
             rolledBack.dismiss();
-            const Reach a = batch(firstHalf);
+            Reach a = batch(firstHalf);
             if (!a.cut.isEmpty())
                 return a; // the rest of the first half, then the second, come next
             const Reach b = batch(secondHalf);

@@ -276,7 +276,7 @@ private slots:
         journal.forEachStore(journal.newestRun(), [&](const JournalStore& store) {
             largest = std::max(largest, store.rows.size());
         });
-        QVERIFY2(largest <= 2 * 200, qPrintable(QString("a batch stored %1 rows").arg(largest)));
+        QVERIFY2(largest <= size_t(2 * 200), qPrintable(QString("a batch stored %1 rows").arg(largest)));
         QCOMPARE(TestDatabase::psql("SELECT string_agg(s || ':' || n, ' ' ORDER BY s) FROM "
                                     "(SELECT s, count(*) n FROM push_grow.g GROUP BY s) c"),
                  QString(refused ? "aa:2999 ab:1" : "aa:3000") +
