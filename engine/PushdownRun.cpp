@@ -1177,7 +1177,9 @@ bool PushdownRun::run(RunHost& host)
         connection.close();
     }
     p.step(164, [&] { host.setPointerMode(DefaultPointer); });
-    p.step(170, [&] { host.prompts().message(QStringLiteral("Done.")); });
+    // A run stopped because its window is closing ends with the program: nothing is left to answer.
+    if (!stopAsked(host))
+        p.step(170, [&] { host.prompts().message(QStringLiteral("Done.")); });
     return true;
 }
 

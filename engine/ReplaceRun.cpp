@@ -322,7 +322,9 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
     }
 
     p.step(164, [&] { host.setPointerMode(DefaultPointer); });
-    p.step(170, [&] { host.prompts().message(QStringLiteral("Done.")); });
+    // A run stopped because its window is closing ends with the program: nothing is left to answer.
+    if (!stopAsked(host))
+        p.step(170, [&] { host.prompts().message(QStringLiteral("Done.")); });
     return true;
 }
 

@@ -73,7 +73,7 @@ PreviewWindow::PreviewWindow(Prompts& prompts, QWidget* parent) : QDialog(parent
 
     Status = new QLabel(this);
     Status->setObjectName(QStringLiteral("Status"));
-    Status->setAccessibleName(QStringLiteral("Progress"));
+    // No accessible name: a screen reader then reads the counts and the progress themselves.
     Status->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
 
     auto* countsLabel = new QLabel(QStringLiteral("&Changes per table and column:"), this);

@@ -14,6 +14,7 @@
 #include "ui/ToolWindows.h"
 #include "ui/WindowPointer.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -491,6 +492,9 @@ private slots:
             for (int r = 0; r < preview.Samples->rowCount(); ++r)
                 samples << preview.Samples->item(r, 2)->text() + " -> " + preview.Samples->item(r, 3)->text();
             QVERIFY(preview.SaveButton->isEnabled());
+            // A screen reader hears the counts themselves, not a name put in their place.
+            QCOMPARE(QAccessible::queryAccessibleInterface(preview.Status)->text(QAccessible::Name),
+                     preview.Status->text());
             preview.SaveButton->click();
         });
         window.PreviewButton->click();
@@ -599,6 +603,7 @@ private slots:
         });
         window.PushButton1->click();
         QCOMPARE(m_ends, 1);
+        QCOMPARE(m_prompts.messages(), QStringList()); // no "Done." left to answer after the window
         QFile log(engine::logFilePath());
         QVERIFY(log.open(QIODevice::ReadOnly));
         const qsizetype logged = log.readAll().count("\r\n");
