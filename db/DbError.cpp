@@ -45,6 +45,11 @@ bool DbError::ruinsTheTable() const
     for (const char* prefix : ruinedClasses)
         if (m_sqlState.startsWith(QLatin1String(prefix)))
             return true;
+    // A row-level security policy's WITH CHECK refuses one new row with the state of a missing privilege:
+    // that is the row's refusal, and the table's other rows can still be stored.
+    if (m_sqlState == QLatin1String("42501") &&
+        m_message.contains(QLatin1String("row-level security policy")))
+        return false;
     for (const char* state : ruinedStates)
         if (m_sqlState == QLatin1String(state))
             return true;

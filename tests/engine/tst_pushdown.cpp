@@ -79,10 +79,12 @@ void buildTables(const QString& schema)
             "CREATE RULE r AS ON UPDATE TO ruled DO INSTEAD NOTHING;"
             "CREATE TABLE bare (a text); INSERT INTO bare VALUES ('ab'); ALTER TABLE bare DROP COLUMN a;"
             "CREATE TABLE secured (owner text, s text);"
-            "INSERT INTO secured VALUES (current_user, 'ab'), ('quarvel_other', 'ab');"
+            "INSERT INTO secured VALUES (current_user, 'ab'), ('quarvel_other', 'ab'), (current_user, 'ab "
+            "x');"
             "ALTER TABLE secured ENABLE ROW LEVEL SECURITY, FORCE ROW LEVEL SECURITY;"
             "CREATE POLICY seen ON secured FOR SELECT USING (true);"
-            "CREATE POLICY mine ON secured FOR UPDATE USING (owner = current_user);")
+            "CREATE POLICY mine ON secured FOR UPDATE USING (owner = current_user) WITH CHECK (s <> 'c 9 "
+            "9');")
             .arg(schema));
 }
 
@@ -208,9 +210,10 @@ private slots:
         QVERIFY(walked.contains("(2,\"c 9 9\")")); // the chain went through (ab x, b x, cc x, c x x, c 9 9)
         QVERIFY(rowsOf("push_server.checked").contains("(1,b)"));
         QCOMPARE(rowsOf("push_server.moved_cc"), QString("(cc,9)"));
-        QCOMPARE(TestDatabase::psql("SELECT string_agg(s, ' ' ORDER BY owner = current_user) FROM "
+        // The other role's row is left as it was, and so is the row the policy's check refuses.
+        QCOMPARE(TestDatabase::psql("SELECT string_agg(s, ' ' ORDER BY owner = current_user, s) FROM "
                                     "push_server.secured"),
-                 QString("ab cc")); // the other role's row is left as it was
+                 QString("ab ab x cc"));
         QCOMPARE(test::logLinesOf("push_server"), walkLog);
         QVERIFY(walkLog.size() > 600);
         const QStringList refused = test::refusalsOf(server.shown);
@@ -221,6 +224,7 @@ private slots:
         QVERIFY(
             refused.contains("The row is still as it was read, but the server changed nothing and gave no "
                              "error: a row-level security policy does not let this user update the row."));
+        QVERIFY(refused.contains("ERROR: new row violates row-level security policy for table \"secured\""));
 
         QMap<QString, long long> changed;
         journal.forEachStore(journal.newestRun(), [&](const JournalStore& store) {
@@ -229,7 +233,7 @@ private slots:
                     ++changed[store.table.name + u'.' + field.column];
         });
         // A check constraint, a rule and a policy refuse their row only when the row is stored.
-        for (const char* refusedOnStore : {"checked.s", "ruled.s", "secured.s"})
+        for (const char* refusedOnStore : {"checked.s", "ruled.s", "secured.s", "secured.s"})
             ++changed[refusedOnStore];
         QCOMPARE(previewed, changed);
     }
