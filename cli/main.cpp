@@ -796,6 +796,7 @@ int commandUndo(const QCommandLineParser& parser)
                                {QStringLiteral("notStored"), report.notStored},
                                {QStringLiteral("failed"), report.failed},
                                {QStringLiteral("listed"), QJsonArray::fromStringList(report.listed)},
+                               {QStringLiteral("notes"), QJsonArray::fromStringList(report.notes)},
                                {QStringLiteral("stopped"), stopped},
                                {QStringLiteral("status"), status}})
                    .toJson(QJsonDocument::Indented);
@@ -813,6 +814,8 @@ int commandUndo(const QCommandLineParser& parser)
     for (const QString& line : std::as_const(report.listed))
         out << "  " << line << '\n';
     out.flush();
+    for (const QString& note : std::as_const(report.notes))
+        printError(note);
     printError(
         QStringLiteral("journaled as run %1: \"quarvel-cli undo %1\" puts it back").arg(report.undoRun));
     return status;

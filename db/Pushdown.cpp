@@ -459,6 +459,23 @@ std::optional<PushdownRow> PushdownTable::lockRow(const PushdownLeaf& leaf, cons
 
 namespace {
 
+// From column at on, the text each column holds as stored: what the journal must hold.
+void readStoredTexts(Statement& statement, SQLUSMALLINT at, size_t columns, PushdownStored& row)
+{
+    for (size_t j = 0; j < columns; ++j)
+        row.stored.push_back(statement.text(at++));
+}
+
+// Each column's text as stored where it was set, as RETURNING gives it.
+QString storedTexts(const std::vector<PushdownColumn>& columns, const QString& set)
+{
+    QString sql;
+    for (size_t j = 0; j < columns.size(); ++j)
+        sql += QStringLiteral(", CASE WHEN %1 THEN %2::pg_catalog.text END")
+                   .arg(set.arg(j), column(QStringLiteral("q"), columns[j]));
+    return sql;
+}
+
 PushdownStored readStored(Statement& stored, size_t keys, size_t columns)
 {
     PushdownStored row;
@@ -550,7 +567,8 @@ std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf,
                        "WHERE q.ctid = v.ct AND q.ctid >= CAST(? AS pg_catalog.tid) AND q.ctid < "
                        "CAST(? AS pg_catalog.tid) AND q.ctid = ANY (CAST(? AS pg_catalog.tid[])) "
                        "RETURNING v.ct::pg_catalog.text, ") +
-        returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size()) + newTexts;
+        returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size()) + newTexts +
+        storedTexts(m_columns, QStringLiteral("v.n%1 IS DISTINCT FROM v.o%1"));
     // Both sides of the join are bounded by the batch's pages: given only the list of places, the planner
     // takes a few thousand of them for a reason to read the whole table, twice, in every batch.
     std::vector<QString> parameters = pairParameters();
@@ -563,6 +581,8 @@ std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf,
         while (update.fetch()) {
             transaction = required(update, 4);
             stored.push_back(readStored(update, m_keyColumns.size(), m_columns.size()));
+            readStoredTexts(update, SQLUSMALLINT(5 + m_keyColumns.size() + m_columns.size()),
+                            m_columns.size(), stored.back());
             if (leaf.remote)
                 wroteRemote(leaf, stored.back().ctid);
         }
@@ -665,15 +685,17 @@ PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, const QStr
             " FROM v WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm RETURNING v.ct::pg_catalog.text "
             "AS ct, q.ctid::pg_catalog.text AS nct, q.xmin::pg_catalog.text AS nxm") +
         keys + QStringLiteral(", ") + texts.join(QStringLiteral(", ")) +
+        storedTexts(m_columns, QStringLiteral("v.n%1 IS NOT NULL")) +
         // Its head first: a run can go on to the next batch knowing only that.
         QStringLiteral(") SELECT 3, (SELECT pg_catalog.count(*) FROM v WHERE v.ch)::pg_catalog.text, "
                        "pg_catalog.txid_current()::pg_catalog.text, (SELECT u.nxm FROM u LIMIT 1), "
                        "(SELECT pg_catalog.count(*) FROM v)::pg_catalog.text COLLATE \"C\", ") +
         CutPlace +
-        QString(QStringLiteral(", NULL")).repeated(int(m_keyColumns.size() + 2 * m_columns.size()) - 2) +
+        QString(QStringLiteral(", NULL")).repeated(int(m_keyColumns.size() + 3 * m_columns.size()) - 2) +
         QStringLiteral(
             " UNION ALL SELECT 1, u.* FROM u UNION ALL SELECT 2, v.ct::pg_catalog.text, NULL, NULL") +
         noKeys + QStringLiteral(", ") + unchangedTexts.join(QStringLiteral(", ")) +
+        QString(QStringLiteral(", NULL")).repeated(int(m_columns.size())) +
         QStringLiteral(" FROM v WHERE NOT v.ch");
     // The planner cannot know that the rows found are a few of the pages' rows: left alone it hashes
     // every row of the pages to meet them, where fetching each by its place costs a tenth; and it takes
@@ -844,8 +866,11 @@ PushdownBatch PushdownTable::finishBatch()
         }
         readKeyAndTexts(statement, 5, m_keyColumns.size(), m_columns.size(), stored.key, row.values,
                         stored.values);
-        if (written)
+        if (written) {
+            readStoredTexts(statement, SQLUSMALLINT(5 + m_keyColumns.size() + 2 * m_columns.size()),
+                            m_columns.size(), stored);
             row.key = stored.key;
+        }
         batch.rows.push_back(std::move(row));
         if (written)
             batch.stored.emplace_back(std::move(stored));
@@ -869,6 +894,11 @@ std::optional<PushdownStored> PushdownTable::storeRow(const PushdownLeaf& leaf, 
     const QString tail = QStringLiteral(" RETURNING q.ctid::pg_catalog.text, ") +
                          returning(m_keyColumns).mid(QStringLiteral(" RETURNING ").size()) +
                          QStringLiteral(", q.tableoid::pg_catalog.text");
+    QString storedColumns;
+    for (int j : columns)
+        storedColumns += QStringLiteral(", ") +
+                         column(QStringLiteral("q"), m_columns[static_cast<size_t>(j)]) +
+                         QStringLiteral("::pg_catalog.text");
     auto store = [&](const QString& sql, const std::vector<QString>& parameters) {
         Statement& update = prepared(sql);
         std::optional<PushdownStored> stored;
@@ -876,6 +906,10 @@ std::optional<PushdownStored> PushdownTable::storeRow(const PushdownLeaf& leaf, 
             PushdownStored row = readStored(update, m_keyColumns.size(), 0);
             transaction = required(update, 4);
             row.tableOid = required(update, SQLUSMALLINT(5 + m_keyColumns.size()));
+            row.stored.resize(m_columns.size());
+            auto at = SQLUSMALLINT(6 + m_keyColumns.size());
+            for (int j : columns)
+                row.stored[static_cast<size_t>(j)] = update.text(at++);
             row.oldCtid = ctid;
             for (const QString& text : texts)
                 row.values.emplace_back(text);
@@ -891,7 +925,7 @@ std::optional<PushdownStored> PushdownTable::storeRow(const PushdownLeaf& leaf, 
     try {
         return store(QStringLiteral("UPDATE ") + targetOf(leaf) + QStringLiteral(" AS q SET ") +
                          sets.join(QStringLiteral(", ")) +
-                         QStringLiteral(" WHERE q.ctid = CAST(? AS pg_catalog.tid)") + tail,
+                         QStringLiteral(" WHERE q.ctid = CAST(? AS pg_catalog.tid)") + tail + storedColumns,
                      parameters);
     } catch (const DbError& error) {
         // A new partition key that the partition refuses: through the table itself, the row moves to the
@@ -904,7 +938,7 @@ std::optional<PushdownStored> PushdownTable::storeRow(const PushdownLeaf& leaf, 
                      sets.join(QStringLiteral(", ")) +
                      QStringLiteral(" WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS "
                                     "pg_catalog.tid)") +
-                     tail,
+                     tail + storedColumns,
                  parameters);
 }
 

@@ -219,6 +219,17 @@ const QString StoredVersion =
                    "pg_catalog.txid_current()::pg_catalog.text, "
                    "q.xmin::pg_catalog.text");
 
+// What the server stored in each of the fields, as their text: a trigger may have made it something else
+// than the value given, and the journal must hold what an undo will find there.
+QString storedTexts(const RecordSetState& s, const std::vector<int>& fields)
+{
+    QString sql;
+    for (int j : fields)
+        sql += QStringLiteral(", q.") + quoteIdentifier(s.columns[static_cast<size_t>(j)].name) +
+               QStringLiteral("::pg_catalog.text");
+    return sql;
+}
+
 // One statement for one set of changed fields, on exactly the row version that was read.
 QString updateText(const RecordSetState& s, const QString& target, const std::vector<int>& fields)
 {
@@ -230,7 +241,7 @@ QString updateText(const RecordSetState& s, const QString& target, const std::ve
         sql += quoteIdentifier(column.name) + QStringLiteral(" = CAST(? AS ") + column.castType + u')';
     }
     // A table with a DO INSTEAD rule refuses RETURNING; only the journal needs it.
-    return sql + RowAsRead + (s.journal ? StoredVersion : QString());
+    return sql + RowAsRead + (s.journal ? StoredVersion + storedTexts(s, fields) : QString());
 }
 
 // Runs the column's input function on the text with the column's modifier: it raises the server's
@@ -607,7 +618,7 @@ std::vector<QString> keyColumnNames(const RecordSetState& s)
 }
 
 // The stored version as the RETURNING of a store gives it from column first on: table, place, transaction,
-// version.
+// version, then the text of each field as stored.
 JournaledRecord journaledRecord(const RecordSetState& s, const std::vector<int>& fields,
                                 const PendingRow& row, Statement& stored, SQLUSMALLINT first,
                                 QString& transaction)
@@ -623,6 +634,8 @@ JournaledRecord journaledRecord(const RecordSetState& s, const std::vector<int>&
     record.ctid = stored.text(first + 1).value_or(QString());
     transaction = stored.text(first + 2).value_or(QString());
     record.xmin = stored.text(first + 3).value_or(QString());
+    for (size_t k = 0; k < record.newValues.size(); ++k)
+        record.newValues[k] = stored.text(SQLUSMALLINT(first + 4 + k)).value_or(QString());
     return record;
 }
 
@@ -736,7 +749,8 @@ QString batchUpdateText(const RecordSetState& s, const QString& target, const st
                           "AND COALESCE(pg_catalog.pg_relation_filenode(q.tableoid), 0) = v.fn "
                           "RETURNING v.i::pg_catalog.text, q.tableoid::pg_catalog.text, "
                           "q.ctid::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text, "
-                          "q.xmin::pg_catalog.text");
+                          "q.xmin::pg_catalog.text") +
+           storedTexts(s, fields);
 }
 
 void dropPending(RecordSetState& s)

@@ -19,6 +19,14 @@ const QString ColumnsQuery =
                    "pg_catalog.format_type(a.atttypid, a.atttypmod) FROM pg_catalog.pg_attribute a "
                    "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped");
 
+// What else runs when a row of the table is updated: its rules and its UPDATE triggers.
+const QString SideEffectsQuery = QStringLiteral(
+    "SELECT 'rule ' || pg_catalog.quote_ident(r.rulename::pg_catalog.text) FROM pg_catalog.pg_rewrite r "
+    "WHERE r.ev_class = CAST(? AS pg_catalog.oid) AND r.ev_type = '2' UNION ALL SELECT 'trigger ' || "
+    "pg_catalog.quote_ident(g.tgname::pg_catalog.text) FROM pg_catalog.pg_trigger g WHERE g.tgrelid = "
+    "CAST(? AS pg_catalog.oid) AND NOT g.tgisinternal AND g.tgenabled <> 'D' AND "
+    "(g.tgtype::pg_catalog.int4 & 16) <> 0 ORDER BY 1");
+
 const QString RestoreJournalMessage =
     QStringLiteral("The journal could not take what the undo puts back (%1). Nothing of it was put back.");
 
@@ -77,6 +85,15 @@ RowRestore::RowRestore(Connection& connection, const Table& table, std::vector<Q
     columns.closeCursor();
     for (const QString& key : m_keyColumns)
         column(key);
+    Statement effects(handle);
+    effects.prepare(SideEffectsQuery);
+    effects.execute({oid, oid});
+    while (effects.fetch()) {
+        const QString effect = effects.text(1).value_or(QString());
+        m_rewritten = m_rewritten || effect.startsWith(u"rule ");
+        m_sideEffects << effect;
+    }
+    effects.closeCursor();
 }
 
 RowRestore::~RowRestore() = default;
@@ -378,7 +395,10 @@ std::vector<RestoreOutcome> RowRestore::restore(const std::vector<RestoreRow>& r
     std::vector<size_t> all(rows.size());
     for (size_t i = 0; i < rows.size(); ++i)
         all[i] = i;
-    restoreVersions(rows, all, outcomes, settled, journaled, transaction);
+    // A rule makes the update more than one statement, which a statement with WITH cannot be: such a
+    // table's rows go back one by one.
+    if (!m_rewritten)
+        restoreVersions(rows, all, outcomes, settled, journaled, transaction);
     for (size_t i = 0; i < rows.size(); ++i)
         if (!settled[i])
             restoreRow(rows[i], outcomes[i], journaled, transaction);

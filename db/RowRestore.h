@@ -68,6 +68,10 @@ public:
     // stays).
     std::vector<RestoreOutcome> restore(const std::vector<RestoreRow>& rows, StoreJournal* journal);
 
+    // The table's rules and UPDATE triggers ("rule r", "trigger t"): they run on the undo's updates as
+    // they ran on the run's, and what they did elsewhere is not put back.
+    const QStringList& sideEffects() const { return m_sideEffects; }
+
 private:
     struct Column
     {
@@ -89,6 +93,8 @@ private:
     std::vector<QString> m_keyColumns;
     std::map<QString, Column> m_columns;
     std::map<QString, Statement> m_statements; // prepared once per set of fields
+    QStringList m_sideEffects;
+    bool m_rewritten = false; // a rule rewrites an UPDATE of the table
 };
 
 } // namespace quarvel::db

@@ -415,7 +415,13 @@ struct TableRun
             record.columns.push_back(shape.columns()[static_cast<size_t>(j)].name);
             record.oldValues.push_back(oldValues[static_cast<size_t>(j)]);
         }
+        // What the server stored, where it tells: a trigger may have made the text something else.
         record.newValues = newValues;
+        for (size_t k = 0; k < columns.size(); ++k) {
+            const auto j = static_cast<size_t>(columns[k]);
+            if (j < stored.stored.size() && stored.stored[j])
+                record.newValues[k] = *stored.stored[j];
+        }
         record.key = stored.key;
         record.rowOid = stored.tableOid.isEmpty() ? leaf.oid : stored.tableOid;
         record.ctid = stored.ctid;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace quarvel::engine {
 
@@ -89,6 +90,7 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
     // One restore per table, made when its first store comes: the table as it is named now.
     std::map<std::pair<QString, QString>, std::unique_ptr<db::RowRestore>> restores;
     std::map<std::pair<QString, QString>, QString> goneTables;
+    std::set<std::pair<QString, QString>> noted;
     try {
         journal.forEachStore(run, [&](const JournalStore& store) {
             if (stopped)
@@ -118,6 +120,14 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
                         throw;
                     goneTables[name] = e.message();
                 }
+            }
+            if (restore != restores.end() && !restore->second->sideEffects().isEmpty() &&
+                !noted.count(name)) {
+                noted.insert(name);
+                report.notes << QStringLiteral("%1: %2 ran on the run's updates and on the undo's; what they "
+                                               "did beyond its rows is not undone.")
+                                    .arg(store.table.displayName(),
+                                         restore->second->sideEffects().join(QStringLiteral(", ")));
             }
             if (restore == restores.end()) {
                 report.missing += static_cast<long long>(store.rows.size());

@@ -19,6 +19,7 @@ struct UndoReport
     long long notStored = 0;    // journaled records whose store never committed: nothing to undo
     long long failed = 0;       // records the server refused to put back
     QStringList listed;         // one line per record not wholly restored
+    QStringList notes;          // per table whose rules or triggers act beyond its rows: not undone
 };
 
 class UndoHost

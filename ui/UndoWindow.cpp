@@ -252,7 +252,7 @@ void UndoWindow::UndoButton_Click()
     if (undone) {
         Status->setText(outcomeText(report));
         Details->clear();
-        Details->addItems(report.listed);
+        Details->addItems(report.notes + report.listed);
     } else if (!m_runs.empty()) {
         Status->setText(before);
     }

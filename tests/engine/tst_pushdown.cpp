@@ -84,7 +84,14 @@ void buildTables(const QString& schema)
             "ALTER TABLE secured ENABLE ROW LEVEL SECURITY, FORCE ROW LEVEL SECURITY;"
             "CREATE POLICY seen ON secured FOR SELECT USING (true);"
             "CREATE POLICY mine ON secured FOR UPDATE USING (owner = current_user) WITH CHECK (s <> 'c 9 "
-            "9');")
+            "9');"
+            // The journal holds what the trigger made of the text, so that the undo finds it.
+            "CREATE TABLE triggered (s text); INSERT INTO triggered VALUES ('ab'), ('q');"
+            "CREATE FUNCTION bang() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF NEW.s LIKE '%c%' THEN "
+            "NEW.s := NEW.s || '!'; END IF; RETURN NEW; END $$;"
+            "CREATE TRIGGER bang BEFORE UPDATE ON triggered FOR EACH ROW EXECUTE FUNCTION bang();"
+            "CREATE TABLE alsoed (s text); INSERT INTO alsoed VALUES ('ab');"
+            "CREATE RULE noted AS ON UPDATE TO alsoed DO ALSO INSERT INTO push_util.noted VALUES (NEW.s);")
             .arg(schema));
 }
 
@@ -93,8 +100,8 @@ void buildTables(const QString& schema)
 const QList<Set> ChainedSets{{"ab", "b"},  {"b", "cc"}, {"c ", " x "},   {"7", "8"}, {"8", "x"},
                              {"ff", "ee"}, {"BC", ""},  {"inf", "-inf"}, {"x", "9"}, {"zq", "zq"}};
 
-const QStringList TableNames{"chain", "part",    "parent", "child", "dup",  "types",  "folded",
-                             "money", "checked", "moved",  "ruled", "bare", "secured"};
+const QStringList TableNames{"chain",   "part",  "parent", "child", "dup",     "types",     "folded", "money",
+                             "checked", "moved", "ruled",  "bare",  "secured", "triggered", "alsoed"};
 
 // Every plain table of the schema, by name, with its rows in their text form sorted (duplicates counted).
 QString schemaText(const QString& schema)
@@ -136,6 +143,7 @@ private slots:
         QVERIFY(m_temp.isValid());
         qputenv("TEMP", m_temp.path().toLocal8Bit());
         TestDatabase::freshSchema("push_util");
+        TestDatabase::psql("CREATE TABLE push_util.noted (s text)");
         TestDatabase::psql(
             "CREATE FUNCTION push_util.rows_text(s text) RETURNS text LANGUAGE plpgsql AS $$ DECLARE r "
             "record; "
@@ -164,6 +172,7 @@ private slots:
         walk.journaling = &walkJournal;
         walk.tables = tablesIn("push_walk");
         walk.sets = ChainedSets;
+        const QString original = schemaText("push_walk");
         QVERIFY(ReplaceRun().PushButton1_Click(walk));
         const QStringList walkLog = test::logLinesOf("push_walk");
         QFile::remove(logFilePath());
@@ -202,8 +211,9 @@ private slots:
         QVERIFY(run.run(server));
 
         QCOMPARE(ways, (QStringList{"chain:", "part:", "parent:", "child:", "dup:", "types:", "folded:",
-                                    "money:column amount is numeric(7,2)", "checked:", "moved:",
-                                    "ruled:rule r does the update instead", "bare:", "secured:"}));
+                                    "money:column amount is numeric(7,2)",
+                                    "checked:", "moved:", "ruled:rule r does the update instead", "bare:",
+                                    "secured:", "triggered:", "alsoed:rule noted also runs on the update"}));
         QCOMPARE(server.shown.messages(), QStringList{"Done."});
         const QString walked = schemaText("push_walk").replace("push_walk", "S");
         QCOMPARE(schemaText("push_server").replace("push_server", "S"), walked);
@@ -236,6 +246,12 @@ private slots:
         for (const char* refusedOnStore : {"checked.s", "ruled.s", "secured.s", "secured.s"})
             ++changed[refusedOnStore];
         QCOMPARE(previewed, changed);
+
+        // The record walk's journal holds what was stored too (a trigger's text), so its run goes back.
+        const UndoReport undone =
+            undoRun(walkJournal, walkJournal.newestRun(), TestDatabase::connectionString());
+        QCOMPARE(undone.listed, QStringList());
+        QCOMPARE(schemaText("push_walk"), original);
     }
 
     void growingReplacementChangesEveryRowOnce_data()
@@ -489,6 +505,7 @@ private slots:
         QCOMPARE(records, journal.run(made).records);
         const UndoReport undone = undoRun(journal, made, TestDatabase::connectionString());
         QCOMPARE(undone.listed, QStringList());
+        QCOMPARE(undone.notes.join(u'|').count("beyond its rows is not undone"), 2); // alsoed, triggered
         QCOMPARE(undone.failed, 0);
         QCOMPARE(schemaText("push_undo"), before);
     }
