@@ -279,6 +279,9 @@ void PushdownTable::begin(const PushdownLeaf& leaf, const QString& snapshot)
 
 PushdownHold PushdownTable::hold()
 {
+    // The transaction waits, idle, while the batches run: a server that ends idle transactions would
+    // take the snapshot from under them.
+    Statement(m_handle).executeDirect(QStringLiteral("SET idle_in_transaction_session_timeout = 0"));
     begin();
     PushdownHold held;
     try {
