@@ -34,7 +34,6 @@ const QString LockedMessage =
                    "whole, so the rest of the table was left unchanged.");
 const QString SkippedMessage =
     QStringLiteral("The row is still as it was read, but the server changed nothing and gave no error%1");
-const QString RoundedMessage = QStringLiteral("%1 would store %2 as %3");
 
 // The relation named by schema and name, looked up by value so that no name is pasted into SQL, with
 // the storage file its rows are in now.
@@ -103,12 +102,6 @@ const QString SkipCauseQuery = QStringLiteral(
     "UNION ALL SELECT 'policy', '' FROM pg_catalog.pg_class c "
     "WHERE c.oid IN (CAST(? AS pg_catalog.oid), CAST(? AS pg_catalog.oid)) AND c.relrowsecurity");
 
-// One level of a domain: what it is over, and whether it has a modifier of its own.
-const QString DomainQuery = QStringLiteral(
-    "SELECT t.typtype::pg_catalog.text, t.typbasetype::pg_catalog.text, t.typtypmod::pg_catalog.text, "
-    "n.nspname::pg_catalog.text, t.typname::pg_catalog.text FROM pg_catalog.pg_type t "
-    "JOIN pg_catalog.pg_namespace n ON n.oid = t.typnamespace WHERE t.oid = CAST(? AS pg_catalog.oid)");
-
 // The columns of "SELECT *" on the relation, in order, with what a set value needs.
 const QString ColumnQuery = QStringLiteral(
     "SELECT a.attname::pg_catalog.text, tn.nspname::pg_catalog.text, t.typname::pg_catalog.text, "
@@ -127,39 +120,6 @@ const QString ColumnQuery = QStringLiteral(
 QString required(Statement& statement, SQLUSMALLINT column)
 {
     return statement.text(column).value_or(QString());
-}
-
-// Follows a domain down to the type it is built on, noting whether some level has a modifier; tells
-// how the column's conversion can round or cut a text the type takes.
-void resolveRounding(SQLHDBC connection, ColumnInfo& column, QString typeOid, QString typeKind)
-{
-    bool modifier = column.typeModifier != u"-1";
-    QString baseType = column.castType;
-    Statement query(connection);
-    query.prepare(DomainQuery);
-    for (int depth = 0; typeKind == u"d" && depth < 64; ++depth) {
-        query.execute({typeOid});
-        if (!query.fetch())
-            break;
-        if (required(query, 3) != u"-1")
-            modifier = true;
-        typeOid = required(query, 2);
-        query.closeCursor();
-        query.execute({typeOid});
-        if (!query.fetch())
-            break;
-        typeKind = required(query, 1);
-        baseType = Table{required(query, 4), required(query, 5)}.qualifiedName();
-        query.closeCursor();
-    }
-    // "char" keeps the first byte of any text and name the first 63 bytes, without a modifier.
-    constexpr char CharOid[] = "18";
-    constexpr char NameOid[] = "19";
-    if (typeOid == QLatin1String(CharOid) || typeOid == QLatin1String(NameOid))
-        column.rounding = ColumnInfo::Rounding::Text;
-    else if (modifier)
-        column.rounding = ColumnInfo::Rounding::Equality;
-    column.unroundedType = baseType;
 }
 
 std::vector<ColumnInfo> readColumns(SQLHDBC connection, const QString& relationOid)
@@ -187,7 +147,9 @@ std::vector<ColumnInfo> readColumns(SQLHDBC connection, const QString& relationO
     }
     query.closeCursor();
     for (size_t i = 0; i < columns.size(); ++i)
-        resolveRounding(connection, columns[i], types[i].first, types[i].second);
+        columns[i].rounding =
+            columnRounding(connection, types[i].first, types[i].second, columns[i].typeModifier,
+                           columns[i].castType, columns[i].storedType);
     return columns;
 }
 
@@ -290,43 +252,18 @@ void advance(RecordSetState& s)
     }
 }
 
-// The text of a rounding check: null when the column stores the text as an equal value, otherwise the
-// text of what it would store.
-QString roundingText(const ColumnInfo& column)
-{
-    const QString stored = QStringLiteral("CAST(CAST(? AS pg_catalog.text) AS ") + column.storedType + u')';
-    if (column.rounding == ColumnInfo::Rounding::Text)
-        return QStringLiteral(
-                   "SELECT CASE WHEN CAST(v.x AS pg_catalog.text) = v.t THEN NULL ELSE CAST(v.x AS "
-                   "pg_catalog.text) END FROM (SELECT ") +
-               stored + QStringLiteral(" AS x, CAST(? AS pg_catalog.text) AS t) AS v");
-    return QStringLiteral("SELECT CASE WHEN v.x = v.y THEN NULL ELSE CAST(v.x AS pg_catalog.text) END FROM "
-                          "(SELECT ") +
-           stored + QStringLiteral(" AS x, CAST(CAST(? AS pg_catalog.text) AS ") + column.unroundedType +
-           QStringLiteral(") AS y) AS v");
-}
-
-// A text for a message: whole when short, otherwise its two ends.
-QString shortened(const QString& text)
-{
-    constexpr qsizetype Most = 120;
-    if (text.size() <= Most)
-        return text;
-    return text.first(Most / 2 - 1) + QStringLiteral("…") + text.last(Most / 2 - 1);
-}
-
 // Refuses a text that the column would store as something else than it says. Throws DbError.
 void refuseRounding(RecordSetState& s, int index, const QString& text)
 {
     ColumnInfo& column = s.columns[static_cast<size_t>(index)];
-    if (column.rounding == ColumnInfo::Rounding::None)
+    if (!mayRound(column.rounding, text))
         return;
     std::optional<QString> stored;
     try {
         auto check = s.roundings.find(index);
         if (check == s.roundings.end()) {
             Statement statement(s.connection->openHandle());
-            statement.prepare(roundingText(column));
+            statement.prepare(roundingCheck(column.rounding));
             check = s.roundings.emplace(index, std::move(statement)).first;
         }
         check->second.execute({text, text});
@@ -339,12 +276,11 @@ void refuseRounding(RecordSetState& s, int index, const QString& text)
         if (error.sqlState() != u"42883" && error.sqlState() != u"42846" && error.sqlState() != u"42725")
             throw;
         s.roundings.erase(index);
-        column.rounding = ColumnInfo::Rounding::None;
+        column.rounding.kind = ColumnRounding::Kind::None;
         return;
     }
     if (stored)
-        throw DbError(RoundedMessage.arg(column.storedType, shortened(text), shortened(*stored)),
-                      QStringLiteral("22000"));
+        throw roundedError(column.rounding, text, *stored);
 }
 
 // The partitions of a partitioned table: each one's storage file, the ones a row may be stored through
@@ -1139,7 +1075,7 @@ void RecordSet::open(const Table& table, Connection& connection, LockType lockTy
     encoding.closeCursor();
     for (ColumnInfo& column : columns)
         column.takesAnyText = anyText && column.typeModifier == u"-1" &&
-                              column.rounding == ColumnInfo::Rounding::None &&
+                              column.rounding.kind == ColumnRounding::Kind::None &&
                               (column.castType == u"\"pg_catalog\".\"text\"" ||
                                column.castType == u"\"pg_catalog\".\"varchar\"");
 

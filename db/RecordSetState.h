@@ -3,6 +3,7 @@
 
 #include "db/ConnectionState.h"
 #include "db/RecordSet.h"
+#include "db/Rounding.h"
 #include "db/Statement.h"
 #include "db/StoreJournal.h"
 #include "db/Table.h"
@@ -35,17 +36,11 @@ struct ColumnInfo
     bool generated = false;
     bool identityAlways = false;
 
-    // How a text that the type takes is checked for being stored as something else. A modifier
-    // (numeric(7,2), timestamp(0), interval year to month) rounds or cuts without an error, and so do
-    // "char" and name without one: such a text is compared, after the column's conversion, with the
-    // same text converted without the modifier (by the type's equality, so that the type's own spelling
-    // of an equal value passes) or with the text itself.
-    enum class Rounding { None, Equality, Text };
-    Rounding rounding = Rounding::None;
+    // How a text that the type takes is checked for being stored as something else.
+    ColumnRounding rounding;
     // text and unbounded varchar take any text the connection can carry: no check before the store.
     bool takesAnyText = false;
-    QString storedType;    // the column's type with its modifier, as the server spells it
-    QString unroundedType; // the type to compare with: no modifier, domains resolved to their base
+    QString storedType; // the column's type with its modifier, as the server spells it
 };
 
 // A record left with changes, waiting to be stored: what it sets, and which row version it was read as.

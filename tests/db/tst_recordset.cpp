@@ -114,7 +114,9 @@ private slots:
                             "CREATE DOMAIN short_code AS varchar(3);"
                             "CREATE DOMAIN label AS text;"
                             "CREATE TYPE pair AS (name text, at timestamptz);"
-                            "CREATE DOMAIN price AS numeric(5,2);"));
+                            "CREATE DOMAIN price AS numeric(5,2);"
+                            "CREATE TYPE fixed AS (a numeric(5,2)); CREATE TYPE stamped AS (t timestamp(0));"
+                            "CREATE TYPE prices AS RANGE (subtype = price);"));
     }
 
     // A statement freed after its connection shows only as the driver manager's refusal to free it.
@@ -388,6 +390,10 @@ private slots:
                                                    << "2024-01-02 03:04:05";
         QTest::newRow("\"char\" one byte") << "\"char\"" << "y" << "y";
         QTest::newRow("name of 63 bytes") << "name" << QString(63, u'n') << QString(63, u'n');
+        QTest::newRow("money in its own spelling") << "money" << "1.2" << "$1.20";
+        QTest::newRow("timestamp with a seventh zero") << "timestamp" << "2024-01-02 03:04:05.1234560"
+                                                       << "2024-01-02 03:04:05.123456";
+        QTest::newRow("jsonb keys in its order") << "jsonb" << "{\"b\":1,\"a\":{\"b\":2}}" << "{\"a\": {\"b\": 2}, \"b\": 1}";
     }
     // clang-format on
 
@@ -432,6 +438,28 @@ private slots:
                                                           << "\"char\" would store é as \\303";
         QTest::newRow("name cut at 63 bytes") << "name" << "n" << QString(64, u'n')
             << QStringLiteral("name would store %1 as %2").arg(QString(64, u'n'), QString(63, u'n'));
+        // The same inside arrays, composites and ranges, however deep.
+        QTest::newRow("composite with a numeric(5,2)") << "tst_recordset.fixed" << "(1.25)" << "(1.255)"
+                                                        << "tst_recordset.fixed would store (1.255) as (1.26)";
+        QTest::newRow("array of a domain") << "tst_recordset.price[]" << "{1.25}" << "{1.255}"
+                                           << "tst_recordset.price[] would store {1.255} as {1.26}";
+        QTest::newRow("range of a domain") << "tst_recordset.prices" << "[1.25,3.00)" << "[1.255,3)"
+                                           << "tst_recordset.prices would store [1.255,3) as [1.26,3.00)";
+        QTest::newRow("\"char\"[]") << "\"char\"[]" << "{x}" << "{yz}" << "\"char\"[] would store {yz} as {y}";
+        QTest::newRow("name[]") << "name[]" << "{n}" << QString("{%1}").arg(QString(64, u'n'))
+            << QStringLiteral("name[] would store {%1} as {%2}").arg(QString(64, u'n'), QString(63, u'n'));
+        QTest::newRow("composite with a timestamp(0)") << "tst_recordset.stamped" << "(\"2024-01-02 03:04:05\")"
+            << "(\"2024-01-02 03:04:05.7\")"
+            << "tst_recordset.stamped would store (\"2024-01-02 03:04:05.7\") as (\"2024-01-02 03:04:06\")";
+        // Types that round or collapse without a modifier.
+        QTest::newRow("money to the cent") << "money" << "$1.25" << "$1.255" << "money would store $1.255 as $1.26";
+        QTest::newRow("timestamp's seventh digit") << "timestamp" << "2024-01-02 03:04:05"
+            << "2024-01-02 03:04:05.1234567"
+            << "timestamp without time zone would store 2024-01-02 03:04:05.1234567 as 2024-01-02 03:04:05.123457";
+        QTest::newRow("interval's seventh digit") << "interval" << "00:00:05" << "00:00:05.1234567"
+            << "interval would store 00:00:05.1234567 as 00:00:05.123457";
+        QTest::newRow("jsonb keys that become one") << "jsonb" << "{\"a\": 1, \"b\": 2}"
+            << "{\"a\": 1, \"\\u0061\": 2}" << "jsonb would store {\"a\": 1, \"\\u0061\": 2} as {\"a\": 2}";
     }
     // clang-format on
 

@@ -1,0 +1,236 @@
+#include "db/Rounding.h"
+
+#include "db/Statement.h"
+#include "db/Table.h"
+
+#include <QRegularExpression>
+
+#include <set>
+#include <vector>
+
+namespace quarvel::db {
+
+namespace {
+
+// One level of a domain: what it is over, and whether it has a modifier of its own.
+const QString DomainQuery = QStringLiteral(
+    "SELECT t.typtype::pg_catalog.text, t.typbasetype::pg_catalog.text, t.typtypmod::pg_catalog.text, "
+    "n.nspname::pg_catalog.text, t.typname::pg_catalog.text FROM pg_catalog.pg_type t "
+    "JOIN pg_catalog.pg_namespace n ON n.oid = t.typnamespace WHERE t.oid = CAST(? AS pg_catalog.oid)");
+
+// Whether a modifier, "char" or name is found anywhere inside the type: an array's elements, a
+// composite's fields, a range's subtype, a domain's base, at any depth.
+const QString NestedQuery = QStringLiteral(
+    "WITH RECURSIVE t(oid, modifier, depth) AS (SELECT CAST(? AS pg_catalog.oid), -1, 0 UNION ALL "
+    "SELECT x.oid, x.modifier, t.depth + 1 FROM t JOIN pg_catalog.pg_type y ON y.oid = t.oid "
+    "CROSS JOIN LATERAL (SELECT y.typbasetype, y.typtypmod WHERE y.typtype = 'd' "
+    "UNION ALL SELECT y.typelem, t.modifier WHERE y.typelem <> 0 AND y.typsubscript = "
+    "'pg_catalog.array_subscript_handler'::pg_catalog.regproc "
+    "UNION ALL SELECT a.atttypid, a.atttypmod FROM pg_catalog.pg_attribute a WHERE y.typtype = 'c' "
+    "AND a.attrelid = y.typrelid AND a.attnum > 0 AND NOT a.attisdropped "
+    "UNION ALL SELECT r.rngsubtype, -1 FROM pg_catalog.pg_range r WHERE r.rngtypid = y.oid "
+    "UNION ALL SELECT r.rngtypid, -1 FROM pg_catalog.pg_range r WHERE r.rngmultitypid = y.oid) "
+    "AS x(oid, modifier) WHERE t.depth < 32) "
+    "SELECT pg_catalog.count(*)::pg_catalog.text FROM t WHERE t.depth > 0 AND (t.modifier <> -1 OR t.oid IN "
+    "(18, 19))");
+
+QString required(Statement& statement, SQLUSMALLINT column)
+{
+    return statement.text(column).value_or(QString());
+}
+
+// A text for a message: whole when short, otherwise its two ends.
+QString shortened(const QString& text)
+{
+    constexpr qsizetype Most = 120;
+    if (text.size() <= Most)
+        return text;
+    return text.first(Most / 2 - 1) + QStringLiteral("…") + text.last(Most / 2 - 1);
+}
+
+// A JSON string at text[at] (its opening quote), decoded; at ends past its closing quote.
+QString jsonString(const QString& text, qsizetype& at)
+{
+    QString out;
+    for (++at; at < text.size() && text[at] != u'"'; ++at) {
+        if (text[at] != u'\\' || at + 1 >= text.size()) {
+            out += text[at];
+            continue;
+        }
+        const QChar escaped = text[++at];
+        if (escaped == u'u' && at + 4 < text.size()) {
+            out += QChar(char16_t(text.mid(at + 1, 4).toUShort(nullptr, 16)));
+            at += 4;
+        } else {
+            static const QString from = QStringLiteral("bfnrt");
+            static const QString to = QStringLiteral("\b\f\n\r\t");
+            const qsizetype simple = from.indexOf(escaped);
+            out += simple >= 0 ? to[simple] : escaped;
+        }
+    }
+    ++at;
+    return out;
+}
+
+// Whether some object of the JSON text has two members with equal keys (after their escapes): jsonb
+// keeps only the last of them.
+bool hasEqualKeys(const QString& text)
+{
+    std::vector<std::set<QString>> objects; // the keys of each object open at this point; arrays: none
+    std::vector<bool> isObject;
+    bool expectKey = false;
+    for (qsizetype at = 0; at < text.size();) {
+        const QChar c = text[at];
+        if (c == u'"') {
+            const QString value = jsonString(text, at);
+            if (expectKey && !objects.empty()) {
+                if (!objects.back().insert(value).second)
+                    return true;
+                expectKey = false;
+            }
+            continue;
+        }
+        if (c == u'{') {
+            objects.emplace_back();
+            isObject.push_back(true);
+            expectKey = true;
+        } else if (c == u'[') {
+            isObject.push_back(false);
+            expectKey = false;
+        } else if (c == u'}' || c == u']') {
+            if (!isObject.empty()) {
+                if (isObject.back())
+                    objects.pop_back();
+                isObject.pop_back();
+            }
+            expectKey = false;
+        } else if (c == u',') {
+            expectKey = !isObject.empty() && isObject.back();
+        }
+        ++at;
+    }
+    return false;
+}
+
+constexpr char MoneyOid[] = "790";
+constexpr char JsonbOid[] = "3802";
+constexpr char CharOid[] = "18";
+constexpr char NameOid[] = "19";
+
+bool isTimeType(const QString& oid)
+{
+    // timestamp, timestamptz, time, timetz, interval: microseconds at most.
+    static const QStringList times{QStringLiteral("1114"), QStringLiteral("1184"), QStringLiteral("1083"),
+                                   QStringLiteral("1266"), QStringLiteral("1186")};
+    return times.contains(oid);
+}
+
+} // namespace
+
+ColumnRounding columnRounding(SQLHDBC handle, QString typeOid, QString typeKind, const QString& typeModifier,
+                              const QString& castType, const QString& storedType)
+{
+    ColumnRounding rounding;
+    rounding.storedType = storedType;
+    bool modifier = typeModifier != u"-1";
+    QString baseType = castType;
+    const QString columnType = typeOid;
+    Statement query(handle);
+    query.prepare(DomainQuery);
+    for (int depth = 0; typeKind == u"d" && depth < 64; ++depth) {
+        query.execute({typeOid});
+        if (!query.fetch())
+            break;
+        if (required(query, 3) != u"-1")
+            modifier = true;
+        typeOid = required(query, 2);
+        query.closeCursor();
+        query.execute({typeOid});
+        if (!query.fetch())
+            break;
+        typeKind = required(query, 1);
+        baseType = Table{required(query, 4), required(query, 5)}.qualifiedName();
+        query.closeCursor();
+    }
+    rounding.unroundedType = baseType;
+    if (typeOid == QLatin1String(CharOid) || typeOid == QLatin1String(NameOid)) {
+        rounding.kind = ColumnRounding::Kind::Text;
+        return rounding;
+    }
+    if (modifier) {
+        rounding.kind = ColumnRounding::Kind::Equality;
+        return rounding;
+    }
+    Statement nested(handle);
+    nested.prepare(NestedQuery);
+    nested.execute({columnType});
+    const bool inside = nested.fetch() && required(nested, 1) != u"0";
+    nested.closeCursor();
+    if (inside)
+        rounding.kind = ColumnRounding::Kind::Text;
+    else if (typeOid == QLatin1String(MoneyOid))
+        rounding.kind = ColumnRounding::Kind::Digits;
+    else if (isTimeType(typeOid))
+        rounding.kind = ColumnRounding::Kind::Fraction;
+    else if (typeOid == QLatin1String(JsonbOid))
+        rounding.kind = ColumnRounding::Kind::JsonKeys;
+    return rounding;
+}
+
+bool mayRound(const ColumnRounding& rounding, const QString& text)
+{
+    switch (rounding.kind) {
+    case ColumnRounding::Kind::None:
+        return false;
+    case ColumnRounding::Kind::Fraction: {
+        // A digit other than 0 after the sixth of a fraction.
+        static const QRegularExpression seventh(QStringLiteral("\\.[0-9]{6}[0-9]*[1-9]"));
+        return seventh.match(text).hasMatch();
+    }
+    case ColumnRounding::Kind::JsonKeys:
+        return hasEqualKeys(text);
+    default:
+        return true;
+    }
+}
+
+QString roundingCheck(const ColumnRounding& rounding)
+{
+    const QString stored = QStringLiteral("CAST(CAST(? AS pg_catalog.text) AS ") + rounding.storedType +
+                           QStringLiteral(") AS x");
+    const QString given = QStringLiteral(", CAST(? AS pg_catalog.text) AS t) AS v");
+    switch (rounding.kind) {
+    case ColumnRounding::Kind::Text:
+        return QStringLiteral(
+                   "SELECT CASE WHEN CAST(v.x AS pg_catalog.text) = v.t THEN NULL ELSE CAST(v.x AS "
+                   "pg_catalog.text) END FROM (SELECT ") +
+               stored + given;
+    case ColumnRounding::Kind::Digits:
+        // Currency signs, separators and zeros at either end are money's own spelling of the same amount.
+        return QStringLiteral(
+                   "SELECT CASE WHEN pg_catalog.btrim(pg_catalog.regexp_replace(CAST(v.x AS "
+                   "pg_catalog.text), "
+                   "'[^0-9]', '', 'g'), '0') = pg_catalog.btrim(pg_catalog.regexp_replace(v.t, '[^0-9]', '', "
+                   "'g'), '0') THEN NULL ELSE CAST(v.x AS pg_catalog.text) END FROM (SELECT ") +
+               stored + given;
+    case ColumnRounding::Kind::Fraction:
+    case ColumnRounding::Kind::JsonKeys:
+        // Told already by mayRound: what the column would store, for the message.
+        return QStringLiteral("SELECT CAST(v.x AS pg_catalog.text) FROM (SELECT ") + stored + given;
+    default:
+        return QStringLiteral(
+                   "SELECT CASE WHEN v.x = v.y THEN NULL ELSE CAST(v.x AS pg_catalog.text) END FROM "
+                   "(SELECT ") +
+               stored + QStringLiteral(", CAST(CAST(? AS pg_catalog.text) AS ") + rounding.unroundedType +
+               QStringLiteral(") AS y) AS v");
+    }
+}
+
+DbError roundedError(const ColumnRounding& rounding, const QString& text, const QString& stored)
+{
+    return DbError(QStringLiteral("%1 would store %2 as %3")
+                       .arg(rounding.storedType, shortened(text), shortened(stored)),
+                   QStringLiteral("22000"));
+}
+
+} // namespace quarvel::db
