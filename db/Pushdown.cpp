@@ -132,14 +132,18 @@ PushdownTable::PushdownTable(Connection& connection, const Table& table)
         c.inputFunction = Table{required(columns, 4), required(columns, 5)}.qualifiedName();
         c.inputArguments = required(columns, 6).toInt();
         c.inputTypeParameter = required(columns, 7);
-        const bool modified = required(columns, 8) != u"-1";
+        const QString typeModifier = required(columns, 8);
+        const bool modified = typeModifier != u"-1";
         const bool generated = !required(columns, 9).isEmpty();
         const bool alwaysIdentity = required(columns, 10) == u"a";
         const QString typeText = required(columns, 11);
         const QString typeOid = required(columns, 12);
-        const bool domain = required(columns, 13) == u"d";
+        const QString typeKind = required(columns, 13);
+        const bool domain = typeKind == u"d";
         c.takesAnyText =
             !modified && (typeOid == QLatin1String(TextOid) || typeOid == QLatin1String(VarcharOid));
+        if (!c.takesAnyText)
+            c.rounding = columnRounding(m_handle, typeOid, typeKind, typeModifier, c.castType, typeText);
         // The server's cast would round or cut what the record walk refuses, or the column cannot be set:
         // only the record walk gives each record its exact answer there.
         QString why;
@@ -151,6 +155,11 @@ PushdownTable::PushdownTable(Connection& connection, const Table& table)
             why = QStringLiteral("is ") + typeText;
         else if (domain)
             why = QStringLiteral("is of the domain ") + typeText;
+        // A modifier inside an array, composite or range, and money's cents: the record walk compares the
+        // stored text with the text given, which the server's cast would not.
+        else if (c.rounding.kind == ColumnRounding::Kind::Text ||
+                 c.rounding.kind == ColumnRounding::Kind::Digits)
+            why = QStringLiteral("is ") + typeText;
         if (!why.isEmpty() && !m_walkReason)
             m_walkReason = QStringLiteral("column %1 %2").arg(c.name, why);
         m_columns.push_back(std::move(c));
@@ -1037,6 +1046,14 @@ std::optional<DbError> PushdownTable::refusal(int index, const QString& text)
             throw;
         return error;
     }
+    if (!mayRound(c.rounding, text))
+        return std::nullopt;
+    Statement& rounded = prepared(roundingCheck(c.rounding));
+    rounded.execute({text, text});
+    const std::optional<QString> stored = rounded.fetch() ? rounded.text(1) : std::nullopt;
+    rounded.closeCursor();
+    if (stored)
+        return roundedError(c.rounding, text, *stored);
     return std::nullopt;
 }
 

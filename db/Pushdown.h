@@ -6,6 +6,7 @@
 #include "db/Connection.h"
 #include "db/DbError.h"
 #include "db/RecordSet.h"
+#include "db/Rounding.h"
 #include "db/Statement.h"
 #include "db/Table.h"
 
@@ -39,6 +40,7 @@ struct PushdownColumn
     QString inputFunction;     // for a refusal check, as the record walk makes it
     int inputArguments = 1;
     QString inputTypeParameter;
+    ColumnRounding rounding; // what the type makes of a text it takes, as the record walk checks it
 };
 
 // A row a batch found holding some find text, locked until the batch ends.
