@@ -104,6 +104,11 @@ PushdownTable::PushdownTable(Connection& connection, const Table& table)
 
     configure();
 
+    Statement encoding(m_handle);
+    encoding.executeDirect(QStringLiteral("SELECT pg_catalog.current_setting('server_encoding')"));
+    m_encoding = encoding.fetch() ? required(encoding, 1) : QString();
+    encoding.closeCursor();
+
     Statement leaves(m_handle);
     leaves.prepare(LeafQuery);
     leaves.execute({oid, oid});
@@ -186,8 +191,8 @@ PushdownTable::PushdownTable(Connection& connection, const Table& table)
 
 PushdownTable::PushdownTable(Connection& connection, const PushdownTable& shape)
     : m_handle(connection.state().openHandle()), m_table(shape.m_table), m_walkReason(shape.m_walkReason),
-      m_leaves(shape.m_leaves), m_columns(shape.m_columns), m_keyColumns(shape.m_keyColumns),
-      m_pairs(shape.m_pairs), m_oid(shape.m_oid), m_cap(shape.m_cap)
+      m_encoding(shape.m_encoding), m_leaves(shape.m_leaves), m_columns(shape.m_columns),
+      m_keyColumns(shape.m_keyColumns), m_pairs(shape.m_pairs), m_oid(shape.m_oid), m_cap(shape.m_cap)
 {
     configure();
 }
@@ -204,6 +209,37 @@ void PushdownTable::configure()
 PushdownTable::~PushdownTable()
 {
     rollback();
+}
+
+std::optional<QString> PushdownTable::walkReason(const PushdownPairs& pairs)
+{
+    if (m_walkReason || m_encoding == u"UTF8")
+        return m_walkReason;
+    // The server would refuse such a text for the whole batch, or (SQL_ASCII) store its bytes unasked.
+    std::vector<QString> texts;
+    for (const auto& [find, replacement] : pairs) {
+        if (find.isEmpty())
+            continue;
+        texts.push_back(find);
+        texts.push_back(replacement);
+    }
+    try {
+        if (m_encoding == u"SQL_ASCII") {
+            for (size_t i = 1; i < texts.size(); i += 2)
+                refuseUnheldInAscii(std::nullopt, texts[i]);
+        } else {
+            Statement probe(m_handle);
+            probe.prepare(QStringLiteral("SELECT CAST(? AS pg_catalog.text[]) IS NULL"));
+            probe.execute({arrayLiteral(texts)});
+            probe.closeCursor();
+        }
+    } catch (const DbError& error) {
+        if (error.sqlState() != u"22P05")
+            throw;
+        return QStringLiteral("a text of the pairs holds a character the database's encoding %1 cannot hold")
+            .arg(m_encoding);
+    }
+    return std::nullopt;
 }
 
 void PushdownTable::setPairs(const PushdownPairs& pairs)

@@ -129,9 +129,10 @@ public:
     PushdownTable(const PushdownTable&) = delete;
     PushdownTable& operator=(const PushdownTable&) = delete;
 
-    // Why the record walk must do this table (a column would round, a partition no postgres_fdw reaches),
-    // as the user is told; nullopt when the server can do it exactly.
-    const std::optional<QString>& walkReason() const { return m_walkReason; }
+    // Why the record walk must do this table with these pairs (a column would round, a partition no
+    // postgres_fdw reaches, a text the database's encoding cannot hold, which the walk refuses record by
+    // record), as the user is told; nullopt when the server can do it exactly. Throws DbError.
+    std::optional<QString> walkReason(const PushdownPairs& pairs);
     const std::vector<PushdownLeaf>& leaves() const { return m_leaves; }
     const std::vector<PushdownColumn>& columns() const { return m_columns; }
     const std::vector<QString>& keyColumns() const { return m_keyColumns; }
@@ -252,6 +253,7 @@ private:
     SQLHDBC m_handle = nullptr;
     Table m_table;
     std::optional<QString> m_walkReason;
+    QString m_encoding; // the server's
     std::vector<PushdownLeaf> m_leaves;
     std::vector<PushdownColumn> m_columns;
     std::vector<QString> m_keyColumns;

@@ -243,7 +243,7 @@ void advance(RecordSetState& s)
         for (size_t j = 0; j < s.current.size(); ++j)
             s.current[j] = s.rows->text(static_cast<SQLUSMALLINT>(j + 1));
         ++s.record;
-        if (!s.keyFields.empty() || s.journal)
+        if (!s.keyFields.empty() || s.journal || s.asciiOnly)
             s.original = s.current;
     } catch (...) {
         // A row that cannot be read ends the walk rather than being offered again.
@@ -904,6 +904,9 @@ bool checkValue(RecordSetState& s, int index, const QString& text)
                           .arg(column.name),
                       QStringLiteral("428C9"));
 
+    // Against the record as read, so that the preview's chained texts and the run's are judged alike.
+    if (s.asciiOnly)
+        refuseUnheldInAscii(s.original[static_cast<size_t>(index)], text);
     if (column.takesAnyText) {
         refuseNul(text);
         return true;
@@ -1072,6 +1075,7 @@ void RecordSet::open(const Table& table, Connection& connection, LockType lockTy
     encoding.executeDirect(QStringLiteral("SELECT pg_catalog.current_setting('server_encoding')"));
     const bool anyText =
         encoding.fetch() && (required(encoding, 1) == u"UTF8" || required(encoding, 1) == u"SQL_ASCII");
+    s.asciiOnly = anyText && required(encoding, 1) == u"SQL_ASCII";
     encoding.closeCursor();
     for (ColumnInfo& column : columns)
         column.takesAnyText = anyText && column.typeModifier == u"-1" &&

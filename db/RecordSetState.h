@@ -111,6 +111,7 @@ struct RecordSetState
     std::vector<StoreFailure> failures;
     int batchRows = 1;
     RecordSet::StoreCounts counts;
+    bool asciiOnly = false;             // a SQL_ASCII database: no character past ASCII is brought in
     std::vector<int> keyFields;         // the primary key's fields, in key order
     long long record = 0;               // the current record, from 1
     std::map<int, Statement> checks;    // one prepared check per field

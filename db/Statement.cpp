@@ -1,6 +1,9 @@
 #include "db/Statement.h"
 
+#include <QStringList>
+
 #include <algorithm>
+#include <map>
 
 namespace quarvel::db {
 
@@ -39,6 +42,7 @@ void Statement::check(SQLRETURN result, const char* operation) const
 
 void Statement::executeDirect(const QString& sql)
 {
+    forgetValue();
     const SQLRETURN result = SQLExecDirectW(m_handle.get(), const_cast<SQLWCHAR*>(odbcText(sql)),
                                             static_cast<SQLINTEGER>(sql.size()));
     if (result != SQL_NO_DATA)
@@ -82,6 +86,25 @@ void refuseNul(const QString& text)
                       QStringLiteral("22021"));
 }
 
+void refuseUnheldInAscii(const std::optional<QString>& before, const QString& text)
+{
+    std::map<char32_t, int> held;
+    for (const char32_t c : before.value_or(QString()).toUcs4())
+        if (c > 0x7f)
+            ++held[c];
+    for (const char32_t c : text.toUcs4()) {
+        if (c <= 0x7f || held[c]-- > 0)
+            continue;
+        QStringList bytes;
+        for (const char byte : QString::fromUcs4(&c, 1).toUtf8())
+            bytes << QStringLiteral("0x%1").arg(static_cast<unsigned char>(byte), 2, 16, QLatin1Char('0'));
+        throw DbError(QStringLiteral("ERROR: character with byte sequence %1 in encoding \"UTF8\" has no "
+                                     "equivalent in encoding \"SQL_ASCII\"")
+                          .arg(bytes.join(u' ')),
+                      QStringLiteral("22P05"));
+    }
+}
+
 bool Statement::execute(const std::vector<QString>& parameters)
 {
     for (const QString& value : parameters)
@@ -98,6 +121,7 @@ bool Statement::execute(const std::vector<QString>& parameters)
                                const_cast<SQLWCHAR*>(odbcText(value)), bytes, &m_indicators[i]),
               "SQLBindParameter");
     }
+    forgetValue();
     const SQLRETURN result = SQLExecute(m_handle.get());
     if (result == SQL_NO_DATA)
         return false;
@@ -107,6 +131,7 @@ bool Statement::execute(const std::vector<QString>& parameters)
 
 bool Statement::fetch()
 {
+    forgetValue();
     const SQLRETURN result = SQLFetch(m_handle.get());
     if (result == SQL_NO_DATA)
         return false;
@@ -115,6 +140,16 @@ bool Statement::fetch()
 }
 
 std::optional<QString> Statement::text(SQLUSMALLINT column)
+{
+    if (column == m_lastColumn)
+        return m_lastValue;
+    m_lastColumn = 0;
+    m_lastValue = readText(column);
+    m_lastColumn = column;
+    return m_lastValue;
+}
+
+std::optional<QString> Statement::readText(SQLUSMALLINT column)
 {
     const auto bufferBytes = static_cast<SQLLEN>(m_buffer.size() * sizeof(SQLWCHAR));
     SQLLEN indicator = 0;
@@ -157,6 +192,12 @@ std::optional<QString> Statement::text(SQLUSMALLINT column)
     }
 }
 
+void Statement::forgetValue() noexcept
+{
+    m_lastColumn = 0;
+    m_lastValue.reset();
+}
+
 long long Statement::rowCount() const
 {
     SQLLEN rows = 0;
@@ -193,6 +234,7 @@ QString Statement::columnName(SQLUSMALLINT column) const
 
 void Statement::closeCursor() noexcept
 {
+    forgetValue();
     SQLFreeStmt(m_handle.get(), SQL_CLOSE);
 }
 

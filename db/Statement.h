@@ -16,6 +16,12 @@ namespace quarvel::db {
 // server's own wording) before it is sent.
 void refuseNul(const QString& text);
 
+// A SQL_ASCII database keeps the bytes of a character past ASCII without knowing what they mean, so one
+// that a change brings in would read back as something else in any other encoding (for every other
+// encoding the server converts, and refuses a character it cannot hold). Throws DbError (SQLSTATE 22P05,
+// in the server's own wording) when text holds a character past ASCII more often than before does.
+void refuseUnheldInAscii(const std::optional<QString>& before, const QString& text);
+
 // An array literal of texts: every element quoted, so that no text is read as NULL or cut at a comma.
 QString arrayLiteral(const std::vector<QString>& texts);
 
@@ -40,7 +46,8 @@ public:
     bool fetch();
 
     // The value of a result column (from 1, read in ascending order) in the current row, whole,
-    // however long; nullopt for a database null. Throws DbError.
+    // however long; nullopt for a database null. The column just read may be asked for again and gives
+    // the same value. Throws DbError.
     std::optional<QString> text(SQLUSMALLINT column);
 
     // Rows of the result (psqlODBC knows it, having read the result whole) or rows touched.
@@ -57,11 +64,17 @@ private:
     // Throws the statement's diagnostics unless result is a success. A connection that died meanwhile
     // is told as such (08S01): the driver reports some of those failures as a general error (HY000).
     void check(SQLRETURN result, const char* operation) const;
+    std::optional<QString> readText(SQLUSMALLINT column);
+    void forgetValue() noexcept;
 
     SQLHDBC m_connection = nullptr;
     StatementHandle m_handle;
     std::vector<SQLWCHAR> m_buffer;
     std::vector<SQLLEN> m_indicators;
+    // The driver hands a column's value out once (SQL_NO_DATA after that), so the last one read is
+    // kept until the statement moves to another row.
+    SQLUSMALLINT m_lastColumn = 0;
+    std::optional<QString> m_lastValue;
 };
 
 } // namespace quarvel::db

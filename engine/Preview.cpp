@@ -214,7 +214,10 @@ QList<PreviewTable> Preview(const PreviewRequest& request, PreviewObserver& obse
             const bool anyPair = std::any_of(request.pairs.cbegin(), request.pairs.cend(),
                                              [](const Set& pair) { return !pair.find.isEmpty(); });
             // A table whose columns were all dropped has nothing the server could search.
-            if (shape && !shape->walkReason() && anyPair && !shape->columns().empty())
+            db::PushdownPairs pairs;
+            for (const Set& pair : request.pairs)
+                pairs.emplace_back(pair.find, pair.replacement);
+            if (shape && anyPair && !shape->columns().empty() && !shape->walkReason(pairs))
                 cancelled = !ServerPreview(request, i, *shape, observer, out).run();
             else
                 previewTable(request, i, connection, observer, out, cancelled);

@@ -1140,10 +1140,13 @@ bool PushdownRun::run(RunHost& host)
             }))
             continue;
         std::optional<db::PushdownTable> shape;
-        if (!p.step(118, [&] { shape.emplace(connection, table); }))
+        std::optional<QString> walkReason;
+        if (!p.step(118, [&] {
+                shape.emplace(connection, table);
+                if (!request.pairs.empty())
+                    walkReason = shape->walkReason(request.pairs);
+            }))
             continue;
-        const std::optional<QString> walkReason =
-            request.pairs.empty() ? std::optional<QString>() : shape->walkReason();
         if (tableWay) {
             try {
                 tableWay(i, walkReason.value_or(QString()));

@@ -1,7 +1,9 @@
 // The journal and undo against real tables: a run undone puts every value back byte for byte (also
 // through partitions, inheritance, duplicate rows without a key and many column types), an undo of the
 // undo puts the run back, rows changed since are kept and listed, and a journal that cannot be written
-// keeps the run from storing anything.
+// keeps the run from storing anything; on databases not in UTF-8 the same holds, and a character the
+// database cannot hold is refused for its record.
+#include "engine/Preview.h"
 #include "engine/PushdownRun.h"
 #include "engine/Undo.h"
 #include "tests/support/SetsRunHost.h"
@@ -153,6 +155,91 @@ private slots:
         QCOMPARE(TestDatabase::psql(
                      "SELECT string_agg(v || ' ' || other, ',' ORDER BY other) FROM tst_undo.loose"),
                  QStringLiteral("a 1,xa 3,c moved"));
+    }
+
+    void databasesNotInUtf8AreReadWrittenAndUndoneByteForByte_data()
+    {
+        QTest::addColumn<QString>("encoding");
+        QTest::addColumn<QString>("unheld"); // a character the encoding has no place for
+        QTest::addColumn<QString>("eAcute"); // how it stores "é"
+        QTest::newRow("LATIN1") << "LATIN1"
+                                << "€"
+                                << "e9";
+        QTest::newRow("WIN1252") << "WIN1252"
+                                 << "あ"
+                                 << "e9";
+        QTest::newRow("EUC_JP") << "EUC_JP"
+                                << "€"
+                                << "8fabb1";
+        // The server keeps bytes past ASCII as they come, without meaning: no character past ASCII goes in.
+        QTest::newRow("SQL_ASCII") << "SQL_ASCII"
+                                   << "é"
+                                   << "c3a9";
+    }
+
+    void databasesNotInUtf8AreReadWrittenAndUndoneByteForByte()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, encoding);
+        QFETCH(QString, unheld);
+        QFETCH(QString, eAcute);
+        const QString connect = QStringLiteral("\\c tst_undo_encoded\n");
+        TestDatabase::psqlAdmin(
+            QStringLiteral("DROP DATABASE IF EXISTS tst_undo_encoded;"
+                           "CREATE DATABASE tst_undo_encoded ENCODING '%1' LC_COLLATE 'C' "
+                           "LC_CTYPE 'C' TEMPLATE template0 OWNER %2;")
+                .arg(encoding, TestDatabase::details().user));
+        auto dropped =
+            qScopeGuard([] { TestDatabase::psqlAdmin("DROP DATABASE IF EXISTS tst_undo_encoded"); });
+        TestDatabase::psql(connect + "CREATE TABLE t (id int PRIMARY KEY, v text);"
+                                     "INSERT INTO t VALUES (1, 'abc'), (2, 'abcé'), (3, 'zzz');");
+        const auto bytes = [&] {
+            return TestDatabase::psql(connect +
+                                      "SELECT string_agg(encode(convert_to(v, "
+                                      "current_setting('server_encoding')), 'hex'), ',' ORDER BY id) "
+                                      "FROM t");
+        };
+        const QString before = QStringLiteral("616263,616263") + eAcute + QStringLiteral(",7a7a7a");
+        QCOMPARE(bytes(), before);
+        db::ConnectionDetails details = TestDatabase::details();
+        details.database = QStringLiteral("tst_undo_encoded");
+        const QList<Set> pairs = {{"b", "B"}, {"zzz", unheld}};
+        const QString refusal = QStringLiteral("has no equivalent in encoding \"%1\"").arg(encoding);
+
+        for (const bool onServer : {false, true}) {
+            PreviewObserver quiet;
+            const QList<PreviewTable> preview = Preview(
+                {db::BuildConnectionString(details), {{{"public", "t"}, "t"}}, pairs, 10, onServer}, quiet);
+            QCOMPARE(preview.size(), 1);
+            QVERIFY2(preview[0].failure.isEmpty(), qPrintable(preview[0].failure));
+            QCOMPARE(preview[0].changedRecords, 2);
+            QCOMPARE(preview[0].samples.size(), 3);
+            QVERIFY2(preview[0].samples[2].refusal.contains(refusal),
+                     qPrintable(preview[0].samples[2].refusal));
+            QVERIFY(preview[0].samples[2].row.endsWith(QStringLiteral("key (id)=(3)")));
+        }
+
+        class EncodedHost : public JournaledHost
+        {
+        public:
+            QString connection;
+            QString connectionString() override { return connection; }
+        } host;
+        host.connection = db::BuildConnectionString(details);
+        host.tables = {{"public", "t"}};
+        host.sets = pairs;
+        Journal journal(m_folder.filePath(encoding + QStringLiteral(".sqlite3")));
+        host.journaling = &journal;
+        ReplaceRun run;
+        QVERIFY(run.PushButton1_Click(host));
+        QCOMPARE(bytes(), QStringLiteral("614263,614263") + eAcute + QStringLiteral(",7a7a7a"));
+        const QStringList refused = host.shown.errorReports();
+        QCOMPARE(refused.size(), 1);
+        QVERIFY2(refused[0].contains(refusal), qPrintable(refused[0]));
+
+        const UndoReport undone = undoRun(journal, newestRun(journal), db::BuildConnectionString(details));
+        QCOMPARE(undone.restored, 2);
+        QCOMPARE(bytes(), before);
     }
 
     void journalThatCannotBeWrittenStoresNothing_data()
