@@ -27,10 +27,10 @@ RunFailure parseErrorReport(const QString& report)
     return failure;
 }
 
-CliRunHost::CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs, QString journalPath,
-                       const std::atomic<bool>& stop, ProgressSink progress)
+CliRunHost::CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs,
+                       engine::Journal& journal, const std::atomic<bool>& stop, ProgressSink progress)
     : m_connectionString(std::move(connectionString)), m_tables(std::move(tables)), m_pairs(std::move(pairs)),
-      m_journalPath(std::move(journalPath)), m_stop(stop), m_progress(std::move(progress))
+      m_journal(journal), m_stop(stop), m_progress(std::move(progress))
 {
     for (const ListedTable& listed : std::as_const(m_tables))
         m_outcome.tables.append(TableOutcome{listed.text});
@@ -49,8 +49,8 @@ RunOutcome CliRunHost::run(Engine engine)
         run.PushButton1_Click(*this);
     }
     m_outcome.stopped = m_stop.load();
-    if (m_journal)
-        m_outcome.journalRun = m_journal->newestRun();
+    if (m_journaled)
+        m_outcome.journalRun = m_journal.newestRun();
     return m_outcome;
 }
 
@@ -125,6 +125,14 @@ void CliRunHost::replaced(const QString&)
         ++m_outcome.tables[m_entry].replaced;
 }
 
+void CliRunHost::unlogged(const QString&)
+{
+    if (m_entry < 0)
+        return;
+    ++m_outcome.tables[m_entry].replaced;
+    ++m_outcome.tables[m_entry].logFailures;
+}
+
 bool CliRunHost::stopRequested()
 {
     return m_stop.load();
@@ -132,9 +140,8 @@ bool CliRunHost::stopRequested()
 
 engine::Journal* CliRunHost::journal()
 {
-    if (!m_journal)
-        m_journal.emplace(m_journalPath);
-    return &*m_journal;
+    m_journaled = true;
+    return &m_journal;
 }
 
 void CliRunHost::message(const QString& text)

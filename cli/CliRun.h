@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <functional>
-#include <optional>
 
 namespace quarvel::cli {
 
@@ -35,9 +34,10 @@ struct ListedTable
 struct TableOutcome
 {
     QString table;
-    long long records = 0;  // records walked
-    long long replaced = 0; // fields in which a pair matched (one per log line)
-    int failures = 0;
+    long long records = 0;   // records walked
+    long long replaced = 0;  // fields in which a pair matched (one per log line, or per log failure)
+    int failures = 0;        // failures reported, log failures among them
+    int logFailures = 0;     // replacements whose log line could not be written
     QString walkReason = {}; // with the server engine: why the record walk did this table; empty otherwise
 };
 
@@ -70,8 +70,9 @@ public:
     // stands and may be empty.
     using ProgressSink =
         std::function<void(const TableOutcome& table, int entry, int entryCount, long long recordCount)>;
-    // The journal is opened at journalPath when the run starts.
-    CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs, QString journalPath,
+    // The journal is opened before the host, so that a journal file that must be refused stops the
+    // command before it connects; the run puts itself on record there when it starts.
+    CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs, engine::Journal& journal,
                const std::atomic<bool>& stop, ProgressSink progress = {});
 
     RunOutcome run(Engine engine = Engine::Client);
@@ -92,6 +93,7 @@ public:
     Prompts& prompts() override { return *this; }
     void progress(int entry, int entryCount, long long record, long long recordCount) override;
     void replaced(const QString& fieldName) override;
+    void unlogged(const QString& fieldName) override;
     bool stopRequested() override;
     engine::Journal* journal() override;
 
@@ -106,8 +108,8 @@ private:
     QString m_connectionString;
     QList<ListedTable> m_tables;
     Pairs m_pairs;
-    QString m_journalPath;
-    std::optional<engine::Journal> m_journal;
+    engine::Journal& m_journal;
+    bool m_journaled = false; // the run asked for the journal, so its newest run is this one
     const std::atomic<bool>& m_stop;
     ProgressSink m_progress;
     RunOutcome m_outcome;

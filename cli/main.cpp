@@ -8,6 +8,7 @@
 #include "db/Database.h"
 #include "db/DbError.h"
 #include "engine/Preview.h"
+#include "engine/ReplacementLog.h"
 #include "engine/SetFiles.h"
 #include "engine/Undo.h"
 #include "settings/SettingsStore.h"
@@ -460,6 +461,7 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
 {
     const cli::Pairs pairs = pairsFrom(parser);
     const cli::Engine engine = engineOf(parser);
+    engine::Journal journal(journalPath(parser));
     const QString connectionString = connectOnce(connecting);
     const QList<cli::ListedTable> tables =
         selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
@@ -481,7 +483,7 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
     {
         ProgressLine line(isTerminal(STDERR_FILENO));
         cli::CliRunHost host(
-            connectionString, tables, pairs, journalPath(parser), g_stop,
+            connectionString, tables, pairs, journal, g_stop,
             [&line](const cli::TableOutcome& table, int entry, int entryCount, long long recordCount) {
                 line.show(table, entry, entryCount, recordCount);
             });
@@ -496,6 +498,14 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
         printError(
             (failure.table.isEmpty() ? QString() : failure.table + QStringLiteral(": ")) +
             QString(failure.message).replace(QLatin1String("\r\n"), QLatin1String(" ")).replace(u'\n', u' '));
+    // After thousands of lines alike, the count that the log misses and where they are kept.
+    for (const cli::TableOutcome& table : std::as_const(outcome.tables))
+        if (table.logFailures != 0)
+            printError(QStringLiteral("%1: %2 of its replacements are not in the replacement log %3 (their "
+                                      "lines could not be written); the journal holds every change stored")
+                           .arg(table.table)
+                           .arg(table.logFailures)
+                           .arg(engine::logFilePath()));
     const int status = outcome.stopped ? Interrupted : outcome.failures.isEmpty() ? Done : DoneWithFailures;
 
     QTextStream out(stdout);
@@ -506,6 +516,7 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
                                          {QStringLiteral("records"), table.records},
                                          {QStringLiteral("replaced"), table.replaced},
                                          {QStringLiteral("failures"), table.failures},
+                                         {QStringLiteral("logFailures"), table.logFailures},
                                          {QStringLiteral("recordWalk"), table.walkReason}});
         QJsonArray failureList;
         for (const cli::RunFailure& failure : std::as_const(outcome.failures))
@@ -909,6 +920,9 @@ int main(int argc, char** argv)
         return Usage;
     } catch (const engine::SetFileError& error) {
         printError(QString::fromUtf8(error.what()));
+        return Usage;
+    } catch (const engine::JournalRefused& error) {
+        printError(QStringLiteral("journal: ") + QString::fromUtf8(error.what()));
         return Usage;
     } catch (const engine::JournalError& error) {
         printError(QStringLiteral("journal: ") + QString::fromUtf8(error.what()));

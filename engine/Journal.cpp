@@ -8,6 +8,14 @@
 
 #include <sqlite3.h>
 
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace quarvel::engine {
 
 namespace {
@@ -140,6 +148,56 @@ QString now()
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
 
+#ifndef Q_OS_WIN
+// Created 0600 in one call, whatever the umask: a file that others could open for a moment could be held
+// open by them and read once the old values arrive. One that is there already (named with --journal, or
+// its -wal and -shm left by an earlier run) is narrowed to 0600 before anything goes into it, and refused
+// when it is another user's: the old values would be theirs to read.
+void makePrivate(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        const int error = ::fchmod(fd, 0600) == 0 ? 0 : errno; // a umask such as 0277 takes the write away
+        ::close(fd);
+        if (error != 0)
+            throw JournalError(QStringLiteral("cannot make %1 private: %2")
+                                   .arg(path, QString::fromLocal8Bit(std::strerror(error)))
+                                   .toStdString());
+    } else if (errno != EEXIST) {
+        throw JournalError(QStringLiteral("cannot create %1: %2")
+                               .arg(path, QString::fromLocal8Bit(std::strerror(errno)))
+                               .toStdString());
+    }
+    for (const QString& companion : {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")}) {
+        const QByteArray companionName = QFile::encodeName(companion);
+        struct stat info = {};
+        if (::stat(companionName.constData(), &info) != 0)
+            continue;
+        if (info.st_uid != ::geteuid())
+            throw JournalRefused(
+                QStringLiteral("%1 belongs to another user, who could read the old values written into it")
+                    .arg(companion)
+                    .toStdString());
+        if ((info.st_mode & 077) != 0 && ::chmod(companionName.constData(), 0600) != 0)
+            throw JournalRefused(QStringLiteral("%1 cannot be made readable by you alone: %2")
+                                     .arg(companion, QString::fromLocal8Bit(std::strerror(errno)))
+                                     .toStdString());
+    }
+}
+#else
+void makePrivate(const QString& path)
+{
+    if (QFileInfo::exists(path))
+        return;
+    QFile create(path);
+    if (!create.open(QIODevice::WriteOnly))
+        throw JournalError(
+            QStringLiteral("cannot create %1: %2").arg(path, create.errorString()).toStdString());
+    create.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+}
+#endif
+
 } // namespace
 
 RunPlace runPlaceOf(const QString& connectionString)
@@ -218,13 +276,7 @@ Journal::Journal(const QString& path) : m_path(path)
             throw JournalError(QStringLiteral("cannot create the folder %1").arg(folder).toStdString());
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    if (!file.exists()) {
-        QFile create(path);
-        if (!create.open(QIODevice::WriteOnly))
-            throw JournalError(
-                QStringLiteral("cannot create %1: %2").arg(path, create.errorString()).toStdString());
-        create.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    }
+    makePrivate(path);
     if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";

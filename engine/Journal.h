@@ -28,6 +28,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A journal file that would let another user read what goes into it: it is refused, not written.
+class JournalRefused : public JournalError
+{
+public:
+    using JournalError::JournalError;
+};
+
 using RunPairs = QList<QPair<QString, QString>>;
 
 // Where a run was made: enough to tell the database again, never the password.
@@ -71,7 +78,9 @@ struct JournalStore
 class Journal
 {
 public:
-    // Opens the journal file, creating it and its folder. Throws JournalError.
+    // Opens the journal file, creating it and its folder. The file and its -wal and -shm are made readable
+    // and writable by their owner only (0600). Throws JournalError, JournalRefused for a file (or
+    // companion) of another user or one that cannot be made private.
     explicit Journal(const QString& path);
     ~Journal();
     Journal(const Journal&) = delete;

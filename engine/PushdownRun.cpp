@@ -61,6 +61,14 @@ void tellReplaced(RunHost& host, const QString& fieldName) noexcept
     }
 }
 
+void tellUnlogged(RunHost& host, const QString& fieldName) noexcept
+{
+    try {
+        host.unlogged(fieldName);
+    } catch (...) {
+    }
+}
+
 bool stopAsked(RunHost& host) noexcept
 {
     try {
@@ -186,15 +194,27 @@ struct TableRun
         return {};
     }
 
-    // A log that could not take a batch's lines is reported for each line, as the record walk reports
-    // each line it could not write.
+    // A log that could not take a batch's lines is reported for each line it did not take, as the record
+    // walk reports each line it could not write.
     void tellLines(const std::vector<std::pair<size_t, size_t>>& matches, const std::exception_ptr& failure)
     {
-        for (const auto& match : matches) {
-            if (failure)
-                reportFailure(p, this->lines().log, failure);
-            else
-                tellReplaced(host, shape.columns()[match.first].name);
+        size_t written = failure ? 0 : matches.size();
+        if (failure) {
+            try {
+                std::rethrow_exception(failure);
+            } catch (const LogWriteError& e) {
+                written = size_t(e.linesWritten());
+            } catch (...) {
+            }
+        }
+        for (size_t i = 0; i < matches.size(); ++i) {
+            const QString& field = shape.columns()[matches[i].first].name;
+            if (i < written) {
+                tellReplaced(host, field);
+                continue;
+            }
+            reportFailure(p, this->lines().log, failure);
+            tellUnlogged(host, field);
         }
     }
 
@@ -211,6 +231,8 @@ struct TableRun
                                       request.pairs[pair].second, tableText, field));
             }))
             tellReplaced(host, field);
+        else
+            tellUnlogged(host, field);
     }
 
     // What putting a batch on record and committing it came to.
@@ -1061,6 +1083,8 @@ void walkTable(Procedure& p, RunHost& host, db::Connection& connection, const db
                                                   fieldName));
                         }))
                         tellReplaced(host, fieldName);
+                    else
+                        tellUnlogged(host, fieldName);
                     walkStep(p, lines.store,
                              [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
                 }

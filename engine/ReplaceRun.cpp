@@ -69,6 +69,14 @@ void tellReplaced(RunHost& host, const QString& fieldName) noexcept
     }
 }
 
+void tellUnlogged(RunHost& host, const QString& fieldName) noexcept
+{
+    try {
+        host.unlogged(fieldName);
+    } catch (...) {
+    }
+}
+
 // Whether the host asks to end the run; a host that fails to say lets it go on.
 bool stopAsked(RunHost& host) noexcept
 {
@@ -124,6 +132,8 @@ void applyPair(Procedure& p, RunHost& host, db::RecordSet& records, int j, const
             AppendLogLine(logLine(QDateTime::currentDateTime(), find, replacement, tableText, fieldName));
         }))
         tellReplaced(host, fieldName);
+    else
+        tellUnlogged(host, fieldName);
     walkStep(p, lines.store, [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
 }
 

@@ -50,6 +50,9 @@ public:
     // A pair matched a field of the current record and its log line is written; the field's new value
     // goes to the table with the record.
     virtual void replaced(const QString& fieldName) { (void)fieldName; }
+    // A pair matched a field of the current record but its log line could not be written (a full disk):
+    // told after the failure is reported at its step. The field's new value still goes to the table.
+    virtual void unlogged(const QString& fieldName) { (void)fieldName; }
     // Asked before each record: true ends the run there. What the records before it changed is still
     // stored and no further table is opened; the pointer and "Done." come as after a whole run.
     virtual bool stopRequested() { return false; }

@@ -167,8 +167,16 @@ void writeLog(const QString& path, const QByteArray& bytes)
             continue;
         if (n <= 0) {
             const int error = n < 0 ? errno : EIO;
+            // A line cut short would run into the next one written once there is room again.
+            const qsizetype whole = done > 0 ? bytes.lastIndexOf('\n', done - 1) + 1 : 0;
+            const off_t end = ::lseek(fd, 0, SEEK_CUR);
+            if (whole < done && end >= done - whole)
+                (void)::ftruncate(fd, end - (done - whole));
             ::close(fd);
-            refuse(QStringLiteral("Cannot write to the replacement log"), path, systemError(error));
+            throw LogWriteError((QStringLiteral("Cannot write to the replacement log ") + path +
+                                 QStringLiteral(": ") + systemError(error))
+                                    .toStdString(),
+                                bytes.left(whole).count('\n'));
         }
         done += n;
     }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <stdexcept>
+
 namespace quarvel::engine {
 
 inline constexpr char LogFileName[] = "backups.log";
@@ -42,9 +44,23 @@ QString logFilePath();
 // logLine escapes (a line break would start a second line).
 void AppendLogLine(const QString& line);
 
+// A log that took only the first linesWritten() lines, each of them whole.
+class LogWriteError : public std::runtime_error
+{
+public:
+    LogWriteError(const std::string& what, qsizetype linesWritten)
+        : std::runtime_error(what), m_linesWritten(linesWritten)
+    {}
+    qsizetype linesWritten() const { return m_linesWritten; }
+
+private:
+    qsizetype m_linesWritten;
+};
+
 // The same for several lines at once, in their order, with one opening of the log: a run that finds
 // thousands of matches in one batch would otherwise spend more time opening the log than changing data.
-// All of the lines are checked before any is written.
+// All of the lines are checked before any is written. A log that fills up part way keeps the lines
+// written whole (a line cut short is taken back out) and throws LogWriteError saying how many.
 void AppendLogLines(const QStringList& lines);
 
 } // namespace quarvel::engine

@@ -17,6 +17,9 @@
 #include <QtTest>
 
 #include <csignal>
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
 
 using namespace quarvel;
 using quarvel::test::TestDatabase;
@@ -192,6 +195,23 @@ private slots:
         QTest::newRow("a refused record")
             << QStringList{"run", "--find", "ab", "--replace", "abcdef", "--table", "tst_cli.narrow", "--yes"}
             << 1 << "tst_cli.narrow: ";
+#ifndef Q_OS_WIN
+        const QString foreign = ::geteuid() == 0 ? m_home.filePath("foreign.sqlite3") : "/etc/passwd";
+        if (QFile(foreign).open(QIODevice::WriteOnly))
+            QCOMPARE(::chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
+        QTest::newRow("a journal of another user")
+            << QStringList{"run", "--find", "ab", "--replace", "xy", "--yes", "--journal", foreign} << 2
+            << "belongs to another user";
+#endif
+        // Its log is a folder. The server engine walks the records of narrow and changes plain by batches.
+        QVERIFY(QDir(m_home.filePath("unloggable")).mkpath("backups.log"));
+        for (const char* engine : {"server", "client"})
+            QTest::newRow(qPrintable(QStringLiteral("a log that cannot be written, %1").arg(engine)))
+                << QStringLiteral("run --find ab --replace xy --engine %1 --table tst_cli.narrow --table "
+                                  "tst_cli.plain --yes --json")
+                       .arg(engine)
+                       .split(u' ')
+                << 1 << "tst_cli.narrow: 1 of its replacements are not in the replacement log";
     }
 
     void statusTellsWhatHappened()
@@ -202,16 +222,32 @@ private slots:
         QFETCH(QString, message);
         TestDatabase::psql(
             "DROP TABLE IF EXISTS tst_cli.narrow; CREATE TABLE tst_cli.narrow (id int PRIMARY KEY, "
-            "v varchar(4)); INSERT INTO tst_cli.narrow VALUES (1, 'ab'), (2, 'cd')");
-        const Result result = cli(arguments + connectionOptions());
+            "v varchar(4)); INSERT INTO tst_cli.narrow VALUES (1, 'ab'), (2, 'cd');"
+            "DROP TABLE IF EXISTS tst_cli.plain; CREATE TABLE tst_cli.plain AS TABLE tst_cli.narrow;"
+            "ALTER TABLE tst_cli.plain ADD PRIMARY KEY (id), ALTER v TYPE text");
+        const bool unlogged = message.contains(QLatin1String("replacement log"));
+        QProcessEnvironment env = environment();
+        env.insert(QStringLiteral("PGPASSWORD"), TestDatabase::details().password);
+        if (unlogged)
+            env.insert(QStringLiteral("TEMP"), m_home.filePath("unloggable"));
+        const Result result = cli(arguments + connectionOptions(), env);
         QCOMPARE(result.status, status);
         QVERIFY2(result.err.contains(message), qPrintable(result.err));
-        if (status == 1) {
+        if (status == 1 && !unlogged) {
             QVERIFY2(result.err.contains(QStringLiteral("Record 1")), qPrintable(result.err));
             QVERIFY2(result.err.contains(QStringLiteral("character varying(4)")), qPrintable(result.err));
         }
-        QCOMPARE(TestDatabase::psql("SELECT string_agg(v, ',' ORDER BY id) FROM tst_cli.narrow"),
-                 QStringLiteral("ab,cd"));
+        if (unlogged) {
+            const QJsonObject run = QJsonDocument::fromJson(result.out.toUtf8()).object();
+            QCOMPARE(run["tables"][0]["logFailures"].toInt() + run["tables"][1]["logFailures"].toInt(), 2);
+            QCOMPARE(run["tables"][1]["replaced"].toInt(), 1);
+            QCOMPARE(
+                QJsonDocument::fromJson(cli({"runs", "--json"}).out.toUtf8())["runs"][0]["records"].toInt(),
+                2);
+        }
+        QCOMPARE(TestDatabase::psql("SELECT string_agg(v, ',' ORDER BY id) FROM (TABLE tst_cli.narrow UNION "
+                                    "ALL SELECT id + 2, v FROM tst_cli.plain) t"),
+                 unlogged ? QStringLiteral("xy,cd,xy,cd") : QStringLiteral("ab,cd,ab,cd"));
     }
 
     void connectionComesFromUriEnvironmentOrPasswordFile_data()

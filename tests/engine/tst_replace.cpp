@@ -7,7 +7,9 @@
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -255,6 +257,30 @@ private slots:
         QFile file(logFilePath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("first\r\nsecond\r\n"));
+    }
+
+    // A file size limit stands in for a full disk: a write past it comes back short, the next one fails.
+    void logThatFillsUpKeepsWholeLinesAndCountsThem()
+    {
+        QTemporaryDir dir;
+        ScopedEnvironment temp("TEMP", QFile::encodeName(dir.path()));
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const rlimit small{1000, saved.rlim_max}; // 33 lines of 30 bytes and a third of one
+        const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        qsizetype written = -1;
+        try {
+            AppendLogLines(QStringList(100, QStringLiteral("twenty-eight characters long")));
+        } catch (const LogWriteError& e) {
+            written = e.linesWritten();
+        }
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, handler);
+        QCOMPARE(written, 33);
+        QFile log(logFilePath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll(), QByteArray("twenty-eight characters long\r\n").repeated(33));
     }
 
     void logIsNeverWrittenThroughASymbolicLink_data()

@@ -286,6 +286,20 @@ private slots:
                  qPrintable(reports.front()));
     }
 
+    void journalAndItsCompanionsAreMadeTheUsersAlone()
+    {
+        const QString path = m_folder.filePath(QStringLiteral("open.sqlite3"));
+        const QStringList files{path, path + "-wal", path + "-shm"};
+        for (const QString& name : files)
+            QVERIFY(QFile(name).open(QIODevice::WriteOnly) &&
+                    QFile::setPermissions(name, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        Journal journal(path); // kept open: SQLite removes the -wal and -shm at the last close
+        journal.beginRun({}, {}, {});
+        for (const QString& name : files)
+            QCOMPARE(QFile::permissions(name) & ~(QFile::ReadUser | QFile::WriteUser),
+                     QFile::ReadOwner | QFile::WriteOwner);
+    }
+
     void journalThatCannotBeOpenedLeavesTheRunUnstarted()
     {
         QUARVEL_REQUIRE_DB();
