@@ -151,20 +151,21 @@ PushdownTable::PushdownTable(Connection& connection, const Table& table)
             c.rounding = columnRounding(m_handle, typeOid, typeKind, typeModifier, c.castType, typeText);
         // The server's cast would round or cut what the record walk refuses, or the column cannot be set:
         // only the record walk gives each record its exact answer there.
+        // A modifier inside an array, composite or range, and money's cents, too: the record walk compares
+        // the stored text with the text given, which the server's cast would not.
+        const bool rounds = modified || typeOid == QLatin1String(CharOid) ||
+                            typeOid == QLatin1String(NameOid) ||
+                            (!domain && (c.rounding.kind == ColumnRounding::Kind::Text ||
+                                         c.rounding.kind == ColumnRounding::Kind::Digits));
         QString why;
         if (generated)
             why = QStringLiteral("is generated");
         else if (alwaysIdentity)
             why = QStringLiteral("is an identity column GENERATED ALWAYS");
-        else if (modified || typeOid == QLatin1String(CharOid) || typeOid == QLatin1String(NameOid))
+        else if (rounds)
             why = QStringLiteral("is ") + typeText;
         else if (domain)
             why = QStringLiteral("is of the domain ") + typeText;
-        // A modifier inside an array, composite or range, and money's cents: the record walk compares the
-        // stored text with the text given, which the server's cast would not.
-        else if (c.rounding.kind == ColumnRounding::Kind::Text ||
-                 c.rounding.kind == ColumnRounding::Kind::Digits)
-            why = QStringLiteral("is ") + typeText;
         if (!why.isEmpty() && !m_walkReason)
             m_walkReason = QStringLiteral("column %1 %2").arg(c.name, why);
         m_columns.push_back(std::move(c));
