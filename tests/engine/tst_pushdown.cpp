@@ -460,7 +460,8 @@ private slots:
         host.meanwhile = [&] {
             session.start("psql", arguments);
             QVERIFY(session.waitForStarted());
-            for (int i = 0; i < 200; ++i) {
+            // Long enough for a slow start of psql (under Wine, say); a quick one ends the wait at once.
+            for (int i = 0; i < 1500; ++i) {
                 if (TestDatabase::psql("SELECT EXISTS (SELECT FROM push_other.began) OR EXISTS (SELECT FROM "
                                        "pg_stat_activity WHERE pid <> pg_backend_pid() AND state = 'active' "
                                        "AND query LIKE '%pg_sleep%')") == "t")
