@@ -515,13 +515,18 @@ void readStoredTexts(Statement& statement, SQLUSMALLINT at, size_t columns, Push
         row.stored.push_back(statement.text(at++));
 }
 
-// Each column's text as stored where it was set, as RETURNING gives it.
+// Each column's text as stored where it was set, as RETURNING gives it, only where it is not the new
+// text v.n<j> itself (a trigger changed it, or the type spells it its own way): the rows of a batch
+// come back no larger than they were.
 QString storedTexts(const std::vector<PushdownColumn>& columns, const QString& set)
 {
     QString sql;
-    for (size_t j = 0; j < columns.size(); ++j)
-        sql += QStringLiteral(", CASE WHEN %1 THEN %2::pg_catalog.text END")
-                   .arg(set.arg(j), column(QStringLiteral("q"), columns[j]));
+    for (size_t j = 0; j < columns.size(); ++j) {
+        const QString stored = column(QStringLiteral("q"), columns[j]) + QStringLiteral("::pg_catalog.text");
+        sql += QStringLiteral(", CASE WHEN %2 AND %3 IS DISTINCT FROM v.n%1 THEN %3 END")
+                   .arg(j)
+                   .arg(set.arg(j), stored);
+    }
     return sql;
 }
 

@@ -63,8 +63,8 @@ struct PushdownStored
     std::vector<QString> key;                   // primary key values after the store
     std::vector<std::optional<QString>> values; // the new text of each column, before the type took it;
                                                 // from a batch, null where the column is left as it was
-    std::vector<std::optional<QString>> stored; // by column, the text the server stored (a trigger may
-                                                // have changed it); null where nothing was set
+    std::vector<std::optional<QString>> stored; // by column, the text the server stored where it is not
+                                                // the new text (a trigger changed it); else null
 };
 
 // A row some find text occurs in, with what the server's replacement makes of it: what a run would
