@@ -134,23 +134,26 @@ private slots:
     {
         QUARVEL_REQUIRE_DB();
         const QString role = quoteIdentifier(TestDatabase::details().user);
+        // For this program's database only: a role-wide setting would reach the tests running beside it.
+        const QString database = quoteIdentifier(TestDatabase::details().database);
         TestDatabase::freshSchema(QStringLiteral("pgsales"));
         TestDatabase::psql(QStringLiteral("CREATE TABLE pgsales.tst_cat_sales (a integer);"));
         TestDatabase::psqlAdmin(
-            QStringLiteral("ALTER ROLE %1 SET standard_conforming_strings = off;").arg(role));
+            QStringLiteral("ALTER ROLE %1 IN DATABASE %2 SET standard_conforming_strings = off;").arg(role, database));
         struct Restore
         {
             QString role;
+            QString database;
             ~Restore()
             {
                 try {
                     TestDatabase::psqlAdmin(
-                        QStringLiteral("ALTER ROLE %1 RESET standard_conforming_strings;").arg(role));
+                        QStringLiteral("ALTER ROLE %1 IN DATABASE %2 RESET standard_conforming_strings;").arg(role, database));
                     TestDatabase::psql(QStringLiteral("DROP SCHEMA pgsales CASCADE;"));
                 } catch (...) {
                 }
             }
-        } restore{role};
+        } restore{role, database};
         QCOMPARE(TestDatabase::psql(QStringLiteral("SHOW standard_conforming_strings")),
                  QStringLiteral("off"));
 
@@ -191,7 +194,8 @@ private slots:
     {
         QUARVEL_REQUIRE_DB();
         const QString sessions = QStringLiteral("SELECT count(*) FROM pg_stat_activity "
-                                                "WHERE usename = current_user AND pid <> pg_backend_pid()");
+                                                "WHERE usename = current_user AND datname = current_database() "
+                                                "AND pid <> pg_backend_pid()");
         const int before = TestDatabase::psql(sessions).toInt();
         {
             ConnectionTest test(TestDatabase::details());

@@ -426,7 +426,8 @@ private slots:
     {
         QUARVEL_REQUIRE_DB();
         const QString countSql = QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE "
-                                                "application_name = 'quarvel-release-check'");
+                                                "application_name = 'quarvel-release-check' "
+                                                "AND datname = current_database()");
         // psql itself never carries that name; only the connection made below does.
         {
             Connection connection;

@@ -70,7 +70,7 @@ struct LockHolder
                                "; SELECT pg_sleep(120); COMMIT;"});
         for (int i = 0; i < 200; ++i) {
             if (psql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'quarvel-lock-holder' "
-                     "AND wait_event = 'PgSleep'") == "1") {
+                     "AND datname = current_database() AND wait_event = 'PgSleep'") == "1") {
                 holding = true;
                 return;
             }
@@ -80,7 +80,7 @@ struct LockHolder
     ~LockHolder()
     {
         TestDatabase::psqlAdmin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                                "WHERE application_name = 'quarvel-lock-holder'");
+                                "WHERE application_name = 'quarvel-lock-holder' AND datname = current_database()");
         psqlProcess.waitForFinished(10000);
     }
 };
@@ -908,7 +908,8 @@ private slots:
         t.connection.execute(QStringLiteral("SET application_name = 'quarvel-lost-connection'"));
         t.records.setValue(0, QStringLiteral("changed"));
         TestDatabase::psqlAdmin(QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                                               "WHERE application_name = 'quarvel-lost-connection'"));
+                                               "WHERE application_name = 'quarvel-lost-connection' "
+                                               "AND datname = current_database()"));
         try {
             t.records.moveNext();
             QFAIL("a change was stored over a lost connection");

@@ -351,7 +351,8 @@ private slots:
         host.onEvents = [&] {
             if (host.eventCalls == 21) // in the middle of the first table
                 TestDatabase::psqlAdmin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                                        "WHERE usename = 'quarvel' AND pid <> pg_backend_pid();");
+                                        "WHERE usename = 'quarvel' AND datname = current_database() "
+                                        "AND pid <> pg_backend_pid();");
         };
         ReplaceRun().PushButton1_Click(host);
         const QStringList reports = host.shown.errorReports();

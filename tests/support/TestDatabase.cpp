@@ -1,9 +1,13 @@
 #include "tests/support/TestDatabase.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 
+#include <mutex>
 #include <stdexcept>
 
 namespace quarvel::test {
@@ -64,16 +68,94 @@ QString runPsql(const QString& user, const QString& password, const QString& sql
         out.chop(1);
     return out;
 }
+
+// Each test program works in a database of its own on the shared servers, made at its first use and
+// dropped when the program ends, so that programs run at the same time (ctest -j) never see each other's
+// tables, sessions or settings. The name holds the program's and the process's, so two builds' runs of
+// one program cannot meet either. The variables then name that database, for the programs a test starts.
+struct OwnDatabase
+{
+    const char* databaseVariable;
+    QString server;
+    QString port;
+    QString adminUser;
+    QString adminPassword;
+    QString base; // the database the script made, where the own one is made and dropped from
+    QString own;
+};
+
+OwnDatabase localDatabase{"QUARVEL_TEST_DATABASE", {}, {}, {}, {}, {}, {}};
+OwnDatabase remoteDatabase{"QUARVEL_TEST_REMOTE_DATABASE", {}, {}, {}, {}, {}, {}};
+
+QString ownDatabaseName()
+{
+    QString program = QFileInfo(QCoreApplication::applicationFilePath()).baseName().toLower();
+    program.replace(QRegularExpression(QStringLiteral("[^a-z0-9_]")), QStringLiteral("_"));
+    return QStringLiteral("quarvel_%1_%2").arg(program.left(40)).arg(QCoreApplication::applicationPid());
+}
+
+void dropOwnDatabases()
+{
+    for (OwnDatabase* database : {&localDatabase, &remoteDatabase}) {
+        if (database->own.isEmpty())
+            continue;
+        try {
+            runPsql(database->adminUser, database->adminPassword,
+                    QStringLiteral("DROP DATABASE IF EXISTS \"%1\" WITH (FORCE)").arg(database->own),
+                    {database->server, database->port, database->base});
+        } catch (const std::runtime_error& error) {
+            qWarning("test database %s left behind: %s", qPrintable(database->own), error.what());
+        }
+    }
+}
+
+void makeOwnDatabase(OwnDatabase& database, const char* prefix)
+{
+    const auto variable = [prefix](const char* name) { return env((QByteArray(prefix) + name).constData()); };
+    database.base = env(database.databaseVariable);
+    database.server = variable("SERVER");
+    database.port = variable("PORT");
+    database.adminUser = variable("ADMIN_USER");
+    database.adminPassword = variable("ADMIN_PASSWORD");
+    if (database.base.isEmpty() || database.server.isEmpty() || database.adminUser.isEmpty())
+        return;
+    const QString name = ownDatabaseName();
+    const QString owner = variable("USER");
+    const PsqlTarget base{database.server, database.port, database.base};
+    runPsql(database.adminUser, database.adminPassword,
+            QStringLiteral("DROP DATABASE IF EXISTS \"%1\" WITH (FORCE)").arg(name), base);
+    runPsql(database.adminUser, database.adminPassword,
+            QStringLiteral("CREATE DATABASE \"%1\" OWNER \"%2\"").arg(name, owner), base);
+    database.own = name;
+    runPsql(database.adminUser, database.adminPassword,
+            QStringLiteral("ALTER SCHEMA public OWNER TO \"%1\"").arg(owner),
+            {database.server, database.port, name});
+    qputenv(database.databaseVariable, name.toUtf8());
+}
+
+void ensureOwnDatabases()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (qEnvironmentVariableIntValue("QUARVEL_TEST_SHARED_DATABASE") == 1)
+            return;
+        makeOwnDatabase(localDatabase, "QUARVEL_TEST_");
+        makeOwnDatabase(remoteDatabase, "QUARVEL_TEST_REMOTE_");
+        qAddPostRoutine(dropOwnDatabases);
+    });
+}
 } // namespace
 
 bool TestDatabase::available()
 {
+    ensureOwnDatabases();
     return !env("QUARVEL_TEST_SERVER").isEmpty() && !env("QUARVEL_TEST_PORT").isEmpty() &&
            !env("QUARVEL_TEST_DATABASE").isEmpty();
 }
 
 db::ConnectionDetails TestDatabase::details()
 {
+    ensureOwnDatabases();
     return {env("QUARVEL_TEST_SERVER"), env("QUARVEL_TEST_PORT"), env("QUARVEL_TEST_USER"),
             env("QUARVEL_TEST_PASSWORD"), env("QUARVEL_TEST_DATABASE")};
 }
@@ -85,22 +167,26 @@ QString TestDatabase::connectionString()
 
 QString TestDatabase::psql(const QString& sql)
 {
+    ensureOwnDatabases();
     return runPsql(env("QUARVEL_TEST_USER"), env("QUARVEL_TEST_PASSWORD"), sql);
 }
 
 QString TestDatabase::psqlAdmin(const QString& sql)
 {
+    ensureOwnDatabases();
     return runPsql(env("QUARVEL_TEST_ADMIN_USER"), env("QUARVEL_TEST_ADMIN_PASSWORD"), sql);
 }
 
 bool TestDatabase::remoteAvailable()
 {
+    ensureOwnDatabases();
     return !env("QUARVEL_TEST_REMOTE_SERVER").isEmpty() && !env("QUARVEL_TEST_REMOTE_PORT").isEmpty() &&
            !env("QUARVEL_TEST_REMOTE_DATABASE").isEmpty();
 }
 
 db::ConnectionDetails TestDatabase::remoteDetails()
 {
+    ensureOwnDatabases();
     return {env("QUARVEL_TEST_REMOTE_SERVER"), env("QUARVEL_TEST_REMOTE_PORT"),
             env("QUARVEL_TEST_REMOTE_USER"), env("QUARVEL_TEST_REMOTE_PASSWORD"),
             env("QUARVEL_TEST_REMOTE_DATABASE")};
@@ -134,12 +220,21 @@ QString TestDatabase::serverMessage(const QString& sql)
 
 long long TestDatabase::connectionCount()
 {
-    // The server logs every authorised connection (log_connections=on in scripts/pgcluster).
+    ensureOwnDatabases();
+    // The server logs every authorised connection (log_connections=on in scripts/pgcluster); only those to
+    // this program's own database count, whatever other test programs connect meanwhile.
     QFile log(env("QUARVEL_TEST_SERVER_LOG"));
     if (!log.open(QIODevice::ReadOnly))
         throw std::runtime_error("cannot read the server log named by QUARVEL_TEST_SERVER_LOG");
-    const QByteArray needle = "connection authorized: user=" + env("QUARVEL_TEST_USER").toUtf8() + ' ';
-    return log.readAll().count(needle);
+    const QRegularExpression line(
+        QStringLiteral("connection authorized: user=%1 database=%2( |$)")
+            .arg(QRegularExpression::escape(env("QUARVEL_TEST_USER")),
+                 QRegularExpression::escape(env("QUARVEL_TEST_DATABASE"))),
+        QRegularExpression::MultilineOption);
+    long long count = 0;
+    for (auto it = line.globalMatch(QString::fromUtf8(log.readAll())); it.hasNext(); it.next())
+        ++count;
+    return count;
 }
 
 } // namespace quarvel::test

@@ -2,6 +2,11 @@
 // The throwaway test server that scripts/test starts, reached through environment variables. Tests
 // build their tables with psql, an independent path, and check what the database holds the same way.
 //
+// Each test program gets a database of its own on each server, made at its first use and dropped at its
+// end, and the variables are pointed at it: programs that ctest runs side by side share the servers but no
+// table, schema or session. Server-wide things (roles, other databases) carry names only one program uses.
+// QUARVEL_TEST_SHARED_DATABASE=1 keeps the database the script made (to look at what a test left).
+//
 // Without the variables a database test fails, unless QUARVEL_ALLOW_DB_SKIP=1 asks for a skip: a
 // missing server must never pass unnoticed.
 
@@ -39,7 +44,8 @@ public:
     // as the test role with the default search path; empty when the statement does not fail.
     static QString serverMessage(const QString& sql);
 
-    // The number of connections the test role has opened since the server started (from its log).
+    // The number of connections the test role has opened to this program's database since the server
+    // started (from its log).
     static long long connectionCount();
 };
 
