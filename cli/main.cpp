@@ -691,7 +691,10 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
             continue;
         out << '\n'
             << table.text
-            << QStringLiteral(": %1 of %2 records would change").arg(table.changedRecords).arg(table.records)
+            << QStringLiteral(": %1 of %2 %3 would change")
+                   .arg(table.changedRecords)
+                   .arg(table.records)
+                   .arg(table.records == 1 ? QStringLiteral("record") : QStringLiteral("records"))
             << '\n';
         for (const engine::PreviewChange& change : table.samples) {
             // The change starts near the left, however far into the value it is.

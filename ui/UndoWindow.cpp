@@ -292,17 +292,17 @@ bool UndoWindow::work(qint64 id, bool lookOnly, engine::UndoReport& report)
     bool done = false;
     Procedure p(m_prompts, QStringLiteral("UndoWindow.UndoButton_Click"));
     p.step(lookOnly ? 102 : 104, [&] {
-        const QString what = lookOnly ? QStringLiteral("counted") : QStringLiteral("undone");
+        // Said the same way when the count before the question fails: either way nothing was undone.
         try {
             report = lookOnly ? engine::countUndo(m_journal, id, m_connectionString, &host)
                               : engine::undoRun(m_journal, id, m_connectionString, &host);
             done = true;
         } catch (const engine::JournalError& error) {
-            m_prompts.message(QStringLiteral("Run %1 was not %2: %3")
-                                  .arg(QString::number(id), what, QString::fromUtf8(error.what())));
+            m_prompts.message(QStringLiteral("Run %1 was not undone: %2")
+                                  .arg(QString::number(id), QString::fromUtf8(error.what())));
         } catch (const db::DbError& error) {
             m_prompts.message(
-                QStringLiteral("Run %1 was not %2: %3").arg(QString::number(id), what, error.message()));
+                QStringLiteral("Run %1 was not undone: %2").arg(QString::number(id), error.message()));
         }
     });
     m_running = false;
