@@ -162,7 +162,7 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
 {
     setObjectName(QStringLiteral("UndoWindow"));
     setWindowTitle(QStringLiteral("Undo a Run"));
-    resize(800, 520);
+    resize(900, 700);
 
     auto* runsLabel = new QLabel(QStringLiteral("&Runs in the journal, newest first:"), this);
     RunList = new QTreeWidget(this);
