@@ -21,11 +21,12 @@ private slots:
                           {},
                           {}},
                          {2, "record 2 of shop.pages", "n", std::nullopt, "", "ERROR: too long", "12345"}};
-        QCOMPARE(previewCsv({table}),
-                 QByteArray("table,record,row,column,old,new,refusal,change\r\n"
-                            "shop.pages,1,\"record 1 of shop.pages, key (id)=(1)\",body,"
-                            "\"a \"\"quoted\"\", text\",\"b\r\nc\",,\"[-a \"\"quoted\"\", text-]{+b\r\nc+}\"\r\n"
-                            "shop.pages,2,record 2 of shop.pages,n,,12345,ERROR: too long,{+12345+}\r\n"));
+        QCOMPARE(
+            previewCsv({table}),
+            QByteArray("table,record,row,column,old,new,refusal,change\r\n"
+                       "shop.pages,1,\"record 1 of shop.pages, key (id)=(1)\",body,"
+                       "\"a \"\"quoted\"\", text\",\"b\r\nc\",,\"[-a \"\"quoted\"\", text-]{+b\r\nc+}\"\r\n"
+                       "shop.pages,2,record 2 of shop.pages,n,,12345,ERROR: too long,{+12345+}\r\n"));
     }
 };
 
