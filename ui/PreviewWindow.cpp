@@ -381,9 +381,10 @@ void PreviewWindow::showDetail()
     const auto side = [&](engine::ChangeSegment::Kind kind, qsizetype size) {
         QString note;
         if (size > DetailLimit)
-            note = QStringLiteral("<p><i>The first %1 of %2 characters are shown.</i></p>")
+            note = QStringLiteral("<p><i>%1 of its %2 characters are shown, around the first change.</i></p>")
                        .arg(QLocale().toString(DetailLimit), QLocale().toString(size));
-        return sideHtml(engine::sideOfChange(diff, kind, DetailLimit, DetailLimit), palette()) + note;
+        // Half the room before the change at most, so that the change itself is always in the pane.
+        return sideHtml(engine::sideOfChange(diff, kind, DetailLimit / 2, DetailLimit), palette()) + note;
     };
     QString html = QStringLiteral("<p><b>%1, %2</b></p>").arg(escaped(change.row), escaped(change.column));
     html += QStringLiteral("<p><b>Old value</b></p>");
