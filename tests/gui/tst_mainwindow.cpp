@@ -16,6 +16,7 @@
 
 #include <QAccessible>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -493,6 +494,10 @@ private slots:
             for (int r = 0; r < preview.Samples->rowCount(); ++r)
                 samples << preview.Samples->item(r, 2)->text() + " -> " + preview.Samples->item(r, 3)->text();
             QVERIFY(preview.SaveButton->isEnabled());
+            QCOMPARE(preview.Status->text(), QString("2 of 2 records would change in 1 table."));
+            // Every header readable whole at the opening size.
+            for (int c = 0; c < preview.Counts->columnCount(); ++c)
+                QVERIFY(preview.Counts->columnWidth(c) >= preview.Counts->header()->sectionSizeHint(c));
             // A screen reader hears the counts themselves, not a name put in their place.
             QCOMPARE(QAccessible::queryAccessibleInterface(preview.Status)->text(QAccessible::Name),
                      preview.Status->text());
