@@ -3,12 +3,16 @@
 #include "core/Identity.h"
 #include "ui/Appearance.h"
 #include "ui/EndOfTool.h"
+#include "ui/MainWindow.h"
+#include "ui/PreviewWindow.h"
 #include "ui/QtPrompts.h"
 #include "ui/SideFiles.h"
 #include "ui/ToolWindows.h"
+#include "ui/UndoWindow.h"
 #include "ui/WindowPointer.h"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTextStream>
 #include <QTimer>
@@ -40,22 +44,49 @@ void reportShownWindow(const QWidget& window)
     }
 }
 
+void saveAndEnd(QWidget& window, const QString& path)
+{
+    const int status = window.grab().save(path) ? 0 : 1;
+    reportShownWindow(window);
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
 // QUARVEL_SCREENSHOT=<file.png> (documentation and release checks): once started, the program saves
 // the window it shows to the file, reports it on standard output and ends. Not a user setting.
-void scheduleScreenshot(const QString& path)
+// QUARVEL_SCREENSHOT_WINDOW=preview or undo opens that window from the Main window first and saves it
+// instead: the preview of the pair in QUARVEL_SCREENSHOT_FIND and QUARVEL_SCREENSHOT_REPLACE, once it has
+// read the tables; the undo window with the newest run of the journal selected.
+void scheduleScreenshot(const QString& path, quarvel::ui::ToolWindows& tool)
 {
-    QTimer::singleShot(1500, [path] {
-        int status = 1;
-        const QWidgetList windows = QApplication::topLevelWidgets();
-        for (QWidget* window : windows) {
-            if (window->isVisible() && !window->isModal() && window->windowType() == Qt::Window) {
-                status = window->grab().save(path) ? 0 : 1;
-                reportShownWindow(*window);
-                break;
+    QTimer::singleShot(1500, [path, &tool] {
+        const QString which = qEnvironmentVariable("QUARVEL_SCREENSHOT_WINDOW");
+        quarvel::ui::Form2* main = tool.mainWindow();
+        if (!which.isEmpty()) {
+            if (!main || !main->isVisible()) {
+                std::fputs("screenshot: the Main window is not shown (do the stored details connect?)\n",
+                           stderr);
+                std::_Exit(1);
             }
+            if (qEnvironmentVariableIsSet("QUARVEL_SCREENSHOT_FIND")) {
+                main->Text1->setText(qEnvironmentVariable("QUARVEL_SCREENSHOT_FIND"));
+                main->Text2->setText(qEnvironmentVariable("QUARVEL_SCREENSHOT_REPLACE"));
+            }
+            main->setShowPreview([path](quarvel::ui::PreviewWindow& preview) { saveAndEnd(preview, path); });
+            main->setShowUndo([path](quarvel::ui::UndoWindow& undo) { saveAndEnd(undo, path); });
+            if (which == u"preview")
+                main->PreviewButton_Click();
+            else if (which == u"undo")
+                main->UndoButton_Click();
+            std::fputs("screenshot: that window did not open\n", stderr);
+            std::_Exit(1);
         }
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget* window : windows)
+            if (window->isVisible() && !window->isModal() && window->windowType() == Qt::Window)
+                saveAndEnd(*window, path);
         std::fflush(nullptr);
-        std::_Exit(status);
+        std::_Exit(1);
     });
 }
 } // namespace
@@ -77,7 +108,7 @@ int main(int argc, char** argv)
     quarvel::ui::ToolWindows windows(prompts);
     const QString screenshot = qEnvironmentVariable("QUARVEL_SCREENSHOT");
     if (!screenshot.isEmpty())
-        scheduleScreenshot(screenshot);
+        scheduleScreenshot(screenshot, windows);
     windows.start();
     // An installed program had no set-up script to check the driver, and without it every connection
     // fails with the driver manager's "Can't open lib 'PostgreSQL Unicode' : file not found", which

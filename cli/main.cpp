@@ -190,6 +190,24 @@ void addPreviewOptions(QCommandLineParser& parser)
 {
     parser.addOption({QStringLiteral("limit"), QStringLiteral("Samples shown per table (default 10)."),
                       QStringLiteral("N"), QStringLiteral("10")});
+    parser.addOption(
+        {QStringLiteral("color"),
+         QStringLiteral("Colour the changes in the samples: auto (default: when standard output is "
+                        "a terminal and NO_COLOR is not set), always or never."),
+         QStringLiteral("WHEN"), QStringLiteral("auto")});
+}
+
+// As git decides: asked for, or left to whether a person is watching; NO_COLOR says no to the guess only.
+bool colourWanted(const QCommandLineParser& parser)
+{
+    const QString when = parser.value(QStringLiteral("color"));
+    if (when == u"always")
+        return true;
+    if (when == u"never")
+        return false;
+    if (when != u"auto")
+        throw cli::UsageError("--color takes auto, always or never");
+    return qEnvironmentVariable("NO_COLOR").isEmpty() && isTerminal(STDOUT_FILENO);
 }
 
 // The connection details the options, the URI, the environment and the password file give, asking
@@ -551,6 +569,21 @@ QString oneLine(QString text)
     return text.replace(u'\n', QLatin1String("\\n")).replace(u'\r', QLatin1String("\\r"));
 }
 
+// One side of a sample's change on one line: in colour as git diff shows it (removed text red and struck
+// through, added text green and underlined), otherwise each changed part between « and ».
+QString shownSide(const engine::ChangeSegments& side, bool colour)
+{
+    if (!colour)
+        return oneLine(engine::markedText(side));
+    QString text;
+    for (const engine::ChangeSegment& s : side)
+        text += s.kind == engine::ChangeSegment::Same ? oneLine(s.text)
+                : s.kind == engine::ChangeSegment::Removed
+                    ? QStringLiteral("\x1b[31;9m") + oneLine(s.text) + QStringLiteral("\x1b[m")
+                    : QStringLiteral("\x1b[32;4m") + oneLine(s.text) + QStringLiteral("\x1b[m");
+    return text;
+}
+
 class PreviewProgress : public engine::PreviewObserver
 {
 public:
@@ -579,6 +612,7 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
     if (!limitIsNumber || limit < 0)
         throw cli::UsageError("--limit needs a number of samples, 0 or more");
     const bool onServer = engineOf(parser) == cli::Engine::Server;
+    const bool colour = colourWanted(parser);
     const QString connectionString = connectOnce(connecting);
     const QList<cli::ListedTable> tables =
         selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
@@ -657,13 +691,24 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
             continue;
         out << '\n'
             << table.text
-            << QStringLiteral(": %1 of %2 records would change").arg(table.changedRecords).arg(table.records)
+            << QStringLiteral(": %1 of %2 %3 would change")
+                   .arg(table.changedRecords)
+                   .arg(table.records)
+                   .arg(table.records == 1 ? QStringLiteral("record") : QStringLiteral("records"))
             << '\n';
         for (const engine::PreviewChange& change : table.samples) {
-            const engine::ShownChange shown = engine::shownChange(
-                change.oldValue, change.refusal.isEmpty() ? change.newValue : change.refusedValue);
-            out << "  " << change.row << ", " << change.column << ": " << oneLine(shown.before) << " -> "
-                << oneLine(shown.after);
+            // The change starts near the left, however far into the value it is.
+            constexpr qsizetype Context = 30;
+            constexpr qsizetype Width = 120;
+            const engine::ChangeSegments diff = engine::sampleChange(change);
+            out << "  " << change.row << ", " << change.column << ": "
+                << (change.oldValue ? shownSide(engine::sideOfChange(diff, engine::ChangeSegment::Removed,
+                                                                     Context, Width),
+                                                colour)
+                                    : QStringLiteral("NULL"))
+                << " -> "
+                << shownSide(engine::sideOfChange(diff, engine::ChangeSegment::Added, Context, Width),
+                             colour);
             if (!change.refusal.isEmpty())
                 out << " would be refused: " << QString(change.refusal).replace(u'\n', u' ');
             out << '\n';

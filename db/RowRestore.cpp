@@ -111,7 +111,7 @@ const RowRestore::Column& RowRestore::column(const QString& name) const
 // Locks the row (on the version the journal names, else by key) and reads what each field holds now
 // beside what the journal says was stored there, both in the column's text form.
 void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome,
-                            std::vector<JournaledRecord>& journaled, QString& transaction)
+                            std::vector<JournaledRecord>& journaled, QString& transaction, bool lookOnly)
 {
     for (const RestoreField& field : row.fields)
         if (!m_columns.count(field.column))
@@ -141,7 +141,7 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome,
     };
     const auto find = [&](const QString& where, std::vector<QString> parameters) -> std::optional<Found> {
         Statement statement(handle);
-        statement.prepare(select + where + QStringLiteral(" FOR UPDATE"));
+        statement.prepare(select + where + (lookOnly ? QString() : QStringLiteral(" FOR UPDATE")));
         std::vector<QString> all = expected;
         all.insert(all.end(), parameters.begin(), parameters.end());
         if (!statement.execute(all) || !statement.fetch())
@@ -191,7 +191,7 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome,
             outcome.changedColumns << row.fields[i].column;
     }
     outcome.result = outcome.changedColumns.isEmpty() ? RestoreResult::Restored : RestoreResult::ChangedSince;
-    if (restoring.empty())
+    if (restoring.empty() || lookOnly)
         return;
 
     QString update = QStringLiteral("UPDATE ") + m_from + QStringLiteral(" AS q SET ");
@@ -262,7 +262,7 @@ JournaledRecord RowRestore::restoredRecord(const RestoreRow& row, const std::vec
 // settle (moved, changed since in every field, a null to put back) is left to restoreRow.
 void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std::vector<size_t>& which,
                                  std::vector<RestoreOutcome>& outcomes, std::vector<bool>& settled,
-                                 std::vector<JournaledRecord>& journaled, QString& transaction)
+                                 std::vector<JournaledRecord>& journaled, QString& transaction, bool lookOnly)
 {
     std::map<QStringList, std::vector<size_t>> groups;
     for (const size_t i : which) {
@@ -302,22 +302,34 @@ void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std:
             any += QStringLiteral("%1cur.m%2").arg(k > 0 ? QStringLiteral(" OR ") : QString(), n);
             returned += QStringLiteral(", cur.m%1::pg_catalog.text, cur.now%1").arg(n);
         }
-        const QString sql =
+        // Looking only, the same rows and the same comparisons, unlocked, in the columns the update returns.
+        const QString lookSql =
             QStringLiteral("WITH v AS (SELECT * FROM ROWS FROM (") + unnests +
             QStringLiteral(") WITH ORDINALITY AS v(") + aliases +
             QStringLiteral(", i)), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
             QStringLiteral(" FROM ") + m_from +
             QStringLiteral(
-                " AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm FOR UPDATE OF q) "
-                "UPDATE ") +
-            m_from + QStringLiteral(" AS q SET ") + sets +
-            QStringLiteral(
-                " FROM cur JOIN v ON v.i = cur.i WHERE q.tableoid = cur.o AND q.ctid = cur.ct AND (") +
-            any +
-            QStringLiteral(
-                ") RETURNING cur.i::pg_catalog.text, q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
-                "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text") +
-            returned;
+                " AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm) SELECT "
+                "cur.i::pg_catalog.text, cur.o::pg_catalog.text, cur.ct::pg_catalog.text, NULL, NULL") +
+            returned + QStringLiteral(" FROM cur WHERE ") + any;
+        const QString sql =
+            lookOnly
+                ? lookSql
+                : QStringLiteral("WITH v AS (SELECT * FROM ROWS FROM (") + unnests +
+                      QStringLiteral(") WITH ORDINALITY AS v(") + aliases +
+                      QStringLiteral(", i)), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
+                      QStringLiteral(" FROM ") + m_from +
+                      QStringLiteral(" AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm "
+                                     "FOR UPDATE OF q) "
+                                     "UPDATE ") +
+                      m_from + QStringLiteral(" AS q SET ") + sets +
+                      QStringLiteral(" FROM cur JOIN v ON v.i = cur.i WHERE q.tableoid = cur.o AND q.ctid = "
+                                     "cur.ct AND (") +
+                      any +
+                      QStringLiteral(") RETURNING cur.i::pg_catalog.text, q.tableoid::pg_catalog.text, "
+                                     "q.ctid::pg_catalog.text, "
+                                     "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text") +
+                      returned;
         std::vector<std::vector<QString>> arrays(3 + 2 * fields);
         for (const size_t i : members) {
             const RestoreRow& row = rows[i];
@@ -376,6 +388,23 @@ void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std:
         }
         update.closeCursor();
     }
+}
+
+std::vector<RestoreOutcome> RowRestore::check(const std::vector<RestoreRow>& rows)
+{
+    std::vector<RestoreOutcome> outcomes(rows.size());
+    std::vector<JournaledRecord> unused;
+    QString transaction;
+    std::vector<bool> settled(rows.size(), false);
+    std::vector<size_t> all(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i)
+        all[i] = i;
+    if (!m_rewritten)
+        restoreVersions(rows, all, outcomes, settled, unused, transaction, true);
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (!settled[i])
+            restoreRow(rows[i], outcomes[i], unused, transaction, true);
+    return outcomes;
 }
 
 std::vector<RestoreOutcome> RowRestore::restore(const std::vector<RestoreRow>& rows, StoreJournal* journal)

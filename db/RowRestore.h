@@ -68,6 +68,10 @@ public:
     // stays).
     std::vector<RestoreOutcome> restore(const std::vector<RestoreRow>& rows, StoreJournal* journal);
 
+    // What restore would find for each row, asked with the same reads but without locking a row or
+    // writing one: a session the server keeps read-only may ask it. Throws DbError.
+    std::vector<RestoreOutcome> check(const std::vector<RestoreRow>& rows);
+
     // The table's rules and UPDATE triggers ("rule r", "trigger t"): they run on the undo's updates as
     // they ran on the run's, and what they did elsewhere is not put back.
     const QStringList& sideEffects() const { return m_sideEffects; }
@@ -80,10 +84,11 @@ private:
     };
     const Column& column(const QString& name) const;
     void restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std::vector<JournaledRecord>& journaled,
-                    QString& transaction);
+                    QString& transaction, bool lookOnly = false);
     void restoreVersions(const std::vector<RestoreRow>& rows, const std::vector<size_t>& which,
                          std::vector<RestoreOutcome>& outcomes, std::vector<bool>& settled,
-                         std::vector<JournaledRecord>& journaled, QString& transaction);
+                         std::vector<JournaledRecord>& journaled, QString& transaction,
+                         bool lookOnly = false);
     JournaledRecord restoredRecord(const RestoreRow& row, const std::vector<size_t>& restoring,
                                    const std::vector<std::optional<QString>>& held) const;
 

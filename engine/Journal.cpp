@@ -422,8 +422,10 @@ namespace {
 const char* const RunsQuery =
     "SELECT r.id, r.undoes, r.started, r.ended, r.server, r.port, r.database, r.user, r.tables, r.pairs, "
     "(SELECT u.id FROM runs u WHERE u.undoes = r.id ORDER BY u.id DESC LIMIT 1), "
-    "(SELECT count(*) FROM records c JOIN stores s ON s.id = c.store WHERE s.run = r.id AND s.state <> "
-    "'failed') "
+    "(SELECT count(*) FROM records c JOIN stores s ON s.id = c.store WHERE s.run = r.id AND s.state = "
+    "'stored'), "
+    "(SELECT count(*) FROM records c JOIN stores s ON s.id = c.store WHERE s.run = r.id AND s.state = "
+    "'intended') "
     "FROM runs r";
 
 JournalRun runFrom(const Sql& q)
@@ -441,6 +443,7 @@ JournalRun runFrom(const Sql& q)
         run.pairs.append({pair.toArray().at(0).toString(), pair.toArray().at(1).toString()});
     run.undoneBy = q.integer(10);
     run.records = q.integer(11);
+    run.undecided = q.integer(12);
     return run;
 }
 

@@ -61,7 +61,8 @@ struct JournalRun
     RunPlace place;
     QStringList tables;
     RunPairs pairs;
-    long long records = 0; // records stored
+    long long records = 0;   // records whose store was seen to commit: the changes that reached the database
+    long long undecided = 0; // records of stores whose commit was not seen (a killed run): the server knows
 };
 
 // One store of a run: the rows one transaction changed in one table.

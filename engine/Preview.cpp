@@ -230,14 +230,6 @@ QList<PreviewTable> Preview(const PreviewRequest& request, PreviewObserver& obse
 
 namespace {
 
-QString elided(QStringView text, qsizetype keep, bool keepEnd)
-{
-    if (text.size() <= keep)
-        return text.toString();
-    return keepEnd ? QStringLiteral("...") + text.right(keep).toString()
-                   : text.left(keep).toString() + QStringLiteral("...");
-}
-
 QString csvField(const QString& text)
 {
     if (!text.contains(u',') && !text.contains(u'"') && !text.contains(u'\r') && !text.contains(u'\n'))
@@ -247,35 +239,15 @@ QString csvField(const QString& text)
 
 } // namespace
 
-ShownChange shownChange(const std::optional<QString>& before, const QString& after, qsizetype context)
+ChangeSegments sampleChange(const PreviewChange& change)
 {
-    if (!before)
-        return {QStringLiteral("NULL"), elided(after, 2 * context, false)};
-    const QString& old = *before;
-    qsizetype prefix = 0;
-    while (prefix < old.size() && prefix < after.size() && old[prefix] == after[prefix])
-        ++prefix;
-    qsizetype suffix = 0;
-    while (suffix < old.size() - prefix && suffix < after.size() - prefix &&
-           old[old.size() - 1 - suffix] == after[after.size() - 1 - suffix])
-        ++suffix;
-    const QString head = elided(QStringView(old).left(prefix), context, true);
-    const QString tail = elided(QStringView(old).right(suffix), context, false);
-    const auto middle = [&](const QString& value) {
-        const QStringView part = QStringView(value).mid(prefix, value.size() - prefix - suffix);
-        // A middle of megabytes is cut in its own middle, so both of its ends show.
-        const QString shown =
-            part.size() <= 2 * context
-                ? part.toString()
-                : part.left(context).toString() + QStringLiteral("...") + part.right(context).toString();
-        return head + QStringLiteral("\u00AB") + shown + QStringLiteral("\u00BB") + tail;
-    };
-    return {middle(old), middle(after)};
+    return changeSegments(change.oldValue.value_or(QString()),
+                          change.refusal.isEmpty() ? change.newValue : change.refusedValue);
 }
 
 QByteArray previewCsv(const QList<PreviewTable>& tables)
 {
-    QString text = QStringLiteral("table,record,row,column,old,new,refusal\r\n");
+    QString text = QStringLiteral("table,record,row,column,old,new,refusal,change\r\n");
     for (const PreviewTable& table : tables)
         for (const PreviewChange& change : table.samples)
             text += QStringList{csvField(table.text),
@@ -284,7 +256,8 @@ QByteArray previewCsv(const QList<PreviewTable>& tables)
                                 csvField(change.column),
                                 csvField(change.oldValue.value_or(QString())),
                                 csvField(change.refusal.isEmpty() ? change.newValue : change.refusedValue),
-                                csvField(change.refusal)}
+                                csvField(change.refusal),
+                                csvField(changeText(sampleChange(change)))}
                         .join(u',') +
                     QStringLiteral("\r\n");
     return text.toUtf8();

@@ -4,6 +4,7 @@
 // would refuse, and storing nothing, logging nothing.
 
 #include "db/Table.h"
+#include "engine/ChangeDiff.h"
 #include "engine/SetLists.h"
 
 #include <QList>
@@ -74,19 +75,13 @@ struct PreviewRequest
 // connection cannot be opened; a table that cannot be read gets its failure and the preview goes on.
 QList<PreviewTable> Preview(const PreviewRequest& request, PreviewObserver& observer);
 
-// A change as a person reads it: the part that differs marked with « » in both values, with
-// at most `context` characters of the unchanged text on each side, elided with "...". However long the
-// values, the texts stay short enough for one line of a list.
-struct ShownChange
-{
-    QString before;
-    QString after;
-};
-ShownChange shownChange(const std::optional<QString>& before, const QString& after, qsizetype context = 30);
+// What the sample changes, against the value the record held before the first pair: the text it would
+// store or, when the column refuses, the text it would refuse. A null old value is an empty one here.
+ChangeSegments sampleChange(const PreviewChange& change);
 
 // The samples as CSV (RFC 4180: CR LF line ends, fields holding a comma, a quote or a line break quoted,
-// quotes doubled), UTF-8, with a header line: table, record, row, column, old, new, refusal. A null old
-// value is an empty field.
+// quotes doubled), UTF-8, with a header line: table, record, row, column, old, new, refusal, change. A
+// null old value is an empty field; change is the sample's change with [-removed-] and {+added+} parts.
 QByteArray previewCsv(const QList<PreviewTable>& tables);
 
 } // namespace quarvel::engine

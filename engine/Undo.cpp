@@ -1,6 +1,7 @@
 #include "engine/Undo.h"
 
 #include "db/Connection.h"
+#include "db/RecordSet.h"
 
 #include <algorithm>
 #include <map>
@@ -13,14 +14,28 @@ namespace {
 // Rows put back in one transaction: short enough to hold few locks for long.
 constexpr size_t ChunkRows = 500;
 
+QString keyText(const std::vector<QString>& keyColumns, const db::RestoreRow& row)
+{
+    if (keyColumns.empty() || row.key.size() != keyColumns.size())
+        return {};
+    return QStringLiteral("(%1)=(%2)")
+        .arg(QStringList(keyColumns.begin(), keyColumns.end()).join(QStringLiteral(", ")),
+             QStringList(row.key.begin(), row.key.end()).join(QStringLiteral(", ")));
+}
+
 QString recordText(const db::Table& table, const std::vector<QString>& keyColumns, const db::RestoreRow& row)
 {
     QString text = QStringLiteral("%1, record %2").arg(table.displayName()).arg(row.record);
-    if (!keyColumns.empty() && row.key.size() == keyColumns.size())
-        text += QStringLiteral(", key (%1)=(%2)")
-                    .arg(QStringList(keyColumns.begin(), keyColumns.end()).join(QStringLiteral(", ")),
-                         QStringList(row.key.begin(), row.key.end()).join(QStringLiteral(", ")));
+    if (const QString key = keyText(keyColumns, row); !key.isEmpty())
+        text += QStringLiteral(", key ") + key;
     return text;
+}
+
+void notPutBack(UndoReport& report, const db::Table& table, const std::vector<QString>& keyColumns,
+                const db::RestoreRow& row, const QString& reason)
+{
+    report.listed << QStringLiteral("%1: %2").arg(recordText(table, keyColumns, row), reason);
+    report.notPutBack.append({table.displayName(), row.record, keyText(keyColumns, row), reason});
 }
 
 void tally(UndoReport& report, const db::Table& table, const std::vector<QString>& keyColumns,
@@ -32,20 +47,20 @@ void tally(UndoReport& report, const db::Table& table, const std::vector<QString
         return;
     case db::RestoreResult::ChangedSince:
         ++report.changedSince;
-        report.listed << QStringLiteral("%1: changed since the run, kept: %2")
-                             .arg(recordText(table, keyColumns, row),
-                                  outcome.changedColumns.join(QStringLiteral(", ")));
+        notPutBack(report, table, keyColumns, row,
+                   QStringLiteral("changed since the run, kept: ") +
+                       outcome.changedColumns.join(QStringLiteral(", ")));
         return;
     case db::RestoreResult::Missing:
         ++report.missing;
-        report.listed << QStringLiteral("%1: no longer there").arg(recordText(table, keyColumns, row));
+        notPutBack(report, table, keyColumns, row, QStringLiteral("no longer there"));
         return;
     case db::RestoreResult::Moved:
         ++report.missing;
-        report.listed << QStringLiteral(
-                             "%1: the row has moved since the run and the table has no primary key to "
-                             "find it by; not guessed")
-                             .arg(recordText(table, keyColumns, row));
+        notPutBack(
+            report, table, keyColumns, row,
+            QStringLiteral("the row has moved since the run and the table has no primary key to find it "
+                           "by; not guessed"));
         return;
     }
 }
@@ -68,7 +83,12 @@ QString undoRefusal(const JournalRun& run, const QString& connectionString)
     return {};
 }
 
-UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString, UndoHost* host)
+namespace {
+
+// The undo, or with lookOnly the same walk over the same stores asking the same questions of each row,
+// on a read-only session, changing nothing.
+UndoReport walkUndo(Journal& journal, qint64 run, const QString& connectionString, UndoHost* host,
+                    bool lookOnly)
 {
     const JournalRun original = journal.run(run);
     const QString refusal = undoRefusal(original, connectionString);
@@ -76,14 +96,17 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
         throw JournalError(refusal.toStdString());
     db::Connection connection;
     connection.open(connectionString);
+    if (lookOnly)
+        connection.execute(QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY"));
 
     RunPairs reversed;
     for (const auto& [find, replacement] : original.pairs)
         reversed.append({replacement, find});
     UndoReport report;
-    report.undoRun = journal.beginRun(runPlaceOf(connectionString), original.tables, reversed, run);
-    const std::unique_ptr<db::StoreJournal> recorder = journal.recorder(report.undoRun);
-    const long long total = original.records;
+    if (!lookOnly)
+        report.undoRun = journal.beginRun(runPlaceOf(connectionString), original.tables, reversed, run);
+    const std::unique_ptr<db::StoreJournal> recorder = lookOnly ? nullptr : journal.recorder(report.undoRun);
+    const long long total = original.records + original.undecided;
     long long done = 0;
     bool stopped = false;
 
@@ -135,6 +158,10 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
                                      .arg(store.table.displayName())
                                      .arg(store.rows.size())
                                      .arg(goneTables[name]);
+                report.notPutBack.append({store.table.displayName(), 0, QString(),
+                                          QStringLiteral("%1 records not restored: %2")
+                                              .arg(store.rows.size())
+                                              .arg(goneTables[name])});
                 done += static_cast<long long>(store.rows.size());
                 return;
             }
@@ -145,7 +172,8 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
                         static_cast<std::ptrdiff_t>(std::min(store.rows.size(), at + ChunkRows)));
                 try {
                     const std::vector<db::RestoreOutcome> outcomes =
-                        restore->second->restore(chunk, recorder.get());
+                        lookOnly ? restore->second->check(chunk)
+                                 : restore->second->restore(chunk, recorder.get());
                     for (size_t i = 0; i < chunk.size(); ++i)
                         tally(report, store.table, store.keyColumns, chunk[i], outcomes[i]);
                 } catch (const db::DbError& e) {
@@ -155,15 +183,15 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
                     // since) is tried alone, so that the others still go back.
                     for (const db::RestoreRow& row : chunk) {
                         try {
-                            const auto outcome = restore->second->restore({row}, recorder.get());
+                            const auto outcome = lookOnly ? restore->second->check({row})
+                                                          : restore->second->restore({row}, recorder.get());
                             tally(report, store.table, store.keyColumns, row, outcome.front());
                         } catch (const db::DbError& alone) {
                             if (alone.stopsTheRun() || alone.sqlState().startsWith(u"08"))
                                 throw;
                             ++report.failed;
-                            report.listed
-                                << QStringLiteral("%1: not put back: %2")
-                                       .arg(recordText(store.table, store.keyColumns, row), alone.message());
+                            notPutBack(report, store.table, store.keyColumns, row,
+                                       QStringLiteral("not put back: ") + alone.message());
                         }
                     }
                 }
@@ -175,10 +203,12 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
             }
         });
     } catch (...) {
-        journal.endRun(report.undoRun);
+        if (!lookOnly)
+            journal.endRun(report.undoRun);
         throw;
     }
-    journal.endRun(report.undoRun);
+    if (!lookOnly)
+        journal.endRun(report.undoRun);
     if (stopped)
         report.listed << QStringLiteral(
                              "Stopped before the end: %1 of %2 records were looked at. The rest are "
@@ -186,6 +216,37 @@ UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString
                              .arg(done)
                              .arg(total);
     return report;
+}
+
+QString csvField(const QString& text)
+{
+    if (!text.contains(u',') && !text.contains(u'"') && !text.contains(u'\r') && !text.contains(u'\n'))
+        return text;
+    return u'"' + QString(text).replace(QLatin1String("\""), QLatin1String("\"\"")) + u'"';
+}
+
+} // namespace
+
+UndoReport undoRun(Journal& journal, qint64 run, const QString& connectionString, UndoHost* host)
+{
+    return walkUndo(journal, run, connectionString, host, false);
+}
+
+UndoReport countUndo(Journal& journal, qint64 run, const QString& connectionString, UndoHost* host)
+{
+    return walkUndo(journal, run, connectionString, host, true);
+}
+
+QByteArray notPutBackCsv(const UndoReport& report)
+{
+    QString text = QStringLiteral("table,record,key,reason\r\n");
+    for (const NotPutBack& entry : report.notPutBack)
+        text +=
+            QStringList{csvField(entry.table), entry.record == 0 ? QString() : QString::number(entry.record),
+                        csvField(entry.key), csvField(entry.reason)}
+                .join(u',') +
+            QStringLiteral("\r\n");
+    return text.toUtf8();
 }
 
 } // namespace quarvel::engine

@@ -5,7 +5,7 @@ target_sources(quarvel_engine PRIVATE
     ReplaceRun.cpp ReplaceRun.h
 )
 # The preview of a run: the same walk, on a read-only session, storing and logging nothing.
-target_sources(quarvel_engine PRIVATE Preview.cpp Preview.h)
+target_sources(quarvel_engine PRIVATE Preview.cpp Preview.h ChangeDiff.cpp ChangeDiff.h)
 # The journal of stored changes and the undo built on it.
 find_package(SQLite3 REQUIRED)
 target_sources(quarvel_engine PRIVATE Journal.cpp Journal.h Undo.cpp Undo.h)

@@ -7,7 +7,7 @@ CREATE TABLE customers (
     note text
 );
 INSERT INTO customers (name, city, email, note) VALUES
-    ('Ada Lovelace', 'London', 'ada@example.org', 'Prefers e-mail'),
+    ('Ada Lovelace', 'London', 'ada@example.org', 'Prefers e-mail; in London on Tuesdays'),
     ('Alan Turing', 'Manchester', 'alan@example.org', NULL),
     ('Grace Hopper', 'New York', 'grace@example.org', '  likes  COBOL  '),
     ('Edsger Dijkstra', 'Amsterdam', 'edsger@example.org', 'goto considered harmful');

@@ -1,7 +1,9 @@
 #pragma once
 // "Preview": what "Start Replacing" would do with the ticked tables and the current pair or sets, seen
-// before anything is written. Counts per table and column, then samples with the changed parts marked;
-// progress and Cancel while the tables are read; the samples can be saved as CSV.
+// before anything is written. Counts per table and column, then samples with what goes struck through on a
+// red tint and what comes on a green one (and between « and » for those who do not see colour), the
+// selected sample's whole values under them; progress and Cancel while the tables are read; the samples can
+// be saved as CSV.
 
 #include "core/Prompts.h"
 #include "engine/Preview.h"
@@ -11,6 +13,7 @@
 class QLabel;
 class QPushButton;
 class QTableWidget;
+class QTextBrowser;
 class QTreeWidget;
 
 namespace quarvel::ui {
@@ -29,6 +32,7 @@ public:
     QLabel* Status = nullptr;
     QTreeWidget* Counts = nullptr;
     QTableWidget* Samples = nullptr;
+    QTextBrowser* Detail = nullptr; // the selected sample's whole old and new values
     QPushButton* CancelButton = nullptr;
     QPushButton* SaveButton = nullptr;
     QPushButton* CloseButton = nullptr;
@@ -38,13 +42,20 @@ public:
     // window with what was read; afterwards they close it.
     void reject() override;
 
+    // The most of a value the detail pane shows: enough to read any text a person would, and small
+    // enough that a value of megabytes does not stall the window.
+    static constexpr qsizetype DetailLimit = 100'000;
+
 private:
     void fill();
+    void fitColumns();
+    void showDetail();
 
     Prompts& m_prompts;
     bool m_cancelled = false;
     bool m_running = false;
     QList<engine::PreviewTable> m_result;
+    QList<const engine::PreviewChange*> m_rows; // the sample in each row of Samples
 };
 
 } // namespace quarvel::ui

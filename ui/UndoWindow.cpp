@@ -2,15 +2,16 @@
 
 #include "core/Procedure.h"
 #include "db/DbError.h"
-#include "engine/Undo.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
 #include <QLocale>
 #include <QPushButton>
+#include <QTextBrowser>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -55,6 +56,11 @@ QString placeText(const engine::RunPlace& place)
     return QStringLiteral("%1@%2:%3/%4").arg(place.user, place.server, place.port, place.database);
 }
 
+QString counted(long long count, const char* one, const char* many)
+{
+    return QStringLiteral("%1 %2").arg(QLocale().toString(count), QLatin1String(count == 1 ? one : many));
+}
+
 QString stateText(const engine::JournalRun& run)
 {
     QStringList parts;
@@ -62,22 +68,69 @@ QString stateText(const engine::JournalRun& run)
         parts << QStringLiteral("undo of run %1").arg(run.undoes);
     if (run.undoneBy != 0)
         parts << QStringLiteral("undone by run %1").arg(run.undoneBy);
-    if (!run.ended.isValid())
-        parts << QStringLiteral("did not end");
+    if (!run.ended.isValid()) {
+        QString text = QStringLiteral("did not end: %1 of its changes reached the database")
+                           .arg(QLocale().toString(run.records));
+        if (run.undecided != 0)
+            text += QStringLiteral(", %1 more may have (the undo asks the server)")
+                        .arg(QLocale().toString(run.undecided));
+        parts << text;
+    } else if (parts.isEmpty()) {
+        parts << QStringLiteral("finished");
+    }
     return parts.join(QStringLiteral("; "));
 }
 
-QString counted(long long count, const char* one, const char* many)
+QString confirmation(const engine::JournalRun& run, const engine::UndoReport& count)
 {
-    return QStringLiteral("%1 %2").arg(QLocale().toString(count), QLatin1String(count == 1 ? one : many));
+    QString text =
+        QStringLiteral("Undo run %1 of %2?\n\nIt would put back %3")
+            .arg(QString::number(run.id), whenText(run), counted(count.restored, "record", "records"));
+    QStringList kept;
+    if (count.changedSince != 0)
+        kept << QStringLiteral("%1 changed since the run")
+                    .arg(counted(count.changedSince, "record", "records"));
+    if (count.missing != 0)
+        kept << QStringLiteral("%1 no longer there").arg(counted(count.missing, "record", "records"));
+    if (count.failed != 0)
+        kept << QStringLiteral("%1 the server refuses").arg(counted(count.failed, "record", "records"));
+    text += kept.isEmpty() ? QStringLiteral(" and keep none.")
+                           : QStringLiteral(" and keep %1.").arg(kept.join(QStringLiteral(", ")));
+    text += QStringLiteral("\n\nEach field goes back to its old text only where it still holds what the run "
+                           "stored; the count is of now, and the undo looks again as it goes.");
+    return text;
 }
 
-QString confirmation(const engine::JournalRun& run)
+QString runDetailsHtml(const engine::JournalRun& run)
 {
-    return QStringLiteral("Undo run %1 of %2? It changed %3 in %4; each field goes back to its old text only "
-                          "where it still holds what the run stored.")
-        .arg(QString::number(run.id), whenText(run), counted(run.records, "record", "records"),
-             counted(run.tables.size(), "table", "tables"));
+    const auto row = [](const QString& name, const QString& value) {
+        return QStringLiteral("<tr><td><b>%1</b>&nbsp;</td><td>%2</td></tr>").arg(name, value);
+    };
+    const QLocale locale;
+    QString pairs;
+    for (const auto& [find, replacement] : run.pairs)
+        pairs += QStringLiteral("<li>%1 &rarr; %2</li>")
+                     .arg(QStringLiteral("\u00AB") + find.toHtmlEscaped() + QStringLiteral("\u00BB"),
+                          QStringLiteral("\u00AB") + replacement.toHtmlEscaped() + QStringLiteral("\u00BB"));
+    QString html = QStringLiteral("<table>");
+    html += row(QStringLiteral("Run"), QString::number(run.id));
+    html += row(QStringLiteral("Started"), locale.toString(run.started.toLocalTime(), QLocale::LongFormat));
+    html += row(QStringLiteral("Ended"), run.ended.isValid()
+                                             ? locale.toString(run.ended.toLocalTime(), QLocale::LongFormat)
+                                             : QStringLiteral("never (the program was stopped)"));
+    html += row(QStringLiteral("Server"),
+                QStringLiteral("%1, port %2, as %3")
+                    .arg(run.place.server.toHtmlEscaped(), run.place.port.toHtmlEscaped(),
+                         run.place.user.toHtmlEscaped()));
+    html += row(QStringLiteral("Database"), run.place.database.toHtmlEscaped());
+    html += row(QStringLiteral("Tables"),
+                QStringLiteral("%1: %2").arg(locale.toString(run.tables.size()),
+                                             run.tables.join(QStringLiteral(", ")).toHtmlEscaped()));
+    html += row(QStringLiteral("Records changed"), locale.toString(run.records));
+    html += row(QStringLiteral("State"), stateText(run).toHtmlEscaped());
+    html += QStringLiteral("</table><p><b>%1, in the order they ran:</b></p><ol>%2</ol>")
+                .arg(run.pairs.size() == 1 ? QStringLiteral("Pair") : QStringLiteral("Pairs"), pairs);
+    return html;
 }
 
 QString outcomeText(const engine::UndoReport& report)
@@ -109,7 +162,7 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
 {
     setObjectName(QStringLiteral("UndoWindow"));
     setWindowTitle(QStringLiteral("Undo a Run"));
-    resize(800, 520);
+    resize(900, 700);
 
     auto* runsLabel = new QLabel(QStringLiteral("&Runs in the journal, newest first:"), this);
     RunList = new QTreeWidget(this);
@@ -120,6 +173,12 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
     RunList->setRootIsDecorated(false);
     RunList->setSelectionMode(QAbstractItemView::SingleSelection);
     runsLabel->setBuddy(RunList);
+
+    auto* runLabel = new QLabel(QStringLiteral("Run de&tails:"), this);
+    RunDetails = new QTextBrowser(this);
+    RunDetails->setObjectName(QStringLiteral("RunDetails"));
+    RunDetails->setOpenLinks(false);
+    runLabel->setBuddy(RunDetails);
 
     // Enter in the list reaches the default button: one way to start an undo, never two.
     UndoButton = button(QStringLiteral("&Undo"), "UndoButton", this);
@@ -138,6 +197,8 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
     Details->setAccessibleName(QStringLiteral("Records not put back"));
     detailsLabel->setBuddy(Details);
 
+    SaveButton = button(QStringLiteral("&Save as CSV..."), "SaveButton", this);
+    SaveButton->setEnabled(false);
     CloseButton = button(QStringLiteral("Close"), "CloseButton", this);
 
     auto* undoButtons = new QHBoxLayout;
@@ -145,25 +206,32 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
     undoButtons->addWidget(CancelButton);
     undoButtons->addStretch();
     auto* closeButtons = new QHBoxLayout;
+    closeButtons->addWidget(SaveButton);
     closeButtons->addStretch();
     closeButtons->addWidget(CloseButton);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(runsLabel);
     layout->addWidget(RunList, 2);
+    layout->addWidget(runLabel);
+    layout->addWidget(RunDetails, 2);
     layout->addLayout(undoButtons);
     layout->addWidget(Status);
     layout->addWidget(detailsLabel);
     layout->addWidget(Details, 1);
     layout->addLayout(closeButtons);
-    setTabOrder(RunList, UndoButton);
+    setTabOrder(RunList, RunDetails);
+    setTabOrder(RunDetails, UndoButton);
     setTabOrder(UndoButton, CancelButton);
     setTabOrder(CancelButton, Details);
-    setTabOrder(Details, CloseButton);
+    setTabOrder(Details, SaveButton);
+    setTabOrder(SaveButton, CloseButton);
     RunList->setFocus();
 
     connect(UndoButton, &QPushButton::clicked, this, &UndoWindow::UndoButton_Click);
     connect(CancelButton, &QPushButton::clicked, this, [this] { m_cancelled = true; });
     connect(CloseButton, &QPushButton::clicked, this, &UndoWindow::reject);
+    connect(SaveButton, &QPushButton::clicked, this, &UndoWindow::SaveButton_Click);
+    connect(RunList, &QTreeWidget::currentItemChanged, this, [this] { showRun(); });
 
     refresh();
 }
@@ -194,9 +262,55 @@ void UndoWindow::refresh(qint64 current)
         RunList->resizeColumnToContents(c);
     if (currentItem)
         RunList->setCurrentItem(currentItem);
+    showRun();
     UndoButton->setEnabled(!m_runs.empty());
     if (m_runs.empty())
         Status->setText(QStringLiteral("No run has been journaled yet."));
+}
+
+void UndoWindow::showRun()
+{
+    const QTreeWidgetItem* item = RunList->currentItem();
+    const qint64 id = item ? item->data(When, RunIdRole).toLongLong() : 0;
+    const auto run = std::find_if(m_runs.begin(), m_runs.end(), [id](const auto& r) { return r.id == id; });
+    if (run == m_runs.end())
+        RunDetails->clear();
+    else
+        RunDetails->setHtml(runDetailsHtml(*run));
+}
+
+bool UndoWindow::work(qint64 id, bool lookOnly, engine::UndoReport& report)
+{
+    m_running = true;
+    m_cancelled = false;
+    // Focus moves to Cancel before the list and Undo go grey, so the keyboard does not land elsewhere.
+    CancelButton->setEnabled(true);
+    CancelButton->setFocus();
+    RunList->setEnabled(false);
+    UndoButton->setEnabled(false);
+    WindowUndoHost host(*Status, m_cancelled);
+    bool done = false;
+    Procedure p(m_prompts, QStringLiteral("UndoWindow.UndoButton_Click"));
+    p.step(lookOnly ? 102 : 104, [&] {
+        // Said the same way when the count before the question fails: either way nothing was undone.
+        try {
+            report = lookOnly ? engine::countUndo(m_journal, id, m_connectionString, &host)
+                              : engine::undoRun(m_journal, id, m_connectionString, &host);
+            done = true;
+        } catch (const engine::JournalError& error) {
+            m_prompts.message(QStringLiteral("Run %1 was not undone: %2")
+                                  .arg(QString::number(id), QString::fromUtf8(error.what())));
+        } catch (const db::DbError& error) {
+            m_prompts.message(
+                QStringLiteral("Run %1 was not undone: %2").arg(QString::number(id), error.message()));
+        }
+    });
+    m_running = false;
+    CancelButton->setEnabled(false);
+    RunList->setEnabled(true);
+    UndoButton->setEnabled(true);
+    RunList->setFocus();
+    return done;
 }
 
 void UndoWindow::UndoButton_Click()
@@ -219,44 +333,50 @@ void UndoWindow::UndoButton_Click()
         m_prompts.message(refusal);
         return;
     }
-    if (!m_prompts.askYesNo(confirmation(*run)))
+    const QString before = Status->text();
+    // The question states what the undo would do, so the count comes first, changing nothing.
+    engine::UndoReport count;
+    const engine::JournalRun asked = *run;
+    if (!work(id, true, count) || m_cancelled) {
+        Status->setText(m_cancelled ? QStringLiteral("Counting stopped; nothing was undone.") : before);
+        return;
+    }
+    refresh(id); // the count may have settled what a killed run stored
+    Status->setText(before);
+    if (!m_prompts.askYesNo(confirmation(asked, count)))
         return;
 
-    m_running = true;
-    m_cancelled = false;
-    const QString before = Status->text();
-    Status->setText(QStringLiteral("Record 0 of %1").arg(QLocale().toString(run->records)));
-    // Focus moves to Cancel before the list and Undo go grey, so the keyboard does not land elsewhere.
-    CancelButton->setEnabled(true);
-    CancelButton->setFocus();
-    RunList->setEnabled(false);
-    UndoButton->setEnabled(false);
-    WindowUndoHost host(*Status, m_cancelled);
+    Status->setText(
+        QStringLiteral("Record 0 of %1").arg(QLocale().toString(asked.records + asked.undecided)));
     engine::UndoReport report;
-    bool undone = false;
-    p.step(102, [&] {
-        try {
-            report = engine::undoRun(m_journal, id, m_connectionString, &host);
-            undone = true;
-        } catch (const engine::JournalError& error) {
-            m_prompts.message(
-                QStringLiteral("Run %1 was not undone: %2").arg(id).arg(QString::fromUtf8(error.what())));
-        } catch (const db::DbError& error) {
-            m_prompts.message(QStringLiteral("Run %1 was not undone: %2").arg(id).arg(error.message()));
-        }
-    });
-    m_running = false;
-    CancelButton->setEnabled(false);
-    RunList->setEnabled(true);
+    const bool undone = work(id, false, report);
     refresh(id);
     if (undone) {
+        m_report = report;
         Status->setText(outcomeText(report));
         Details->clear();
         Details->addItems(report.notes + report.listed);
+        SaveButton->setEnabled(!report.notPutBack.isEmpty());
     } else if (!m_runs.empty()) {
         Status->setText(before);
     }
     RunList->setFocus();
+}
+
+void UndoWindow::SaveButton_Click()
+{
+    FileDialogRequest request;
+    request.fileName = QStringLiteral("not-put-back.csv");
+    request.title = QStringLiteral("Save as CSV");
+    request.filter = QStringLiteral("CSV Files (*.csv)|*.csv|");
+    const QString path = m_prompts.saveFileName(request);
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    const QByteArray bytes = engine::notPutBackCsv(m_report);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size() ||
+        !file.flush())
+        m_prompts.message(QStringLiteral("Could not save %1: %2").arg(path, file.errorString()));
 }
 
 void UndoWindow::reject()

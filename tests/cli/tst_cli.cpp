@@ -137,6 +137,40 @@ private slots:
         QCOMPARE(fromJson, sink.names);
     }
 
+    void previewColoursItsSamplesOnlyWhenAskedOrAtATerminal_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("noColor");
+        QTest::addColumn<bool>("coloured");
+        QTest::newRow("auto into a pipe") << QStringList{} << false << false;
+        QTest::newRow("always") << QStringList{"--color=always"} << false << true;
+        QTest::newRow("always over NO_COLOR") << QStringList{"--color", "always"} << true << true;
+        QTest::newRow("never") << QStringList{"--color=never"} << false << false;
+    }
+
+    void previewColoursItsSamplesOnlyWhenAskedOrAtATerminal()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QStringList, options);
+        QFETCH(bool, noColor);
+        QFETCH(bool, coloured);
+        TestDatabase::psql("DROP TABLE IF EXISTS tst_cli.colour; CREATE TABLE tst_cli.colour (v text);"
+                           "INSERT INTO tst_cli.colour VALUES ('older')");
+        QProcessEnvironment env = environment();
+        env.insert(QStringLiteral("PGPASSWORD"), TestDatabase::details().password);
+        if (noColor)
+            env.insert(QStringLiteral("NO_COLOR"), QStringLiteral("1"));
+        const Result preview =
+            cli(QStringList{"preview", "--find", "old", "--replace", "new", "--table", "tst_cli.colour"} +
+                    options + connectionOptions(),
+                env);
+        QCOMPARE(preview.status, 0);
+        const QString line = coloured ? "\x1b[31;9mold\x1b[mer -> \x1b[32;4mnew\x1b[mer\n"
+                                      : "\u00ABold\u00BBer -> \u00ABnew\u00BBer\n";
+        QVERIFY2(preview.out.endsWith("tst_cli.colour, v: " + line), qPrintable(preview.out));
+        QCOMPARE(preview.out.contains(u'\x1b'), coloured);
+    }
+
     void setsRunGivesTheWindowsValuesAndLog()
     {
         QUARVEL_REQUIRE_DB();

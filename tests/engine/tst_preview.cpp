@@ -123,6 +123,12 @@ private slots:
             }
         }
         QVERIFY(refused >= 4); // numeric rounding, varchar length, int[] input, generated column
+        // A chain's change is shown against the value before its first pair: "bab", "bbb", "cccccc".
+        const auto chained =
+            std::find_if(preview[0].samples.cbegin(), preview[0].samples.cend(),
+                         [](const PreviewChange& c) { return c.record == 2 && c.column == "v"; });
+        QVERIFY(chained != preview[0].samples.cend());
+        QCOMPARE(changeText(sampleChange(*chained)), QStringLiteral("[-bab-]{+cccccc+}"));
         // The preview stored nothing.
         for (qsizetype t = 0; t < Tables.size(); ++t)
             QCOMPARE(records(Tables[t]), original[t]);

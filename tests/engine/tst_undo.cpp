@@ -139,7 +139,14 @@ private slots:
         TestDatabase::psql("SET search_path = tst_undo; UPDATE edited SET v = 'mine' WHERE id = 1;"
                            "UPDATE edited SET other = 'moved' WHERE id = 2; DELETE FROM edited WHERE id = 3;"
                            "UPDATE loose SET other = 'moved' WHERE other = '2';");
+        // The count asked before the undo: the same answer, and nothing written anywhere.
+        const QString edited = schemaText(QStringLiteral("tst_undo"));
+        const UndoReport counted = countUndo(journal, newestRun(journal), TestDatabase::connectionString());
+        QCOMPARE(schemaText(QStringLiteral("tst_undo")), edited);
+        QCOMPARE(journal.runs().size(), size_t(1));
         const UndoReport report = undoRun(journal, newestRun(journal), TestDatabase::connectionString());
+        QCOMPARE(counted.listed, report.listed);
+        QCOMPARE(counted.restored, report.restored);
         QVERIFY2(report.restored == 3, qPrintable(report.listed.join(u"\n")));
         QCOMPARE(report.changedSince, 1);
         QCOMPARE(report.missing, 2);
@@ -155,6 +162,28 @@ private slots:
         QCOMPARE(TestDatabase::psql(
                      "SELECT string_agg(v || ' ' || other, ',' ORDER BY other) FROM tst_undo.loose"),
                  QStringLiteral("a 1,xa 3,c moved"));
+    }
+
+    void killedRunCountsOnlyTheChangesThatReachedTheDatabase()
+    {
+        Journal journal(m_folder.filePath(QStringLiteral("killed.sqlite3")));
+        const qint64 id =
+            journal.beginRun({}, {QStringLiteral("s.t")}, {{QStringLiteral("a"), QStringLiteral("b")}});
+        const std::unique_ptr<db::StoreJournal> recorder = journal.recorder(id);
+        db::JournaledRecord record;
+        record.record = 1;
+        record.columns = {QStringLiteral("v")};
+        record.oldValues = {QStringLiteral("a")};
+        record.newValues = {QStringLiteral("b")};
+        recorder->storing({QStringLiteral("s"), QStringLiteral("t")}, {}, QStringLiteral("100"),
+                          {record, record});
+        recorder->stored(true);
+        // Killed between its store and the commit's answer: the server alone knows.
+        recorder->storing({QStringLiteral("s"), QStringLiteral("t")}, {}, QStringLiteral("101"), {record});
+        const JournalRun run = journal.run(id);
+        QVERIFY(!run.ended.isValid());
+        QCOMPARE(run.records, 2);
+        QCOMPARE(run.undecided, 1);
     }
 
     void databasesNotInUtf8AreReadWrittenAndUndoneByteForByte_data()

@@ -16,6 +16,7 @@
 
 #include <QAccessible>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -23,6 +24,7 @@
 #include <QTabBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
@@ -492,6 +494,10 @@ private slots:
             for (int r = 0; r < preview.Samples->rowCount(); ++r)
                 samples << preview.Samples->item(r, 2)->text() + " -> " + preview.Samples->item(r, 3)->text();
             QVERIFY(preview.SaveButton->isEnabled());
+            QCOMPARE(preview.Status->text(), QString("2 of 2 records would change in 1 table."));
+            // Every header readable whole at the opening size.
+            for (int c = 0; c < preview.Counts->columnCount(); ++c)
+                QVERIFY(preview.Counts->columnWidth(c) >= preview.Counts->header()->sectionSizeHint(c));
             // A screen reader hears the counts themselves, not a name put in their place.
             QCOMPARE(QAccessible::queryAccessibleInterface(preview.Status)->text(QAccessible::Name),
                      preview.Status->text());
@@ -510,13 +516,47 @@ private slots:
         QVERIFY(csv.open(QIODevice::ReadOnly));
         QCOMPARE(
             csv.readAll(),
-            QByteArray("table,record,row,column,old,new,refusal\r\n"
-                       "main_window_tests.alpha,1,record 1 of main_window_tests.alpha,v,old,new,\r\n"
-                       "main_window_tests.alpha,2,record 2 of main_window_tests.alpha,v,older,newer,\r\n"));
+            QByteArray(
+                "table,record,row,column,old,new,refusal,change\r\n"
+                "main_window_tests.alpha,1,record 1 of main_window_tests.alpha,v,old,new,,[-old-]{+new+}\r\n"
+                "main_window_tests.alpha,2,record 2 of main_window_tests.alpha,v,older,newer,,[-old-]{+new+}"
+                "er\r\n"));
         // Nothing but the file dialog of "Save as CSV...".
         QCOMPARE(m_prompts.shown.size(), 1);
         QCOMPARE(m_prompts.shown.first().kind, test::Shown::SaveDialog);
         QCOMPARE(m_prompts.shown.first().dialog.title, QStringLiteral("Save as CSV"));
+    }
+
+    void previewDetailShowsTheSelectedSampleWhole()
+    {
+        const QString head(300, u'h');
+        const QString tail(300, u't');
+        TestDatabase::psql(
+            QStringLiteral("UPDATE main_window_tests.alpha SET v = '%1' || v || '%2' WHERE id = 2")
+                .arg(head, tail));
+        Form2 window(m_prompts, *m_form1);
+        window.Form_Load();
+        for (int i = 0; i < window.List1->count(); ++i)
+            window.List1->item(i)->setCheckState(
+                window.List1->item(i)->text() == "main_window_tests.alpha" ? Qt::Checked : Qt::Unchecked);
+        window.Text1->setText("old");
+        window.Text2->setText("new");
+        QString row;
+        QString first;
+        QString second;
+        window.setShowPreview([&](PreviewWindow& preview) {
+            first = preview.Detail->toPlainText();
+            preview.Samples->setCurrentCell(1, 0);
+            row = preview.Samples->item(1, 2)->text();
+            second = preview.Detail->toPlainText();
+        });
+        window.PreviewButton->click();
+        QVERIFY2(first.contains("\u00ABold\u00BB") && !first.contains(head), qPrintable(first));
+        // The row starts a little before the change; the pane holds both values whole.
+        QVERIFY2(row.startsWith("...hhh") && row.contains("\u00ABold\u00BB") && row.size() < head.size(),
+                 qPrintable(row));
+        QVERIFY2(second.contains(head + "\u00ABold\u00BB" + "er" + tail), qPrintable(second));
+        QVERIFY2(second.contains(head + "\u00ABnew\u00BB" + "er" + tail), qPrintable(second));
     }
 
     void previewCancelStopsTheWalk_data()

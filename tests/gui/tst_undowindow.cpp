@@ -13,9 +13,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
@@ -135,7 +137,7 @@ private slots:
         openUndoWindow([&](UndoWindow& undo) {
             QCOMPARE(column(undo.RunList, 1), QStringList(2, place));
             QCOMPARE(column(undo.RunList, 3), QStringList(2, "3"));
-            QCOMPARE(column(undo.RunList, StateColumn), QStringList(2, ""));
+            QCOMPARE(column(undo.RunList, StateColumn), QStringList(2, "finished"));
             QCOMPARE(undo.RunList->topLevelItem(0)->toolTip(2), Table);
 
             // The newest run first: the second, which undone leaves the first run's texts.
@@ -148,16 +150,18 @@ private slots:
             QTest::keyClick(undo.RunList, Qt::Key_Return);
             QCOMPARE(m_prompts.shown.size(), 1);
             QCOMPARE(m_prompts.shown[0].kind, test::Shown::YesNo);
-            QCOMPARE(m_prompts.shown[0].text,
-                     "Undo run 2 of " + when +
-                         "? It changed 3 records in 1 table; each field goes back to its old text only where "
-                         "it still holds what the run stored.");
+            QCOMPARE(
+                m_prompts.shown[0].text,
+                "Undo run 2 of " + when +
+                    "?\n\nIt would put back 3 records and keep none.\n\nEach field goes back to its old "
+                    "text only where it still holds what the run stored; the count is of now, and the undo "
+                    "looks again as it goes.");
             QCOMPARE(rows(), afterFirst);
             QCOMPARE(undo.Status->text(),
                      QString("Restored: 3. Kept because changed since the run: 0. No longer there: 0."));
             QCOMPARE(undo.Details->count(), 0);
             QCOMPARE(column(undo.RunList, StateColumn),
-                     (QStringList{"undo of run 2", "undone by run 3", ""}));
+                     (QStringList{"undo of run 2", "undone by run 3", "finished"}));
 
             // Then the first run, the oldest: the table as it was before either.
             QTest::keyClick(undo.RunList, Qt::Key_End);
@@ -173,6 +177,40 @@ private slots:
             QTest::keyClick(undo.RunList, Qt::Key_Escape);
             QVERIFY(!undo.isVisible());
         });
+    }
+
+    void questionStatesWhatTheUndoWouldPutBackAndKeep()
+    {
+        QCOMPARE(startReplacing("old", "new"), QStringList{"Done."});
+        TestDatabase::psql("UPDATE undo_window_tests.t SET v = 'mine' WHERE id = 2");
+        const QString edited = rows();
+        const QString csvPath = m_temp.filePath("not-put-back.csv");
+        openUndoWindow([&](UndoWindow& undo) {
+            const QString details = undo.RunDetails->toPlainText();
+            QVERIFY2(details.contains("\u00ABold\u00BB \u2192 \u00ABnew\u00BB") &&
+                         details.contains("finished") && details.contains("1: " + Table),
+                     qPrintable(details));
+            m_prompts.yesNoAnswers.enqueue(false);
+            QTest::keyClick(undo.RunList, Qt::Key_Return);
+            QCOMPARE(m_prompts.shown.size(), 1);
+            QVERIFY2(m_prompts.shown[0].text.contains(
+                         "It would put back 2 records and keep 1 record changed since the run."),
+                     qPrintable(m_prompts.shown[0].text));
+            // Asking wrote nothing: no undo on record, the table as it was.
+            QCOMPARE(undo.RunList->topLevelItemCount(), 1);
+            QCOMPARE(rows(), edited);
+
+            m_prompts.yesNoAnswers.enqueue(true);
+            m_prompts.fileAnswers.enqueue(csvPath);
+            QTest::keyClick(undo.RunList, Qt::Key_Return);
+            QVERIFY(undo.SaveButton->isEnabled());
+            undo.SaveButton->click();
+        });
+        QFile csv(csvPath);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(csv.readAll(),
+                 QByteArray("table,record,key,reason\r\n"
+                            "undo_window_tests.t,2,(id)=(2),\"changed since the run, kept: v\"\r\n"));
     }
 
     void runMadeOnAnotherDatabaseIsRefusedAndNothingChanges()
@@ -202,13 +240,14 @@ private slots:
         openUndoWindow([&](UndoWindow& undo) {
             m_prompts.yesNoAnswers.enqueue(true);
             QTest::keyClick(undo.RunList, Qt::Key_Return);
-            QCOMPARE(m_prompts.shown.size(), 2);
-            QCOMPARE(m_prompts.shown[1].kind, test::Shown::Message);
-            QVERIFY2(m_prompts.shown[1].text.startsWith("Run 1 was not undone: ") &&
-                         m_prompts.shown[1].text.contains("password authentication failed"),
-                     qPrintable(m_prompts.shown[1].text));
+            // The count before the question cannot connect either: nothing is asked.
+            QCOMPARE(m_prompts.shown.size(), 1);
+            QCOMPARE(m_prompts.shown[0].kind, test::Shown::Message);
+            QVERIFY2(m_prompts.shown[0].text.startsWith("Run 1 was not undone: ") &&
+                         m_prompts.shown[0].text.contains("password authentication failed"),
+                     qPrintable(m_prompts.shown[0].text));
             QCOMPARE(undo.Status->text(), QString());
-            QCOMPARE(column(undo.RunList, StateColumn), QStringList{""});
+            QCOMPARE(column(undo.RunList, StateColumn), QStringList{"finished"});
         });
         QCOMPARE(rows(), after);
     }
