@@ -759,7 +759,8 @@ int commandRuns(const QCommandLineParser& parser)
                 {QStringLiteral("pairs"), pairs},
                 {QStringLiteral("records"), run.records},
                 {QStringLiteral("undoes"), run.undoes},
-                {QStringLiteral("undoneBy"), run.undoneBy}});
+                {QStringLiteral("undoneBy"), run.undoneBy},
+                {QStringLiteral("engine"), run.engine.isEmpty() ? QJsonValue() : QJsonValue(run.engine)}});
         }
         out << QJsonDocument(QJsonObject{{QStringLiteral("runs"), list}}).toJson(QJsonDocument::Indented);
         return Done;

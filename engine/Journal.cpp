@@ -28,7 +28,8 @@ CREATE TABLE IF NOT EXISTS runs(
     ended TEXT,
     server TEXT NOT NULL, port TEXT NOT NULL, database TEXT NOT NULL, user TEXT NOT NULL,
     tables TEXT NOT NULL,
-    pairs TEXT NOT NULL);
+    pairs TEXT NOT NULL,
+    engine TEXT);
 CREATE TABLE IF NOT EXISTS stores(
     id INTEGER PRIMARY KEY,
     run INTEGER NOT NULL REFERENCES runs(id),
@@ -290,6 +291,10 @@ Journal::Journal(const QString& path) : m_path(path)
         // it describes commits, also when the machine loses power.
         exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON;");
         exec(Schema);
+        // Journals written before runs named their engine gain the column, empty for their runs.
+        Sql engine(m_db, "SELECT count(*) FROM pragma_table_info('runs') WHERE name = 'engine'");
+        if (engine.step() && engine.integer(0) == 0)
+            exec("ALTER TABLE runs ADD COLUMN engine TEXT");
     } catch (...) {
         sqlite3_close(m_db);
         m_db = nullptr;
@@ -319,13 +324,13 @@ void Journal::exec(const char* sql)
 }
 
 qint64 Journal::beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs,
-                         qint64 undoes)
+                         qint64 undoes, const QString& engine)
 {
     QJsonArray pairList;
     for (const auto& [find, replacement] : pairs)
         pairList.append(QJsonArray{find, replacement});
-    Sql insert(m_db, "INSERT INTO runs(undoes, started, server, port, database, user, tables, pairs) "
-                     "VALUES (NULLIF(?, 0), ?, ?, ?, ?, ?, ?, ?)");
+    Sql insert(m_db, "INSERT INTO runs(undoes, started, server, port, database, user, tables, pairs, engine) "
+                     "VALUES (NULLIF(?, 0), ?, ?, ?, ?, ?, ?, ?, NULLIF(?, ''))");
     insert.bind(1, undoes)
         .bind(2, now())
         .bind(3, place.server)
@@ -333,7 +338,8 @@ qint64 Journal::beginRun(const RunPlace& place, const QStringList& tables, const
         .bind(5, place.database)
         .bind(6, place.user)
         .bind(7, jsonList(tables))
-        .bind(8, QString::fromUtf8(QJsonDocument(pairList).toJson(QJsonDocument::Compact)));
+        .bind(8, QString::fromUtf8(QJsonDocument(pairList).toJson(QJsonDocument::Compact)))
+        .bind(9, engine);
     insert.run();
     return sqlite3_last_insert_rowid(m_db);
 }
@@ -425,7 +431,8 @@ const char* const RunsQuery =
     "(SELECT count(*) FROM records c JOIN stores s ON s.id = c.store WHERE s.run = r.id AND s.state = "
     "'stored'), "
     "(SELECT count(*) FROM records c JOIN stores s ON s.id = c.store WHERE s.run = r.id AND s.state = "
-    "'intended') "
+    "'intended'), "
+    "r.engine "
     "FROM runs r";
 
 JournalRun runFrom(const Sql& q)
@@ -444,6 +451,8 @@ JournalRun runFrom(const Sql& q)
     run.undoneBy = q.integer(10);
     run.records = q.integer(11);
     run.undecided = q.integer(12);
+    if (q.text(13))
+        run.engine = q.string(13);
     return run;
 }
 

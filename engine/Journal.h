@@ -63,7 +63,12 @@ struct JournalRun
     RunPairs pairs;
     long long records = 0;   // records whose store was seen to commit: the changes that reached the database
     long long undecided = 0; // records of stores whose commit was not seen (a killed run): the server knows
+    QString engine; // RecordWalkEngine or ServerEngine; empty for an undo and for runs journaled before
 };
+
+// The engines a run names in the journal, as quarvel-cli's --engine names them.
+inline constexpr char RecordWalkEngine[] = "client";
+inline constexpr char ServerEngine[] = "server";
 
 // One store of a run: the rows one transaction changed in one table.
 struct JournalStore
@@ -93,7 +98,7 @@ public:
 
     // Starts a run (or an undo of another run) on record. Throws JournalError.
     qint64 beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs,
-                    qint64 undoes = 0);
+                    qint64 undoes = 0, const QString& engine = QString());
     // Marks the run ended. Never throws: a run whose end is not on record still undoes.
     void endRun(qint64 run) noexcept;
 

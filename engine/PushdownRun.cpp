@@ -1133,7 +1133,8 @@ bool PushdownRun::run(RunHost& host)
             } catch (...) {
                 // What cannot be told now is reported by the run's own steps; the journal keeps what it has.
             }
-            journalRun = journal->beginRun(place, request.tables, request.journalPairs);
+            journalRun = journal->beginRun(place, request.tables, request.journalPairs, 0,
+                                           QString::fromLatin1(ServerEngine));
             recorder = journal->recorder(journalRun);
         }
     } catch (const std::exception& e) {

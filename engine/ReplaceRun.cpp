@@ -240,7 +240,7 @@ std::unique_ptr<db::StoreJournal> openJournal(RunHost& host, Journal*& journal, 
     } catch (...) {
         // What cannot be told now is reported by the run's own steps; the journal keeps what it has.
     }
-    run = journal->beginRun(place, tables, pairs);
+    run = journal->beginRun(place, tables, pairs, 0, QString::fromLatin1(RecordWalkEngine));
     return journal->recorder(run);
 }
 

@@ -457,6 +457,7 @@ private slots:
                                        .toObject();
         QCOMPARE(listed["run"].toInteger(), id);
         QCOMPARE(listed["records"].toInteger(), 16000);
+        QCOMPARE(listed["engine"].toString(), engine);
         Result undo = cli(QStringList{"undo", QString::number(id), "--yes", "--json"} + connectionOptions());
         QCOMPARE(undo.status, 0);
         QCOMPARE(QJsonDocument::fromJson(undo.out.toUtf8()).object()["restored"].toInteger(), 16000);

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sqlite3.h>
+
 using namespace quarvel;
 using namespace quarvel::engine;
 using quarvel::test::TestDatabase;
@@ -106,6 +108,7 @@ private slots:
         QVERIFY(made.ended.isValid());
         QCOMPARE(made.tables.size(), 5);
         QCOMPARE(made.pairs.size(), Chained.size());
+        QCOMPARE(made.engine, QString(RecordWalkEngine));
         // Every keyed row changes (v holds "a"); so does every row of the others holding a, b or 5.
         QCOMPARE(made.records, 2500 + 5 + 1 + 1 + 5);
 
@@ -122,6 +125,29 @@ private slots:
         QCOMPARE(schemaText(QStringLiteral("tst_undo")), afterRun);
         QVERIFY(undoRun(journal, redone.undoRun, TestDatabase::connectionString()).restored == made.records);
         QCOMPARE(schemaText(QStringLiteral("tst_undo")), before);
+    }
+
+    // A journal written before runs named their engine opens with its runs and names the engine of new ones.
+    void journalFromBeforeEnginesWereNamedOpens()
+    {
+        const QString path = m_folder.filePath(QStringLiteral("before-engines.sqlite3"));
+        sqlite3* old = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &old), SQLITE_OK);
+        const int made = sqlite3_exec(
+            old,
+            "CREATE TABLE runs(id INTEGER PRIMARY KEY, undoes INTEGER REFERENCES runs(id), started TEXT NOT NULL, "
+            "ended TEXT, server TEXT NOT NULL, port TEXT NOT NULL, database TEXT NOT NULL, user TEXT NOT NULL, "
+            "tables TEXT NOT NULL, pairs TEXT NOT NULL);"
+            "INSERT INTO runs VALUES (1, NULL, '2026-01-02T03:04:05.000Z', NULL, 'h', '5432', 'd', 'u', "
+            "'[\"s.t\"]', '[[\"a\",\"b\"]]')",
+            nullptr, nullptr, nullptr);
+        sqlite3_close(old);
+        QCOMPARE(made, SQLITE_OK);
+        Journal journal(path);
+        QCOMPARE(journal.run(1).pairs, (RunPairs{{"a", "b"}}));
+        QCOMPARE(journal.run(1).engine, QString());
+        const qint64 id = journal.beginRun({"h", "5432", "d", "u"}, {"s.t"}, {{"a", "b"}}, 0, ServerEngine);
+        QCOMPARE(journal.run(id).engine, QString(ServerEngine));
     }
 
     void rowsChangedSinceAreKeptAndListed()

@@ -188,7 +188,8 @@ private slots:
         openUndoWindow([&](UndoWindow& undo) {
             const QString details = undo.RunDetails->toPlainText();
             QVERIFY2(details.contains("\u00ABold\u00BB \u2192 \u00ABnew\u00BB") &&
-                         details.contains("finished") && details.contains("1: " + Table),
+                         details.contains("finished") && details.contains("1: " + Table) &&
+                         details.contains("record walk"),
                      qPrintable(details));
             m_prompts.yesNoAnswers.enqueue(false);
             QTest::keyClick(undo.RunList, Qt::Key_Return);
