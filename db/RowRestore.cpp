@@ -302,27 +302,22 @@ void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std:
             any += QStringLiteral("%1cur.m%2").arg(k > 0 ? QStringLiteral(" OR ") : QString(), n);
             returned += QStringLiteral(", cur.m%1::pg_catalog.text, cur.now%1").arg(n);
         }
-        // Looking only, the same rows and the same comparisons, unlocked, in the columns the update returns.
-        const QString lookSql =
+        // The rows still at the version the journal names, beside what the journal holds for them.
+        const QString rowsNow =
             QStringLiteral("WITH v AS (SELECT * FROM ROWS FROM (") + unnests +
             QStringLiteral(") WITH ORDINALITY AS v(") + aliases +
             QStringLiteral(", i)), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
             QStringLiteral(" FROM ") + m_from +
-            QStringLiteral(
-                " AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm) SELECT "
-                "cur.i::pg_catalog.text, cur.o::pg_catalog.text, cur.ct::pg_catalog.text, NULL, NULL") +
-            returned + QStringLiteral(" FROM cur WHERE ") + any;
+            QStringLiteral(" AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm");
+        // Looking only: the same rows and comparisons, unlocked, in the columns the update returns.
         const QString sql =
             lookOnly
-                ? lookSql
-                : QStringLiteral("WITH v AS (SELECT * FROM ROWS FROM (") + unnests +
-                      QStringLiteral(") WITH ORDINALITY AS v(") + aliases +
-                      QStringLiteral(", i)), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
-                      QStringLiteral(" FROM ") + m_from +
-                      QStringLiteral(" AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm "
-                                     "FOR UPDATE OF q) "
-                                     "UPDATE ") +
-                      m_from + QStringLiteral(" AS q SET ") + sets +
+                ? rowsNow +
+                      QStringLiteral(") SELECT cur.i::pg_catalog.text, cur.o::pg_catalog.text, "
+                                     "cur.ct::pg_catalog.text, NULL, NULL") +
+                      returned + QStringLiteral(" FROM cur WHERE ") + any
+                : rowsNow + QStringLiteral(" FOR UPDATE OF q) UPDATE ") + m_from +
+                      QStringLiteral(" AS q SET ") + sets +
                       QStringLiteral(" FROM cur JOIN v ON v.i = cur.i WHERE q.tableoid = cur.o AND q.ctid = "
                                      "cur.ct AND (") +
                       any +
