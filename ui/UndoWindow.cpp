@@ -123,10 +123,11 @@ QString runDetailsHtml(const engine::JournalRun& run)
                     .arg(run.place.server.toHtmlEscaped(), run.place.port.toHtmlEscaped(),
                          run.place.user.toHtmlEscaped()));
     html += row(QStringLiteral("Database"), run.place.database.toHtmlEscaped());
-    html += row(QStringLiteral("Engine"), run.isUndo                              ? QStringLiteral("undo")
-                                          : run.engine == engine::ServerEngine    ? QStringLiteral("server engine")
-                                          : run.engine == engine::RecordWalkEngine ? QStringLiteral("record walk")
-                                                                                   : QStringLiteral("not recorded"));
+    html += row(QStringLiteral("Engine"),
+                run.isUndo                               ? QStringLiteral("undo")
+                : run.engine == engine::ServerEngine     ? QStringLiteral("server engine")
+                : run.engine == engine::RecordWalkEngine ? QStringLiteral("record walk")
+                                                         : QStringLiteral("not recorded"));
     html += row(QStringLiteral("Tables"),
                 QStringLiteral("%1: %2").arg(locale.toString(run.tables.size()),
                                              run.tables.join(QStringLiteral(", ")).toHtmlEscaped()));

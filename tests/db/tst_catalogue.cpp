@@ -139,7 +139,8 @@ private slots:
         TestDatabase::freshSchema(QStringLiteral("pgsales"));
         TestDatabase::psql(QStringLiteral("CREATE TABLE pgsales.tst_cat_sales (a integer);"));
         TestDatabase::psqlAdmin(
-            QStringLiteral("ALTER ROLE %1 IN DATABASE %2 SET standard_conforming_strings = off;").arg(role, database));
+            QStringLiteral("ALTER ROLE %1 IN DATABASE %2 SET standard_conforming_strings = off;")
+                .arg(role, database));
         struct Restore
         {
             QString role;
@@ -148,7 +149,8 @@ private slots:
             {
                 try {
                     TestDatabase::psqlAdmin(
-                        QStringLiteral("ALTER ROLE %1 IN DATABASE %2 RESET standard_conforming_strings;").arg(role, database));
+                        QStringLiteral("ALTER ROLE %1 IN DATABASE %2 RESET standard_conforming_strings;")
+                            .arg(role, database));
                     TestDatabase::psql(QStringLiteral("DROP SCHEMA pgsales CASCADE;"));
                 } catch (...) {
                 }
@@ -193,9 +195,10 @@ private slots:
     void connectionTestHoldsItsSessionUntilItGoes()
     {
         QUARVEL_REQUIRE_DB();
-        const QString sessions = QStringLiteral("SELECT count(*) FROM pg_stat_activity "
-                                                "WHERE usename = current_user AND datname = current_database() "
-                                                "AND pid <> pg_backend_pid()");
+        const QString sessions =
+            QStringLiteral("SELECT count(*) FROM pg_stat_activity "
+                           "WHERE usename = current_user AND datname = current_database() "
+                           "AND pid <> pg_backend_pid()");
         const int before = TestDatabase::psql(sessions).toInt();
         {
             ConnectionTest test(TestDatabase::details());

@@ -79,8 +79,9 @@ struct LockHolder
     }
     ~LockHolder()
     {
-        TestDatabase::psqlAdmin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                                "WHERE application_name = 'quarvel-lock-holder' AND datname = current_database()");
+        TestDatabase::psqlAdmin(
+            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+            "WHERE application_name = 'quarvel-lock-holder' AND datname = current_database()");
         psqlProcess.waitForFinished(10000);
     }
 };

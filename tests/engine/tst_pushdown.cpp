@@ -462,10 +462,11 @@ private slots:
             QVERIFY(session.waitForStarted());
             // Long enough for a slow start of psql (under Wine, say); a quick one ends the wait at once.
             for (int i = 0; i < 1500; ++i) {
-                if (TestDatabase::psql("SELECT EXISTS (SELECT FROM push_other.began) OR EXISTS (SELECT FROM "
-                                       "pg_stat_activity WHERE pid <> pg_backend_pid() AND datname = current_database() "
-                                       "AND state = 'active' "
-                                       "AND query LIKE '%pg_sleep%')") == "t")
+                if (TestDatabase::psql(
+                        "SELECT EXISTS (SELECT FROM push_other.began) OR EXISTS (SELECT FROM "
+                        "pg_stat_activity WHERE pid <> pg_backend_pid() AND datname = current_database() "
+                        "AND state = 'active' "
+                        "AND query LIKE '%pg_sleep%')") == "t")
                     break;
                 QThread::msleep(20);
             }

@@ -135,8 +135,10 @@ private slots:
         QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &old), SQLITE_OK);
         const int made = sqlite3_exec(
             old,
-            "CREATE TABLE runs(id INTEGER PRIMARY KEY, undoes INTEGER REFERENCES runs(id), started TEXT NOT NULL, "
-            "ended TEXT, server TEXT NOT NULL, port TEXT NOT NULL, database TEXT NOT NULL, user TEXT NOT NULL, "
+            "CREATE TABLE runs(id INTEGER PRIMARY KEY, undoes INTEGER REFERENCES runs(id), started TEXT NOT "
+            "NULL, "
+            "ended TEXT, server TEXT NOT NULL, port TEXT NOT NULL, database TEXT NOT NULL, user TEXT NOT "
+            "NULL, "
             "tables TEXT NOT NULL, pairs TEXT NOT NULL);"
             "INSERT INTO runs VALUES (1, NULL, '2026-01-02T03:04:05.000Z', NULL, 'h', '5432', 'd', 'u', "
             "'[\"s.t\"]', '[[\"a\",\"b\"]]')",

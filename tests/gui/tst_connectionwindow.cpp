@@ -74,7 +74,8 @@ int windowConnections(const QString& since)
 {
     return TestDatabase::psqlAdmin(
                QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE usename = '%1' "
-                              "AND datname = current_database() AND backend_type = 'client backend' AND application_name <> 'psql' "
+                              "AND datname = current_database() AND backend_type = 'client backend' AND "
+                              "application_name <> 'psql' "
                               "AND backend_start >= '%2'::timestamptz")
                    .arg(TestDatabase::details().user, since))
         .toInt();

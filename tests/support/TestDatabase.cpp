@@ -226,11 +226,10 @@ long long TestDatabase::connectionCount()
     QFile log(env("QUARVEL_TEST_SERVER_LOG"));
     if (!log.open(QIODevice::ReadOnly))
         throw std::runtime_error("cannot read the server log named by QUARVEL_TEST_SERVER_LOG");
-    const QRegularExpression line(
-        QStringLiteral("connection authorized: user=%1 database=%2( |$)")
-            .arg(QRegularExpression::escape(env("QUARVEL_TEST_USER")),
-                 QRegularExpression::escape(env("QUARVEL_TEST_DATABASE"))),
-        QRegularExpression::MultilineOption);
+    const QRegularExpression line(QStringLiteral("connection authorized: user=%1 database=%2( |$)")
+                                      .arg(QRegularExpression::escape(env("QUARVEL_TEST_USER")),
+                                           QRegularExpression::escape(env("QUARVEL_TEST_DATABASE"))),
+                                  QRegularExpression::MultilineOption);
     long long count = 0;
     for (auto it = line.globalMatch(QString::fromUtf8(log.readAll())); it.hasNext(); it.next())
         ++count;
