@@ -385,21 +385,30 @@ void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std:
     }
 }
 
-std::vector<RestoreOutcome> RowRestore::check(const std::vector<RestoreRow>& rows)
+// Every row: those at the version the journal names all at once, the rest one by one. A rule makes the
+// update more than one statement, which a statement with WITH cannot be: such a table's rows go one by one.
+std::vector<RestoreOutcome> RowRestore::walk(const std::vector<RestoreRow>& rows,
+                                             std::vector<JournaledRecord>& journaled, QString& transaction,
+                                             bool lookOnly)
 {
     std::vector<RestoreOutcome> outcomes(rows.size());
-    std::vector<JournaledRecord> unused;
-    QString transaction;
     std::vector<bool> settled(rows.size(), false);
     std::vector<size_t> all(rows.size());
     for (size_t i = 0; i < rows.size(); ++i)
         all[i] = i;
     if (!m_rewritten)
-        restoreVersions(rows, all, outcomes, settled, unused, transaction, true);
+        restoreVersions(rows, all, outcomes, settled, journaled, transaction, lookOnly);
     for (size_t i = 0; i < rows.size(); ++i)
         if (!settled[i])
-            restoreRow(rows[i], outcomes[i], unused, transaction, true);
+            restoreRow(rows[i], outcomes[i], journaled, transaction, lookOnly);
     return outcomes;
+}
+
+std::vector<RestoreOutcome> RowRestore::check(const std::vector<RestoreRow>& rows)
+{
+    std::vector<JournaledRecord> unused;
+    QString transaction;
+    return walk(rows, unused, transaction, true);
 }
 
 std::vector<RestoreOutcome> RowRestore::restore(const std::vector<RestoreRow>& rows, StoreJournal* journal)
@@ -412,20 +421,9 @@ std::vector<RestoreOutcome> RowRestore::restore(const std::vector<RestoreRow>& r
             SQLEndTran(SQL_HANDLE_DBC, handle, SQL_ROLLBACK);
         SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
     });
-    std::vector<RestoreOutcome> outcomes(rows.size());
     std::vector<JournaledRecord> journaled;
     QString transaction;
-    std::vector<bool> settled(rows.size(), false);
-    std::vector<size_t> all(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i)
-        all[i] = i;
-    // A rule makes the update more than one statement, which a statement with WITH cannot be: such a
-    // table's rows go back one by one.
-    if (!m_rewritten)
-        restoreVersions(rows, all, outcomes, settled, journaled, transaction);
-    for (size_t i = 0; i < rows.size(); ++i)
-        if (!settled[i])
-            restoreRow(rows[i], outcomes[i], journaled, transaction);
+    std::vector<RestoreOutcome> outcomes = walk(rows, journaled, transaction, false);
     if (journal && !journaled.empty()) {
         try {
             journal->storing(m_table, m_keyColumns, transaction, journaled);

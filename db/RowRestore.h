@@ -83,6 +83,9 @@ private:
         QString storedType; // with the modifier: a given text becomes what the column held
     };
     const Column& column(const QString& name) const;
+    std::vector<RestoreOutcome> walk(const std::vector<RestoreRow>& rows,
+                                     std::vector<JournaledRecord>& journaled, QString& transaction,
+                                     bool lookOnly);
     void restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std::vector<JournaledRecord>& journaled,
                     QString& transaction, bool lookOnly = false);
     void restoreVersions(const std::vector<RestoreRow>& rows, const std::vector<size_t>& which,

@@ -1,6 +1,7 @@
 #include "ui/PreviewWindow.h"
 
 #include "db/DbError.h"
+#include "ui/CsvSave.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -408,18 +409,7 @@ void PreviewWindow::reject()
 
 void PreviewWindow::SaveButton_Click()
 {
-    FileDialogRequest request;
-    request.fileName = QStringLiteral("preview.csv");
-    request.title = QStringLiteral("Save as CSV");
-    request.filter = QStringLiteral("CSV Files (*.csv)|*.csv|");
-    const QString path = m_prompts.saveFileName(request);
-    if (path.isEmpty())
-        return;
-    QFile file(path);
-    const QByteArray bytes = engine::previewCsv(m_result);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size() ||
-        !file.flush())
-        m_prompts.message(QStringLiteral("Could not save %1: %2").arg(path, file.errorString()));
+    saveCsvAs(m_prompts, QStringLiteral("preview.csv"), engine::previewCsv(m_result));
 }
 
 } // namespace quarvel::ui

@@ -2,6 +2,7 @@
 
 #include "core/Procedure.h"
 #include "db/DbError.h"
+#include "ui/CsvSave.h"
 
 #include <QApplication>
 #include <QFile>
@@ -370,18 +371,7 @@ void UndoWindow::UndoButton_Click()
 
 void UndoWindow::SaveButton_Click()
 {
-    FileDialogRequest request;
-    request.fileName = QStringLiteral("not-put-back.csv");
-    request.title = QStringLiteral("Save as CSV");
-    request.filter = QStringLiteral("CSV Files (*.csv)|*.csv|");
-    const QString path = m_prompts.saveFileName(request);
-    if (path.isEmpty())
-        return;
-    QFile file(path);
-    const QByteArray bytes = engine::notPutBackCsv(m_report);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size() ||
-        !file.flush())
-        m_prompts.message(QStringLiteral("Could not save %1: %2").arg(path, file.errorString()));
+    saveCsvAs(m_prompts, QStringLiteral("not-put-back.csv"), engine::notPutBackCsv(m_report));
 }
 
 void UndoWindow::reject()
