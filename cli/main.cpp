@@ -500,12 +500,13 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
     cli::RunOutcome outcome;
     {
         ProgressLine line(isTerminal(STDERR_FILENO));
-        cli::CliRunHost host(
-            connectionString, tables, pairs, journal, g_stop,
+        cli::CliRunObserver observer(
+            tables, journal, g_stop,
             [&line](const cli::TableOutcome& table, int entry, int entryCount, long long recordCount) {
                 line.show(table, entry, entryCount, recordCount);
             });
-        outcome = host.run(engine);
+        outcome = observer.run(
+            cli::requestFor(connectionString, tables, pairs).onServer(engine == cli::Engine::Server).build());
     }
     std::signal(SIGINT, SIG_DFL);
 
@@ -617,13 +618,8 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
     const QList<cli::ListedTable> tables =
         selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
 
-    engine::PreviewRequest request;
-    request.onServer = onServer;
-    request.connectionString = connectionString;
-    for (const cli::ListedTable& listed : tables)
-        request.tables.append({listed.table, listed.text});
-    request.pairs = pairs.useSets ? pairs.sets : QList<engine::Set>{{pairs.find, pairs.replacement}};
-    request.sampleLimit = limit;
+    const engine::RunRequest request =
+        cli::requestFor(connectionString, tables, pairs).onServer(onServer).sampleLimit(limit).build();
 
     std::signal(SIGINT, onInterrupt);
     QList<engine::PreviewTable> preview;
