@@ -16,50 +16,62 @@ long long pageOf(const QString& ctid)
 
 } // namespace
 
-BatchScheduler::BatchScheduler(const ServerTable& table, Procedure& p, RunObserver& observer, int entry,
-                               int entryCount, Lane first, db::PushdownTable& holder,
-                               db::StoreJournal* journal)
+BatchDispatch::BatchDispatch(const ServerTable& table, Procedure& p, RunObserver& observer, int entry,
+                             int entryCount, Lane first, db::PushdownTable& holder, db::StoreJournal* journal)
     : m_table(table), m_p(p), m_observer(observer), m_entry(entry), m_entryCount(entryCount),
-      m_holder(holder), m_first(std::move(first)), m_writer(std::make_unique<JournalWriter>(journal, table))
+      m_holder(holder), m_lanes(table, std::move(first)),
+      m_writer(std::make_unique<JournalWriter>(journal, table))
 {}
 
-BatchScheduler::~BatchScheduler() = default;
+BatchDispatch::~BatchDispatch() = default;
+
+const db::PushdownHold& BatchDispatch::hold()
+{
+    m_held = m_holder.hold();
+    return m_held;
+}
+
+long long BatchDispatch::finishedPages(const db::PushdownLeaf& leaf)
+{
+    settleOrRedo();
+    return m_lanes.first().table->pages(leaf);
+}
+
+void BatchDispatch::settleAfterFailure()
+{
+    try {
+        settle();
+    } catch (const RunStopped&) {
+        throw;
+    } catch (...) {
+    }
+}
 
 void BatchScheduler::run()
 {
-    m_held = m_holder.hold();
-    const auto released = qScopeGuard([this] { m_holder.release(); });
+    m_pages = m_batches.hold().pages;
+    const auto released = qScopeGuard([this] { m_batches.release(); });
     try {
-        runLeaves();
+        // As the record walk tells a table opened: record 0. How many records hold a find text is known
+        // only at the end.
+        tellProgress(m_observer, m_batches.entry(), m_batches.entryCount(), 0, 0);
+        for (const db::PushdownLeaf& leaf : m_table.namer.leaves()) {
+            // A table never analysed is taken as pages of narrow rows: a batch too small costs a few
+            // statements more, one too large holds its locks longer and cannot be interrupted.
+            constexpr long long NarrowRowsPerPage = 250;
+            const long long rowsPerPage = leaf.rowsPerPage > 0 ? leaf.rowsPerPage : NarrowRowsPerPage;
+            const long long step = std::max<long long>(1, m_table.request.batchRows / rowsPerPage);
+            if (leaf.remote)
+                runForeignLeaf(leaf, step);
+            else
+                runLeaf(leaf, step);
+        }
     } catch (...) {
         // The batch being put on record ends first: its lines are in the log already.
-        try {
-            settle();
-        } catch (const RunStopped&) {
-            throw;
-        } catch (...) {
-        }
+        m_batches.settleAfterFailure();
         throw;
     }
-    settle();
-}
-
-void BatchScheduler::runLeaves()
-{
-    // As the record walk tells a table opened: record 0. How many records hold a find text is known
-    // only at the end.
-    tellProgress(m_observer, m_entry, m_entryCount, 0, 0);
-    for (const db::PushdownLeaf& leaf : m_table.namer.leaves()) {
-        // A table never analysed is taken as pages of narrow rows: a batch too small costs a few
-        // statements more, one too large holds its locks longer and cannot be interrupted.
-        constexpr long long NarrowRowsPerPage = 250;
-        const long long rowsPerPage = leaf.rowsPerPage > 0 ? leaf.rowsPerPage : NarrowRowsPerPage;
-        const long long step = std::max<long long>(1, m_table.request.batchRows / rowsPerPage);
-        if (leaf.remote)
-            runForeignLeaf(leaf, step);
-        else
-            runLeaf(leaf, step);
-    }
+    m_batches.settleOrRedo();
 }
 
 // What a batch costs beyond the server's scan goes with the rows it finds: where few match, more pages
@@ -80,23 +92,23 @@ long long BatchScheduler::nextStep(long long step, long long found, qint64 ms) c
 // there, and each is met by exactly one batch.
 void BatchScheduler::runLeaf(const db::PushdownLeaf& leaf, long long step)
 {
-    const auto size = m_held.pages.find(leaf.oid);
-    const long long pages = size == m_held.pages.end() ? 0 : size->second;
+    const auto size = m_pages.find(leaf.oid);
+    const long long pages = size == m_pages.end() ? 0 : size->second;
     if (4 * step < pages)
-        openLaneBeside();
+        m_batches.openSecondBeside();
     long long page = 0;
     QString from = db::PushdownTable::place(0);
     bool scanning = true; // nothing found of late: two halves of pages go at once
     while (page < pages) {
         if (stopAsked(m_observer))
             throw RunStopped();
-        const bool paired = scanning && from == db::PushdownTable::place(page) && page > 0 && m_atOnce &&
-                            page + step < pages && (m_laneTried || m_laneOpening.valid()) && secondLane();
+        const bool paired = scanning && from == db::PushdownTable::place(page) && page > 0 &&
+                            page + step < pages && m_batches.canPair();
         QElapsedTimer took;
         took.start();
         const Reach reach =
-            paired ? batchPair(leaf, page, page + step, page + 2 * step)
-                   : batch({leaf, from, db::PushdownTable::place(page + step), page, page + step});
+            paired ? m_batches.batchPair(leaf, page, page + step, page + 2 * step)
+                   : m_batches.batch({leaf, from, db::PushdownTable::place(page + step), page, page + step});
         scanning = reach.found == 0;
         if (!reach.cut.isEmpty()) {
             // The cap stopped it: the next batch goes on from there, over as many pages as held the
@@ -112,7 +124,7 @@ void BatchScheduler::runLeaf(const db::PushdownLeaf& leaf, long long step)
         from = db::PushdownTable::place(page);
         step = nextStep(step, reach.found, took.elapsed());
     }
-    settleOrRedo();
+    m_batches.settleOrRedo();
 }
 
 // A foreign leaf has no snapshot shared with this server: its end is read again after each batch, so
@@ -122,22 +134,19 @@ void BatchScheduler::runForeignLeaf(const db::PushdownLeaf& leaf, long long step
 {
     for (long long page = 0;;) {
         // The last batch is finished before the leaf is.
-        if (page >= laneInHand()->table->pages(leaf)) {
-            settleOrRedo();
-            if (page >= m_first.table->pages(leaf))
-                break;
-        }
+        if (page >= m_batches.pages(leaf) && page >= m_batches.finishedPages(leaf))
+            break;
         if (stopAsked(m_observer))
             throw RunStopped();
         QElapsedTimer took;
         took.start();
-        const long long found = batch(PageRange::pages(leaf, page, page + step)).found;
+        const long long found = m_batches.batch(PageRange::pages(leaf, page, page + step)).found;
         page += step;
         step = nextStep(step, found, took.elapsed());
     }
 }
 
-Reach BatchScheduler::batch(const PageRange& range)
+Reach BatchDispatch::batch(const PageRange& range)
 {
     if (m_atOnce && !range.leaf.remote)
         if (const std::optional<Reach> reach = batchAtOnce(range))
@@ -152,7 +161,7 @@ Reach BatchScheduler::batch(const PageRange& range)
 // when the batch must go the locking way (a row another session changed since the snapshot, a row
 // locked too long, a refusal), with nothing of it stored or logged. The statement's answer is read and
 // the batch logged, put on record and committed beside the next batch's statement.
-std::optional<Reach> BatchScheduler::batchAtOnce(const PageRange& range)
+std::optional<Reach> BatchDispatch::batchAtOnce(const PageRange& range)
 {
     Lane* on = laneInHand();
     db::PushdownTable& table = *on->table;
@@ -189,12 +198,11 @@ std::optional<Reach> BatchScheduler::batchAtOnce(const PageRange& range)
 // the same time: the server reads them as its own parallel scan would. Neither statement sees what the
 // other writes, as both read the table's snapshot; where they meet (a unique index, say) one waits for
 // the other until its short lock wait ends, and the halves go again one by one.
-Reach BatchScheduler::batchPair(const db::PushdownLeaf& leaf, long long first, long long middle,
-                                long long end)
+Reach BatchDispatch::batchPair(const db::PushdownLeaf& leaf, long long first, long long middle, long long end)
 {
     settleOrRedo();
-    db::PushdownTable& one = *m_first.table;
-    db::PushdownTable& other = *m_second.table;
+    db::PushdownTable& one = *m_lanes.first().table;
+    db::PushdownTable& other = *m_lanes.second()->table;
     auto rolledBack = qScopeGuard([&] {
         one.rollback();
         other.rollback();
@@ -244,15 +252,15 @@ Reach BatchScheduler::batchPair(const db::PushdownLeaf& leaf, long long first, l
 }
 
 // The first half is finished, then the second goes on beside the next batch, as any batch does.
-Reach BatchScheduler::finishPair(const PageRange& firstHalf, const db::PushdownBatchHead& firstHead,
-                                 const PageRange& secondHalf, const db::PushdownBatchHead& secondHead)
+Reach BatchDispatch::finishPair(const PageRange& firstHalf, const db::PushdownBatchHead& firstHead,
+                                const PageRange& secondHalf, const db::PushdownBatchHead& secondHead)
 {
-    db::PushdownTable& other = *m_second.table;
+    db::PushdownTable& other = *m_lanes.second()->table;
     auto otherBack = qScopeGuard([&] { other.rollback(); });
     if (firstHead.found == 0) {
-        m_first.table->rollback();
+        m_lanes.first().table->rollback();
     } else {
-        finishBeside(m_first, firstHalf, firstHead);
+        finishBeside(m_lanes.first(), firstHalf, firstHead);
         // The rest of the first half comes first; the second half goes again after it.
         if (!firstHead.cut.isEmpty())
             return {firstHead.found, firstHead.cut};
@@ -269,11 +277,11 @@ Reach BatchScheduler::finishPair(const PageRange& firstHalf, const db::PushdownB
         other.rollback();
         return {firstHead.found, {}};
     }
-    finishBeside(m_second, secondHalf, secondHead);
+    finishBeside(*m_lanes.second(), secondHalf, secondHead);
     return {firstHead.found + secondHead.found, secondHead.cut};
 }
 
-void BatchScheduler::finishBeside(Lane& lane, PageRange range, const db::PushdownBatchHead& head)
+void BatchDispatch::finishBeside(Lane& lane, PageRange range, const db::PushdownBatchHead& head)
 {
     // What it went over: up to its cut, where the cap stopped it.
     if (!head.cut.isEmpty())
@@ -288,12 +296,12 @@ void BatchScheduler::finishBeside(Lane& lane, PageRange range, const db::Pushdow
 
 // Waits for the batch being finished beside this one, takes back what it held and tells how it ended;
 // true when it must be done again the locking way (m_again holds it).
-bool BatchScheduler::settle()
+bool BatchDispatch::settle()
 {
     if (!m_pending.valid())
         return false;
     Finished done = m_pending.get();
-    (m_first ? m_second : m_first) = std::move(done.lane);
+    m_lanes.giveBack(std::move(done.lane));
     m_writer = std::move(done.writer);
     if (done.failure)
         std::rethrow_exception(done.failure);
@@ -311,14 +319,14 @@ bool BatchScheduler::settle()
     return false;
 }
 
-void BatchScheduler::settleOrRedo()
+void BatchDispatch::settleOrRedo()
 {
     if (settle())
         redo(m_again);
 }
 
 // A batch done again the locking way, whole: in the table's snapshot it finds the same rows.
-void BatchScheduler::redo(PageRange range)
+void BatchDispatch::redo(PageRange range)
 {
     if (range.leaf.remote) {
         locking().lockingBatch(range.leaf, range.first, range.end);
@@ -329,24 +337,27 @@ void BatchScheduler::redo(PageRange range)
 }
 
 // The locking way needs the first connection and the journal writer: no batch may be being finished.
-LockingStore BatchScheduler::locking()
+LockingStore BatchDispatch::locking()
 {
     settleOrRedo();
-    return LockingStore(m_table, m_p, m_observer, m_entry, m_entryCount, *m_first.table, m_holder, *m_writer,
-                        m_counts);
+    return LockingStore(m_table, m_p, m_observer, m_entry, m_entryCount, *m_lanes.first().table, m_holder,
+                        *m_writer, m_counts);
 }
 
-Lane* BatchScheduler::laneInHand()
+Lane* BatchDispatch::laneInHand()
 {
-    if (m_first)
-        return &m_first;
-    if (Lane* second = secondLane(); second && *second)
+    if (m_lanes.first())
+        return &m_lanes.first();
+    if (Lane* second = m_lanes.second(); second && *second)
         return second;
     settleOrRedo();
-    return &m_first;
+    return &m_lanes.first();
 }
 
-Lane BatchScheduler::openLane() const
+// The finisher that may hold a lane is gone before the lanes are.
+Lanes::~Lanes() = default;
+
+Lane Lanes::open() const
 {
     Lane lane;
     try {
@@ -360,24 +371,26 @@ Lane BatchScheduler::openLane() const
     return lane;
 }
 
-// Opens the second connection while the first batches run, where the table is large enough for its
-// batches to share the work: a small table is done before the connection would be.
-void BatchScheduler::openLaneBeside()
+// A small table is done before the connection would be open: only a large one opens it beside.
+void Lanes::openBeside()
 {
-    if (!m_laneTried && !m_laneOpening.valid())
-        m_laneOpening = std::async(std::launch::async, [this] { return openLane(); });
+    if (!m_tried && !m_opening.valid())
+        m_opening = std::async(std::launch::async, [this] { return open(); });
 }
 
-// The connection a batch's statement runs on while the one before is read, put on record and committed
-// on the other; null when it could not be opened, and the batches then take turns on the one.
-Lane* BatchScheduler::secondLane()
+Lane* Lanes::second()
 {
-    if (!m_laneTried) {
-        m_laneTried = true;
-        m_second = m_laneOpening.valid() ? m_laneOpening.get() : openLane();
+    if (!m_tried) {
+        m_tried = true;
+        m_second = m_opening.valid() ? m_opening.get() : open();
         m_hasSecond = bool(m_second);
     }
     return m_hasSecond ? &m_second : nullptr;
+}
+
+void Lanes::giveBack(Lane lane)
+{
+    (m_first ? m_second : m_first) = std::move(lane);
 }
 
 } // namespace quarvel::engine

@@ -8,45 +8,86 @@
 #include "engine/LockingStore.h"
 
 #include <future>
+#include <map>
 
 namespace quarvel::engine {
 
-class BatchScheduler
+// The run's two connections to the table: the first, on which the table's shape was read, and a second
+// one opened beside it for a table large enough for its batches to share the work. A lane a finisher has
+// is not here until it is given back.
+class Lanes
+{
+public:
+    Lanes(const ServerTable& table, Lane first) : m_table(table), m_first(std::move(first)) {}
+    ~Lanes();
+    Lanes(const Lanes&) = delete;
+    Lanes& operator=(const Lanes&) = delete;
+
+    Lane& first() { return m_first; }
+    // The second connection, opened at the first call; null when it could not be opened, and the
+    // batches then take turns on the one.
+    Lane* second();
+    // Opens the second connection while the first batches run.
+    void openBeside();
+    bool secondAsked() const { return m_tried || m_opening.valid(); }
+    // A lane back from its finisher, to the place it left.
+    void giveBack(Lane lane);
+
+private:
+    Lane open() const;
+
+    const ServerTable& m_table;
+    Lane m_first;
+    Lane m_second;
+    bool m_tried = false;
+    bool m_hasSecond = false; // opened, whether in hand or with a finisher now
+    std::future<Lane> m_opening;
+};
+
+// Runs one batch of pages at a time: in one statement where it can, on whichever connection is in hand,
+// handing its answer to a finisher while the next batch runs; the locking way where it cannot. It gives
+// out the record numbers: a finisher is told the number its first record takes.
+class BatchDispatch
 {
 public:
     // `first` is the table's shape on the run's connection; `holder` holds the table's lock and snapshot
     // on a connection of its own.
-    BatchScheduler(const ServerTable& table, Procedure& p, RunObserver& observer, int entry, int entryCount,
-                   Lane first, db::PushdownTable& holder, db::StoreJournal* journal);
-    ~BatchScheduler();
-    BatchScheduler(const BatchScheduler&) = delete;
-    BatchScheduler& operator=(const BatchScheduler&) = delete;
+    BatchDispatch(const ServerTable& table, Procedure& p, RunObserver& observer, int entry, int entryCount,
+                  Lane first, db::PushdownTable& holder, db::StoreJournal* journal);
+    ~BatchDispatch();
+    BatchDispatch(const BatchDispatch&) = delete;
+    BatchDispatch& operator=(const BatchDispatch&) = delete;
 
-    // The table's lock and snapshot are held from before its first batch until its last is committed.
-    void run();
-
-private:
-    void runLeaves();
-    void runLeaf(const db::PushdownLeaf& leaf, long long step);
-    void runForeignLeaf(const db::PushdownLeaf& leaf, long long step);
-    long long nextStep(long long step, long long found, qint64 ms) const;
+    int entry() const { return m_entry; }
+    int entryCount() const { return m_entryCount; }
+    // Takes the table's lock and snapshot; the pages each leaf had then.
+    const db::PushdownHold& hold();
+    void release() noexcept { m_holder.release(); }
 
     Reach batch(const PageRange& range);
-    std::optional<Reach> batchAtOnce(const PageRange& range);
+    // Two halves of pages at once, one on each connection; the second must be open.
     Reach batchPair(const db::PushdownLeaf& leaf, long long first, long long middle, long long end);
+    bool canPair() { return m_atOnce && m_lanes.secondAsked() && m_lanes.second(); }
+    void openSecondBeside() { m_lanes.openBeside(); }
+    // The pages of a foreign leaf now, as the connection in hand reads them; after the last batch is
+    // finished, as the first one does.
+    long long pages(const db::PushdownLeaf& leaf) { return laneInHand()->table->pages(leaf); }
+    long long finishedPages(const db::PushdownLeaf& leaf);
+    // Waits for the batch being finished and does it again the locking way where it must.
+    void settleOrRedo();
+    // Ends the batch being finished when a run fails: its lines are in the log already.
+    void settleAfterFailure();
+
+private:
+    std::optional<Reach> batchAtOnce(const PageRange& range);
     Reach finishPair(const PageRange& firstHalf, const db::PushdownBatchHead& firstHead,
                      const PageRange& secondHalf, const db::PushdownBatchHead& secondHead);
     void finishBeside(Lane& lane, PageRange range, const db::PushdownBatchHead& head);
     bool settle();
-    void settleOrRedo();
     void redo(PageRange range);
     LockingStore locking();
-
-    // The lanes in hand: the first unless a finisher has it, else the second where it opens.
+    // The lane in hand: the first unless a finisher has it, else the second where it opens.
     Lane* laneInHand();
-    Lane openLane() const;
-    void openLaneBeside();
-    Lane* secondLane();
 
     const ServerTable& m_table;
     Procedure& m_p;
@@ -59,16 +100,37 @@ private:
     bool m_atOnce = true; // batches go in one statement each, until a field two pairs meet in is found
 
     // Declared before the finisher that may hold them, so that they outlive it.
-    Lane m_first;
-    Lane m_second;
+    Lanes m_lanes;
     std::unique_ptr<JournalWriter> m_writer;
-    bool m_laneTried = false;
-    bool m_hasSecond = false; // opened, whether in hand or with a finisher now
-    std::future<Lane> m_laneOpening;
     std::future<Finished> m_pending; // the batch being finished beside the next
     PageRange m_pendingRange;
     long long m_pendingFound = 0;
     PageRange m_again;
+};
+
+// Walks a table's leaves in batches of pages within the table's snapshot, sizing each batch by what the
+// ones before found and took.
+class BatchScheduler
+{
+public:
+    BatchScheduler(const ServerTable& table, Procedure& p, RunObserver& observer, int entry, int entryCount,
+                   Lane first, db::PushdownTable& holder, db::StoreJournal* journal)
+        : m_table(table), m_observer(observer),
+          m_batches(table, p, observer, entry, entryCount, std::move(first), holder, journal)
+    {}
+
+    // The table's lock and snapshot are held from before its first batch until its last is committed.
+    void run();
+
+private:
+    void runLeaf(const db::PushdownLeaf& leaf, long long step);
+    void runForeignLeaf(const db::PushdownLeaf& leaf, long long step);
+    long long nextStep(long long step, long long found, qint64 ms) const;
+
+    const ServerTable& m_table;
+    RunObserver& m_observer;
+    std::map<QString, long long> m_pages; // by leaf oid, when the snapshot was taken
+    BatchDispatch m_batches;
 };
 
 } // namespace quarvel::engine
