@@ -7,6 +7,7 @@
 #include "engine/BatchScheduler.h"
 #include "engine/Replace.h"
 #include "engine/ReplacementLog.h"
+#include "engine/RequestHost.h"
 #include "engine/RunReport.h"
 
 #include <QDateTime>
@@ -20,87 +21,20 @@ namespace quarvel::engine {
 
 namespace {
 
-// The record walk over one table's records with the run's pairs. Every read of the record set is a
-// step of its own, as in the windows' walk: a failure is reported there and the walk goes on, or leaves
-// the table, and what its log lines name is still stored.
-void walkRecords(Procedure& p, RunObserver& observer, db::RecordSet& records, const ServerTable& table,
-                 int entry, int entryCount)
-{
-    const int fields = p.value(step::FieldCount, 0, [&] { return records.fieldCount(); });
-    const long long recordCount =
-        p.value<long long>(step::FieldCount, 0, [&] { return records.recordCount(); });
-    long long record = 0;
-    for (;;) {
-        bool atEnd = false;
-        if (!walkStep(p, step::EndTest, [&] { atEnd = records.isEOF(); }))
-            throw TableLeft(); // an end-of-records test that fails would fail for ever
-        if (atEnd)
-            break;
-        if (stopAsked(observer))
-            throw RunStopped();
-        tellProgress(observer, entry, entryCount, ++record, recordCount);
-        for (int j = 0; j < fields; ++j)
-            for (const auto& [find, replacement] : table.pairs) {
-                std::optional<QString> value;
-                bool matched = false;
-                walkStep(p, table.lines.match, [&] {
-                    value = records.value(j);
-                    matched = matches(value, find);
-                });
-                if (!matched)
-                    continue;
-                QString fieldName;
-                if (walkStep(p, table.lines.log, [&] {
-                        fieldName = records.fieldName(j);
-                        AppendLogLine(logLine(QDateTime::currentDateTime(), find, replacement,
-                                              table.tableText, fieldName));
-                    }))
-                    tellReplaced(observer, fieldName);
-                else
-                    tellUnlogged(observer, fieldName);
-                walkStep(p, table.lines.store,
-                         [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
-            }
-        walkStep(p, step::Store, [&] { records.moveNext(); });
-        for (const db::StoreFailure& failure : records.takeFailures())
-            reportFailure(p, step::Store, std::make_exception_ptr(failure.error.describing(failure.row)));
-    }
-}
-
-// Stores what is still waiting in the table's batches, also when the walk left the table early: a
-// change whose log line was written is stored if the table can take it.
-void storeTheRest(Procedure& p, db::RecordSet& records)
-{
-    walkStep(p, step::Store, [&] { records.flush(); });
-    for (const db::StoreFailure& failure : records.takeFailures())
-        reportFailure(p, step::Store, std::make_exception_ptr(failure.error.describing(failure.row)));
-}
-
 // The record walk over one table, with the run's pairs and journal: for a table the server cannot do
-// exactly.
-void walkTable(Procedure& p, RunObserver& observer, db::Connection& connection, const ServerTable& table,
-               db::StoreJournal* journal, int entry)
+// exactly. Throws RunStopped.
+void walkTable(Procedure& p, RunObserver& observer, db::Connection& connection, const RunRequest& request,
+               int entry, db::StoreJournal* journal)
 {
     db::RecordSet records;
     records.setBatchSize(db::RecordSet::DefaultBatchRows);
     records.setJournal(journal);
-    if (!p.step(step::TableOpen, [&] { records.open(table.table, connection, db::LockType::Optimistic); }))
+    if (!p.step(step::TableOpen,
+                [&] { records.open(request.tables.at(entry).first, connection, db::LockType::Optimistic); }))
         return;
     const auto closed = qScopeGuard([&] { records.close(); });
-    try {
-        walkRecords(p, observer, records, table, entry, int(table.request.tables.size()));
-    } catch (const TableLeft&) {
-    } catch (const RunStopped&) {
-        try {
-            storeTheRest(p, records);
-        } catch (...) {
-        }
-        throw;
-    }
-    try {
-        storeTheRest(p, records);
-    } catch (const TableLeft&) {
-    }
+    RequestHost host(request, observer);
+    walkOpenTable(p, host, records, entry, int(request.tables.size()), request.tables.at(entry).second);
 }
 
 // The run's journal, with the run put on record; nullptr without one. Throws JournalError.
@@ -152,16 +86,17 @@ void PushdownRun::runTable(Procedure& p, RunObserver& observer, const RunRequest
         } catch (...) {
         }
     }
-    const std::vector<db::PushdownColumn> columns = shape->columns();
-    const std::vector<QString> keyColumns = shape->keyColumns();
-    const ServerTable table{request, pairs, dbTable, tableText, columns, keyColumns, pairLines(request),
-                            *shape};
     if (walkReason) {
         shape.reset(); // the walk's record set has the connection to itself
-        walkTable(p, observer, connection, table, journal, entry);
-    } else if (!pairs.empty() && !columns.empty()) {
-        runOnServer(p, observer, table, std::move(shape), journal, entry);
+        walkTable(p, observer, connection, request, entry, journal);
+        return;
     }
+    if (pairs.empty() || shape->columns().empty())
+        return;
+    const ServerTable table{
+        request, pairs, dbTable, tableText, shape->columns(), shape->keyColumns(), pairLines(request),
+        *shape};
+    runOnServer(p, observer, table, std::move(shape), journal, entry);
 }
 
 // The table's batches on the server, in the table's snapshot held on a connection of its own.

@@ -5,6 +5,7 @@
 #include "db/RecordSet.h"
 #include "engine/Replace.h"
 #include "engine/ReplacementLog.h"
+#include "engine/RunReport.h"
 
 #include <QDateTime>
 #include <QScopeGuard>
@@ -16,103 +17,6 @@
 namespace quarvel::engine {
 
 namespace {
-
-// A step failure after which the table can take no more changes: the connection is gone, the role may
-// not write, or the transaction is read-only. Going on would only repeat the same report for every
-// field and record.
-bool ruinsTheTable(const std::exception_ptr& failure)
-{
-    try {
-        std::rethrow_exception(failure);
-    } catch (const db::DbError& e) {
-        return e.ruinsTheTable();
-    } catch (...) {
-        return false;
-    }
-}
-
-class RunStopped : public std::exception
-{
-};
-
-// The journal could not take a store: nothing more may be stored anywhere.
-bool stopsTheRun(const std::exception_ptr& failure)
-{
-    try {
-        std::rethrow_exception(failure);
-    } catch (const db::DbError& e) {
-        return e.stopsTheRun();
-    } catch (...) {
-        return false;
-    }
-}
-
-class TableLeft : public std::exception
-{
-};
-
-// Progress is for the eyes only: it must never break a run.
-void tellProgress(RunHost& host, int entry, int entryCount, long long record, long long recordCount) noexcept
-{
-    try {
-        host.progress(entry, entryCount, record, recordCount);
-    } catch (...) {
-    }
-}
-
-// Tells the host of a replacement; like progress, this must never break a run.
-void tellReplaced(RunHost& host, const QString& fieldName) noexcept
-{
-    try {
-        host.replaced(fieldName);
-    } catch (...) {
-    }
-}
-
-void tellUnlogged(RunHost& host, const QString& fieldName) noexcept
-{
-    try {
-        host.unlogged(fieldName);
-    } catch (...) {
-    }
-}
-
-// Whether the host asks to end the run; a host that fails to say lets it go on.
-bool stopAsked(RunHost& host) noexcept
-{
-    try {
-        return host.stopRequested();
-    } catch (...) {
-        return false;
-    }
-}
-
-// Runs a step of the record walk; a failure is reported, and when it ruins the table the walk leaves it.
-template <class F> bool walkStep(Procedure& p, int line, F&& body)
-{
-    try {
-        body();
-        return true;
-    } catch (...) {
-        const std::exception_ptr failure = std::current_exception();
-        p.report(line, failure);
-        if (stopsTheRun(failure))
-            throw RunStopped();
-        if (ruinsTheTable(failure))
-            throw TableLeft();
-        return false;
-    }
-}
-
-// The report lines of one pair's three steps: the single pair's, and a set's.
-struct PairLines
-{
-    int match;
-    int log;
-    int store;
-};
-constexpr PairLines SinglePairLines{136, 138, 140};
-constexpr PairLines SetLines{146, 148, 150};
 
 // One pair applied to field j of the current record: match test, log line, new value.
 void applyPair(Procedure& p, RunHost& host, db::RecordSet& records, int j, const QString& find,
@@ -141,13 +45,8 @@ void applyPair(Procedure& p, RunHost& host, db::RecordSet& records, int j, const
 // that stores it, naming the record. One that leaves the table ends the walk.
 void reportStoreFailures(Procedure& p, db::RecordSet& records)
 {
-    for (const db::StoreFailure& failure : records.takeFailures()) {
-        p.report(156, std::make_exception_ptr(failure.error.describing(failure.row)));
-        if (failure.error.stopsTheRun())
-            throw RunStopped();
-        if (failure.error.ruinsTheTable())
-            throw TableLeft();
-    }
+    for (const db::StoreFailure& failure : records.takeFailures())
+        reportFailure(p, step::Store, std::make_exception_ptr(failure.error.describing(failure.row)));
 }
 
 void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry, int entryCount,
@@ -209,6 +108,29 @@ void storeTheRest(Procedure& p, db::RecordSet& records)
     }
 }
 
+} // namespace
+
+void walkOpenTable(Procedure& p, RunHost& host, db::RecordSet& records, int entry, int entries,
+                   const QString& tableText)
+{
+    bool stopped = false;
+    try {
+        walkRecords(p, host, records, entry, entries, tableText);
+    } catch (const TableLeft&) {
+    } catch (const RunStopped&) {
+        stopped = true;
+    }
+    try {
+        storeTheRest(p, records);
+    } catch (const RunStopped&) {
+        stopped = true;
+    }
+    if (stopped)
+        throw RunStopped();
+}
+
+namespace {
+
 // What the run is asked to do, as the journal keeps it: the ticked tables and the pairs of the tab.
 void describeRun(RunHost& host, QStringList& tables, RunPairs& pairs)
 {
@@ -246,12 +168,46 @@ std::unique_ptr<db::StoreJournal> openJournal(RunHost& host, Journal*& journal, 
 
 } // namespace
 
-QString ReplaceRun::journalMissingMessage(const QString& why)
+// One ticked table: opened on the connection, walked, its changes stored, closed. Throws RunStopped.
+void ReplaceRun::runTable(Procedure& p, RunHost& host, TableObjects& objects, int entry, int entries,
+                          db::StoreJournal* recorder)
 {
-    return QStringLiteral("The journal of old values cannot be written (%1), so nothing was replaced: every "
-                          "change is put on record before it is stored. Free some disk space or make the "
-                          "folder writable, then start again.")
-        .arg(why);
+    std::optional<db::Connection>& connection = objects.connection;
+    std::optional<db::RecordSet>& records = objects.records;
+    // A connection or a table that cannot be opened is reported once; the run goes on with the next
+    // ticked table rather than failing step after step on this one.
+    if (!p.step(step::ConnectionOpen, [&] {
+            if (!connection)
+                throw std::runtime_error("The connection object could not be created.");
+            connection->open(host.connectionString());
+        }))
+        return;
+    QString tableText;
+    db::Table table;
+    const bool named = p.step(step::TableNamed, [&] {
+        table = host.table(entry);
+        tableText = host.tableText(entry);
+    });
+    bool opened = false;
+    if (named) {
+        p.step(step::RecordSetSetUp, [&] {
+            if (!records)
+                throw std::runtime_error("The record set object could not be created.");
+            // No client cursor to ask for: a record set always reads through a streaming connection of
+            // its own, whatever the cursor location and type of the classic steps.
+            records->setBatchSize(db::RecordSet::DefaultBatchRows);
+            records->setJournal(recorder);
+        });
+        opened = records && p.step(step::TableOpen,
+                                   [&] { records->open(table, *connection, db::LockType::Optimistic); });
+    }
+    const auto closed = qScopeGuard([&] {
+        if (records)
+            p.step(step::RecordSetClose, [&] { records->close(); });
+        p.step(step::ConnectionClose, [&] { connection->close(); });
+    });
+    if (opened && p.test(step::AnyRecord, [&] { return !records->isEOF(); }))
+        walkOpenTable(p, host, *records, entry, entries, tableText);
 }
 
 bool ReplaceRun::PushButton1_Click(RunHost& host)
@@ -274,67 +230,22 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
             journal->endRun(journalRun);
     });
     Procedure p(host.prompts(), QLatin1String(Location));
+    TableObjects objects;
+    p.step(step::ConnectionMade, [&] { objects.connection.emplace(); });
+    p.step(step::RecordSetMade, [&] { objects.records.emplace(); });
+    p.step(step::Hourglass, [&] { host.setPointerMode(Hourglass); });
 
-    std::optional<db::Connection> connection;
-    std::optional<db::RecordSet> records;
-    p.step(100, [&] { connection.emplace(); });
-    p.step(102, [&] { records.emplace(); });
-    p.step(104, [&] { host.setPointerMode(Hourglass); });
-
-    const int entries = p.loopCount(108, [&] { return host.tableCount(); });
-    bool stopped = false;
-    for (int i = 0; i < entries && !stopped; ++i) {
-        if (!p.test(110, [&] { return host.isTicked(i); }))
-            continue;
-        // A connection or a table that cannot be opened is reported once; the run goes on with the next
-        // ticked table rather than failing step after step on this one.
-        if (!p.step(112, [&] {
-                if (!connection)
-                    throw std::runtime_error("The connection object could not be created.");
-                connection->open(host.connectionString());
-            }))
-            continue;
-        QString tableText;
-        db::Table table;
-        const bool named = p.step(114, [&] {
-            table = host.table(i);
-            tableText = host.tableText(i);
-        });
-        bool opened = false;
-        if (named) {
-            p.step(116, [&] {
-                if (!records)
-                    throw std::runtime_error("The record set object could not be created.");
-                // No client cursor to ask for: a record set always reads through a streaming connection
-                // of its own, whatever the cursor location and type of the classic steps.
-                records->setBatchSize(db::RecordSet::DefaultBatchRows);
-                records->setJournal(recorder.get());
-            });
-            opened =
-                records && p.step(118, [&] { records->open(table, *connection, db::LockType::Optimistic); });
-        }
-        if (opened && p.test(120, [&] { return !records->isEOF(); })) {
-            try {
-                walkRecords(p, host, *records, i, entries, tableText);
-            } catch (const TableLeft&) {
-            } catch (const RunStopped&) {
-                stopped = true;
-            }
-            try {
-                storeTheRest(p, *records);
-            } catch (const RunStopped&) {
-                stopped = true;
-            }
-        }
-        if (records)
-            p.step(158, [&] { records->close(); });
-        p.step(160, [&] { connection->close(); });
+    const int entries = p.loopCount(step::TableLoop, [&] { return host.tableCount(); });
+    try {
+        for (int i = 0; i < entries; ++i)
+            if (p.test(step::TickTest, [&] { return host.isTicked(i); }))
+                runTable(p, host, objects, i, entries, recorder.get());
+    } catch (const RunStopped&) {
     }
-
-    p.step(164, [&] { host.setPointerMode(DefaultPointer); });
+    p.step(step::DefaultPointer, [&] { host.setPointerMode(DefaultPointer); });
     // A run stopped because its window is closing ends with the program: nothing is left to answer.
     if (!stopAsked(host))
-        p.step(170, [&] { host.prompts().message(QStringLiteral("Done.")); });
+        p.step(step::Done, [&] { host.prompts().message(QStringLiteral("Done.")); });
     return true;
 }
 

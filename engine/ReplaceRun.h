@@ -6,12 +6,17 @@
 // keeps no copy, so a change the user makes while the run processes events counts from the next field.
 
 #include "core/PointerMode.h"
+#include "core/Procedure.h"
 #include "core/Prompts.h"
+#include "db/Connection.h"
+#include "db/RecordSet.h"
 #include "db/Table.h"
 #include "engine/Journal.h"
 #include "engine/RunRequest.h"
 
 #include <QString>
+
+#include <optional>
 
 namespace quarvel::engine {
 
@@ -41,6 +46,12 @@ public:
     virtual void setPointerMode(PointerMode mode) = 0;
 };
 
+// The record walk over one open table: every record, every field, each pair the host shows at that
+// moment; then what is still waiting is stored. A failure is reported at its step; one that leaves the
+// table ends the walk there. Throws RunStopped (see RunReport.h) once what the walk changed is stored.
+void walkOpenTable(Procedure& p, RunHost& host, db::RecordSet& records, int entry, int entries,
+                   const QString& tableText);
+
 class ReplaceRun
 {
 public:
@@ -53,10 +64,16 @@ public:
 
     bool isRunning() const { return m_running; }
 
-    // Shown when the journal cannot take the run: nothing is stored then.
-    static QString journalMissingMessage(const QString& why);
-
 private:
+    // The connection and record set objects of the classic steps, made once for the whole run.
+    struct TableObjects
+    {
+        std::optional<db::Connection> connection;
+        std::optional<db::RecordSet> records;
+    };
+    void runTable(Procedure& p, RunHost& host, TableObjects& objects, int entry, int entries,
+                  db::StoreJournal* recorder);
+
     bool m_running = false;
 };
 
