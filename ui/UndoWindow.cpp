@@ -207,6 +207,22 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
     SaveButton->setEnabled(false);
     CloseButton = button(QStringLiteral("Close"), "CloseButton", this);
 
+    layOut(runsLabel, runLabel, detailsLabel);
+    RunList->setFocus();
+
+    connect(UndoButton, &QPushButton::clicked, this, &UndoWindow::UndoButton_Click);
+    connect(CancelButton, &QPushButton::clicked, this, [this] { m_cancelled = true; });
+    connect(CloseButton, &QPushButton::clicked, this, &UndoWindow::reject);
+    connect(SaveButton, &QPushButton::clicked, this, &UndoWindow::SaveButton_Click);
+    connect(RunList, &QTreeWidget::currentItemChanged, this, [this] { showRun(); });
+
+    refresh();
+}
+
+// Each list and text under its label, the buttons that act on a run under it, and the tab order
+// following what is seen from top to bottom.
+void UndoWindow::layOut(QLabel* runsLabel, QLabel* runLabel, QLabel* detailsLabel)
+{
     auto* undoButtons = new QHBoxLayout;
     undoButtons->addWidget(UndoButton);
     undoButtons->addWidget(CancelButton);
@@ -231,15 +247,6 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
     setTabOrder(CancelButton, Details);
     setTabOrder(Details, SaveButton);
     setTabOrder(SaveButton, CloseButton);
-    RunList->setFocus();
-
-    connect(UndoButton, &QPushButton::clicked, this, &UndoWindow::UndoButton_Click);
-    connect(CancelButton, &QPushButton::clicked, this, [this] { m_cancelled = true; });
-    connect(CloseButton, &QPushButton::clicked, this, &UndoWindow::reject);
-    connect(SaveButton, &QPushButton::clicked, this, &UndoWindow::SaveButton_Click);
-    connect(RunList, &QTreeWidget::currentItemChanged, this, [this] { showRun(); });
-
-    refresh();
 }
 
 void UndoWindow::refresh(qint64 current)
