@@ -4,6 +4,7 @@
 #include "core/Prompts.h"
 #include "settings/SettingsStore.h"
 #include "ui/Appearance.h"
+#include "ui/WindowPointer.h"
 
 #include <QEvent>
 #include <QWidget>
@@ -52,6 +53,15 @@ private:
 void centreOnFirstShowing(QWidget& window)
 {
     new CentreOnFirstShowing(window);
+}
+
+WindowPointer* pointerOverButtons(QWidget& window, std::initializer_list<PushButton*> buttons)
+{
+    auto* pointer = new WindowPointer(&window);
+    for (PushButton* button : buttons)
+        pointer->addSetPlace(button);
+    pointer->addResetPlace(&window);
+    return pointer;
 }
 
 } // namespace quarvel::ui

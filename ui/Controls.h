@@ -1,9 +1,10 @@
 #pragma once
 // What the three windows share besides their control tables (ui/ControlTable.h): a settings writer for
-// change handlers, and centring on the first showing.
+// change handlers, centring on the first showing, and the pointer over the buttons.
 
 #include <QString>
 
+#include <initializer_list>
 #include <utility>
 
 class QWidget;
@@ -13,6 +14,9 @@ class Prompts;
 }
 
 namespace quarvel::ui {
+
+class PushButton;
+class WindowPointer;
 
 // Saves the settings of one window's change handlers. The handlers carry no error report of their own,
 // but a store that cannot be written must not pass unnoticed either: the first failure is reported
@@ -31,5 +35,9 @@ private:
 
 // Centres the window on its first showing by the program; the user may move it afterwards.
 void centreOnFirstShowing(QWidget& window);
+
+// The window's pointer modes, owned by the window: the buttons show the hand, the window's surface the
+// default pointer; other controls leave the pointer as it is unless the window adds them.
+WindowPointer* pointerOverButtons(QWidget& window, std::initializer_list<PushButton*> buttons);
 
 } // namespace quarvel::ui
