@@ -7,6 +7,8 @@
 #include "ui/WindowPointer.h"
 
 #include <QEvent>
+#include <QLabel>
+#include <QPushButton>
 #include <QWidget>
 
 namespace quarvel::ui {
@@ -62,6 +64,22 @@ WindowPointer* pointerOverButtons(QWidget& window, std::initializer_list<PushBut
         pointer->addSetPlace(button);
     pointer->addResetPlace(&window);
     return pointer;
+}
+
+QPushButton* namedButton(const QString& caption, const char* name, QWidget* parent)
+{
+    auto* made = new QPushButton(caption, parent);
+    made->setObjectName(QLatin1String(name));
+    return made;
+}
+
+QLabel* statusLine(QWidget* parent)
+{
+    auto* status = new QLabel(parent);
+    status->setObjectName(QStringLiteral("Status"));
+    status->setWordWrap(true);
+    status->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    return status;
 }
 
 } // namespace quarvel::ui

@@ -1,6 +1,7 @@
 #include "ui/PreviewWindow.h"
 
 #include "db/DbError.h"
+#include "ui/Controls.h"
 #include "ui/CsvSave.h"
 
 #include <QApplication>
@@ -171,13 +172,6 @@ QString counted(long long count, const QString& one, const QString& many)
     return QStringLiteral("%1 %2").arg(QLocale().toString(count), count == 1 ? one : many);
 }
 
-QPushButton* button(const QString& caption, const char* name, QWidget* parent)
-{
-    auto* made = new QPushButton(caption, parent);
-    made->setObjectName(QLatin1String(name));
-    return made;
-}
-
 // What the status line says when the tables are read: the counts, and what the columns would refuse.
 QString previewStatus(bool cancelled, long long changed, long long records, qsizetype tables,
                       long long refused)
@@ -202,11 +196,7 @@ PreviewWindow::PreviewWindow(Prompts& prompts, QWidget* parent) : QDialog(parent
     setWindowTitle(QStringLiteral("Preview"));
     resize(1000, 680);
 
-    Status = new QLabel(this);
-    Status->setObjectName(QStringLiteral("Status"));
-    Status->setWordWrap(true);
-    // No accessible name: a screen reader then reads the counts and the progress themselves.
-    Status->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    Status = statusLine(this);
 
     auto* countsLabel = new QLabel(QStringLiteral("&Changes per table and column:"), this);
     Counts = new QTreeWidget(this);
@@ -224,9 +214,9 @@ PreviewWindow::PreviewWindow(Prompts& prompts, QWidget* parent) : QDialog(parent
     Detail->setLineWrapMode(QTextEdit::WidgetWidth);
     detailLabel->setBuddy(Detail);
 
-    CancelButton = button(QStringLiteral("Cancel"), "CancelButton", this);
-    SaveButton = button(QStringLiteral("&Save as CSV..."), "SaveButton", this);
-    CloseButton = button(QStringLiteral("Close"), "CloseButton", this);
+    CancelButton = namedButton(QStringLiteral("Cancel"), "CancelButton", this);
+    SaveButton = namedButton(QStringLiteral("&Save as CSV..."), "SaveButton", this);
+    CloseButton = namedButton(QStringLiteral("Close"), "CloseButton", this);
     SaveButton->setEnabled(false);
 
     layOut(countsLabel, samplesLabel, detailLabel);

@@ -2,6 +2,7 @@
 
 #include "core/Procedure.h"
 #include "db/DbError.h"
+#include "ui/Controls.h"
 #include "ui/CsvSave.h"
 
 #include <QApplication>
@@ -154,13 +155,6 @@ QString outcomeText(const engine::UndoReport& report)
     return text;
 }
 
-QPushButton* button(const QString& caption, const char* name, QWidget* parent)
-{
-    auto* made = new QPushButton(caption, parent);
-    made->setObjectName(QLatin1String(name));
-    return made;
-}
-
 } // namespace
 
 UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString connectionString, QWidget* parent)
@@ -187,15 +181,12 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
     runLabel->setBuddy(RunDetails);
 
     // Enter in the list reaches the default button: one way to start an undo, never two.
-    UndoButton = button(QStringLiteral("&Undo"), "UndoButton", this);
+    UndoButton = namedButton(QStringLiteral("&Undo"), "UndoButton", this);
     UndoButton->setDefault(true);
-    CancelButton = button(QStringLiteral("Cancel"), "CancelButton", this);
+    CancelButton = namedButton(QStringLiteral("Cancel"), "CancelButton", this);
     CancelButton->setEnabled(false);
 
-    Status = new QLabel(this);
-    Status->setObjectName(QStringLiteral("Status"));
-    Status->setWordWrap(true);
-    Status->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    Status = statusLine(this);
 
     auto* detailsLabel = new QLabel(QStringLiteral("Records &not put back:"), this);
     Details = new QListWidget(this);
@@ -203,9 +194,9 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
     Details->setAccessibleName(QStringLiteral("Records not put back"));
     detailsLabel->setBuddy(Details);
 
-    SaveButton = button(QStringLiteral("&Save as CSV..."), "SaveButton", this);
+    SaveButton = namedButton(QStringLiteral("&Save as CSV..."), "SaveButton", this);
     SaveButton->setEnabled(false);
-    CloseButton = button(QStringLiteral("Close"), "CloseButton", this);
+    CloseButton = namedButton(QStringLiteral("Close"), "CloseButton", this);
 
     layOut(runsLabel, runLabel, detailsLabel);
     RunList->setFocus();
