@@ -2,6 +2,7 @@
 
 #include "core/Identity.h"
 #include "engine/PushdownRun.h"
+#include "engine/RequestHost.h"
 
 #include <QRegularExpression>
 
@@ -27,26 +28,35 @@ RunFailure parseErrorReport(const QString& report)
     return failure;
 }
 
-CliRunHost::CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs,
-                       engine::Journal& journal, const std::atomic<bool>& stop, ProgressSink progress)
-    : m_connectionString(std::move(connectionString)), m_tables(std::move(tables)), m_pairs(std::move(pairs)),
-      m_journal(journal), m_stop(stop), m_progress(std::move(progress))
+engine::RunRequestBuilder requestFor(const QString& connectionString, const QList<ListedTable>& tables,
+                                     const Pairs& pairs)
 {
-    for (const ListedTable& listed : std::as_const(m_tables))
+    engine::RunRequestBuilder builder;
+    builder.connection(connectionString);
+    for (const ListedTable& listed : tables)
+        builder.table(listed.table, listed.text);
+    if (pairs.useSets)
+        builder.sets(pairs.sets);
+    else
+        builder.singlePair(pairs.find, pairs.replacement);
+    return builder;
+}
+
+CliRunObserver::CliRunObserver(const QList<ListedTable>& tables, engine::Journal& journal,
+                               const std::atomic<bool>& stop, ProgressSink progress)
+    : m_journal(journal), m_stop(stop), m_progress(std::move(progress))
+{
+    for (const ListedTable& listed : tables)
         m_outcome.tables.append(TableOutcome{listed.text});
 }
 
-RunOutcome CliRunHost::run(Engine engine)
+RunOutcome CliRunObserver::run(const engine::RunRequest& request)
 {
-    if (engine == Engine::Server) {
-        engine::PushdownRun run;
-        run.tableWay = [this](int entry, const QString& walkReason) {
-            m_outcome.tables[entry].walkReason = walkReason;
-        };
-        run.run(*this);
+    if (request.onServer) {
+        engine::PushdownRun().run(request, *this);
     } else {
-        engine::ReplaceRun run;
-        run.PushButton1_Click(*this);
+        engine::RequestHost host(request, *this);
+        engine::ReplaceRun().PushButton1_Click(host);
     }
     m_outcome.stopped = m_stop.load();
     if (m_journaled)
@@ -54,64 +64,12 @@ RunOutcome CliRunHost::run(Engine engine)
     return m_outcome;
 }
 
-int CliRunHost::tableCount()
+void CliRunObserver::tableWay(int entry, const QString& walkReason)
 {
-    return int(m_tables.size());
+    m_outcome.tables[entry].walkReason = walkReason;
 }
 
-bool CliRunHost::isTicked(int entry)
-{
-    // Asked first for every table the run enters: what it reports from here on belongs to this one.
-    m_entry = entry;
-    return true;
-}
-
-db::Table CliRunHost::table(int entry)
-{
-    return m_tables.at(entry).table;
-}
-
-QString CliRunHost::tableText(int entry)
-{
-    return m_tables.at(entry).text;
-}
-
-QString CliRunHost::connectionString()
-{
-    return m_connectionString;
-}
-
-int CliRunHost::selectedTab()
-{
-    return m_pairs.useSets ? 1 : 0;
-}
-
-QString CliRunHost::findText()
-{
-    return m_pairs.find;
-}
-
-QString CliRunHost::replaceText()
-{
-    return m_pairs.replacement;
-}
-
-int CliRunHost::setCount()
-{
-    return int(m_pairs.sets.size());
-}
-
-QString CliRunHost::setFindText(int set)
-{
-    return m_pairs.sets.at(set).find;
-}
-
-QString CliRunHost::setReplaceText(int set)
-{
-    return m_pairs.sets.at(set).replacement;
-}
-
-void CliRunHost::progress(int entry, int entryCount, long long record, long long recordCount)
+void CliRunObserver::progress(int entry, int entryCount, long long record, long long recordCount)
 {
     TableOutcome& table = m_outcome.tables[entry];
     table.records = record;
@@ -119,13 +77,13 @@ void CliRunHost::progress(int entry, int entryCount, long long record, long long
         m_progress(table, entry, entryCount, recordCount);
 }
 
-void CliRunHost::replaced(const QString&)
+void CliRunObserver::replaced(const QString&)
 {
     if (m_entry >= 0)
         ++m_outcome.tables[m_entry].replaced;
 }
 
-void CliRunHost::unlogged(const QString&)
+void CliRunObserver::unlogged(const QString&)
 {
     if (m_entry < 0)
         return;
@@ -133,25 +91,25 @@ void CliRunHost::unlogged(const QString&)
     ++m_outcome.tables[m_entry].logFailures;
 }
 
-bool CliRunHost::stopRequested()
+bool CliRunObserver::stopRequested()
 {
     return m_stop.load();
 }
 
-engine::Journal* CliRunHost::journal()
+engine::Journal* CliRunObserver::journal()
 {
     m_journaled = true;
     return &m_journal;
 }
 
-void CliRunHost::message(const QString& text)
+void CliRunObserver::message(const QString& text)
 {
     // "Done." ends every run; anything else is a run that could not start.
     if (text != u"Done.")
         m_outcome.failures.append(RunFailure{QString(), 0, text});
 }
 
-void CliRunHost::errorReport(const QString& text)
+void CliRunObserver::errorReport(const QString& text)
 {
     RunFailure failure = parseErrorReport(text);
     if (m_entry >= 0) {

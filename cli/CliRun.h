@@ -1,11 +1,10 @@
 #pragma once
-// The run of quarvel-cli: the same replacement run as "Start Replacing", with the command line as its
-// host. The tables and pairs are fixed when it starts; failures the run reports are collected per
-// table instead of shown in message boxes.
+// The run of quarvel-cli: the same replacement run as "Start Replacing", or the server engine's, with the
+// command line as its observer. The tables and pairs are fixed when it starts.
 
 #include "core/Prompts.h"
 #include "db/Table.h"
-#include "engine/ReplaceRun.h"
+#include "engine/RunRequest.h"
 #include "engine/SetLists.h"
 
 #include <QList>
@@ -30,6 +29,10 @@ struct ListedTable
     db::Table table;
     QString text; // as the table list shows it
 };
+
+// The run's request: the tables as listed and these pairs.
+engine::RunRequestBuilder requestFor(const QString& connectionString, const QList<ListedTable>& tables,
+                                     const Pairs& pairs);
 
 struct TableOutcome
 {
@@ -63,39 +66,31 @@ struct RunOutcome
 // another form is all description, line 0.
 RunFailure parseErrorReport(const QString& report);
 
-class CliRunHost : public engine::RunHost, private Prompts
+// What a run of the command line tells: failures collected per table instead of shown in message boxes,
+// counts per table, and progress for the terminal.
+class CliRunObserver : public engine::RunObserver, private Prompts
 {
 public:
     // `stop` is read before each record (a signal handler sets it); `progress` is told where the run
     // stands and may be empty.
     using ProgressSink =
         std::function<void(const TableOutcome& table, int entry, int entryCount, long long recordCount)>;
-    // The journal is opened before the host, so that a journal file that must be refused stops the
+    // The journal is opened before the run, so that a journal file that must be refused stops the
     // command before it connects; the run puts itself on record there when it starts.
-    CliRunHost(QString connectionString, QList<ListedTable> tables, Pairs pairs, engine::Journal& journal,
-               const std::atomic<bool>& stop, ProgressSink progress = {});
+    CliRunObserver(const QList<ListedTable>& tables, engine::Journal& journal, const std::atomic<bool>& stop,
+                   ProgressSink progress = {});
 
-    RunOutcome run(Engine engine = Engine::Client);
+    // The request's tables are those given here, in the same order.
+    RunOutcome run(const engine::RunRequest& request);
 
-    int tableCount() override;
-    bool isTicked(int entry) override;
-    db::Table table(int entry) override;
-    QString tableText(int entry) override;
-    QString connectionString() override;
-    int selectedTab() override;
-    QString findText() override;
-    QString replaceText() override;
-    int setCount() override;
-    QString setFindText(int set) override;
-    QString setReplaceText(int set) override;
-    void processEvents() override {}
-    void setPointerMode(PointerMode) override {}
-    Prompts& prompts() override { return *this; }
+    void tableStarted(int entry) override { m_entry = entry; }
     void progress(int entry, int entryCount, long long record, long long recordCount) override;
     void replaced(const QString& fieldName) override;
     void unlogged(const QString& fieldName) override;
     bool stopRequested() override;
+    void tableWay(int entry, const QString& walkReason) override;
     engine::Journal* journal() override;
+    Prompts& prompts() override { return *this; }
 
 private:
     void message(const QString& text) override;
@@ -105,9 +100,6 @@ private:
     QString openFileName(const FileDialogRequest&) override { return {}; }
     void errorReport(const QString& text) override;
 
-    QString m_connectionString;
-    QList<ListedTable> m_tables;
-    Pairs m_pairs;
     engine::Journal& m_journal;
     bool m_journaled = false; // the run asked for the journal, so its newest run is this one
     const std::atomic<bool>& m_stop;

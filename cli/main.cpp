@@ -541,12 +541,13 @@ cli::RunOutcome runWithProgress(const QString& connectionString, const QList<cli
 {
     InterruptWatch interrupt;
     ProgressLine line(isTerminal(STDERR_FILENO));
-    cli::CliRunHost host(
-        connectionString, tables, pairs, journal, g_stop,
+    cli::CliRunObserver observer(
+        tables, journal, g_stop,
         [&line](const cli::TableOutcome& table, int entry, int entryCount, long long recordCount) {
             line.show(table, entry, entryCount, recordCount);
         });
-    return host.run(engine);
+    return observer.run(
+        cli::requestFor(connectionString, tables, pairs).onServer(engine == cli::Engine::Server).build());
 }
 
 // What went wrong in a run, a line each on standard error.
@@ -679,7 +680,7 @@ int sampleLimit(const QCommandLineParser& parser)
     return limit;
 }
 
-QList<engine::PreviewTable> previewWithProgress(const engine::PreviewRequest& request,
+QList<engine::PreviewTable> previewWithProgress(const engine::RunRequest& request,
                                                 const QList<cli::ListedTable>& tables)
 {
     InterruptWatch interrupt;
@@ -772,13 +773,8 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
     const QList<cli::ListedTable> tables =
         selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
 
-    engine::PreviewRequest request;
-    request.onServer = onServer;
-    request.connectionString = connectionString;
-    for (const cli::ListedTable& listed : tables)
-        request.tables.append({listed.table, listed.text});
-    request.pairs = pairs.useSets ? pairs.sets : QList<engine::Set>{{pairs.find, pairs.replacement}};
-    request.sampleLimit = limit;
+    const engine::RunRequest request =
+        cli::requestFor(connectionString, tables, pairs).onServer(onServer).sampleLimit(limit).build();
 
     const QList<engine::PreviewTable> preview = previewWithProgress(request, tables);
     const bool stopped = g_stop.load();

@@ -5,6 +5,7 @@
 
 #include "db/Table.h"
 #include "engine/ChangeDiff.h"
+#include "engine/RunRequest.h"
 #include "engine/SetLists.h"
 
 #include <QList>
@@ -57,17 +58,11 @@ public:
     virtual bool cancelled() { return false; }
 };
 
-struct PreviewRequest
-{
-    QString connectionString;
-    QList<std::pair<db::Table, QString>> tables; // the table and its text in the list, in list order
-    QList<Set> pairs;                            // the single pair is one set
-    int sampleLimit = 1000;                      // per table
-    // What the server-side run would change, found by the server with the same expressions that run
-    // uses, so that the counts are exactly its own. Samples name rows by place and key; their record is
-    // 0. A table that run leaves to the record walk is previewed by the walk.
-    bool onServer = false;
-};
+// What the preview walks: a run's request. With onServer, what the server-side run would change is found
+// by the server with the same expressions that run uses, so that the counts are exactly its own; samples
+// then name rows by place and key, and their record is 0. A table that run leaves to the record walk is
+// previewed by the walk.
+using PreviewRequest = RunRequest;
 
 // Walks every table as a run does (or lets the server find what would change, onServer). A pair is applied to
 // a field when its find text occurs in the value as the pairs before it left it; a replaced text that the

@@ -8,25 +8,35 @@
 // refuses, a foreign partition of another wrapper than postgres_fdw) goes through the record walk, and the
 // host is told why.
 
+#include "core/Procedure.h"
+#include "db/Connection.h"
+#include "db/Pushdown.h"
+#include "db/StoreJournal.h"
 #include "engine/ReplaceRun.h"
+#include "engine/RunRequest.h"
 
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 namespace quarvel::engine {
+
+struct ServerTable;
 
 class PushdownRun
 {
 public:
     static constexpr char Location[] = "PushdownRun.run";
 
-    // The whole run over the host's ticked tables with the pairs it shows when the run starts, from the
-    // hourglass to "Done.", journaled in the host's journal as one run. False when already running.
+    // The whole run over the request's tables with its pairs, up to "Done.", journaled in the observer's
+    // journal as one run. False when already running.
+    bool run(const RunRequest& request, RunObserver& observer);
+    // The same over a host's ticked tables with the pairs it shows when the run starts.
     bool run(RunHost& host);
 
-    // Told for every ticked table, before anything of it is written: empty when the server does it, else
-    // why the record walk does ("column n is numeric(7,2)").
+    // Told for every table, before anything of it is written, as the observer is told: empty when the
+    // server does it, else why the record walk does ("column n is numeric(7,2)").
     std::function<void(int entry, const QString& walkReason)> tableWay;
 
     // About how many rows a batch of pages holds: one transaction, its rows locked until it ends.
@@ -34,7 +44,13 @@ public:
     void setBatchRows(int rows) { m_batchRows = rows > 0 ? rows : 1; }
 
 private:
+    void runTable(Procedure& p, RunObserver& observer, const RunRequest& request, int entry,
+                  db::StoreJournal* journal);
+    void runOnServer(Procedure& p, RunObserver& observer, const ServerTable& table,
+                     std::unique_ptr<db::PushdownTable> shape, db::StoreJournal* journal, int entry);
+
     bool m_running = false;
+    db::Connection m_holdConnection; // holds the tables' locks and snapshots, open for the whole run
     int m_batchRows = DefaultBatchRows;
 };
 

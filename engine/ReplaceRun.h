@@ -9,16 +9,17 @@
 #include "core/Prompts.h"
 #include "db/Table.h"
 #include "engine/Journal.h"
+#include "engine/RunRequest.h"
 
 #include <QString>
 
 namespace quarvel::engine {
 
-class RunHost
+// The host of the record walk: what the Main window shows, read again at each use, so that a change the
+// user makes while the run processes events counts from the next field.
+class RunHost : public RunObserver
 {
 public:
-    virtual ~RunHost() = default;
-
     // The table list: entry count, tick, the table an entry names and its text as listed.
     virtual int tableCount() = 0;
     virtual bool isTicked(int entry) = 0;
@@ -38,27 +39,6 @@ public:
 
     virtual void processEvents() = 0;
     virtual void setPointerMode(PointerMode mode) = 0;
-    // Error reports and the closing "Done." message.
-    virtual Prompts& prompts() = 0;
-
-    // Where the run stands: entry (0-based) of the list, the record (1-based) of the table's records.
-    // Called once per record and once when a table is opened (record 0).
-    virtual void progress(int entry, int entryCount, long long record, long long recordCount)
-    {
-        (void)entry, (void)entryCount, (void)record, (void)recordCount;
-    }
-    // A pair matched a field of the current record and its log line is written; the field's new value
-    // goes to the table with the record.
-    virtual void replaced(const QString& fieldName) { (void)fieldName; }
-    // A pair matched a field of the current record but its log line could not be written (a full disk):
-    // told after the failure is reported at its step. The field's new value still goes to the table.
-    virtual void unlogged(const QString& fieldName) { (void)fieldName; }
-    // Asked before each record: true ends the run there. What the records before it changed is still
-    // stored and no further table is opened; the pointer and "Done." come as after a whole run.
-    virtual bool stopRequested() { return false; }
-    // The journal that takes every stored change, opened when the run asks; nullptr runs without one.
-    // Throws JournalError when it cannot be opened: the run then stores nothing.
-    virtual Journal* journal() { return nullptr; }
 };
 
 class ReplaceRun

@@ -336,18 +336,9 @@ void Form2::PushButton1_Click()
         Form_Unload();
 }
 
-engine::PreviewRequest Form2::previewRequest()
+engine::RunRequest Form2::previewRequest()
 {
-    engine::PreviewRequest request;
-    request.connectionString = connectionString();
-    for (int i = 0; i < tableCount(); ++i)
-        if (isTicked(i))
-            request.tables.append({table(i), tableText(i)});
-    if (selectedTab() == 0)
-        request.pairs = {{findText(), replaceText()}};
-    else if (selectedTab() == 1)
-        request.pairs = m_sets->sets();
-    return request;
+    return engine::RunRequestBuilder::fromHost(*this).build();
 }
 
 void Form2::PreviewButton_Click()

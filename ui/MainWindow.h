@@ -53,7 +53,7 @@ public:
     using ShowPreview = std::function<void(PreviewWindow&)>;
     void setShowPreview(ShowPreview show) { m_showPreview = std::move(show); }
     // The ticked tables and the pair or sets of the selected tab, as "Start Replacing" would take them.
-    engine::PreviewRequest previewRequest();
+    engine::RunRequest previewRequest();
     // Waits on the Undo a Run window until the user closes it; tests replace it.
     using ShowUndo = std::function<void(UndoWindow&)>;
     void setShowUndo(ShowUndo show) { m_showUndo = std::move(show); }

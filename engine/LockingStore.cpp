@@ -1,0 +1,251 @@
+#include "engine/LockingStore.h"
+
+#include "engine/Replace.h"
+#include "engine/ReplacementLog.h"
+
+#include <QDateTime>
+#include <QScopeGuard>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace quarvel::engine {
+
+void SchedulerCounts::ownVersion(const QString& xmin)
+{
+    if (std::find(ownVersions.begin(), ownVersions.end(), xmin) == ownVersions.end())
+        ownVersions.push_back(xmin);
+}
+
+void LockingStore::tellExamined(long long found)
+{
+    m_counts.examined += found;
+    tellProgress(m_observer, m_entry, m_entryCount, m_counts.examined, 0);
+}
+
+void LockingStore::log(const std::vector<FieldMatch>& matches)
+{
+    tellLogLines(m_p, m_observer, m_table, matches, writeLogLines(m_table, matches));
+}
+
+void LockingStore::log(size_t column, size_t pair)
+{
+    const QString& field = m_table.columns[column].name;
+    if (walkStep(m_p, m_table.lines.log, [&] {
+            AppendLogLine(logLine(QDateTime::currentDateTime(), m_table.pairs[pair].first,
+                                  m_table.pairs[pair].second, m_table.tableText, field));
+        }))
+        tellReplaced(m_observer, field);
+    else
+        tellUnlogged(m_observer, field);
+}
+
+void LockingStore::commit(const QString& transaction, const std::vector<db::JournaledRecord>& records)
+{
+    tellSettled(m_p, m_writer.putOnRecord(m_on, transaction, records));
+    m_counts.records += static_cast<long long>(records.size());
+}
+
+Reach LockingStore::heldBatch(const PageRange& range)
+{
+    Reach reach;
+    const std::vector<db::PushdownRow> rows = m_holder.heldRows(range.leaf, range.from, range.to, reach.cut);
+    reach.found = static_cast<long long>(rows.size());
+    tellExamined(reach.found);
+    if (rows.empty())
+        return reach;
+    m_on.begin(range.leaf);
+    std::vector<db::PushdownRow> locked;
+    try {
+        locked = m_on.lockHeld(range.leaf, rows);
+    } catch (...) {
+        m_on.rollback();
+        throw;
+    }
+    std::set<QString> taken;
+    for (const db::PushdownRow& row : locked)
+        taken.insert(row.ctid);
+    storeLocked(range.leaf, range.from, range.to, locked);
+    for (const db::PushdownRow& row : rows)
+        if (!taken.count(row.ctid))
+            storeAlone(range.leaf, row, false);
+    return reach;
+}
+
+long long LockingStore::lockingBatch(const db::PushdownLeaf& leaf, long long first, long long end)
+{
+    m_on.begin();
+    std::vector<db::PushdownRow> rows;
+    try {
+        rows = m_on.lockBatch(leaf, first, end, m_counts.ownVersions);
+    } catch (...) {
+        m_on.rollback();
+        throw;
+    }
+    tellExamined(static_cast<long long>(rows.size()));
+    storeLocked(leaf, db::PushdownTable::place(first), db::PushdownTable::place(end), rows);
+    return static_cast<long long>(rows.size());
+}
+
+// The rows locked in the open transaction, within places [from, to), rewritten in one statement and
+// committed with their journal; a batch the server refuses is rolled back and each of its rows stored
+// alone, as are rows where two pairs meet in a typed column. Ends the transaction.
+void LockingStore::storeLocked(const db::PushdownLeaf& leaf, const QString& from, const QString& to,
+                               const std::vector<db::PushdownRow>& rows)
+{
+    auto rolledBack = qScopeGuard([&] { m_on.rollback(); });
+    std::vector<RowPlan> plans;
+    std::vector<size_t> stored;
+    std::vector<size_t> alone;
+    std::vector<FieldMatch> matched;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        plans.push_back(planRow(m_table, rows[i]));
+        if (plans.back().alone) {
+            alone.push_back(i);
+            continue;
+        }
+        matched.insert(matched.end(), plans.back().matched.begin(), plans.back().matched.end());
+        if (!plans.back().changed.empty())
+            stored.push_back(i);
+    }
+    // Written before the store commits, as the record walk writes them before it stores.
+    log(matched);
+    const std::vector<size_t> refused =
+        stored.empty() ? std::vector<size_t>{} : replaceTogether(leaf, from, to, rows, plans, stored);
+    // Whatever was not committed ends here, and with it the locks.
+    rolledBack.dismiss();
+    m_on.rollback();
+    for (size_t i : refused)
+        storeAlone(leaf, rows[i], true);
+    for (size_t i : alone)
+        storeAlone(leaf, rows[i], false);
+}
+
+std::vector<size_t> LockingStore::replaceTogether(const db::PushdownLeaf& leaf, const QString& from,
+                                                  const QString& to, const std::vector<db::PushdownRow>& rows,
+                                                  const std::vector<RowPlan>& plans,
+                                                  const std::vector<size_t>& stored)
+{
+    std::vector<QString> ctids;
+    for (size_t i : stored)
+        ctids.push_back(rows[i].ctid);
+    QString transaction;
+    std::vector<db::PushdownStored> written;
+    try {
+        written = m_on.replaceRows(leaf, from, to, ctids, transaction);
+    } catch (const db::DbError& error) {
+        if (error.ruinsTheTable())
+            reportFailure(m_p, step::Store, std::current_exception());
+        return stored;
+    }
+    if (written.size() != ctids.size())
+        return stored; // a trigger or rule skipped some: each row tells its own story
+    std::map<QString, size_t> byCtid;
+    for (size_t i : stored)
+        byCtid.emplace(rows[i].ctid, i);
+    std::vector<db::JournaledRecord> records;
+    for (const db::PushdownStored& row : written) {
+        const size_t i = byCtid.at(row.oldCtid);
+        if (!sameChange(row.values, plans[i])) {
+            m_on.rollback();
+            std::rethrow_exception(differing(m_table.rowName(leaf, rows[i].ctid, rows[i].key)));
+        }
+        m_counts.ownVersion(row.xmin);
+        records.push_back(journaledRecord(m_table, leaf, plans[i].changed, rows[i].values,
+                                          plans[i].changedTexts(), row,
+                                          m_counts.records + static_cast<long long>(records.size()) + 1));
+    }
+    commit(transaction, records);
+    return {};
+}
+
+// One row on its own, in a transaction of its own, as the record walk stores it. A row read in the
+// table's snapshot (its xmin known) that another session changed since gets the replacement on top of
+// that session's value, found by its primary key; without one, or gone, it is reported. Its log lines
+// are written here unless they were (logged).
+void LockingStore::storeAlone(const db::PushdownLeaf& leaf, const db::PushdownRow& read, bool logged)
+{
+    if (const std::optional<db::PushdownRow> row = lockAlone(leaf, read, logged))
+        storeFields(leaf, *row, logged);
+}
+
+// The row locked in a transaction begun for it; nullopt, with the transaction ended, when it is not
+// there to store (reported where the run must hear of it).
+std::optional<db::PushdownRow> LockingStore::lockAlone(const db::PushdownLeaf& leaf,
+                                                       const db::PushdownRow& read, bool logged)
+{
+    std::optional<db::PushdownRow> row;
+    try {
+        m_on.begin(leaf);
+        row = m_on.lockRow(leaf, read.ctid, m_counts.ownVersions, read.xmin);
+        if (!row && !read.xmin.isEmpty())
+            row = m_on.lockByKey(leaf, read.key, m_counts.ownVersions);
+        if (!row && (logged || !read.xmin.isEmpty())) {
+            const bool there = !read.xmin.isEmpty() && m_on.stillThere(leaf, read);
+            throw there ? m_on.skipped(leaf) : db::DbError(StaleMessage, QStringLiteral("01001"));
+        }
+    } catch (const db::DbError& error) {
+        m_on.rollback();
+        // As the record walk logs a field before it finds that its record cannot be stored.
+        if (!logged)
+            log(planRow(m_table, read).matched);
+        reportFailure(m_p, step::Store,
+                      std::make_exception_ptr(error.describing(m_table.rowName(leaf, read.ctid, read.key))));
+        return std::nullopt;
+    }
+    if (!row)
+        m_on.rollback();
+    return row;
+}
+
+// Each pair's new text is offered to the column, a text it refuses is reported and the field goes on
+// from its value before; then the row is stored, and the server's refusal of it is reported for this
+// record alone.
+void LockingStore::storeFields(const db::PushdownLeaf& leaf, const db::PushdownRow& row, bool logged)
+{
+    auto rolledBack = qScopeGuard([&] { m_on.rollback(); });
+    const QString name = m_table.rowName(leaf, row.ctid, row.key);
+    std::vector<int> changed;
+    std::vector<QString> texts;
+    for (size_t j = 0; j < row.values.size(); ++j) {
+        std::optional<QString> value = row.values[j];
+        for (size_t k = 0; k < m_table.pairs.size(); ++k) {
+            if (!matches(value, m_table.pairs[k].first))
+                continue;
+            if (!logged)
+                log(j, k);
+            const QString next = replaceAndTrim(*value, m_table.pairs[k].first, m_table.pairs[k].second);
+            if (const std::optional<db::DbError> refused = m_on.refusal(int(j), next))
+                reportFailure(m_p, m_table.lines.store, std::make_exception_ptr(refused->describing(name)));
+            else
+                value = next;
+        }
+        if (value != row.values[j]) {
+            changed.push_back(int(j));
+            texts.push_back(*value);
+        }
+    }
+    if (changed.empty())
+        return;
+    QString transaction;
+    std::optional<db::PushdownStored> stored;
+    try {
+        stored = m_on.storeRow(leaf, row.ctid, changed, texts, transaction);
+        if (!stored)
+            throw db::DbError(
+                QStringLiteral("The row is still as it was read, but the server changed nothing "
+                               "and gave no error."),
+                QStringLiteral("02000"));
+    } catch (const db::DbError& error) {
+        m_on.rollback();
+        reportFailure(m_p, step::Store, std::make_exception_ptr(error.describing(name)));
+        return;
+    }
+    rolledBack.dismiss();
+    m_counts.ownVersion(stored->xmin);
+    commit(transaction,
+           {journaledRecord(m_table, leaf, changed, row.values, texts, *stored, m_counts.records + 1)});
+}
+
+} // namespace quarvel::engine
