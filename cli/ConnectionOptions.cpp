@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <utility>
+
 namespace quarvel::cli {
 
 namespace {
@@ -44,21 +46,24 @@ QString percentDecoded(const QString& text, const char* what)
     return QString::fromUtf8(bytes);
 }
 
+// The query keys a URI may give, and the detail each sets.
+constexpr std::pair<QLatin1String, std::optional<QString> ConnectionParts::*> QueryKeys[] = {
+    {QLatin1String("host"), &ConnectionParts::host},
+    {QLatin1String("port"), &ConnectionParts::port},
+    {QLatin1String("user"), &ConnectionParts::user},
+    {QLatin1String("password"), &ConnectionParts::password},
+    {QLatin1String("dbname"), &ConnectionParts::dbname},
+};
+
 void setFromQuery(ConnectionParts& parts, const QString& key, const QString& value)
 {
-    if (key == u"host")
-        parts.host = value;
-    else if (key == u"port")
-        parts.port = value;
-    else if (key == u"user")
-        parts.user = value;
-    else if (key == u"password")
-        parts.password = value;
-    else if (key == u"dbname")
-        parts.dbname = value;
-    else
-        throw UsageError("the URI parameter \"" + key.toStdString() +
-                         "\" is not supported (only host, port, user, password and dbname)");
+    for (const auto& [name, detail] : QueryKeys)
+        if (key == name) {
+            parts.*detail = value;
+            return;
+        }
+    throw UsageError("the URI parameter \"" + key.toStdString() +
+                     "\" is not supported (only host, port, user, password and dbname)");
 }
 
 std::optional<QString> nonEmpty(const QString& text)

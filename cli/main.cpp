@@ -27,6 +27,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #ifndef Q_OS_WIN
@@ -226,35 +227,38 @@ QString journalPath(const QCommandLineParser& parser)
                                                    : engine::Journal::defaultPath();
 }
 
-// uriAt: where the optional URI is among the positional arguments. A detail that neither the options nor
-// the URI give comes from `made` when given (the database a run was made on), before the environment.
-Connecting connectionFrom(const QCommandLineParser& parser, int uriAt = 1,
-                          const engine::RunPlace* made = nullptr)
+// Every variable of the environment, where the details and the password file are looked up.
+QMap<QString, QString> environmentMap()
 {
     const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
     QMap<QString, QString> environment;
     const QStringList keys = system.keys();
     for (const QString& key : keys)
         environment.insert(key, system.value(key));
+    return environment;
+}
 
-    Connecting out;
-    out.mayAsk = !parser.isSet(QStringLiteral("no-password")) && isTerminal(STDIN_FILENO);
-    out.askFirst = parser.isSet(QStringLiteral("password"));
-    if (parser.isSet(QStringLiteral("saved"))) {
-        namespace Key = settings::Key;
-        namespace Default = settings::Default;
-        out.parts.host = settings::GetSetting(QLatin1String(Key::PostgreSQLServer),
-                                              QLatin1String(Default::PostgreSQLServer));
-        out.parts.port =
-            settings::GetSetting(QLatin1String(Key::PostgreSQLPort), QLatin1String(Default::PostgreSQLPort));
-        out.parts.user = settings::GetSetting(QLatin1String(Key::PostgreSQLUser));
-        out.parts.password = settings::GetSetting(QLatin1String(Key::PostgreSQLPassword));
-        out.parts.dbname = settings::GetSetting(QLatin1String(Key::PostgreSQLDatabase));
-        return out;
-    }
+// The details the Connection window saved, password and all.
+cli::ConnectionParts savedConnection()
+{
+    namespace Key = settings::Key;
+    namespace Default = settings::Default;
+    cli::ConnectionParts parts;
+    parts.host =
+        settings::GetSetting(QLatin1String(Key::PostgreSQLServer), QLatin1String(Default::PostgreSQLServer));
+    parts.port =
+        settings::GetSetting(QLatin1String(Key::PostgreSQLPort), QLatin1String(Default::PostgreSQLPort));
+    parts.user = settings::GetSetting(QLatin1String(Key::PostgreSQLUser));
+    parts.password = settings::GetSetting(QLatin1String(Key::PostgreSQLPassword));
+    parts.dbname = settings::GetSetting(QLatin1String(Key::PostgreSQLDatabase));
+    return parts;
+}
 
+// The details the options give. A URI given as --dbname, as psql takes it, goes to the front of
+// `positional`, where the URIs are.
+cli::ConnectionParts givenDetails(const QCommandLineParser& parser, QStringList& positional)
+{
     cli::ConnectionParts given;
-    cli::ConnectionParts uri;
     const auto option = [&](const char* name) -> std::optional<QString> {
         if (!parser.isSet(QLatin1String(name)))
             return std::nullopt;
@@ -264,28 +268,52 @@ Connecting connectionFrom(const QCommandLineParser& parser, int uriAt = 1,
     given.port = option("port");
     given.user = option("username");
     given.dbname = option("dbname");
-    QStringList positional = parser.positionalArguments().mid(uriAt);
     if (given.dbname && (given.dbname->startsWith(QLatin1String("postgresql://")) ||
                          given.dbname->startsWith(QLatin1String("postgres://")))) {
         positional.prepend(*given.dbname);
         given.dbname.reset();
     }
+    return given;
+}
+
+// A detail that neither the options nor the URI give comes from the database the run was made on.
+void fillFromRun(cli::ConnectionParts& given, const cli::ConnectionParts& uri, const engine::RunPlace& made)
+{
+    const auto fill = [](std::optional<QString>& option, const std::optional<QString>& fromUri,
+                         const QString& value) {
+        if (!option && !fromUri && !value.isEmpty())
+            option = value;
+    };
+    fill(given.host, uri.host, made.server);
+    fill(given.port, uri.port, made.port);
+    fill(given.user, uri.user, made.user);
+    fill(given.dbname, uri.dbname, made.database);
+}
+
+// uriAt: where the optional URI is among the positional arguments. A detail that neither the options nor
+// the URI give comes from `made` when given (the database a run was made on), before the environment.
+Connecting connectionFrom(const QCommandLineParser& parser, int uriAt = 1,
+                          const engine::RunPlace* made = nullptr)
+{
+    const QMap<QString, QString> environment = environmentMap();
+    Connecting out;
+    out.mayAsk = !parser.isSet(QStringLiteral("no-password")) && isTerminal(STDIN_FILENO);
+    out.askFirst = parser.isSet(QStringLiteral("password"));
+    if (parser.isSet(QStringLiteral("saved"))) {
+        out.parts = savedConnection();
+        return out;
+    }
+
+    QStringList positional = parser.positionalArguments().mid(uriAt);
+    cli::ConnectionParts given = givenDetails(parser, positional);
+    cli::ConnectionParts uri;
     if (positional.size() > 1)
         throw cli::UsageError("one connection URI at most, not \"" + positional.join(u' ').toStdString() +
                               '"');
     if (!positional.isEmpty())
         uri = cli::parseConnectionUri(positional.first());
-    if (made) {
-        const auto fill = [](std::optional<QString>& option, const std::optional<QString>& fromUri,
-                             const QString& value) {
-            if (!option && !fromUri && !value.isEmpty())
-                option = value;
-        };
-        fill(given.host, uri.host, made->server);
-        fill(given.port, uri.port, made->port);
-        fill(given.user, uri.user, made->user);
-        fill(given.dbname, uri.dbname, made->database);
-    }
+    if (made)
+        fillFromRun(given, uri, *made);
 
     out.parts = cli::resolveConnection(given, uri, environment, loginName());
     if (!out.parts.password && !out.askFirst) {
@@ -475,41 +503,56 @@ cli::Engine engineOf(const QCommandLineParser& parser)
     return engineName == u"client" ? cli::Engine::Client : cli::Engine::Server;
 }
 
-int commandRun(const QCommandLineParser& parser, Connecting& connecting)
+// Ctrl-C, while one lives, asks the work at hand to stop after the record it is on.
+class InterruptWatch
 {
-    const cli::Pairs pairs = pairsFrom(parser);
-    const cli::Engine engine = engineOf(parser);
-    engine::Journal journal(journalPath(parser));
-    const QString connectionString = connectOnce(connecting);
-    const QList<cli::ListedTable> tables =
-        selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
+public:
+    InterruptWatch() { std::signal(SIGINT, onInterrupt); }
+    ~InterruptWatch() { std::signal(SIGINT, SIG_DFL); }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+};
 
-    if (!parser.isSet(QStringLiteral("yes"))) {
-        if (!isTerminal(STDIN_FILENO))
-            throw cli::UsageError("standard input is not a terminal: give --yes to replace without asking");
-        std::fputs(QStringLiteral("Replace in %1 tables? [y/N] ").arg(tables.size()).toLocal8Bit(), stderr);
-        const QString answer = readLine(true).trimmed();
-        if (answer.compare(QLatin1String("y"), Qt::CaseInsensitive) != 0 &&
-            answer.compare(QLatin1String("yes"), Qt::CaseInsensitive) != 0) {
-            printError(QStringLiteral("nothing replaced"));
-            return Done;
-        }
-    }
+// Whether to go on with a change to the database: --yes, or a yes typed at the terminal. Without a
+// terminal to ask at, a usage error that says to give --yes.
+bool goAheadGiven(const QCommandLineParser& parser, const std::string& noTerminal, const QString& question,
+                  const QString& declined)
+{
+    if (parser.isSet(QStringLiteral("yes")))
+        return true;
+    if (!isTerminal(STDIN_FILENO))
+        throw cli::UsageError(noTerminal);
+    std::fputs(question.toLocal8Bit(), stderr);
+    const QString answer = readLine(true).trimmed();
+    if (answer.compare(QLatin1String("y"), Qt::CaseInsensitive) == 0 ||
+        answer.compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0)
+        return true;
+    printError(declined);
+    return false;
+}
 
-    std::signal(SIGINT, onInterrupt);
-    cli::RunOutcome outcome;
-    {
-        ProgressLine line(isTerminal(STDERR_FILENO));
-        cli::CliRunObserver observer(
-            tables, journal, g_stop,
-            [&line](const cli::TableOutcome& table, int entry, int entryCount, long long recordCount) {
-                line.show(table, entry, entryCount, recordCount);
-            });
-        outcome = observer.run(
-            cli::requestFor(connectionString, tables, pairs).onServer(engine == cli::Engine::Server).build());
-    }
-    std::signal(SIGINT, SIG_DFL);
+void printJournaled(qint64 run)
+{
+    printError(QStringLiteral("journaled as run %1: \"quarvel-cli undo %1\" puts it back").arg(run));
+}
 
+cli::RunOutcome runWithProgress(const QString& connectionString, const QList<cli::ListedTable>& tables,
+                                const cli::Pairs& pairs, engine::Journal& journal, cli::Engine engine)
+{
+    InterruptWatch interrupt;
+    ProgressLine line(isTerminal(STDERR_FILENO));
+    cli::CliRunObserver observer(
+        tables, journal, g_stop,
+        [&line](const cli::TableOutcome& table, int entry, int entryCount, long long recordCount) {
+            line.show(table, entry, entryCount, recordCount);
+        });
+    return observer.run(
+        cli::requestFor(connectionString, tables, pairs).onServer(engine == cli::Engine::Server).build());
+}
+
+// What went wrong in a run, a line each on standard error.
+void printRunProblems(const cli::RunOutcome& outcome)
+{
     for (const cli::TableOutcome& table : std::as_const(outcome.tables))
         if (!table.walkReason.isEmpty())
             printError(table.table + QStringLiteral(": record walk: ") + table.walkReason);
@@ -525,31 +568,32 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
                            .arg(table.table)
                            .arg(table.logFailures)
                            .arg(engine::logFilePath()));
-    const int status = outcome.stopped ? Interrupted : outcome.failures.isEmpty() ? Done : DoneWithFailures;
+}
 
-    QTextStream out(stdout);
-    if (parser.isSet(QStringLiteral("json"))) {
-        QJsonArray tableList;
-        for (const cli::TableOutcome& table : std::as_const(outcome.tables))
-            tableList.append(QJsonObject{{QStringLiteral("table"), table.table},
-                                         {QStringLiteral("records"), table.records},
-                                         {QStringLiteral("replaced"), table.replaced},
-                                         {QStringLiteral("failures"), table.failures},
-                                         {QStringLiteral("logFailures"), table.logFailures},
-                                         {QStringLiteral("recordWalk"), table.walkReason}});
-        QJsonArray failureList;
-        for (const cli::RunFailure& failure : std::as_const(outcome.failures))
-            failureList.append(QJsonObject{{QStringLiteral("table"), failure.table},
-                                           {QStringLiteral("line"), failure.line},
-                                           {QStringLiteral("message"), failure.message}});
-        out << QJsonDocument(QJsonObject{{QStringLiteral("tables"), tableList},
-                                         {QStringLiteral("failures"), failureList},
-                                         {QStringLiteral("stopped"), outcome.stopped},
-                                         {QStringLiteral("journalRun"), outcome.journalRun},
-                                         {QStringLiteral("status"), status}})
-                   .toJson(QJsonDocument::Indented);
-        return status;
-    }
+QJsonObject runJson(const cli::RunOutcome& outcome, int status)
+{
+    QJsonArray tableList;
+    for (const cli::TableOutcome& table : std::as_const(outcome.tables))
+        tableList.append(QJsonObject{{QStringLiteral("table"), table.table},
+                                     {QStringLiteral("records"), table.records},
+                                     {QStringLiteral("replaced"), table.replaced},
+                                     {QStringLiteral("failures"), table.failures},
+                                     {QStringLiteral("logFailures"), table.logFailures},
+                                     {QStringLiteral("recordWalk"), table.walkReason}});
+    QJsonArray failureList;
+    for (const cli::RunFailure& failure : std::as_const(outcome.failures))
+        failureList.append(QJsonObject{{QStringLiteral("table"), failure.table},
+                                       {QStringLiteral("line"), failure.line},
+                                       {QStringLiteral("message"), failure.message}});
+    return QJsonObject{{QStringLiteral("tables"), tableList},
+                       {QStringLiteral("failures"), failureList},
+                       {QStringLiteral("stopped"), outcome.stopped},
+                       {QStringLiteral("journalRun"), outcome.journalRun},
+                       {QStringLiteral("status"), status}};
+}
+
+void printRunTable(QTextStream& out, const cli::RunOutcome& outcome)
+{
     QList<QStringList> rows{{QStringLiteral("TABLE"), QStringLiteral("RECORDS"), QStringLiteral("REPLACED"),
                              QStringLiteral("FAILED")}};
     for (const cli::TableOutcome& table : std::as_const(outcome.tables))
@@ -559,8 +603,30 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
     if (outcome.stopped)
         printError(QStringLiteral("interrupted: the records before the interruption are stored"));
     if (outcome.journalRun != 0)
-        printError(QStringLiteral("journaled as run %1: \"quarvel-cli undo %1\" puts it back")
-                       .arg(outcome.journalRun));
+        printJournaled(outcome.journalRun);
+}
+
+int commandRun(const QCommandLineParser& parser, Connecting& connecting)
+{
+    const cli::Pairs pairs = pairsFrom(parser);
+    const cli::Engine engine = engineOf(parser);
+    engine::Journal journal(journalPath(parser));
+    const QString connectionString = connectOnce(connecting);
+    const QList<cli::ListedTable> tables =
+        selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
+    if (!goAheadGiven(parser, "standard input is not a terminal: give --yes to replace without asking",
+                      QStringLiteral("Replace in %1 tables? [y/N] ").arg(tables.size()),
+                      QStringLiteral("nothing replaced")))
+        return Done;
+
+    const cli::RunOutcome outcome = runWithProgress(connectionString, tables, pairs, journal, engine);
+    printRunProblems(outcome);
+    const int status = outcome.stopped ? Interrupted : outcome.failures.isEmpty() ? Done : DoneWithFailures;
+    QTextStream out(stdout);
+    if (parser.isSet(QStringLiteral("json")))
+        out << QJsonDocument(runJson(outcome, status)).toJson(QJsonDocument::Indented);
+    else
+        printRunTable(out, outcome);
     return status;
 }
 
@@ -605,13 +671,102 @@ private:
     ProgressLine m_line;
 };
 
-int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
+int sampleLimit(const QCommandLineParser& parser)
 {
-    const cli::Pairs pairs = pairsFrom(parser);
     bool limitIsNumber = false;
     const int limit = parser.value(QStringLiteral("limit")).toInt(&limitIsNumber);
     if (!limitIsNumber || limit < 0)
         throw cli::UsageError("--limit needs a number of samples, 0 or more");
+    return limit;
+}
+
+QList<engine::PreviewTable> previewWithProgress(const engine::RunRequest& request,
+                                                const QList<cli::ListedTable>& tables)
+{
+    InterruptWatch interrupt;
+    PreviewProgress progress(tables);
+    return engine::Preview(request, progress);
+}
+
+QJsonObject sampleJson(const engine::PreviewChange& change)
+{
+    return QJsonObject{
+        {QStringLiteral("record"), change.record},
+        {QStringLiteral("row"), change.row},
+        {QStringLiteral("column"), change.column},
+        {QStringLiteral("old"), change.oldValue ? QJsonValue(*change.oldValue) : QJsonValue()},
+        {QStringLiteral("new"), change.newValue},
+        {QStringLiteral("refusal"), change.refusal.isEmpty() ? QJsonValue() : QJsonValue(change.refusal)},
+        {QStringLiteral("refusedValue"),
+         change.refusal.isEmpty() ? QJsonValue() : QJsonValue(change.refusedValue)}};
+}
+
+QJsonObject previewTableJson(const engine::PreviewTable& table)
+{
+    QJsonArray columns;
+    for (const engine::PreviewColumn& column : table.columns)
+        columns.append(QJsonObject{{QStringLiteral("name"), column.name},
+                                   {QStringLiteral("changes"), column.changes},
+                                   {QStringLiteral("refused"), column.refused}});
+    QJsonArray samples;
+    for (const engine::PreviewChange& change : table.samples)
+        samples.append(sampleJson(change));
+    return QJsonObject{
+        {QStringLiteral("table"), table.text},
+        {QStringLiteral("records"), table.records},
+        {QStringLiteral("changedRecords"), table.changedRecords},
+        {QStringLiteral("columns"), columns},
+        {QStringLiteral("samples"), samples},
+        {QStringLiteral("failure"), table.failure.isEmpty() ? QJsonValue() : QJsonValue(table.failure)}};
+}
+
+void printPreviewTable(QTextStream& out, const QList<engine::PreviewTable>& preview)
+{
+    QList<QStringList> rows{{QStringLiteral("TABLE"), QStringLiteral("COLUMN"), QStringLiteral("CHANGES"),
+                             QStringLiteral("REFUSED")}};
+    for (const engine::PreviewTable& table : preview) {
+        if (table.columns.isEmpty())
+            rows.append({table.text, QStringLiteral("-"), QStringLiteral("0"), QStringLiteral("0")});
+        for (const engine::PreviewColumn& column : table.columns)
+            rows.append(
+                {table.text, column.name, QString::number(column.changes), QString::number(column.refused)});
+    }
+    printTable(out, rows, {false, false, true, true});
+}
+
+void printSamples(QTextStream& out, const engine::PreviewTable& table, bool colour)
+{
+    if (table.samples.isEmpty())
+        return;
+    out << '\n'
+        << table.text
+        << QStringLiteral(": %1 of %2 %3 would change")
+               .arg(table.changedRecords)
+               .arg(table.records)
+               .arg(table.records == 1 ? QStringLiteral("record") : QStringLiteral("records"))
+        << '\n';
+    for (const engine::PreviewChange& change : table.samples) {
+        // The change starts near the left, however far into the value it is.
+        constexpr qsizetype Context = 30;
+        constexpr qsizetype Width = 120;
+        const engine::ChangeSegments diff = engine::sampleChange(change);
+        out << "  " << change.row << ", " << change.column << ": "
+            << (change.oldValue
+                    ? shownSide(engine::sideOfChange(diff, engine::ChangeSegment::Removed, Context, Width),
+                                colour)
+                    : QStringLiteral("NULL"))
+            << " -> "
+            << shownSide(engine::sideOfChange(diff, engine::ChangeSegment::Added, Context, Width), colour);
+        if (!change.refusal.isEmpty())
+            out << " would be refused: " << QString(change.refusal).replace(u'\n', u' ');
+        out << '\n';
+    }
+}
+
+int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
+{
+    const cli::Pairs pairs = pairsFrom(parser);
+    const int limit = sampleLimit(parser);
     const bool onServer = engineOf(parser) == cli::Engine::Server;
     const bool colour = colourWanted(parser);
     const QString connectionString = connectOnce(connecting);
@@ -621,95 +776,29 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
     const engine::RunRequest request =
         cli::requestFor(connectionString, tables, pairs).onServer(onServer).sampleLimit(limit).build();
 
-    std::signal(SIGINT, onInterrupt);
-    QList<engine::PreviewTable> preview;
-    {
-        PreviewProgress progress(tables);
-        preview = engine::Preview(request, progress);
-    }
-    std::signal(SIGINT, SIG_DFL);
+    const QList<engine::PreviewTable> preview = previewWithProgress(request, tables);
     const bool stopped = g_stop.load();
     const bool failed = std::any_of(preview.cbegin(), preview.cend(),
                                     [](const engine::PreviewTable& t) { return !t.failure.isEmpty(); });
     const int status = stopped ? Interrupted : failed ? DoneWithFailures : Done;
-    for (const engine::PreviewTable& table : std::as_const(preview))
+    for (const engine::PreviewTable& table : preview)
         if (!table.failure.isEmpty())
             printError(table.text + QStringLiteral(": ") + table.failure);
 
     QTextStream out(stdout);
     if (parser.isSet(QStringLiteral("json"))) {
         QJsonArray tableList;
-        for (const engine::PreviewTable& table : std::as_const(preview)) {
-            QJsonArray columns;
-            for (const engine::PreviewColumn& column : table.columns)
-                columns.append(QJsonObject{{QStringLiteral("name"), column.name},
-                                           {QStringLiteral("changes"), column.changes},
-                                           {QStringLiteral("refused"), column.refused}});
-            QJsonArray samples;
-            for (const engine::PreviewChange& change : table.samples)
-                samples.append(QJsonObject{
-                    {QStringLiteral("record"), change.record},
-                    {QStringLiteral("row"), change.row},
-                    {QStringLiteral("column"), change.column},
-                    {QStringLiteral("old"), change.oldValue ? QJsonValue(*change.oldValue) : QJsonValue()},
-                    {QStringLiteral("new"), change.newValue},
-                    {QStringLiteral("refusal"),
-                     change.refusal.isEmpty() ? QJsonValue() : QJsonValue(change.refusal)},
-                    {QStringLiteral("refusedValue"),
-                     change.refusal.isEmpty() ? QJsonValue() : QJsonValue(change.refusedValue)}});
-            tableList.append(
-                QJsonObject{{QStringLiteral("table"), table.text},
-                            {QStringLiteral("records"), table.records},
-                            {QStringLiteral("changedRecords"), table.changedRecords},
-                            {QStringLiteral("columns"), columns},
-                            {QStringLiteral("samples"), samples},
-                            {QStringLiteral("failure"),
-                             table.failure.isEmpty() ? QJsonValue() : QJsonValue(table.failure)}});
-        }
+        for (const engine::PreviewTable& table : preview)
+            tableList.append(previewTableJson(table));
         out << QJsonDocument(QJsonObject{{QStringLiteral("tables"), tableList},
                                          {QStringLiteral("stopped"), stopped},
                                          {QStringLiteral("status"), status}})
                    .toJson(QJsonDocument::Indented);
         return status;
     }
-    QList<QStringList> rows{{QStringLiteral("TABLE"), QStringLiteral("COLUMN"), QStringLiteral("CHANGES"),
-                             QStringLiteral("REFUSED")}};
-    for (const engine::PreviewTable& table : std::as_const(preview)) {
-        if (table.columns.isEmpty())
-            rows.append({table.text, QStringLiteral("-"), QStringLiteral("0"), QStringLiteral("0")});
-        for (const engine::PreviewColumn& column : table.columns)
-            rows.append(
-                {table.text, column.name, QString::number(column.changes), QString::number(column.refused)});
-    }
-    printTable(out, rows, {false, false, true, true});
-    for (const engine::PreviewTable& table : std::as_const(preview)) {
-        if (table.samples.isEmpty())
-            continue;
-        out << '\n'
-            << table.text
-            << QStringLiteral(": %1 of %2 %3 would change")
-                   .arg(table.changedRecords)
-                   .arg(table.records)
-                   .arg(table.records == 1 ? QStringLiteral("record") : QStringLiteral("records"))
-            << '\n';
-        for (const engine::PreviewChange& change : table.samples) {
-            // The change starts near the left, however far into the value it is.
-            constexpr qsizetype Context = 30;
-            constexpr qsizetype Width = 120;
-            const engine::ChangeSegments diff = engine::sampleChange(change);
-            out << "  " << change.row << ", " << change.column << ": "
-                << (change.oldValue ? shownSide(engine::sideOfChange(diff, engine::ChangeSegment::Removed,
-                                                                     Context, Width),
-                                                colour)
-                                    : QStringLiteral("NULL"))
-                << " -> "
-                << shownSide(engine::sideOfChange(diff, engine::ChangeSegment::Added, Context, Width),
-                             colour);
-            if (!change.refusal.isEmpty())
-                out << " would be refused: " << QString(change.refusal).replace(u'\n', u' ');
-            out << '\n';
-        }
-    }
+    printPreviewTable(out, preview);
+    for (const engine::PreviewTable& table : preview)
+        printSamples(out, table, colour);
     if (stopped)
         printError(QStringLiteral("interrupted: the preview covers the records read before it"));
     return status;
@@ -797,64 +886,39 @@ private:
     bool m_shown;
 };
 
-int commandUndo(const QCommandLineParser& parser)
+qint64 runToUndo(const QCommandLineParser& parser)
 {
     bool isNumber = false;
     const qint64 id = parser.positionalArguments().value(1).toLongLong(&isNumber);
     if (!isNumber || id <= 0)
         throw cli::UsageError("give the number of the run to undo, as \"quarvel-cli runs\" lists it");
-    engine::Journal journal(journalPath(parser));
-    const engine::JournalRun run = journal.run(id);
-    Connecting connecting = connectionFrom(parser, 2, &run.place);
-    const QString connectionString = connectOnce(connecting);
-    const QString refusal = engine::undoRefusal(run, connectionString);
-    if (!refusal.isEmpty())
-        throw cli::UsageError(refusal.toStdString());
+    return id;
+}
 
-    if (!parser.isSet(QStringLiteral("yes"))) {
-        if (!isTerminal(STDIN_FILENO))
-            throw cli::UsageError("standard input is not a terminal: give --yes to undo without asking");
-        std::fputs(QStringLiteral("Undo run %1 (%2 records in %3 tables)? [y/N] ")
-                       .arg(run.id)
-                       .arg(run.records)
-                       .arg(run.tables.size())
-                       .toLocal8Bit(),
-                   stderr);
-        const QString answer = readLine(true).trimmed();
-        if (answer.compare(QLatin1String("y"), Qt::CaseInsensitive) != 0 &&
-            answer.compare(QLatin1String("yes"), Qt::CaseInsensitive) != 0) {
-            printError(QStringLiteral("nothing undone"));
-            return Done;
-        }
-    }
+engine::UndoReport undoWithProgress(engine::Journal& journal, qint64 id, const QString& connectionString)
+{
+    InterruptWatch interrupt;
+    UndoProgress progress(isTerminal(STDERR_FILENO));
+    return engine::undoRun(journal, id, connectionString, &progress);
+}
 
-    std::signal(SIGINT, onInterrupt);
-    engine::UndoReport report;
-    {
-        UndoProgress progress(isTerminal(STDERR_FILENO));
-        report = engine::undoRun(journal, id, connectionString, &progress);
-    }
-    std::signal(SIGINT, SIG_DFL);
-    const bool stopped = g_stop.load();
-    const bool whole = report.changedSince == 0 && report.missing == 0 && report.failed == 0;
-    const int status = stopped ? Interrupted : whole ? Done : DoneWithFailures;
-    QTextStream out(stdout);
-    if (parser.isSet(QStringLiteral("json"))) {
-        out << QJsonDocument(
-                   QJsonObject{{QStringLiteral("run"), id},
-                               {QStringLiteral("undoRun"), report.undoRun},
-                               {QStringLiteral("restored"), report.restored},
-                               {QStringLiteral("changedSince"), report.changedSince},
-                               {QStringLiteral("missing"), report.missing},
-                               {QStringLiteral("notStored"), report.notStored},
-                               {QStringLiteral("failed"), report.failed},
-                               {QStringLiteral("listed"), QJsonArray::fromStringList(report.listed)},
-                               {QStringLiteral("notes"), QJsonArray::fromStringList(report.notes)},
-                               {QStringLiteral("stopped"), stopped},
-                               {QStringLiteral("status"), status}})
-                   .toJson(QJsonDocument::Indented);
-        return status;
-    }
+QJsonObject undoJson(const engine::UndoReport& report, qint64 id, bool stopped, int status)
+{
+    return QJsonObject{{QStringLiteral("run"), id},
+                       {QStringLiteral("undoRun"), report.undoRun},
+                       {QStringLiteral("restored"), report.restored},
+                       {QStringLiteral("changedSince"), report.changedSince},
+                       {QStringLiteral("missing"), report.missing},
+                       {QStringLiteral("notStored"), report.notStored},
+                       {QStringLiteral("failed"), report.failed},
+                       {QStringLiteral("listed"), QJsonArray::fromStringList(report.listed)},
+                       {QStringLiteral("notes"), QJsonArray::fromStringList(report.notes)},
+                       {QStringLiteral("stopped"), stopped},
+                       {QStringLiteral("status"), status}};
+}
+
+void printUndoReport(QTextStream& out, const engine::UndoReport& report)
+{
     out << QStringLiteral("restored: %1\nkept, changed since the run: %2\nno longer there: %3\n")
                .arg(report.restored)
                .arg(report.changedSince)
@@ -869,28 +933,53 @@ int commandUndo(const QCommandLineParser& parser)
     out.flush();
     for (const QString& note : std::as_const(report.notes))
         printError(note);
-    printError(
-        QStringLiteral("journaled as run %1: \"quarvel-cli undo %1\" puts it back").arg(report.undoRun));
+    printJournaled(report.undoRun);
+}
+
+int commandUndo(const QCommandLineParser& parser)
+{
+    const qint64 id = runToUndo(parser);
+    engine::Journal journal(journalPath(parser));
+    const engine::JournalRun run = journal.run(id);
+    Connecting connecting = connectionFrom(parser, 2, &run.place);
+    const QString connectionString = connectOnce(connecting);
+    const QString refusal = engine::undoRefusal(run, connectionString);
+    if (!refusal.isEmpty())
+        throw cli::UsageError(refusal.toStdString());
+    if (!goAheadGiven(parser, "standard input is not a terminal: give --yes to undo without asking",
+                      QStringLiteral("Undo run %1 (%2 records in %3 tables)? [y/N] ")
+                          .arg(run.id)
+                          .arg(run.records)
+                          .arg(run.tables.size()),
+                      QStringLiteral("nothing undone")))
+        return Done;
+
+    const engine::UndoReport report = undoWithProgress(journal, id, connectionString);
+    const bool stopped = g_stop.load();
+    const bool whole = report.changedSince == 0 && report.missing == 0 && report.failed == 0;
+    const int status = stopped ? Interrupted : whole ? Done : DoneWithFailures;
+    QTextStream out(stdout);
+    if (parser.isSet(QStringLiteral("json")))
+        out << QJsonDocument(undoJson(report, id, stopped, status)).toJson(QJsonDocument::Indented);
+    else
+        printUndoReport(out, report);
     return status;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+void printVersion()
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QLatin1String(identity::CompanyName));
-    QCoreApplication::setApplicationName(QLatin1String(identity::ProductName));
-    QCoreApplication::setApplicationVersion(QLatin1String(identity::VersionText));
+    std::printf("quarvel-cli (%s) %s\n", identity::ProductName, identity::VersionText);
+}
 
-    const QStringList arguments = QCoreApplication::arguments();
-    const QString command = arguments.value(1);
+// The answer to a first argument that is no command: the general help, the version, or a usage error.
+std::optional<int> answerWithoutCommand(const QString& command)
+{
     if (command.isEmpty() || command == u"--help" || command == u"-?" || command == u"help") {
         std::fputs(generalHelp().toLocal8Bit(), command.isEmpty() ? stderr : stdout);
         return command.isEmpty() ? Usage : Done;
     }
     if (command == u"--version" || command == u"-V") {
-        std::printf("quarvel-cli (%s) %s\n", identity::ProductName, identity::VersionText);
+        printVersion();
         return Done;
     }
     const bool known = std::any_of(std::cbegin(Commands), std::cend(Commands),
@@ -900,8 +989,12 @@ int main(int argc, char** argv)
             QStringLiteral("unknown command \"%1\"; \"quarvel-cli --help\" lists the commands").arg(command));
         return Usage;
     }
+    return std::nullopt;
+}
 
-    QCommandLineParser parser;
+// The arguments and options of a known command.
+void describeCommand(QCommandLineParser& parser, const QString& command)
+{
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     parser.setApplicationDescription(
         std::find_if(std::cbegin(Commands), std::cend(Commands), [&](const Command& c) {
@@ -933,19 +1026,11 @@ int main(int argc, char** argv)
                           QStringLiteral("ENGINE"), QStringLiteral("server")});
     if (command == u"preview")
         addPreviewOptions(parser);
-    if (!parser.parse(arguments)) {
-        printError(parser.errorText());
-        return Usage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(parser.helpText().toLocal8Bit(), stdout);
-        return Done;
-    }
-    if (parser.isSet(QStringLiteral("version"))) {
-        std::printf("quarvel-cli (%s) %s\n", identity::ProductName, identity::VersionText);
-        return Done;
-    }
+}
 
+// Runs the command; what it throws becomes a message and the exit status the manual page gives for it.
+int runCommand(const QCommandLineParser& parser, const QString& command)
+{
     try {
         if (command == u"runs")
             return commandRuns(parser);
@@ -976,4 +1061,35 @@ int main(int argc, char** argv)
         printError(QStringLiteral("cannot connect: ") + QString::fromUtf8(error.what()));
         return CannotConnect;
     }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QLatin1String(identity::CompanyName));
+    QCoreApplication::setApplicationName(QLatin1String(identity::ProductName));
+    QCoreApplication::setApplicationVersion(QLatin1String(identity::VersionText));
+
+    const QStringList arguments = QCoreApplication::arguments();
+    const QString command = arguments.value(1);
+    if (const std::optional<int> answered = answerWithoutCommand(command))
+        return *answered;
+
+    QCommandLineParser parser;
+    describeCommand(parser, command);
+    if (!parser.parse(arguments)) {
+        printError(parser.errorText());
+        return Usage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(parser.helpText().toLocal8Bit(), stdout);
+        return Done;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printVersion();
+        return Done;
+    }
+    return runCommand(parser, command);
 }

@@ -90,6 +90,22 @@ bool hasNonAscii(const QByteArray& bytes)
     return std::any_of(bytes.begin(), bytes.end(), [](char c) { return uchar(c) >= 0x80; });
 }
 
+// The lead bytes of UTF-8 and what follows each: how many continuation bytes, and the range of the
+// first of them, which is where overlongs, surrogates and code points past U+10FFFF are shut out.
+struct LeadByte
+{
+    uchar first;
+    uchar last;
+    int following;
+    uchar low;
+    uchar high;
+};
+constexpr LeadByte LeadBytes[] = {
+    {0xC2, 0xDF, 1, 0x80, 0xBF}, {0xE0, 0xE0, 2, 0xA0, 0xBF}, {0xE1, 0xEC, 2, 0x80, 0xBF},
+    {0xED, 0xED, 2, 0x80, 0x9F}, {0xEE, 0xEF, 2, 0x80, 0xBF}, {0xF0, 0xF0, 3, 0x90, 0xBF},
+    {0xF1, 0xF3, 3, 0x80, 0xBF}, {0xF4, 0xF4, 3, 0x80, 0x8F},
+};
+
 // UTF-8 to the letter: no overlong form, no surrogate, nothing past U+10FFFF, no sequence cut short. Only
 // such bytes are taken for UTF-8 without a mark; a code page file almost never passes, since its accented
 // letters stand alone where UTF-8 wants them followed by continuation bytes.
@@ -104,38 +120,17 @@ bool isStrictUtf8(const QByteArray& bytes)
             ++i;
             continue;
         }
-        int following = 0;
-        // The first continuation byte's range is where overlongs, surrogates and code points past
-        // U+10FFFF are shut out.
-        uchar low = 0x80;
-        uchar high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            following = 1;
-        } else if (lead == 0xE0) {
-            following = 2;
-            low = 0xA0;
-        } else if (lead == 0xED) {
-            following = 2;
-            high = 0x9F;
-        } else if (lead >= 0xE1 && lead <= 0xEF) {
-            following = 2;
-        } else if (lead == 0xF0) {
-            following = 3;
-            low = 0x90;
-        } else if (lead == 0xF4) {
-            following = 3;
-            high = 0x8F;
-        } else if (lead >= 0xF1 && lead <= 0xF3) {
-            following = 3;
-        } else {
+        const auto* kind =
+            std::find_if(std::cbegin(LeadBytes), std::cend(LeadBytes),
+                         [lead](const LeadByte& k) { return lead >= k.first && lead <= k.last; });
+        if (kind == std::cend(LeadBytes))
             return false;
-        }
-        if (size - i <= following || data[i + 1] < low || data[i + 1] > high)
+        if (size - i <= kind->following || data[i + 1] < kind->low || data[i + 1] > kind->high)
             return false;
-        for (int k = 2; k <= following; ++k)
+        for (int k = 2; k <= kind->following; ++k)
             if ((data[i + k] & 0xC0) != 0x80)
                 return false;
-        i += following + 1;
+        i += kind->following + 1;
     }
     return true;
 }

@@ -137,10 +137,7 @@ Form1::Form1(Prompts& prompts, QWidget* parent)
     for (QLineEdit* box : {Text1, Text2, Text3, Text4, Text5})
         box->installEventFilter(this);
 
-    m_pointer = new WindowPointer(this);
-    for (PushButton* button : {PushButton1, PushButton3, PushButton5})
-        m_pointer->addSetPlace(button);
-    m_pointer->addResetPlace(this);
+    m_pointer = pointerOverButtons(*this, {PushButton1, PushButton3, PushButton5});
     for (QWidget* control : std::initializer_list<QWidget*>{Text1, Text2, Text3, Text4, Text5, Frame1})
         m_pointer->addResetPlace(control);
 }

@@ -4,8 +4,11 @@
 #include "core/Prompts.h"
 #include "settings/SettingsStore.h"
 #include "ui/Appearance.h"
+#include "ui/WindowPointer.h"
 
 #include <QEvent>
+#include <QLabel>
+#include <QPushButton>
 #include <QWidget>
 
 namespace quarvel::ui {
@@ -52,6 +55,31 @@ private:
 void centreOnFirstShowing(QWidget& window)
 {
     new CentreOnFirstShowing(window);
+}
+
+WindowPointer* pointerOverButtons(QWidget& window, std::initializer_list<PushButton*> buttons)
+{
+    auto* pointer = new WindowPointer(&window);
+    for (PushButton* button : buttons)
+        pointer->addSetPlace(button);
+    pointer->addResetPlace(&window);
+    return pointer;
+}
+
+QPushButton* namedButton(const QString& caption, const char* name, QWidget* parent)
+{
+    auto* made = new QPushButton(caption, parent);
+    made->setObjectName(QLatin1String(name));
+    return made;
+}
+
+QLabel* statusLine(QWidget* parent)
+{
+    auto* status = new QLabel(parent);
+    status->setObjectName(QStringLiteral("Status"));
+    status->setWordWrap(true);
+    status->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    return status;
 }
 
 } // namespace quarvel::ui

@@ -30,6 +30,57 @@ constexpr int ClientHeight = 1605;
 const QString SelectFileTitle = QStringLiteral("Select Text File");
 const QString TextFileFilter = QStringLiteral("Text Files (*.txt)|*.txt|");
 
+void buildForm3Controls(Form3& form)
+{
+    // The keyboard goes through the two boxes, "Load", "Cancel", then the two symbol buttons, which say
+    // in words what they do.
+    const ControlRow<Form3> controls[] = {
+        {.control = form.Label1[0],
+         .name = "Label1_0",
+         .place = {120, 180, 1050, 225},
+         .caption = "File To Load:",
+         .buddy = form.Text1},
+        {.control = form.Text1, .name = "Text1", .place = {1320, 120, 5880, 345}, .tab = 0},
+        {.control = form.PushButton16,
+         .name = "PushButton16",
+         .place = {7320, 120, 600, 345},
+         .caption = "...",
+         .tab = 4,
+         .spokenName = "Browse for the file to load",
+         .handler = &Form3::PushButton16_Click},
+        {.control = form.Label1[1],
+         .name = "Label1_1",
+         .place = {120, 660, 900, 225},
+         .caption = "Separator:",
+         .buddy = form.Text2},
+        {.control = form.Text2,
+         .name = "Text2",
+         .place = {1320, 600, 5880, 345},
+         .tab = 1,
+         .handler = &Form3::Text2_Change},
+        {.control = form.PushButton3,
+         .name = "PushButton3",
+         .place = {7320, 600, 600, 345},
+         .caption = "?",
+         .tab = 5,
+         .spokenName = "How to choose the separator",
+         .handler = &Form3::PushButton3_Click},
+        {.control = form.PushButton1,
+         .name = "PushButton1",
+         .place = {120, 1080, 3840, 400},
+         .caption = "Load",
+         .tab = 2,
+         .handler = &Form3::PushButton1_Click},
+        {.control = form.PushButton2,
+         .name = "PushButton2",
+         .place = {4080, 1080, 3840, 405},
+         .caption = "Cancel",
+         .tab = 3,
+         .handler = &Form3::PushButton2_Click},
+    };
+    buildControls(form, TextWeight::Bold, controls);
+}
+
 } // namespace
 
 Form3::Form3(Prompts& prompts, engine::SetLists& lists, QWidget* parent)
@@ -41,53 +92,7 @@ Form3::Form3(Prompts& prompts, engine::SetLists& lists, QWidget* parent)
     makeFixedWindow(*this, twipsSize(ClientWidth, ClientHeight), /*minimizeButton*/ false);
     setFont(arialFont(WindowFontSize));
 
-    // The keyboard goes through the two boxes, "Load", "Cancel", then the two symbol buttons, which say
-    // in words what they do.
-    const ControlRow<Form3> controls[] = {
-        {.control = Label1[0],
-         .name = "Label1_0",
-         .place = {120, 180, 1050, 225},
-         .caption = "File To Load:",
-         .buddy = Text1},
-        {.control = Text1, .name = "Text1", .place = {1320, 120, 5880, 345}, .tab = 0},
-        {.control = PushButton16,
-         .name = "PushButton16",
-         .place = {7320, 120, 600, 345},
-         .caption = "...",
-         .tab = 4,
-         .spokenName = "Browse for the file to load",
-         .handler = &Form3::PushButton16_Click},
-        {.control = Label1[1],
-         .name = "Label1_1",
-         .place = {120, 660, 900, 225},
-         .caption = "Separator:",
-         .buddy = Text2},
-        {.control = Text2,
-         .name = "Text2",
-         .place = {1320, 600, 5880, 345},
-         .tab = 1,
-         .handler = &Form3::Text2_Change},
-        {.control = PushButton3,
-         .name = "PushButton3",
-         .place = {7320, 600, 600, 345},
-         .caption = "?",
-         .tab = 5,
-         .spokenName = "How to choose the separator",
-         .handler = &Form3::PushButton3_Click},
-        {.control = PushButton1,
-         .name = "PushButton1",
-         .place = {120, 1080, 3840, 400},
-         .caption = "Load",
-         .tab = 2,
-         .handler = &Form3::PushButton1_Click},
-        {.control = PushButton2,
-         .name = "PushButton2",
-         .place = {4080, 1080, 3840, 405},
-         .caption = "Cancel",
-         .tab = 3,
-         .handler = &Form3::PushButton2_Click},
-    };
-    buildControls(*this, TextWeight::Bold, controls);
+    buildForm3Controls(*this);
 
     // This platform's bold Arial runs a little wider than the design allowed for: the caption may grow
     // into the gap before the file box so that its colon is not cut off.
@@ -98,10 +103,7 @@ Form3::Form3(Prompts& prompts, engine::SetLists& lists, QWidget* parent)
 
     // The buttons show the hand, the dialog's surface the default pointer; the labels and the boxes
     // leave the pointer as it is.
-    m_pointer = new WindowPointer(this);
-    for (PushButton* button : {PushButton1, PushButton2, PushButton3, PushButton16})
-        m_pointer->addSetPlace(button);
-    m_pointer->addResetPlace(this);
+    m_pointer = pointerOverButtons(*this, {PushButton1, PushButton2, PushButton3, PushButton16});
 }
 
 Form3::~Form3() = default;

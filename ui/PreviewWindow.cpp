@@ -1,6 +1,7 @@
 #include "ui/PreviewWindow.h"
 
 #include "db/DbError.h"
+#include "ui/Controls.h"
 #include "ui/CsvSave.h"
 
 #include <QApplication>
@@ -171,11 +172,20 @@ QString counted(long long count, const QString& one, const QString& many)
     return QStringLiteral("%1 %2").arg(QLocale().toString(count), count == 1 ? one : many);
 }
 
-QPushButton* button(const QString& caption, const char* name, QWidget* parent)
+// What the status line says when the tables are read: the counts, and what the columns would refuse.
+QString previewStatus(bool cancelled, long long changed, long long records, qsizetype tables,
+                      long long refused)
 {
-    auto* made = new QPushButton(caption, parent);
-    made->setObjectName(QLatin1String(name));
-    return made;
+    QString status =
+        QStringLiteral("%1%2 of %3 would change in %4.")
+            .arg(cancelled ? QStringLiteral("Cancelled: ") : QString(), QLocale().toString(changed),
+                 counted(records, QStringLiteral("record"), QStringLiteral("records")),
+                 counted(tables, QStringLiteral("table"), QStringLiteral("tables")));
+    if (refused != 0)
+        status += QStringLiteral(" %1 would be refused by the column and left as %2.")
+                      .arg(counted(refused, QStringLiteral("value"), QStringLiteral("values")),
+                           refused == 1 ? QStringLiteral("it is") : QStringLiteral("they are"));
+    return status;
 }
 
 } // namespace
@@ -186,11 +196,7 @@ PreviewWindow::PreviewWindow(Prompts& prompts, QWidget* parent) : QDialog(parent
     setWindowTitle(QStringLiteral("Preview"));
     resize(1000, 680);
 
-    Status = new QLabel(this);
-    Status->setObjectName(QStringLiteral("Status"));
-    Status->setWordWrap(true);
-    // No accessible name: a screen reader then reads the counts and the progress themselves.
-    Status->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    Status = statusLine(this);
 
     auto* countsLabel = new QLabel(QStringLiteral("&Changes per table and column:"), this);
     Counts = new QTreeWidget(this);
@@ -199,6 +205,32 @@ PreviewWindow::PreviewWindow(Prompts& prompts, QWidget* parent) : QDialog(parent
                              QStringLiteral("Would be refused")});
     countsLabel->setBuddy(Counts);
 
+    QLabel* samplesLabel = makeSamples();
+
+    auto* detailLabel = new QLabel(QStringLiteral("&Whole values of the selected sample:"), this);
+    Detail = new QTextBrowser(this);
+    Detail->setObjectName(QStringLiteral("Detail"));
+    Detail->setOpenLinks(false);
+    Detail->setLineWrapMode(QTextEdit::WidgetWidth);
+    detailLabel->setBuddy(Detail);
+
+    CancelButton = namedButton(QStringLiteral("Cancel"), "CancelButton", this);
+    SaveButton = namedButton(QStringLiteral("&Save as CSV..."), "SaveButton", this);
+    CloseButton = namedButton(QStringLiteral("Close"), "CloseButton", this);
+    SaveButton->setEnabled(false);
+
+    layOut(countsLabel, samplesLabel, detailLabel);
+    fitColumns();
+
+    connect(CancelButton, &QPushButton::clicked, this, [this] { m_cancelled = true; });
+    connect(SaveButton, &QPushButton::clicked, this, &PreviewWindow::SaveButton_Click);
+    connect(CloseButton, &QPushButton::clicked, this, &PreviewWindow::reject);
+    connect(Samples, &QTableWidget::currentCellChanged, this, [this] { showDetail(); });
+}
+
+// The samples, a row each, with the changed parts of the old and new values drawn by ChangeDelegate.
+QLabel* PreviewWindow::makeSamples()
+{
     auto* samplesLabel = new QLabel(
         QStringLiteral("&Samples (removed text struck through between \u00AB and \u00BB, added text "
                        "underlined):"),
@@ -216,19 +248,11 @@ PreviewWindow::PreviewWindow(Prompts& prompts, QWidget* parent) : QDialog(parent
     Samples->setItemDelegateForColumn(OldColumn, new ChangeDelegate(Samples));
     Samples->setItemDelegateForColumn(NewColumn, new ChangeDelegate(Samples));
     samplesLabel->setBuddy(Samples);
+    return samplesLabel;
+}
 
-    auto* detailLabel = new QLabel(QStringLiteral("&Whole values of the selected sample:"), this);
-    Detail = new QTextBrowser(this);
-    Detail->setObjectName(QStringLiteral("Detail"));
-    Detail->setOpenLinks(false);
-    Detail->setLineWrapMode(QTextEdit::WidgetWidth);
-    detailLabel->setBuddy(Detail);
-
-    CancelButton = button(QStringLiteral("Cancel"), "CancelButton", this);
-    SaveButton = button(QStringLiteral("&Save as CSV..."), "SaveButton", this);
-    CloseButton = button(QStringLiteral("Close"), "CloseButton", this);
-    SaveButton->setEnabled(false);
-
+void PreviewWindow::layOut(QLabel* countsLabel, QLabel* samplesLabel, QLabel* detailLabel)
+{
     // The parts can be given more or less room; each keeps its label above it.
     const auto part = [this](QLabel* label, QWidget* body) {
         auto* holder = new QWidget(this);
@@ -259,12 +283,6 @@ PreviewWindow::PreviewWindow(Prompts& prompts, QWidget* parent) : QDialog(parent
     setTabOrder(Counts, Samples);
     setTabOrder(Samples, Detail);
     setTabOrder(Detail, CancelButton);
-    fitColumns();
-
-    connect(CancelButton, &QPushButton::clicked, this, [this] { m_cancelled = true; });
-    connect(SaveButton, &QPushButton::clicked, this, &PreviewWindow::SaveButton_Click);
-    connect(CloseButton, &QPushButton::clicked, this, &PreviewWindow::reject);
-    connect(Samples, &QTableWidget::currentCellChanged, this, [this] { showDetail(); });
 }
 
 void PreviewWindow::start(const engine::PreviewRequest& request)
@@ -309,46 +327,40 @@ void PreviewWindow::fill()
                                             QLocale().toString(column.refused)});
         }
         tableItem->setExpanded(true);
-        for (const engine::PreviewChange& change : table.samples) {
-            const int row = Samples->rowCount();
-            Samples->insertRow(row);
-            m_rows.append(&change);
-            const engine::ChangeSegments diff = engine::sampleChange(change);
-            const engine::ChangeSegments before =
-                engine::sideOfChange(diff, engine::ChangeSegment::Removed, RowContext, RowWidth);
-            const engine::ChangeSegments after =
-                engine::sideOfChange(diff, engine::ChangeSegment::Added, RowContext, RowWidth);
-            const QStringList cells = {
-                change.row, change.column,
-                change.oldValue ? engine::markedText(before) : QStringLiteral("NULL"),
-                engine::markedText(after),
-                change.refusal.isEmpty() ? QString() : QStringLiteral("would be refused: ") + change.refusal};
-            for (int c = 0; c < cells.size(); ++c) {
-                auto* item = new QTableWidgetItem(cells[c]);
-                if (c == RefusedColumn)
-                    item->setToolTip(change.refusal);
-                Samples->setItem(row, c, item);
-            }
-            if (change.oldValue)
-                Samples->item(row, OldColumn)->setData(SegmentsRole, toVariant(before));
-            Samples->item(row, NewColumn)->setData(SegmentsRole, toVariant(after));
-        }
+        for (const engine::PreviewChange& change : table.samples)
+            addSample(change);
     }
     fitColumns();
-    QString status =
-        QStringLiteral("%1%2 of %3 would change in %4.")
-            .arg(m_cancelled ? QStringLiteral("Cancelled: ") : QString(), QLocale().toString(changed),
-                 counted(records, QStringLiteral("record"), QStringLiteral("records")),
-                 counted(m_result.size(), QStringLiteral("table"), QStringLiteral("tables")));
-    if (refused != 0)
-        status += QStringLiteral(" %1 would be refused by the column and left as %2.")
-                      .arg(counted(refused, QStringLiteral("value"), QStringLiteral("values")),
-                           refused == 1 ? QStringLiteral("it is") : QStringLiteral("they are"));
-    Status->setText(status);
+    Status->setText(previewStatus(m_cancelled, changed, records, m_result.size(), refused));
     SaveButton->setEnabled(Samples->rowCount() > 0);
     if (Samples->rowCount() > 0)
         Samples->setCurrentCell(0, OldColumn);
     showDetail();
+}
+
+void PreviewWindow::addSample(const engine::PreviewChange& change)
+{
+    const int row = Samples->rowCount();
+    Samples->insertRow(row);
+    m_rows.append(&change);
+    const engine::ChangeSegments diff = engine::sampleChange(change);
+    const engine::ChangeSegments before =
+        engine::sideOfChange(diff, engine::ChangeSegment::Removed, RowContext, RowWidth);
+    const engine::ChangeSegments after =
+        engine::sideOfChange(diff, engine::ChangeSegment::Added, RowContext, RowWidth);
+    const QStringList cells = {
+        change.row, change.column, change.oldValue ? engine::markedText(before) : QStringLiteral("NULL"),
+        engine::markedText(after),
+        change.refusal.isEmpty() ? QString() : QStringLiteral("would be refused: ") + change.refusal};
+    for (int c = 0; c < cells.size(); ++c) {
+        auto* item = new QTableWidgetItem(cells[c]);
+        if (c == RefusedColumn)
+            item->setToolTip(change.refusal);
+        Samples->setItem(row, c, item);
+    }
+    if (change.oldValue)
+        Samples->item(row, OldColumn)->setData(SegmentsRole, toVariant(before));
+    Samples->item(row, NewColumn)->setData(SegmentsRole, toVariant(after));
 }
 
 void PreviewWindow::fitColumns()

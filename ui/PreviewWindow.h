@@ -47,7 +47,10 @@ public:
     static constexpr qsizetype DetailLimit = 100'000;
 
 private:
+    QLabel* makeSamples();
+    void layOut(QLabel* countsLabel, QLabel* samplesLabel, QLabel* detailLabel);
     void fill();
+    void addSample(const engine::PreviewChange& change);
     void fitColumns();
     void showDetail();
 

@@ -2,6 +2,7 @@
 
 #include "core/Procedure.h"
 #include "db/DbError.h"
+#include "ui/Controls.h"
 #include "ui/CsvSave.h"
 
 #include <QApplication>
@@ -154,13 +155,6 @@ QString outcomeText(const engine::UndoReport& report)
     return text;
 }
 
-QPushButton* button(const QString& caption, const char* name, QWidget* parent)
-{
-    auto* made = new QPushButton(caption, parent);
-    made->setObjectName(QLatin1String(name));
-    return made;
-}
-
 } // namespace
 
 UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString connectionString, QWidget* parent)
@@ -187,15 +181,12 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
     runLabel->setBuddy(RunDetails);
 
     // Enter in the list reaches the default button: one way to start an undo, never two.
-    UndoButton = button(QStringLiteral("&Undo"), "UndoButton", this);
+    UndoButton = namedButton(QStringLiteral("&Undo"), "UndoButton", this);
     UndoButton->setDefault(true);
-    CancelButton = button(QStringLiteral("Cancel"), "CancelButton", this);
+    CancelButton = namedButton(QStringLiteral("Cancel"), "CancelButton", this);
     CancelButton->setEnabled(false);
 
-    Status = new QLabel(this);
-    Status->setObjectName(QStringLiteral("Status"));
-    Status->setWordWrap(true);
-    Status->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    Status = statusLine(this);
 
     auto* detailsLabel = new QLabel(QStringLiteral("Records &not put back:"), this);
     Details = new QListWidget(this);
@@ -203,10 +194,26 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
     Details->setAccessibleName(QStringLiteral("Records not put back"));
     detailsLabel->setBuddy(Details);
 
-    SaveButton = button(QStringLiteral("&Save as CSV..."), "SaveButton", this);
+    SaveButton = namedButton(QStringLiteral("&Save as CSV..."), "SaveButton", this);
     SaveButton->setEnabled(false);
-    CloseButton = button(QStringLiteral("Close"), "CloseButton", this);
+    CloseButton = namedButton(QStringLiteral("Close"), "CloseButton", this);
 
+    layOut(runsLabel, runLabel, detailsLabel);
+    RunList->setFocus();
+
+    connect(UndoButton, &QPushButton::clicked, this, &UndoWindow::UndoButton_Click);
+    connect(CancelButton, &QPushButton::clicked, this, [this] { m_cancelled = true; });
+    connect(CloseButton, &QPushButton::clicked, this, &UndoWindow::reject);
+    connect(SaveButton, &QPushButton::clicked, this, &UndoWindow::SaveButton_Click);
+    connect(RunList, &QTreeWidget::currentItemChanged, this, [this] { showRun(); });
+
+    refresh();
+}
+
+// Each list and text under its label, the buttons that act on a run under it, and the tab order
+// following what is seen from top to bottom.
+void UndoWindow::layOut(QLabel* runsLabel, QLabel* runLabel, QLabel* detailsLabel)
+{
     auto* undoButtons = new QHBoxLayout;
     undoButtons->addWidget(UndoButton);
     undoButtons->addWidget(CancelButton);
@@ -231,15 +238,6 @@ UndoWindow::UndoWindow(Prompts& prompts, engine::Journal& journal, QString conne
     setTabOrder(CancelButton, Details);
     setTabOrder(Details, SaveButton);
     setTabOrder(SaveButton, CloseButton);
-    RunList->setFocus();
-
-    connect(UndoButton, &QPushButton::clicked, this, &UndoWindow::UndoButton_Click);
-    connect(CancelButton, &QPushButton::clicked, this, [this] { m_cancelled = true; });
-    connect(CloseButton, &QPushButton::clicked, this, &UndoWindow::reject);
-    connect(SaveButton, &QPushButton::clicked, this, &UndoWindow::SaveButton_Click);
-    connect(RunList, &QTreeWidget::currentItemChanged, this, [this] { showRun(); });
-
-    refresh();
 }
 
 void UndoWindow::refresh(qint64 current)

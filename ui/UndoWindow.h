@@ -48,6 +48,7 @@ public:
     void reject() override;
 
 private:
+    void layOut(QLabel* runsLabel, QLabel* runLabel, QLabel* detailsLabel);
     void showRun();
     // Runs the undo or its counting pass with progress and Cancel; false when it could not begin (told).
     bool work(qint64 id, bool lookOnly, engine::UndoReport& report);
