@@ -1,4 +1,5 @@
 // The match and replace rule, and the replacement log's line, place and bytes.
+#include "core/ReplacementPlan.h"
 #include "engine/CodePage.h"
 #include "engine/Replace.h"
 #include "engine/ReplacementLog.h"
@@ -161,6 +162,51 @@ private slots:
         QFETCH(QString, replacement);
         QFETCH(QString, result);
         QCOMPARE(replaceAndTrim(value, find, replacement), result);
+    }
+
+    // clang-format off
+    void chainOverAField_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QStringList>("pairs"); // find, replacement, find, replacement, ...
+        QTest::addColumn<QString>("refusedText");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("matchedRefused");
+        QTest::newRow("each pair on the value the pairs before left") << "a" << QStringList{"a", "b", "b", "c"} << "" << "c" << "01/";
+        QTest::newRow("in the other order only one") << "a" << QStringList{"b", "c", "a", "b"} << "" << "b" << "1/";
+        QTest::newRow("a refused text leaves the value for the next pair") << "12" << QStringList{"1", "x", "2", "3"} << "x2" << "13" << "01/0";
+        QTest::newRow("empty find never matches") << " a " << QStringList{"", "z"} << "" << " a " << "/";
+    }
+    // clang-format on
+    void chainOverAField()
+    {
+        QFETCH(QString, value);
+        QFETCH(QStringList, pairs);
+        QFETCH(QString, refusedText);
+        QFETCH(QString, result);
+        QFETCH(QString, matchedRefused);
+        std::vector<quarvel::ReplacementPair> list;
+        for (qsizetype k = 0; k + 1 < pairs.size(); k += 2)
+            list.push_back({pairs[k], pairs[k + 1]});
+        const auto chain = quarvel::ReplacementPlan(list).apply(
+            value, [&](size_t, const QString& text) { return text == refusedText; });
+        QString told;
+        for (const size_t k : chain.matched)
+            told += QString::number(k);
+        told += u'/';
+        for (const size_t k : chain.refused)
+            told += QString::number(k);
+        QCOMPARE(chain.value, result);
+        QCOMPARE(told, matchedRefused);
+        QVERIFY(!quarvel::ReplacementPlan(list).apply(std::nullopt).value);
+    }
+
+    void twoPairsMeetingInATypedColumnGoPairByPair()
+    {
+        const quarvel::ReplacementPlan plan(std::vector<quarvel::ReplacementPair>{{"1", "2"}, {"2", "3"}});
+        QVERIFY(quarvel::ReplacementPlan::goesPairByPair(plan.apply("1"), false));
+        QVERIFY(!quarvel::ReplacementPlan::goesPairByPair(plan.apply("1"), true));
+        QVERIFY(!quarvel::ReplacementPlan::goesPairByPair(plan.apply("2"), false));
     }
 
     void logLineLayout()
