@@ -11,6 +11,22 @@ ReplacementPlan::ReplacementPlan(const std::vector<std::pair<QString, QString>>&
         m_pairs.push_back({find, replacement});
 }
 
+std::vector<QString> ReplacementPlan::finds() const
+{
+    std::vector<QString> texts;
+    for (const ReplacementPair& pair : m_pairs)
+        texts.push_back(pair.find);
+    return texts;
+}
+
+std::vector<QString> ReplacementPlan::replacements() const
+{
+    std::vector<QString> texts;
+    for (const ReplacementPair& pair : m_pairs)
+        texts.push_back(pair.replacement);
+    return texts;
+}
+
 bool ReplacementPlan::matches(const std::optional<QString>& value, const QString& find)
 {
     return value.has_value() && !find.isEmpty() && value->contains(find, Qt::CaseSensitive);

@@ -50,6 +50,10 @@ public:
     explicit ReplacementPlan(const std::vector<std::pair<QString, QString>>& pairs);
 
     const std::vector<ReplacementPair>& pairs() const { return m_pairs; }
+    // The find texts and the replacements in list order: what a statement binds as the two arrays of
+    // sqlArrayElements.
+    std::vector<QString> finds() const;
+    std::vector<QString> replacements() const;
 
     // True when the find text occurs in the value, compared code unit by code unit (case matters, no
     // locale rules). A null value never matches, and neither does an empty find text: an empty text

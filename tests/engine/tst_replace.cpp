@@ -164,49 +164,19 @@ private slots:
         QCOMPARE(replaceAndTrim(value, find, replacement), result);
     }
 
-    // clang-format off
-    void chainOverAField_data()
-    {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QStringList>("pairs"); // find, replacement, find, replacement, ...
-        QTest::addColumn<QString>("refusedText");
-        QTest::addColumn<QString>("result");
-        QTest::addColumn<QString>("matchedRefused");
-        QTest::newRow("each pair on the value the pairs before left") << "a" << QStringList{"a", "b", "b", "c"} << "" << "c" << "01/";
-        QTest::newRow("in the other order only one") << "a" << QStringList{"b", "c", "a", "b"} << "" << "b" << "1/";
-        QTest::newRow("a refused text leaves the value for the next pair") << "12" << QStringList{"1", "x", "2", "3"} << "x2" << "13" << "01/0";
-        QTest::newRow("empty find never matches") << " a " << QStringList{"", "z"} << "" << " a " << "/";
-    }
-    // clang-format on
+    // Each pair on the value as the pairs before left it; a refused text is not taken.
     void chainOverAField()
     {
-        QFETCH(QString, value);
-        QFETCH(QStringList, pairs);
-        QFETCH(QString, refusedText);
-        QFETCH(QString, result);
-        QFETCH(QString, matchedRefused);
-        std::vector<quarvel::ReplacementPair> list;
-        for (qsizetype k = 0; k + 1 < pairs.size(); k += 2)
-            list.push_back({pairs[k], pairs[k + 1]});
-        const auto chain = quarvel::ReplacementPlan(list).apply(
-            value, [&](size_t, const QString& text) { return text == refusedText; });
-        QString told;
-        for (const size_t k : chain.matched)
-            told += QString::number(k);
-        told += u'/';
-        for (const size_t k : chain.refused)
-            told += QString::number(k);
-        QCOMPARE(chain.value, result);
-        QCOMPARE(told, matchedRefused);
-        QVERIFY(!quarvel::ReplacementPlan(list).apply(std::nullopt).value);
-    }
-
-    void twoPairsMeetingInATypedColumnGoPairByPair()
-    {
-        const quarvel::ReplacementPlan plan(std::vector<quarvel::ReplacementPair>{{"1", "2"}, {"2", "3"}});
-        QVERIFY(quarvel::ReplacementPlan::goesPairByPair(plan.apply("1"), false));
-        QVERIFY(!quarvel::ReplacementPlan::goesPairByPair(plan.apply("1"), true));
-        QVERIFY(!quarvel::ReplacementPlan::goesPairByPair(plan.apply("2"), false));
+        using quarvel::ReplacementPlan;
+        const ReplacementPlan plan(std::vector<quarvel::ReplacementPair>{{"1", "x"}, {"2", "3"}, {"", "z"}});
+        const auto chain = plan.apply("12", [](size_t, const QString& text) { return text == "x2"; });
+        QCOMPARE(chain.value, std::optional<QString>("13"));
+        QCOMPARE(chain.matched, (std::vector<size_t>{0, 1}));
+        QCOMPARE(chain.refused, std::vector<size_t>{0});
+        QCOMPARE(plan.apply("12").value, std::optional<QString>("x3"));
+        QVERIFY(ReplacementPlan::goesPairByPair(plan.apply("12"), false));
+        QVERIFY(!ReplacementPlan::goesPairByPair(plan.apply("12"), true));
+        QVERIFY(!ReplacementPlan::goesPairByPair(plan.apply("2"), false));
     }
 
     void logLineLayout()
