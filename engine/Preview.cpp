@@ -1,10 +1,10 @@
 #include "engine/Preview.h"
 
+#include "core/ReplacementPlan.h"
 #include "db/Connection.h"
 #include "db/DbError.h"
 #include "db/Pushdown.h"
 #include "db/RecordSet.h"
-#include "engine/Replace.h"
 
 #include <algorithm>
 #include <map>
@@ -24,29 +24,35 @@ struct FieldOutcome
 
 // Pair by pair as the record walk offers each replaced text to the column.
 template <class Refusal>
-FieldOutcome applyPairs(const std::optional<QString>& value, const QList<Set>& pairs, Refusal&& refusal)
+FieldOutcome applyPairs(const std::optional<QString>& value, const ReplacementPlan& plan, Refusal&& refusal)
 {
     FieldOutcome field;
-    field.value = value;
-    for (const Set& pair : pairs) {
-        if (!matches(field.value, pair.find))
-            continue;
-        const QString replaced = replaceAndTrim(*field.value, pair.find, pair.replacement);
-        if (const std::optional<db::DbError> refused = refusal(replaced)) {
-            // The run keeps the value the field had for the pairs after this one.
+    const FieldChain chain = plan.apply(value, [&](size_t, const QString& replaced) {
+        const std::optional<db::DbError> refused = refusal(replaced);
+        if (refused) {
             field.refusal = refused->message();
             field.refusedValue = replaced;
-            continue;
         }
-        field.value = replaced;
-        field.changed = true;
-    }
+        return refused.has_value();
+    });
+    field.value = chain.value;
+    field.changed = chain.refused.size() < chain.matched.size();
     return field;
+}
+
+ReplacementPlan planOf(const QList<Set>& sets, bool matchingOnly)
+{
+    std::vector<ReplacementPair> pairs;
+    for (const Set& pair : sets)
+        if (!matchingOnly || !pair.find.isEmpty())
+            pairs.push_back({pair.find, pair.replacement});
+    return ReplacementPlan(std::move(pairs));
 }
 
 void previewTable(const PreviewRequest& request, int entry, db::Connection& connection,
                   PreviewObserver& observer, PreviewTable& out, bool& cancelled)
 {
+    const ReplacementPlan plan = planOf(request.pairs, false);
     db::RecordSet records;
     records.open(out.table, connection, db::LockType::ReadOnly);
     const int fields = records.fieldCount();
@@ -64,7 +70,7 @@ void previewTable(const PreviewRequest& request, int entry, db::Connection& conn
         for (int j = 0; j < fields; ++j) {
             const std::optional<QString> old = records.value(j);
             const FieldOutcome field =
-                applyPairs(old, request.pairs, [&](const QString& text) { return records.refusal(j, text); });
+                applyPairs(old, plan, [&](const QString& text) { return records.refusal(j, text); });
             if (!field.changed && field.refusal.isEmpty())
                 continue;
             recordChanges = recordChanges || field.changed;
@@ -92,18 +98,15 @@ class ServerPreview
 public:
     ServerPreview(const PreviewRequest& request, int entry, db::PushdownTable& shape,
                   PreviewObserver& observer, PreviewTable& out)
-        : m_request(request), m_entry(entry), m_shape(shape), m_observer(observer), m_out(out)
-    {
-        for (const Set& pair : request.pairs)
-            if (!pair.find.isEmpty())
-                m_pairs.push_back(pair);
-    }
+        : m_request(request), m_entry(entry), m_shape(shape), m_observer(observer), m_out(out),
+          m_plan(planOf(request.pairs, true))
+    {}
 
     // False when cancelled.
     bool run()
     {
         db::PushdownPairs pairs;
-        for (const Set& pair : m_pairs)
+        for (const ReplacementPair& pair : m_plan.pairs())
             pairs.emplace_back(pair.find, pair.replacement);
         m_shape.setPairs(pairs);
         for (const db::PushdownLeaf& leaf : m_shape.leaves()) {
@@ -158,18 +161,9 @@ private:
         const db::PushdownColumn& column = m_shape.columns()[j];
         FieldOutcome field;
         field.value = old;
-        if (!column.takesAnyText) {
-            std::optional<QString> value = old;
-            int hits = 0;
-            for (const Set& pair : m_pairs)
-                if (matches(value, pair.find)) {
-                    ++hits;
-                    value = replaceAndTrim(*value, pair.find, pair.replacement);
-                }
-            if (hits > 1)
-                return applyPairs(old, m_pairs,
-                                  [&](const QString& text) { return m_shape.refusal(int(j), text); });
-        }
+        if (ReplacementPlan::goesPairByPair(m_plan.apply(old), column.takesAnyText))
+            return applyPairs(old, m_plan,
+                              [&](const QString& text) { return m_shape.refusal(int(j), text); });
         if (!serverText)
             return field; // found, but the pairs leave it as it was: the run does not write it
         if (const std::optional<db::DbError> refused = m_shape.refusal(int(j), *serverText)) {
@@ -187,7 +181,7 @@ private:
     db::PushdownTable& m_shape;
     PreviewObserver& m_observer;
     PreviewTable& m_out;
-    QList<Set> m_pairs;
+    ReplacementPlan m_plan; // the pairs that can match: the server is given only those
     std::map<size_t, qsizetype> m_columnAt;
 };
 

@@ -1,9 +1,9 @@
 #include "engine/ReplaceRun.h"
 
 #include "core/Procedure.h"
+#include "core/ReplacementPlan.h"
 #include "db/Connection.h"
 #include "db/RecordSet.h"
-#include "engine/Replace.h"
 #include "engine/ReplacementLog.h"
 #include "engine/RunReport.h"
 
@@ -22,13 +22,11 @@ namespace {
 void applyPair(Procedure& p, RunHost& host, db::RecordSet& records, int j, const QString& find,
                const QString& replacement, const QString& tableText, const PairLines& lines)
 {
-    std::optional<QString> value;
-    bool matched = false;
+    std::optional<QString> replaced;
     walkStep(p, lines.match, [&] {
-        value = records.value(j);
-        matched = matches(value, find);
+        replaced = ReplacementPlan::applyPair({find, replacement}, records.value(j));
     });
-    if (!matched)
+    if (!replaced)
         return;
     QString fieldName;
     if (walkStep(p, lines.log, [&] {
@@ -38,7 +36,8 @@ void applyPair(Procedure& p, RunHost& host, db::RecordSet& records, int j, const
         tellReplaced(host, fieldName);
     else
         tellUnlogged(host, fieldName);
-    walkStep(p, lines.store, [&] { records.setValue(j, replaceAndTrim(*value, find, replacement)); });
+    // A text the column refuses fails here and leaves the field as it was for the next pair.
+    walkStep(p, lines.store, [&] { records.setValue(j, *replaced); });
 }
 
 // Stores are made in batches, so a record's failure is told when its batch is stored, at the step

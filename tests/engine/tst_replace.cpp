@@ -1,4 +1,5 @@
 // The match and replace rule, and the replacement log's line, place and bytes.
+#include "core/ReplacementPlan.h"
 #include "engine/CodePage.h"
 #include "engine/Replace.h"
 #include "engine/ReplacementLog.h"
@@ -161,6 +162,21 @@ private slots:
         QFETCH(QString, replacement);
         QFETCH(QString, result);
         QCOMPARE(replaceAndTrim(value, find, replacement), result);
+    }
+
+    // Each pair on the value as the pairs before left it; a refused text is not taken.
+    void chainOverAField()
+    {
+        using quarvel::ReplacementPlan;
+        const ReplacementPlan plan(std::vector<quarvel::ReplacementPair>{{"1", "x"}, {"2", "3"}, {"", "z"}});
+        const auto chain = plan.apply("12", [](size_t, const QString& text) { return text == "x2"; });
+        QCOMPARE(chain.value, std::optional<QString>("13"));
+        QCOMPARE(chain.matched, (std::vector<size_t>{0, 1}));
+        QCOMPARE(chain.refused, std::vector<size_t>{0});
+        QCOMPARE(plan.apply("12").value, std::optional<QString>("x3"));
+        QVERIFY(ReplacementPlan::goesPairByPair(plan.apply("12"), false));
+        QVERIFY(!ReplacementPlan::goesPairByPair(plan.apply("12"), true));
+        QVERIFY(!ReplacementPlan::goesPairByPair(plan.apply("2"), false));
     }
 
     void logLineLayout()
