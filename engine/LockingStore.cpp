@@ -1,6 +1,5 @@
 #include "engine/LockingStore.h"
 
-#include "engine/Replace.h"
 #include "engine/ReplacementLog.h"
 
 #include <QDateTime>
@@ -209,21 +208,17 @@ void LockingStore::storeFields(const db::PushdownLeaf& leaf, const db::PushdownR
     std::vector<int> changed;
     std::vector<QString> texts;
     for (size_t j = 0; j < row.values.size(); ++j) {
-        std::optional<QString> value = row.values[j];
-        for (size_t k = 0; k < m_table.pairs.size(); ++k) {
-            if (!matches(value, m_table.pairs[k].first))
-                continue;
+        const FieldChain field = m_table.plan.apply(row.values[j], [&](size_t k, const QString& next) {
             if (!logged)
                 log(j, k);
-            const QString next = replaceAndTrim(*value, m_table.pairs[k].first, m_table.pairs[k].second);
-            if (const std::optional<db::DbError> refused = m_on.refusal(int(j), next))
+            const std::optional<db::DbError> refused = m_on.refusal(int(j), next);
+            if (refused)
                 reportFailure(m_p, m_table.lines.store, std::make_exception_ptr(refused->describing(name)));
-            else
-                value = next;
-        }
-        if (value != row.values[j]) {
+            return refused.has_value();
+        });
+        if (field.value != row.values[j]) {
             changed.push_back(int(j));
-            texts.push_back(*value);
+            texts.push_back(*field.value);
         }
     }
     if (changed.empty())

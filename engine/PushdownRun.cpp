@@ -5,12 +5,9 @@
 #include "db/Pushdown.h"
 #include "db/RecordSet.h"
 #include "engine/BatchScheduler.h"
-#include "engine/Replace.h"
-#include "engine/ReplacementLog.h"
 #include "engine/RequestHost.h"
 #include "engine/RunReport.h"
 
-#include <QDateTime>
 #include <QScopeGuard>
 
 #include <memory>
@@ -93,9 +90,15 @@ void PushdownRun::runTable(Procedure& p, RunObserver& observer, const RunRequest
     }
     if (pairs.empty() || shape->columns().empty())
         return;
-    const ServerTable table{
-        request, pairs, dbTable, tableText, shape->columns(), shape->keyColumns(), pairLines(request),
-        *shape};
+    const ServerTable table{request,
+                            pairs,
+                            ReplacementPlan(pairs),
+                            dbTable,
+                            tableText,
+                            shape->columns(),
+                            shape->keyColumns(),
+                            pairLines(request),
+                            *shape};
     runOnServer(p, observer, table, std::move(shape), journal, entry);
 }
 

@@ -1,7 +1,6 @@
 #include "engine/ServerTable.h"
 
 #include "db/Rounding.h"
-#include "engine/Replace.h"
 #include "engine/ReplacementLog.h"
 
 #include <QDateTime>
@@ -32,17 +31,12 @@ RowPlan planRow(const ServerTable& table, const db::PushdownRow& row)
     RowPlan plan;
     plan.expected = row.values;
     for (size_t j = 0; j < row.values.size(); ++j) {
-        int hits = 0;
-        for (size_t k = 0; k < table.pairs.size(); ++k) {
-            if (!matches(plan.expected[j], table.pairs[k].first))
-                continue;
+        const FieldChain field = table.plan.apply(row.values[j]);
+        for (size_t k : field.matched)
             plan.matched.emplace_back(j, k);
-            plan.expected[j] = replaceAndTrim(*plan.expected[j], table.pairs[k].first, table.pairs[k].second);
-            ++hits;
-        }
-        // The record walk offers each pair's text to the column: a type could refuse a text between
-        // two pairs that it would take at the end, so such a field goes the walk's way.
-        if (hits > 1 && !table.columns[j].takesAnyText)
+        plan.expected[j] = field.value;
+        // The record walk offers each pair's text to the column: such a field goes the walk's way.
+        if (ReplacementPlan::goesPairByPair(field, table.columns[j].takesAnyText))
             plan.alone = true;
         if (plan.expected[j] != row.values[j]) {
             plan.changed.push_back(int(j));

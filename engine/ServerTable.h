@@ -5,6 +5,7 @@
 // whichever side finishes a batch. Internal to the server engine.
 
 #include "core/Procedure.h"
+#include "core/ReplacementPlan.h"
 #include "db/Connection.h"
 #include "db/Pushdown.h"
 #include "db/StoreJournal.h"
@@ -29,6 +30,7 @@ struct ServerTable
 {
     const RunRequest& request;
     std::vector<std::pair<QString, QString>> pairs; // those that can match, in order
+    ReplacementPlan plan;                           // of those pairs
     db::Table table;
     QString tableText;
     std::vector<db::PushdownColumn> columns;
