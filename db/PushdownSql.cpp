@@ -10,12 +10,12 @@ namespace quarvel::db {
 
 namespace {
 
-QString find(size_t pair)
+QString pairFind(size_t pair)
 {
     return QStringLiteral("p.f[%1]").arg(pair);
 }
 
-QString replacement(size_t pair)
+QString pairReplacement(size_t pair)
 {
     return QStringLiteral("p.r[%1]").arg(pair);
 }
@@ -57,7 +57,7 @@ QString PushdownSql::replacementChain(const PushdownLeaf& leaf, const QString& a
     for (size_t k = 1; k <= m_pairs.size(); ++k) {
         QStringList values;
         for (size_t j = 0; j < columns.size(); ++j)
-            values << pairStep(QStringLiteral("x%1.c%2").arg(k - 1).arg(j), find(k), replacement(k)) +
+            values << pairStep(QStringLiteral("x%1.c%2").arg(k - 1).arg(j), pairFind(k), pairReplacement(k)) +
                           QStringLiteral(" AS c%1").arg(j);
         chain += QStringLiteral(" CROSS JOIN LATERAL (SELECT ") + values.join(QStringLiteral(", ")) +
                  QStringLiteral(" OFFSET 0) AS x%1").arg(k);
@@ -74,7 +74,7 @@ QString PushdownSql::holdsSomeFind(const QString& text) const
 {
     QStringList held;
     for (size_t k = 1; k <= m_pairs.size(); ++k)
-        held << holds(text, find(k));
+        held << holds(text, pairFind(k));
     return held.join(QStringLiteral(" OR "));
 }
 
