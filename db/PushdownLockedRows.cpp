@@ -1,5 +1,6 @@
 #include "db/PushdownLockedRows.h"
 
+#include "db/DbError.h"
 #include "db/PushdownRead.h"
 #include "db/PushdownSession.h"
 #include "db/PushdownShape.h"

@@ -2,7 +2,6 @@
 // The locking way of the server-side run on a table's leaves: rows found and locked first, then stored
 // one statement at a time, each row as the run chose.
 
-#include "db/DbError.h"
 #include "db/PushdownData.h"
 
 #include <QString>
