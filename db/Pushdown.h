@@ -1,10 +1,20 @@
 #pragma once
 // A table as the server-side run sees it: its leaves (the plain tables that hold its rows), its columns,
 // and the statements that find, lock and rewrite the rows a batch of pages holds, with the replacement
-// computed by the server next to the data.
+// computed by the server next to the data. One face over the pieces that do it: the shape read from the
+// catalogue, the SQL made for the pairs, the connection and its transaction, the locking way, the
+// one-statement batches and the foreign leaves.
 
 #include "db/Connection.h"
 #include "db/DbError.h"
+#include "db/PushdownBatches.h"
+#include "db/PushdownData.h"
+#include "db/PushdownLockedRows.h"
+#include "db/PushdownRefusal.h"
+#include "db/PushdownRemote.h"
+#include "db/PushdownSession.h"
+#include "db/PushdownShape.h"
+#include "db/PushdownSql.h"
 #include "db/RecordSet.h"
 #include "db/Rounding.h"
 #include "db/Statement.h"
@@ -21,98 +31,6 @@
 #include <vector>
 
 namespace quarvel::db {
-
-using PushdownPairs = std::vector<std::pair<QString, QString>>;
-
-struct PushdownLeaf
-{
-    QString oid;
-    Table table;
-    long long rowsPerPage = 0; // as the planner estimates it; 0 when never analysed
-    bool remote = false;       // a postgres_fdw foreign table: its rows and pages are on another server
-};
-
-struct PushdownColumn
-{
-    QString name;
-    QString castType;          // the type without a modifier, quoted: what the new text is cast to
-    bool takesAnyText = false; // text or unbounded varchar: no text is refused
-    QString inputFunction;     // for a refusal check, as the record walk makes it
-    int inputArguments = 1;
-    QString inputTypeParameter;
-    ColumnRounding rounding; // what the type makes of a text it takes, as the record walk checks it
-};
-
-// A row a batch found holding some find text, locked until the batch ends.
-struct PushdownRow
-{
-    QString ctid;
-    QString xmin;                               // the version read, where the statement tells it
-    std::vector<QString> key;                   // primary key values as read
-    std::vector<std::optional<QString>> values; // every column, in PostgreSQL's text form; from a batch,
-                                                // only those some find text matches (the others null)
-};
-
-// A row version a batch's UPDATE wrote.
-struct PushdownStored
-{
-    QString oldCtid;
-    QString ctid;
-    QString xmin;
-    QString tableOid;                           // the leaf it is in now, where a store may move it
-    std::vector<QString> key;                   // primary key values after the store
-    std::vector<std::optional<QString>> values; // the new text of each column, before the type took it;
-                                                // from a batch, null where the column is left as it was
-    std::vector<std::optional<QString>> stored; // by column, the text the server stored where it is not
-                                                // the new text (a trigger changed it); else null
-};
-
-// A row some find text occurs in, with what the server's replacement makes of it: what a run would
-// write there, as a preview reads it.
-struct PushdownPreviewRow
-{
-    QString ctid;
-    std::vector<QString> key;
-    std::vector<std::optional<QString>> oldValues; // the text of each column some find text matches
-    std::vector<std::optional<QString>> newValues; // the new text of each column the pairs change
-};
-
-// What one statement made of a batch of pages, as told first: how many rows some find text occurs in
-// (found), how many of them the replacement changes (meant), and the ids the stored versions carry.
-struct PushdownBatchHead
-{
-    long long found = 0;
-    long long meant = 0;
-    QString transaction;
-    QString xmin; // empty when nothing was stored
-    QString cut;  // the place of the last row taken when the batch held more than a batch may: the rows
-                  // after it in the range were left for the next batch; empty when it took them all
-};
-
-// A batch's bounds, beyond its pages: rows found, and bytes of their texts (the first row always goes).
-struct PushdownCap
-{
-    long long rows = 10000;
-    long long bytes = 8 << 20;
-};
-
-// A table's run as one snapshot: taken under a lock that keeps any rewrite of the table out, with the
-// size of each leaf then. Every row version visible in it lies within those pages.
-struct PushdownHold
-{
-    QString snapshot;
-    std::map<QString, long long> pages; // by leaf oid
-};
-
-// Then every row some find text occurs in, as it was, and for each row the replacement changes, the
-// version written: fewer stored than meant means something on the server passed some over (a trigger,
-// row security), and the batch must be done again the locking way.
-struct PushdownBatch
-{
-    std::vector<PushdownRow> rows;
-    std::vector<std::optional<PushdownStored>> stored; // by row; nullopt where the replacement changes
-                                                       // nothing (or the row was passed over)
-};
 
 class PushdownTable
 {
@@ -133,9 +51,9 @@ public:
     // postgres_fdw reaches, a text the database's encoding cannot hold, which the walk refuses record by
     // record), as the user is told; nullopt when the server can do it exactly. Throws DbError.
     std::optional<QString> walkReason(const PushdownPairs& pairs);
-    const std::vector<PushdownLeaf>& leaves() const { return m_leaves; }
-    const std::vector<PushdownColumn>& columns() const { return m_columns; }
-    const std::vector<QString>& keyColumns() const { return m_keyColumns; }
+    const std::vector<PushdownLeaf>& leaves() const { return m_shape->leaves(); }
+    const std::vector<PushdownColumn>& columns() const { return m_shape->columns(); }
+    const std::vector<QString>& keyColumns() const { return m_shape->keyColumns(); }
 
     // The pairs every later statement applies, in order; pairs with an empty find text never match and
     // must not be given.
@@ -192,7 +110,7 @@ public:
     // Why an update of the leaf touched a row still as read: its triggers, rules or row security.
     DbError skipped(const PushdownLeaf& leaf);
 
-    void setCap(const PushdownCap& cap) { m_cap = cap; }
+    void setCap(const PushdownCap& cap) { m_sql.setCap(cap); }
 
     // In one statement, finds the rows of places [from, to) where some column holds some find text, as
     // many as the cap lets (the head's cut tells where it stopped), and rewrites those the replacement
@@ -229,46 +147,15 @@ public:
     std::optional<DbError> refusal(int column, const QString& text);
 
 private:
-    Statement& prepared(const QString& sql);
-    void configure();
-    QString replacementChain(const PushdownLeaf& leaf, const QString& alias) const;
-    // Per column, whether some find text occurs in its text form on the row aliased as given.
-    QStringList columnTests(const QString& alias) const;
-    // The CTEs f (rows of the places holding some find text) and k (those of them the cap lets through,
-    // in place order), with their parameters.
-    QString cappedPlaces(const PushdownLeaf& leaf) const;
-    std::vector<QString> cappedParameters(const QString& from, const QString& to) const;
-    std::vector<QString> pairParameters() const;
-
-    // A foreign leaf shows no xmin (postgres_fdw reads it as 0) and no size: its row versions this run
-    // wrote are known by their places on the other server, and its end by its last row there.
-    std::vector<PushdownRow> lockRemoteBatch(const PushdownLeaf& leaf, long long first, long long end);
-    long long remotePages(const PushdownLeaf& leaf);
-    void wroteRemote(const PushdownLeaf& leaf, const QString& ctid);
-    bool shippable(const PushdownColumn& c);
-    // Throws a DbError that leaves the table when rows there share a place in [from, to).
-    void remotePlacesApart(const PushdownLeaf& leaf, const QString& from, const QString& to);
-    void remoteRowApart(const PushdownLeaf& leaf, const QString& ctid);
-
-    SQLHDBC m_handle = nullptr;
-    Table m_table;
-    std::optional<QString> m_walkReason;
-    QString m_encoding; // the server's
-    std::vector<PushdownLeaf> m_leaves;
-    std::vector<PushdownColumn> m_columns;
-    std::vector<QString> m_keyColumns;
-    PushdownPairs m_pairs;
-    std::map<QString, std::unique_ptr<Statement>> m_statements; // prepared once per text
-    Statement* m_batch = nullptr;                               // the batch started last
-    bool m_inTransaction = false;
-
-    QString m_remoteLeaf;                             // the foreign leaf the following refer to
-    std::set<std::pair<long long, int>> m_remoteOwn;  // places of versions this run wrote there
-    long long m_remoteEnd = -1;                       // its pages as last read, -1 when not yet
-    long long m_remoteReached = 0;                    // the end of the last batch read there
-    std::optional<std::set<QString>> m_deterministic; // columns whose collation compares bytes
-    QString m_oid;
-    PushdownCap m_cap;
+    // Declared first: the connection outlives every statement prepared on it, and is set up before the
+    // shape is read on it.
+    PushdownSession m_session;
+    std::shared_ptr<const PushdownShape> m_shape;
+    PushdownSql m_sql;
+    PushdownLockedRows m_locked;
+    PushdownBatches m_batches;
+    PushdownRemote m_remote;
+    PushdownRefusal m_refusal;
 };
 
 } // namespace quarvel::db

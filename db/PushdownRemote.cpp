@@ -1,7 +1,14 @@
 // The server-side run's reading of a leaf that is a postgres_fdw foreign table. The local server passes
 // the statements on to the server that holds the rows; what it cannot pass on (a cast to text, a
 // collation) it evaluates itself on rows fetched from there, which is slower but gives the same rows.
-#include "db/Pushdown.h"
+#include "db/PushdownRemote.h"
+
+#include "db/DbError.h"
+#include "db/PushdownRead.h"
+#include "db/PushdownSession.h"
+#include "db/PushdownShape.h"
+#include "db/PushdownSql.h"
+#include "db/Statement.h"
 
 #include <QStringList>
 
@@ -49,7 +56,11 @@ std::optional<std::pair<long long, int>> placeOf(const QString& ctid)
 
 } // namespace
 
-bool PushdownTable::shippable(const PushdownColumn& c)
+PushdownRemote::PushdownRemote(PushdownSession& session, const PushdownSql& sql)
+    : m_session(session), m_sql(sql)
+{}
+
+bool PushdownRemote::shippable(const PushdownColumn& c)
 {
     // Only a plain text comparison goes to the other server: a cast to text or an explicit collation
     // keeps postgres_fdw from sending the condition, and then every row of the batch comes back (and
@@ -58,9 +69,9 @@ bool PushdownTable::shippable(const PushdownColumn& c)
         return false;
     if (!m_deterministic) {
         m_deterministic.emplace();
-        Statement names(m_handle);
+        Statement names(m_session.handle());
         names.prepare(DeterministicQuery);
-        names.execute({m_remoteLeaf});
+        names.execute({m_leaf});
         while (names.fetch())
             m_deterministic->insert(names.text(1).value_or(QString()));
         names.closeCursor();
@@ -68,40 +79,40 @@ bool PushdownTable::shippable(const PushdownColumn& c)
     return m_deterministic->count(c.name) > 0;
 }
 
-long long PushdownTable::remotePages(const PushdownLeaf& leaf)
+long long PushdownRemote::pages(const PushdownLeaf& leaf)
 {
-    if (m_remoteLeaf != leaf.oid) {
-        m_remoteLeaf = leaf.oid;
-        m_remoteOwn.clear();
-        m_remoteEnd = -1;
-        m_remoteReached = 0;
+    if (m_leaf != leaf.oid) {
+        m_leaf = leaf.oid;
+        m_own.clear();
+        m_end = -1;
+        m_reached = 0;
         m_deterministic.reset();
     }
     // Its last row is found by a scan of the whole table there: read once, and again only when the
     // batches have reached it, for rows moved past it meanwhile.
-    if (m_remoteEnd < 0 || m_remoteReached >= m_remoteEnd) {
-        Statement& query = prepared(RemoteEndQuery.arg(leaf.table.qualifiedName()));
+    if (m_end < 0 || m_reached >= m_end) {
+        Statement& query = m_session.prepared(RemoteEndQuery.arg(leaf.table.qualifiedName()));
         query.execute({});
-        m_remoteEnd = query.fetch() ? query.text(1).value_or(QStringLiteral("0")).toLongLong() : 0;
+        m_end = query.fetch() ? query.text(1).value_or(QStringLiteral("0")).toLongLong() : 0;
         query.closeCursor();
     }
-    return m_remoteEnd;
+    return m_end;
 }
 
-void PushdownTable::wroteRemote(const PushdownLeaf& leaf, const QString& ctid)
+void PushdownRemote::wrote(const PushdownLeaf& leaf, const QString& ctid)
 {
-    if (leaf.oid != m_remoteLeaf)
+    if (leaf.oid != m_leaf)
         return;
     if (const auto place = placeOf(ctid))
-        m_remoteOwn.insert(*place);
+        m_own.insert(*place);
 }
 
-void PushdownTable::remotePlacesApart(const PushdownLeaf& leaf, const QString& from, const QString& to)
+void PushdownRemote::placesApart(const PushdownLeaf& leaf, const QString& from, const QString& to)
 {
     // postgres_fdw stores each row by "UPDATE ... WHERE ctid = $1", which reaches every row at that place.
     // Asked in the transaction that stores, so in the snapshot its updates see there: no row can come to
     // such a place unseen.
-    Statement& shared = prepared(SharedPlacesQuery.arg(leaf.table.qualifiedName()));
+    Statement& shared = m_session.prepared(SharedPlacesQuery.arg(leaf.table.qualifiedName()));
     shared.execute({from, to});
     const bool apart = shared.fetch() && shared.text(1) == QStringLiteral("0");
     shared.closeCursor();
@@ -115,41 +126,39 @@ void PushdownTable::remotePlacesApart(const PushdownLeaf& leaf, const QString& f
             QStringLiteral("55000"));
 }
 
-void PushdownTable::remoteRowApart(const PushdownLeaf& leaf, const QString& ctid)
+void PushdownRemote::rowApart(const PushdownLeaf& leaf, const QString& ctid)
 {
     const auto place = placeOf(ctid);
     if (!place)
         return;
-    remotePlacesApart(leaf, ctid, QStringLiteral("(%1,%2)").arg(place->first).arg(place->second + 1));
+    placesApart(leaf, ctid, QStringLiteral("(%1,%2)").arg(place->first).arg(place->second + 1));
 }
 
-std::vector<PushdownRow> PushdownTable::lockRemoteBatch(const PushdownLeaf& leaf, long long first,
-                                                        long long end)
+std::vector<QString> PushdownRemote::ownPlaces(long long first, long long end)
 {
-    remotePages(leaf);
-    m_remoteReached = std::max(m_remoteReached, end);
     // Versions this run wrote before the batch's first page are never read again.
-    m_remoteOwn.erase(m_remoteOwn.begin(), m_remoteOwn.lower_bound({first, 0}));
+    m_own.erase(m_own.begin(), m_own.lower_bound({first, 0}));
     std::vector<QString> own;
-    for (auto at = m_remoteOwn.begin(); at != m_remoteOwn.end() && at->first < end; ++at)
+    for (auto at = m_own.begin(); at != m_own.end() && at->first < end; ++at)
         own.push_back(QStringLiteral("(%1,%2)").arg(at->first).arg(at->second));
+    return own;
+}
 
+QString PushdownRemote::batchSelect(const PushdownLeaf& leaf, std::vector<QString>& selectParameters,
+                                    std::vector<QString>& conditionParameters)
+{
     // Each find text is a parameter of its own where it is used, so that the conditions reach the other
     // server as constants.
-    std::vector<QString> parameters;
-    std::vector<QString> conditionParameters;
-    QString selected = QStringLiteral("q.ctid::pg_catalog.text");
-    for (const QString& key : m_keyColumns)
-        selected += QStringLiteral(", q.") + quoteIdentifier(key) + QStringLiteral("::pg_catalog.text");
+    QString selected = QStringLiteral("q.ctid::pg_catalog.text") + m_sql.keyTexts(QStringLiteral("q"));
     QStringList tests;
-    for (const PushdownColumn& c : m_columns) {
+    for (const PushdownColumn& c : m_sql.shape().columns()) {
         const QString name = QStringLiteral("q.") + quoteIdentifier(c.name);
         const QString searched =
             shippable(c) ? name : name + QStringLiteral("::pg_catalog.text COLLATE \"C\"");
         QStringList held;
-        for (const auto& pair : m_pairs) {
+        for (const auto& pair : m_sql.pairs()) {
             held << QStringLiteral("pg_catalog.strpos(%1, CAST(? AS pg_catalog.text)) > 0").arg(searched);
-            parameters.push_back(pair.first);
+            selectParameters.push_back(pair.first);
             conditionParameters.push_back(pair.first);
         }
         const QString any = held.join(QStringLiteral(" OR "));
@@ -157,44 +166,43 @@ std::vector<PushdownRow> PushdownTable::lockRemoteBatch(const PushdownLeaf& leaf
                     QStringLiteral("::pg_catalog.text END");
         tests << any;
     }
-    const QString sql = QStringLiteral("SELECT ") + selected + QStringLiteral(" FROM ONLY ") +
-                        leaf.table.qualifiedName() +
-                        QStringLiteral(" AS q WHERE q.ctid >= CAST(? AS pg_catalog.tid) "
-                                       "AND q.ctid < CAST(? AS pg_catalog.tid) "
-                                       "AND NOT (q.ctid = ANY (CAST(? AS pg_catalog.tid[]))) AND (") +
-                        tests.join(QStringLiteral(" OR ")) + QStringLiteral(") FOR UPDATE OF q");
-    const QString from = QStringLiteral("(%1,0)").arg(first);
-    const QString to = QStringLiteral("(%1,0)").arg(end);
-    parameters.push_back(from);
-    parameters.push_back(to);
-    parameters.push_back(arrayLiteral(own));
-    parameters.insert(parameters.end(), conditionParameters.begin(), conditionParameters.end());
+    return QStringLiteral("SELECT ") + selected + QStringLiteral(" FROM ") + onlyLeaf(leaf) +
+           QStringLiteral(" AS q WHERE q.ctid >= CAST(? AS pg_catalog.tid) "
+                          "AND q.ctid < CAST(? AS pg_catalog.tid) "
+                          "AND NOT (q.ctid = ANY (CAST(? AS pg_catalog.tid[]))) AND (") +
+           tests.join(QStringLiteral(" OR ")) + QStringLiteral(") FOR UPDATE OF q");
+}
 
-    Statement& query = prepared(sql);
+std::vector<PushdownRow> PushdownRemote::lockBatch(const PushdownLeaf& leaf, long long first, long long end)
+{
+    pages(leaf);
+    m_reached = std::max(m_reached, end);
+    const std::vector<QString> own = ownPlaces(first, end);
+    std::vector<QString> parameters;
+    std::vector<QString> conditionParameters;
+    Statement& query = m_session.prepared(batchSelect(leaf, parameters, conditionParameters));
+    const QString from = pagePlace(first);
+    const QString to = pagePlace(end);
+    parameters.insert(parameters.end(), {from, to, arrayLiteral(own)});
+    parameters.insert(parameters.end(), conditionParameters.begin(), conditionParameters.end());
+    const size_t keys = m_sql.shape().keyColumns().size();
+    const size_t columns = m_sql.shape().columns().size();
     for (int attempt = 1;; ++attempt) {
         std::vector<PushdownRow> rows;
         try {
             query.execute(parameters);
-            while (query.fetch()) {
-                PushdownRow row;
-                row.ctid = query.text(1).value_or(QString());
-                SQLUSMALLINT at = 2;
-                for (size_t k = 0; k < m_keyColumns.size(); ++k)
-                    row.key.push_back(query.text(at++).value_or(QStringLiteral("NULL")));
-                for (size_t j = 0; j < m_columns.size(); ++j)
-                    row.values.push_back(query.text(at++));
-                rows.push_back(std::move(row));
-            }
+            while (query.fetch())
+                rows.push_back(readPlacedRow(query, keys, columns));
             query.closeCursor();
             if (!rows.empty())
-                remotePlacesApart(leaf, from, to);
+                placesApart(leaf, from, to);
             return rows;
         } catch (const DbError& error) {
             query.closeCursor();
             if (error.sqlState() != u"40001" || attempt == RemoteAttempts)
                 throw;
             // The snapshot there lasts as long as the transaction: only a new one sees the newer rows.
-            SQLEndTran(SQL_HANDLE_DBC, m_handle, SQL_ROLLBACK);
+            m_session.restart();
         }
     }
 }

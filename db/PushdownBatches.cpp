@@ -1,0 +1,221 @@
+#include "db/PushdownBatches.h"
+
+#include "db/DbError.h"
+#include "db/PushdownRead.h"
+#include "db/PushdownSession.h"
+#include "db/PushdownShape.h"
+#include "db/PushdownSql.h"
+#include "db/Statement.h"
+
+#include <QStringList>
+
+namespace quarvel::db {
+
+PushdownBatches::PushdownBatches(PushdownSession& session, const PushdownSql& sql)
+    : m_session(session), m_sql(sql)
+{}
+
+QString PushdownBatches::batchUpdate(const PushdownLeaf& leaf) const
+{
+    const std::vector<PushdownColumn>& columns = m_sql.shape().columns();
+    QStringList sets;
+    QStringList texts;
+    for (size_t j = 0; j < columns.size(); ++j) {
+        const PushdownColumn& c = columns[j];
+        // A column no pair changed keeps its value as it is, not as its text would read back.
+        sets << quoteIdentifier(c.name) +
+                    QStringLiteral(" = CASE WHEN v.n%1 IS NOT NULL THEN CAST(v.n%1 AS %2) ELSE q.%3 END")
+                        .arg(j)
+                        .arg(c.castType, quoteIdentifier(c.name));
+        texts << QStringLiteral("v.o%1, v.n%1").arg(j);
+    }
+    // In the table's snapshot, a row another session changed since fails the UPDATE (40001) rather than
+    // being read twice or changed on a version the run never read.
+    return QStringLiteral("UPDATE ") + onlyLeaf(leaf) + QStringLiteral(" AS q SET ") +
+           sets.join(QStringLiteral(", ")) +
+           QStringLiteral(
+               " FROM v WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm RETURNING v.ct::pg_catalog.text "
+               "AS ct, q.ctid::pg_catalog.text AS nct, q.xmin::pg_catalog.text AS nxm") +
+           m_sql.keyTexts(QStringLiteral("q")) + QStringLiteral(", ") + texts.join(QStringLiteral(", ")) +
+           m_sql.storedTexts(QStringLiteral("v.n%1 IS NOT NULL"));
+}
+
+QString PushdownBatches::batchStatement(const PushdownLeaf& leaf) const
+{
+    const size_t columns = m_sql.shape().columns().size();
+    const size_t keys = m_sql.shape().keyColumns().size();
+    const QString last = m_sql.lastStep();
+    const QStringList tests = m_sql.columnTests(QStringLiteral("s"));
+    QStringList found{QStringLiteral("s.ctid AS ct"), QStringLiteral("s.xmin AS xm")};
+    QStringList changes;
+    QStringList unchangedTexts;
+    for (size_t j = 0; j < columns; ++j) {
+        // Only the texts of columns some find text matches come back, and new texts only where changed.
+        found << QStringLiteral("CASE WHEN %1 THEN x0.c%2 END AS o%2").arg(tests[int(j)]).arg(j)
+              << QStringLiteral("CASE WHEN x0.c%1 IS DISTINCT FROM %2.c%1 THEN %2.c%1 END AS n%1")
+                     .arg(j)
+                     .arg(last);
+        changes << QStringLiteral("x0.c%1 IS DISTINCT FROM %2.c%1").arg(j).arg(last);
+        unchangedTexts << QStringLiteral("v.o%1, NULL").arg(j);
+    }
+    found << QStringLiteral("(") + changes.join(QStringLiteral(" OR ")) + QStringLiteral(") AS ch");
+    const QString nulls = QStringLiteral(", NULL");
+    return QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) +
+           QStringLiteral(", v AS MATERIALIZED (SELECT ") + found.join(QStringLiteral(", ")) + u' ' +
+           m_sql.replacementChain(leaf, QStringLiteral("s")) +
+           QStringLiteral(" WHERE s.ctid = ANY (ARRAY(SELECT k.ct FROM k))), u AS (") + batchUpdate(leaf) +
+           // Its head first: a run can go on to the next batch knowing only that.
+           QStringLiteral(") SELECT 3, (SELECT pg_catalog.count(*) FROM v WHERE v.ch)::pg_catalog.text, "
+                          "pg_catalog.txid_current()::pg_catalog.text, (SELECT u.nxm FROM u LIMIT 1), "
+                          "(SELECT pg_catalog.count(*) FROM v)::pg_catalog.text COLLATE \"C\", ") +
+           PushdownSql::cutPlace() + nulls.repeated(int(keys + 3 * columns) - 2) +
+           QStringLiteral(
+               " UNION ALL SELECT 1, u.* FROM u UNION ALL SELECT 2, v.ct::pg_catalog.text, NULL, NULL") +
+           nulls.repeated(int(keys)) + QStringLiteral(", ") + unchangedTexts.join(QStringLiteral(", ")) +
+           nulls.repeated(int(columns)) + QStringLiteral(" FROM v WHERE NOT v.ch");
+}
+
+PushdownBatchHead PushdownBatches::startBatch(const PushdownLeaf& leaf, const QString& from,
+                                              const QString& to, int lockWaitMs)
+{
+    // The planner cannot know that the rows found are a few of the pages' rows: left alone it hashes
+    // every row of the pages to meet them, where fetching each by its place costs a tenth; and it takes
+    // the batch for costly enough to compile, which costs more than the batch (set for the batch only).
+    Statement& byPlace = m_session.prepared(QStringLiteral(
+        "SELECT pg_catalog.set_config('enable_hashjoin', 'off', true), "
+        "pg_catalog.set_config('enable_mergejoin', 'off', true), "
+        "pg_catalog.set_config('enable_memoize', 'off', true), pg_catalog.set_config('jit', 'off', true), "
+        "pg_catalog.set_config('lock_timeout', ?, true)"));
+    byPlace.execute({QString::number(lockWaitMs)});
+    byPlace.closeCursor();
+    std::vector<QString> parameters = m_sql.cappedParameters(from, to);
+    const std::vector<QString> pairs = m_sql.pairParameters();
+    parameters.insert(parameters.end(), pairs.begin(), pairs.end());
+    m_batch = &m_session.prepared(batchStatement(leaf));
+    m_batch->execute(parameters);
+    if (!m_batch->fetch() || requiredText(*m_batch, 1) != u"3") {
+        m_batch->closeCursor();
+        throw DbError(QStringLiteral("The server's answer to a batch does not begin with its counts."),
+                      QStringLiteral("XX000"));
+    }
+    PushdownBatchHead head;
+    head.meant = requiredText(*m_batch, 2).toLongLong();
+    head.transaction = requiredText(*m_batch, 3);
+    head.xmin = requiredText(*m_batch, 4);
+    head.found = requiredText(*m_batch, 5).toLongLong();
+    head.cut = requiredText(*m_batch, 6);
+    return head;
+}
+
+PushdownBatch PushdownBatches::finishBatch()
+{
+    const size_t keys = m_sql.shape().keyColumns().size();
+    const size_t columns = m_sql.shape().columns().size();
+    Statement& statement = *m_batch;
+    PushdownBatch batch;
+    while (statement.fetch()) {
+        const bool written = requiredText(statement, 1) == u"1";
+        PushdownRow row;
+        row.ctid = requiredText(statement, 2);
+        PushdownStored stored;
+        if (written) {
+            stored.oldCtid = row.ctid;
+            stored.ctid = requiredText(statement, 3);
+            stored.xmin = requiredText(statement, 4);
+        }
+        readKeyAndTexts(statement, 5, keys, columns, stored.key, row.values, stored.values);
+        if (written) {
+            readStoredTexts(statement, SQLUSMALLINT(5 + keys + 2 * columns), columns, stored);
+            row.key = stored.key;
+        }
+        batch.rows.push_back(std::move(row));
+        if (written)
+            batch.stored.emplace_back(std::move(stored));
+        else
+            batch.stored.emplace_back();
+    }
+    statement.closeCursor();
+    return batch;
+}
+
+std::vector<PushdownRow> PushdownBatches::heldRows(const PushdownLeaf& leaf, const QString& from,
+                                                   const QString& to, QString& cut)
+{
+    const std::vector<PushdownColumn>& columns = m_sql.shape().columns();
+    const size_t keys = m_sql.shape().keyColumns().size();
+    QString selected = QStringLiteral("s.ctid::pg_catalog.text, s.xmin::pg_catalog.text") +
+                       m_sql.keyTexts(QStringLiteral("s"));
+    const QStringList tests = m_sql.columnTests(QStringLiteral("s"));
+    for (size_t j = 0; j < columns.size(); ++j)
+        selected += QStringLiteral(", CASE WHEN %1 THEN %2::pg_catalog.text END")
+                        .arg(tests[int(j)], qualifiedColumn(QStringLiteral("s"), columns[j]));
+    const QString sql =
+        QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) + QStringLiteral(" SELECT ") + selected +
+        QStringLiteral(", ") + PushdownSql::cutPlace() + QStringLiteral(" FROM ") + onlyLeaf(leaf) +
+        QStringLiteral(" AS s, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p WHERE s.ctid = "
+                       "ANY (ARRAY(SELECT k.ct FROM k)) ORDER BY s.ctid");
+    std::vector<QString> parameters = m_sql.cappedParameters(from, to);
+    parameters.push_back(m_sql.pairParameters().front());
+    Statement& query = m_session.prepared(sql);
+    query.execute(parameters);
+    std::vector<PushdownRow> rows;
+    cut.clear();
+    const auto cutColumn = SQLUSMALLINT(3 + keys + columns.size());
+    while (query.fetch()) {
+        rows.push_back(readVersionedRow(query, false, keys, columns.size()));
+        cut = requiredText(query, cutColumn);
+    }
+    query.closeCursor();
+    return rows;
+}
+
+std::vector<PushdownPreviewRow> PushdownBatches::previewBatch(const PushdownLeaf& leaf, long long first,
+                                                              long long end)
+{
+    const size_t columns = m_sql.shape().columns().size();
+    const size_t keys = m_sql.shape().keyColumns().size();
+    QString selected = QStringLiteral("s.ctid::pg_catalog.text") + m_sql.keyTexts(QStringLiteral("s"));
+    QStringList tests;
+    for (size_t j = 0; j < columns; ++j) {
+        const QString text = QStringLiteral("x0.c%1").arg(j);
+        const QString any = m_sql.holdsSomeFind(text);
+        selected += QStringLiteral(", CASE WHEN ") + any + QStringLiteral(" THEN ") + text +
+                    QStringLiteral(" END, CASE WHEN %1.c%2 IS DISTINCT FROM %3 THEN %1.c%2 END")
+                        .arg(m_sql.lastStep())
+                        .arg(j)
+                        .arg(text);
+        tests << any;
+    }
+    const QString sql = QStringLiteral("SELECT ") + selected + u' ' +
+                        m_sql.replacementChain(leaf, QStringLiteral("s")) +
+                        QStringLiteral(" WHERE s.ctid >= CAST(? AS pg_catalog.tid) AND s.ctid < CAST(? AS "
+                                       "pg_catalog.tid) AND (") +
+                        tests.join(QStringLiteral(" OR ")) + u')';
+    std::vector<QString> parameters = m_sql.pairParameters();
+    parameters.insert(parameters.end(), {pagePlace(first), pagePlace(end)});
+    Statement& query = m_session.prepared(sql);
+    query.execute(parameters);
+    std::vector<PushdownPreviewRow> rows;
+    while (query.fetch()) {
+        PushdownPreviewRow row;
+        row.ctid = requiredText(query, 1);
+        readKeyAndTexts(query, 2, keys, columns, row.key, row.oldValues, row.newValues);
+        rows.push_back(std::move(row));
+    }
+    query.closeCursor();
+    return rows;
+}
+
+long long PushdownBatches::rowsIn(const PushdownLeaf& leaf, long long first, long long end)
+{
+    Statement& count = m_session.prepared(
+        QStringLiteral("SELECT pg_catalog.count(*)::pg_catalog.text FROM ") + onlyLeaf(leaf) +
+        QStringLiteral(" WHERE ctid >= CAST(? AS pg_catalog.tid) AND ctid < CAST(? AS "
+                       "pg_catalog.tid)"));
+    count.execute({pagePlace(first), pagePlace(end)});
+    const long long rows = count.fetch() ? requiredText(count, 1).toLongLong() : 0;
+    count.closeCursor();
+    return rows;
+}
+
+} // namespace quarvel::db

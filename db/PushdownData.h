@@ -1,0 +1,109 @@
+#pragma once
+// What the server-side run reads and writes, as plain values: a table's leaves and columns, the rows a
+// batch finds and the versions it stores.
+
+#include "db/Rounding.h"
+#include "db/Table.h"
+
+#include <QString>
+
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace quarvel::db {
+
+using PushdownPairs = std::vector<std::pair<QString, QString>>;
+
+struct PushdownLeaf
+{
+    QString oid;
+    Table table;
+    long long rowsPerPage = 0; // as the planner estimates it; 0 when never analysed
+    bool remote = false;       // a postgres_fdw foreign table: its rows and pages are on another server
+};
+
+struct PushdownColumn
+{
+    QString name;
+    QString castType;          // the type without a modifier, quoted: what the new text is cast to
+    bool takesAnyText = false; // text or unbounded varchar: no text is refused
+    QString inputFunction;     // for a refusal check, as the record walk makes it
+    int inputArguments = 1;
+    QString inputTypeParameter;
+    ColumnRounding rounding; // what the type makes of a text it takes, as the record walk checks it
+};
+
+// A row a batch found holding some find text, locked until the batch ends.
+struct PushdownRow
+{
+    QString ctid;
+    QString xmin;                               // the version read, where the statement tells it
+    std::vector<QString> key;                   // primary key values as read
+    std::vector<std::optional<QString>> values; // every column, in PostgreSQL's text form; from a batch,
+                                                // only those some find text matches (the others null)
+};
+
+// A row version a batch's UPDATE wrote.
+struct PushdownStored
+{
+    QString oldCtid;
+    QString ctid;
+    QString xmin;
+    QString tableOid;                           // the leaf it is in now, where a store may move it
+    std::vector<QString> key;                   // primary key values after the store
+    std::vector<std::optional<QString>> values; // the new text of each column, before the type took it;
+                                                // from a batch, null where the column is left as it was
+    std::vector<std::optional<QString>> stored; // by column, the text the server stored where it is not
+                                                // the new text (a trigger changed it); else null
+};
+
+// A row some find text occurs in, with what the server's replacement makes of it: what a run would
+// write there, as a preview reads it.
+struct PushdownPreviewRow
+{
+    QString ctid;
+    std::vector<QString> key;
+    std::vector<std::optional<QString>> oldValues; // the text of each column some find text matches
+    std::vector<std::optional<QString>> newValues; // the new text of each column the pairs change
+};
+
+// What one statement made of a batch of pages, as told first: how many rows some find text occurs in
+// (found), how many of them the replacement changes (meant), and the ids the stored versions carry.
+struct PushdownBatchHead
+{
+    long long found = 0;
+    long long meant = 0;
+    QString transaction;
+    QString xmin; // empty when nothing was stored
+    QString cut;  // the place of the last row taken when the batch held more than a batch may: the rows
+                  // after it in the range were left for the next batch; empty when it took them all
+};
+
+// A batch's bounds, beyond its pages: rows found, and bytes of their texts (the first row always goes).
+struct PushdownCap
+{
+    long long rows = 10000;
+    long long bytes = 8 << 20;
+};
+
+// A table's run as one snapshot: taken under a lock that keeps any rewrite of the table out, with the
+// size of each leaf then. Every row version visible in it lies within those pages.
+struct PushdownHold
+{
+    QString snapshot;
+    std::map<QString, long long> pages; // by leaf oid
+};
+
+// Then every row some find text occurs in, as it was, and for each row the replacement changes, the
+// version written: fewer stored than meant means something on the server passed some over (a trigger,
+// row security), and the batch must be done again the locking way.
+struct PushdownBatch
+{
+    std::vector<PushdownRow> rows;
+    std::vector<std::optional<PushdownStored>> stored; // by row; nullopt where the replacement changes
+                                                       // nothing (or the row was passed over)
+};
+
+} // namespace quarvel::db

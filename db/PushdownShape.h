@@ -1,0 +1,53 @@
+#pragma once
+// A table's shape as the server-side run reads it from the catalogue: the leaves that hold its rows, its
+// columns and key, the server's encoding, and whatever keeps the server from doing the table exactly.
+// Read once; the connections of one run share it.
+
+#include "db/OdbcHandle.h"
+#include "db/PushdownData.h"
+
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace quarvel::db {
+
+class Statement;
+
+class PushdownShape
+{
+public:
+    // Reads the shape on the open connection. Throws DbError when the table cannot be read.
+    PushdownShape(SQLHDBC connection, const Table& table);
+
+    const Table& table() const { return m_table; }
+    const QString& oid() const { return m_oid; }
+    const std::vector<PushdownLeaf>& leaves() const { return m_leaves; }
+    const std::vector<PushdownColumn>& columns() const { return m_columns; }
+    const std::vector<QString>& keyColumns() const { return m_keyColumns; }
+
+    // Why the record walk must do this table with these pairs, as the user is told; nullopt when the
+    // server can do it exactly. Asks the server on the connection given. Throws DbError.
+    std::optional<QString> walkReason(SQLHDBC connection, const PushdownPairs& pairs) const;
+
+private:
+    void readLeaves(SQLHDBC connection);
+    void readColumns(SQLHDBC connection);
+    // The column on the statement's row, and why the record walk must do it (empty when it need not).
+    PushdownColumn readColumn(SQLHDBC connection, Statement& columns, QString& why) const;
+    void readRules(SQLHDBC connection);
+    void readKeys(SQLHDBC connection);
+    // The first reason found is the one the user is told.
+    void walkBecause(const QString& reason);
+
+    Table m_table;
+    QString m_oid;
+    QString m_encoding; // the server's
+    std::optional<QString> m_walkReason;
+    std::vector<PushdownLeaf> m_leaves;
+    std::vector<PushdownColumn> m_columns;
+    std::vector<QString> m_keyColumns;
+};
+
+} // namespace quarvel::db

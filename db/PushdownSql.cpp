@@ -1,0 +1,177 @@
+#include "db/PushdownSql.h"
+
+#include "db/PushdownRead.h"
+#include "db/PushdownShape.h"
+#include "db/Statement.h"
+
+#include <algorithm>
+
+namespace quarvel::db {
+
+namespace {
+
+QString pairFind(size_t pair)
+{
+    return QStringLiteral("p.f[%1]").arg(pair);
+}
+
+QString pairReplacement(size_t pair)
+{
+    return QStringLiteral("p.r[%1]").arg(pair);
+}
+
+} // namespace
+
+PushdownSql::PushdownSql(std::shared_ptr<const PushdownShape> shape) : m_shape(std::move(shape)) {}
+
+QString PushdownSql::pairStep(const QString& text, const QString& find, const QString& replacement)
+{
+    return QStringLiteral(
+               "CASE WHEN %1 THEN pg_catalog.btrim(pg_catalog.replace(%2, %3, %4), ' ') ELSE %2 END")
+        .arg(holds(text, find), text, find, replacement);
+}
+
+// The C collation: no collation of the column changes what matches (and a nondeterministic one could
+// not search at all).
+QString PushdownSql::holds(const QString& text, const QString& find)
+{
+    return QStringLiteral("pg_catalog.strpos(%1 COLLATE \"C\", %2) > 0").arg(text, find);
+}
+
+// The chain runs one pair per step, each step a subselect of its own (OFFSET 0 keeps the planner from
+// folding them into one expression that would grow threefold with every pair).
+QString PushdownSql::replacementChain(const PushdownLeaf& leaf, const QString& alias) const
+{
+    const std::vector<PushdownColumn>& columns = m_shape->columns();
+    QString chain = QStringLiteral("FROM ") + onlyLeaf(leaf) + QStringLiteral(" AS ") + alias +
+                    QStringLiteral(" CROSS JOIN (SELECT CAST(? AS pg_catalog.text[]) AS f, "
+                                   "CAST(? AS pg_catalog.text[]) AS r) AS p");
+    // In the C collation from the start: replace() refuses a nondeterministic collation, and under one
+    // "AB" would be no change from "ab".
+    QStringList texts;
+    for (size_t j = 0; j < columns.size(); ++j)
+        texts << qualifiedColumn(alias, columns[j]) +
+                     QStringLiteral("::pg_catalog.text COLLATE \"C\" AS c%1").arg(j);
+    chain += QStringLiteral(" CROSS JOIN LATERAL (SELECT ") + texts.join(QStringLiteral(", ")) +
+             QStringLiteral(" OFFSET 0) AS x0");
+    for (size_t k = 1; k <= m_pairs.size(); ++k) {
+        QStringList values;
+        for (size_t j = 0; j < columns.size(); ++j)
+            values << pairStep(QStringLiteral("x%1.c%2").arg(k - 1).arg(j), pairFind(k), pairReplacement(k)) +
+                          QStringLiteral(" AS c%1").arg(j);
+        chain += QStringLiteral(" CROSS JOIN LATERAL (SELECT ") + values.join(QStringLiteral(", ")) +
+                 QStringLiteral(" OFFSET 0) AS x%1").arg(k);
+    }
+    return chain;
+}
+
+QString PushdownSql::lastStep() const
+{
+    return QStringLiteral("x%1").arg(m_pairs.size());
+}
+
+QString PushdownSql::holdsSomeFind(const QString& text) const
+{
+    QStringList held;
+    for (size_t k = 1; k <= m_pairs.size(); ++k)
+        held << holds(text, pairFind(k));
+    return held.join(QStringLiteral(" OR "));
+}
+
+QStringList PushdownSql::columnTests(const QString& alias) const
+{
+    QStringList tests;
+    for (const PushdownColumn& c : m_shape->columns())
+        tests << holdsSomeFind(qualifiedColumn(alias, c) + QStringLiteral("::pg_catalog.text"));
+    return tests;
+}
+
+// A batch's rows are counted and weighed before any is read or written, so that one dense stretch after
+// many empty pages comes back a batch at a time: the cut is always at a place, so the rows after it are
+// the next batch's.
+QString PushdownSql::cappedPlaces(const PushdownLeaf& leaf) const
+{
+    const std::vector<PushdownColumn>& columns = m_shape->columns();
+    const QStringList tests = columnTests(QStringLiteral("s"));
+    QStringList bytes;
+    for (size_t j = 0; j < columns.size(); ++j)
+        bytes << QStringLiteral("CASE WHEN %1 THEN pg_catalog.octet_length(%2::pg_catalog.text) ELSE 0 END")
+                     .arg(tests[int(j)], qualifiedColumn(QStringLiteral("s"), columns[j]));
+    return QStringLiteral("f AS MATERIALIZED (SELECT s.ctid AS ct, ") + bytes.join(QStringLiteral(" + ")) +
+           QStringLiteral(" AS b FROM ") + onlyLeaf(leaf) +
+           QStringLiteral(" AS s, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p WHERE s.ctid >= CAST(? AS "
+                          "pg_catalog.tid) AND s.ctid < CAST(? AS pg_catalog.tid) AND (") +
+           tests.join(QStringLiteral(" OR ")) +
+           QStringLiteral(
+               ")), k AS MATERIALIZED (SELECT z.ct FROM (SELECT f.ct, pg_catalog.row_number() OVER w "
+               "AS n, pg_catalog.sum(f.b) OVER w - f.b AS before FROM f WINDOW w AS (ORDER BY f.ct "
+               "ROWS UNBOUNDED PRECEDING)) AS z WHERE z.n <= CAST(? AS pg_catalog.int8) AND (z.n = 1 "
+               "OR z.before < CAST(? AS pg_catalog.int8)))");
+}
+
+std::vector<QString> PushdownSql::cappedParameters(const QString& from, const QString& to) const
+{
+    return {pairParameters().front(), from, to, QString::number(std::max<long long>(1, m_cap.rows)),
+            QString::number(m_cap.bytes)};
+}
+
+std::vector<QString> PushdownSql::pairParameters() const
+{
+    std::vector<QString> finds;
+    std::vector<QString> replacements;
+    for (const auto& [find, replacement] : m_pairs) {
+        finds.push_back(find);
+        replacements.push_back(replacement);
+    }
+    return {arrayLiteral(finds), arrayLiteral(replacements)};
+}
+
+QString PushdownSql::cutPlace()
+{
+    return QStringLiteral(
+        "CASE WHEN (SELECT pg_catalog.count(*) FROM f) > (SELECT pg_catalog.count(*) FROM k) THEN (SELECT "
+        "k.ct::pg_catalog.text FROM k ORDER BY k.ct DESC LIMIT 1) END COLLATE \"C\"");
+}
+
+QString PushdownSql::keyTexts(const QString& alias) const
+{
+    QString sql;
+    for (const QString& key : m_shape->keyColumns())
+        sql +=
+            QStringLiteral(", ") + alias + u'.' + quoteIdentifier(key) + QStringLiteral("::pg_catalog.text");
+    return sql;
+}
+
+QString PushdownSql::rowColumns() const
+{
+    QString sql = QStringLiteral("q.ctid::pg_catalog.text") + keyTexts(QStringLiteral("q"));
+    for (const PushdownColumn& c : m_shape->columns())
+        sql += QStringLiteral(", ") + qualifiedColumn(QStringLiteral("q"), c) +
+               QStringLiteral("::pg_catalog.text");
+    return sql;
+}
+
+// As RETURNING gives it, only where it is not the new text itself (a trigger changed it, or the type
+// spells it its own way): the rows of a batch come back no larger than they were.
+QString PushdownSql::storedTexts(const QString& set) const
+{
+    const std::vector<PushdownColumn>& columns = m_shape->columns();
+    QString sql;
+    for (size_t j = 0; j < columns.size(); ++j) {
+        const QString stored =
+            qualifiedColumn(QStringLiteral("q"), columns[j]) + QStringLiteral("::pg_catalog.text");
+        sql += QStringLiteral(", CASE WHEN %2 AND %3 IS DISTINCT FROM v.n%1 THEN %3 END")
+                   .arg(j)
+                   .arg(set.arg(j), stored);
+    }
+    return sql;
+}
+
+QString PushdownSql::returning() const
+{
+    return QStringLiteral("q.ctid::pg_catalog.text, q.xmin::pg_catalog.text, "
+                          "pg_catalog.txid_current()::pg_catalog.text") +
+           keyTexts(QStringLiteral("q"));
+}
+
+} // namespace quarvel::db
