@@ -8,61 +8,23 @@
 
 namespace quarvel::db {
 
-namespace {
-
-QString pairFind(size_t pair)
-{
-    return QStringLiteral("p.f[%1]").arg(pair);
-}
-
-QString pairReplacement(size_t pair)
-{
-    return QStringLiteral("p.r[%1]").arg(pair);
-}
-
-} // namespace
-
 PushdownSql::PushdownSql(std::shared_ptr<const PushdownShape> shape) : m_shape(std::move(shape)) {}
 
-QString PushdownSql::pairStep(const QString& text, const QString& find, const QString& replacement)
-{
-    return QStringLiteral(
-               "CASE WHEN %1 THEN pg_catalog.btrim(pg_catalog.replace(%2, %3, %4), ' ') ELSE %2 END")
-        .arg(holds(text, find), text, find, replacement);
-}
-
-// The C collation: no collation of the column changes what matches (and a nondeterministic one could
-// not search at all).
-QString PushdownSql::holds(const QString& text, const QString& find)
-{
-    return QStringLiteral("pg_catalog.strpos(%1 COLLATE \"C\", %2) > 0").arg(text, find);
-}
-
-// The chain runs one pair per step, each step a subselect of its own (OFFSET 0 keeps the planner from
-// folding them into one expression that would grow threefold with every pair).
+// The chain is the run's replacement plan as SQL: the server computes exactly what the record walk would.
 QString PushdownSql::replacementChain(const PushdownLeaf& leaf, const QString& alias) const
 {
-    const std::vector<PushdownColumn>& columns = m_shape->columns();
-    QString chain = QStringLiteral("FROM ") + onlyLeaf(leaf) + QStringLiteral(" AS ") + alias +
-                    QStringLiteral(" CROSS JOIN (SELECT CAST(? AS pg_catalog.text[]) AS f, "
-                                   "CAST(? AS pg_catalog.text[]) AS r) AS p");
-    // In the C collation from the start: replace() refuses a nondeterministic collation, and under one
-    // "AB" would be no change from "ab".
     QStringList texts;
-    for (size_t j = 0; j < columns.size(); ++j)
-        texts << qualifiedColumn(alias, columns[j]) +
-                     QStringLiteral("::pg_catalog.text COLLATE \"C\" AS c%1").arg(j);
-    chain += QStringLiteral(" CROSS JOIN LATERAL (SELECT ") + texts.join(QStringLiteral(", ")) +
-             QStringLiteral(" OFFSET 0) AS x0");
-    for (size_t k = 1; k <= m_pairs.size(); ++k) {
-        QStringList values;
-        for (size_t j = 0; j < columns.size(); ++j)
-            values << pairStep(QStringLiteral("x%1.c%2").arg(k - 1).arg(j), pairFind(k), pairReplacement(k)) +
-                          QStringLiteral(" AS c%1").arg(j);
-        chain += QStringLiteral(" CROSS JOIN LATERAL (SELECT ") + values.join(QStringLiteral(", ")) +
-                 QStringLiteral(" OFFSET 0) AS x%1").arg(k);
-    }
-    return chain;
+    for (const PushdownColumn& column : m_shape->columns())
+        texts << qualifiedColumn(alias, column) + QStringLiteral("::pg_catalog.text");
+    return QStringLiteral("FROM ") + onlyLeaf(leaf) + QStringLiteral(" AS ") + alias +
+           QStringLiteral(" CROSS JOIN (SELECT CAST(? AS pg_catalog.text[]) AS f, "
+                          "CAST(? AS pg_catalog.text[]) AS r) AS p") +
+           m_plan.sqlChainSteps(texts, pairTexts(), QStringLiteral("x"));
+}
+
+std::vector<SqlPairTexts> PushdownSql::pairTexts() const
+{
+    return m_plan.sqlArrayElements(QStringLiteral("p.f"), QStringLiteral("p.r"));
 }
 
 QString PushdownSql::lastStep() const
@@ -72,10 +34,7 @@ QString PushdownSql::lastStep() const
 
 QString PushdownSql::holdsSomeFind(const QString& text) const
 {
-    QStringList held;
-    for (size_t k = 1; k <= m_pairs.size(); ++k)
-        held << holds(text, pairFind(k));
-    return held.join(QStringLiteral(" OR "));
+    return m_plan.sqlAnyHolds(text, pairTexts());
 }
 
 QStringList PushdownSql::columnTests(const QString& alias) const
@@ -117,13 +76,7 @@ std::vector<QString> PushdownSql::cappedParameters(const QString& from, const QS
 
 std::vector<QString> PushdownSql::pairParameters() const
 {
-    std::vector<QString> finds;
-    std::vector<QString> replacements;
-    for (const auto& [find, replacement] : m_pairs) {
-        finds.push_back(find);
-        replacements.push_back(replacement);
-    }
-    return {arrayLiteral(finds), arrayLiteral(replacements)};
+    return {arrayLiteral(m_plan.finds()), arrayLiteral(m_plan.replacements())};
 }
 
 QString PushdownSql::cutPlace()

@@ -3,6 +3,7 @@
 // replacement chain, the tests of which columns hold some find text, the capped places of a batch, and
 // the parameters they take. It owns no connection: the same text serves every connection of a run.
 
+#include "core/ReplacementPlan.h"
 #include "db/PushdownData.h"
 
 #include <QString>
@@ -22,15 +23,13 @@ public:
 
     const PushdownShape& shape() const { return *m_shape; }
     const PushdownPairs& pairs() const { return m_pairs; }
-    void setPairs(const PushdownPairs& pairs) { m_pairs = pairs; }
+    void setPairs(const PushdownPairs& pairs)
+    {
+        m_pairs = pairs;
+        m_plan = ReplacementPlan(pairs);
+    }
     const PushdownCap& cap() const { return m_cap; }
     void setCap(const PushdownCap& cap) { m_cap = cap; }
-
-    // One pair's step of the chain on one text: where the find text occurs, the text with it replaced
-    // and spaces trimmed from both ends; elsewhere the text as it was, for the next pair.
-    static QString pairStep(const QString& text, const QString& find, const QString& replacement);
-    // Whether the text holds the find text, compared byte by byte.
-    static QString holds(const QString& text, const QString& find);
 
     // FROM the leaf aliased as given, with each column's text (x0.c<j>) and its text after each pair
     // (x<k>.c<j>). Takes pairParameters() first.
@@ -47,6 +46,8 @@ public:
     std::vector<QString> cappedParameters(const QString& from, const QString& to) const;
     // The finds (p.f), then the replacements (p.r), each as one array.
     std::vector<QString> pairParameters() const;
+    // The pairs' texts as elements of the two arrays pairParameters binds.
+    std::vector<SqlPairTexts> pairTexts() const;
     // The place of the last row the cap let through, where it held back some.
     static QString cutPlace();
 
@@ -62,6 +63,7 @@ public:
 private:
     std::shared_ptr<const PushdownShape> m_shape;
     PushdownPairs m_pairs;
+    ReplacementPlan m_plan; // of the pairs: the one source of the chain's SQL
     PushdownCap m_cap;
 };
 
