@@ -17,6 +17,7 @@
 namespace quarvel::db {
 
 struct RecordSetState;
+struct ConnectionState;
 
 // A record whose changes could not be stored, told when its batch was stored.
 struct StoreFailure
@@ -31,6 +32,9 @@ enum class LockType { ReadOnly = 1, Optimistic = 3 };
 // Why an UPDATE of a row that is still as it was read touched nothing: the BEFORE UPDATE triggers, DO
 // INSTEAD rules and row security of the relation or its leaf that can skip a row, in the user's words.
 // Throws DbError when the catalogue cannot be read.
+DbError skippedUpdate(const std::shared_ptr<ConnectionState>& connection, const QString& relationOid,
+                      const QString& tableOid);
+// The same on a bare connection handle: for the server engine's tables until they hold shared state.
 DbError skippedUpdate(SQLHDBC handle, const QString& relationOid, const QString& tableOid);
 
 // A lock wait that ran out on a table another session holds, or waits to lock whole (a VACUUM FULL or
