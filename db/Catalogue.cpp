@@ -157,6 +157,16 @@ QString required(Statement& statement, SQLUSMALLINT column)
     return statement.text(column).value_or(QString());
 }
 
+// The prepared query run with the parameters, before its first row.
+Statement asked(const std::shared_ptr<ConnectionState>& connection, const QString& sql,
+                const std::vector<QString>& parameters)
+{
+    Statement query(connection);
+    query.prepare(sql);
+    query.execute(parameters);
+    return query;
+}
+
 } // namespace
 
 const QString& catalogueQuery(CatalogueQuery query)
@@ -171,9 +181,7 @@ const QString& catalogueQuery(CatalogueQuery query)
 
 CatalogueRelation findRelation(const std::shared_ptr<ConnectionState>& connection, const Table& table)
 {
-    Statement lookup(connection);
-    lookup.prepare(RelationQuery);
-    lookup.execute({table.schema, table.name});
+    Statement lookup = asked(connection, RelationQuery, {table.schema, table.name});
     if (!lookup.fetch())
         throw DbError(QStringLiteral("relation \"%1.%2\" does not exist").arg(table.schema, table.name),
                       QStringLiteral("42P01"));
@@ -194,9 +202,7 @@ QString rowSource(const CatalogueRelation& relation, const Table& table)
 std::vector<CatalogueColumn> tableColumns(const std::shared_ptr<ConnectionState>& connection,
                                           const QString& relationOid)
 {
-    Statement query(connection);
-    query.prepare(ColumnsQuery);
-    query.execute({relationOid});
+    Statement query = asked(connection, ColumnsQuery, {relationOid});
     std::vector<CatalogueColumn> columns;
     while (query.fetch()) {
         CatalogueColumn column;
@@ -220,9 +226,7 @@ std::vector<CatalogueColumn> tableColumns(const std::shared_ptr<ConnectionState>
 std::vector<QString> primaryKeyColumns(const std::shared_ptr<ConnectionState>& connection,
                                        const QString& relationOid)
 {
-    Statement keys(connection);
-    keys.prepare(PrimaryKeyQuery);
-    keys.execute({relationOid});
+    Statement keys = asked(connection, PrimaryKeyQuery, {relationOid});
     std::vector<QString> names;
     while (keys.fetch())
         names.push_back(required(keys, 1));

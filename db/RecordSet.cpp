@@ -928,38 +928,23 @@ std::shared_ptr<RecordSetState> openQuery(ConnectionState& connection, const QSt
     return s;
 }
 
-RecordSet::RecordSet() : m_state(std::make_shared<RecordSetState>()) {}
-
-RecordSet::RecordSet(std::shared_ptr<RecordSetState> state) : m_state(std::move(state)) {}
-
-RecordSet::~RecordSet()
+void closeState(RecordSetState& state) noexcept
 {
-    close();
+    state.release();
 }
 
-RecordSet::RecordSet(RecordSet&&) noexcept = default;
+RecordSet::RecordSet() = default;
 
-RecordSet& RecordSet::operator=(RecordSet&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_state = std::move(other.m_state);
-    }
-    return *this;
-}
+RecordSet::RecordSet(std::shared_ptr<RecordSetState> state) : StateOwner(std::move(state)) {}
 
 void RecordSet::setLockTimeout(int milliseconds)
 {
-    if (!m_state)
-        m_state = std::make_shared<RecordSetState>();
-    m_state->lockTimeoutMs = milliseconds;
+    ownState().lockTimeoutMs = milliseconds;
 }
 
 void RecordSet::open(const Table& table, Connection& connection, LockType lockType)
 {
-    if (!m_state)
-        m_state = std::make_shared<RecordSetState>();
-    RecordSetState& s = *m_state;
+    RecordSetState& s = ownState();
     if (s.open)
         throw DbError(OpenMessage);
     const std::shared_ptr<ConnectionState> owner = connection.state().shared_from_this();
@@ -1106,16 +1091,12 @@ void RecordSet::moveNext()
 
 void RecordSet::setJournal(StoreJournal* journal)
 {
-    if (!m_state)
-        m_state = std::make_shared<RecordSetState>();
-    m_state->journal = journal;
+    ownState().journal = journal;
 }
 
 void RecordSet::setBatchSize(int rows)
 {
-    if (!m_state)
-        m_state = std::make_shared<RecordSetState>();
-    m_state->batchRows = std::max(rows, 1);
+    ownState().batchRows = std::max(rows, 1);
 }
 
 void RecordSet::flush()
@@ -1139,8 +1120,7 @@ RecordSet::StoreCounts RecordSet::storeCounts() const
 
 void RecordSet::close() noexcept
 {
-    if (m_state)
-        m_state->release();
+    closeOwned();
 }
 
 QString RecordSet::source() const

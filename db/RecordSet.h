@@ -44,15 +44,11 @@ DbError lockedTable(const DbError& failure, const Table& table);
 // "Row cannot be located for updating. ...": a row changed by another session since it was read.
 const QString& staleRowMessage();
 
-class RecordSet
+// The only owner of its state, which is shared so that the connection can watch it (see ConnectionState).
+class RecordSet : private StateOwner<RecordSetState>
 {
 public:
     RecordSet();
-    ~RecordSet();
-    RecordSet(RecordSet&&) noexcept;
-    RecordSet& operator=(RecordSet&&) noexcept;
-    RecordSet(const RecordSet&) = delete;
-    RecordSet& operator=(const RecordSet&) = delete;
 
     // How long opening and storing wait for a lock that another session holds before failing with
     // the server's lock timeout (55P03). Set before open.
@@ -133,10 +129,6 @@ public:
 
     // For Connection::execute.
     explicit RecordSet(std::shared_ptr<RecordSetState> state);
-
-private:
-    // The only owner; shared so that the connection can watch it (see ConnectionState).
-    std::shared_ptr<RecordSetState> m_state;
 };
 
 } // namespace quarvel::db

@@ -308,6 +308,7 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome,
         return;
     std::vector<QString> parameters;
     std::vector<std::optional<QString>> held;
+    held.reserve(restoring.size());
     for (const size_t i : restoring)
         held.push_back(found->now[i]);
     Statement statement(m_connection);

@@ -151,20 +151,20 @@ bool Statement::execute(const std::vector<QString>& parameters)
               "SQLBindParameter");
     }
     forgetValue();
-    const SQLRETURN result = SQLExecute(m_handle.get());
-    if (result == SQL_NO_DATA)
-        return false;
-    check(result, "SQLExecute");
-    return true;
+    return gave(SQLExecute(m_handle.get()), "SQLExecute");
 }
 
 bool Statement::fetch()
 {
     forgetValue();
-    const SQLRETURN result = SQLFetch(m_handle.get());
+    return gave(SQLFetch(m_handle.get()), "SQLFetch");
+}
+
+bool Statement::gave(SQLRETURN result, const char* operation) const
+{
     if (result == SQL_NO_DATA)
         return false;
-    check(result, "SQLFetch");
+    check(result, operation);
     return true;
 }
 

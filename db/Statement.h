@@ -76,6 +76,8 @@ private:
     // Throws the statement's diagnostics unless result is a success. A connection that died meanwhile
     // is told as such (08S01): the driver reports some of those failures as a general error (HY000).
     void check(SQLRETURN result, const char* operation) const;
+    // False for SQL_NO_DATA (no row, or none touched); otherwise as check.
+    bool gave(SQLRETURN result, const char* operation) const;
     std::optional<QString> readText(SQLUSMALLINT column);
     void forgetValue() noexcept;
 
