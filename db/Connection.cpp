@@ -44,23 +44,12 @@ void ConnectionState::close() noexcept
     environment.reset();
 }
 
-Connection::Connection() : m_state(std::make_shared<ConnectionState>()) {}
-
-Connection::~Connection()
+void closeState(ConnectionState& state) noexcept
 {
-    close();
+    state.close();
 }
 
-Connection::Connection(Connection&&) noexcept = default;
-
-Connection& Connection::operator=(Connection&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_state = std::move(other.m_state);
-    }
-    return *this;
-}
+Connection::Connection() = default;
 
 void Connection::open(const QString& connectionString)
 {
@@ -105,15 +94,12 @@ RecordSet Connection::execute(const QString& sql)
 
 void Connection::close() noexcept
 {
-    if (m_state)
-        m_state->close();
+    closeOwned();
 }
 
 ConnectionState& Connection::state()
 {
-    if (!m_state) // moved from: becomes a closed connection again
-        m_state = std::make_shared<ConnectionState>();
-    return *m_state;
+    return ownState();
 }
 
 } // namespace quarvel::db

@@ -3,6 +3,7 @@
 // connection string, execute one query, close. Releasing (destroying) an open connection closes it.
 
 #include "db/DbError.h"
+#include "db/StateOwner.h"
 
 #include <QString>
 
@@ -13,15 +14,10 @@ namespace quarvel::db {
 class RecordSet;
 struct ConnectionState;
 
-class Connection
+class Connection : private StateOwner<ConnectionState>
 {
 public:
     Connection();
-    ~Connection();
-    Connection(Connection&&) noexcept;
-    Connection& operator=(Connection&&) noexcept;
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
 
     // Throws DbError (driver or server message) when the connection cannot be opened.
     void open(const QString& connectionString);
@@ -37,9 +33,6 @@ public:
     // The layer's own state (handles), shared with the record sets whose statements live on it; for
     // RecordSet. A moved-from connection gets a new, closed one.
     ConnectionState& state();
-
-private:
-    std::shared_ptr<ConnectionState> m_state;
 };
 
 } // namespace quarvel::db

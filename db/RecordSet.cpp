@@ -1,5 +1,6 @@
 #include "db/RecordSet.h"
 
+#include "db/Catalogue.h"
 #include "db/RecordSetState.h"
 
 #include <algorithm>
@@ -35,121 +36,36 @@ const QString LockedMessage =
 const QString SkippedMessage =
     QStringLiteral("The row is still as it was read, but the server changed nothing and gave no error%1");
 
-// The relation named by schema and name, looked up by value so that no name is pasted into SQL, with
-// the storage file its rows are in now.
-const QString RelationQuery = QStringLiteral(
-    "SELECT c.oid::pg_catalog.text, c.relkind::pg_catalog.text, "
-    "COALESCE(pg_catalog.pg_relation_filenode(c.oid), 0)::pg_catalog.text FROM pg_catalog.pg_class c "
-    "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-    "WHERE n.nspname = CAST(? AS pg_catalog.name) AND c.relname = CAST(? AS pg_catalog.name)");
-
-// What the table named by schema and name is now, and the storage file of the relation (a partition)
-// given by oid: tells a table rewritten or replaced since it was read.
-const QString TableNowQuery = QStringLiteral(
-    "SELECT (SELECT c.oid::pg_catalog.text FROM pg_catalog.pg_class c "
-    "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-    "WHERE n.nspname = CAST(? AS pg_catalog.name) AND c.relname = CAST(? AS pg_catalog.name)), "
-    "COALESCE(pg_catalog.pg_relation_filenode(CAST(? AS pg_catalog.oid)), 0)::pg_catalog.text");
-
-// The leaf partitions that a row may be stored through directly: ones the user may update and that
-// have no row security of their own (a partition's policies are not its parent's).
-const QString PartitionQuery = QStringLiteral(
-    "SELECT t.relid::pg_catalog.oid::pg_catalog.text, "
-    "COALESCE(pg_catalog.pg_relation_filenode(t.relid), 0)::pg_catalog.text, n.nspname::pg_catalog.text, "
-    "c.relname::pg_catalog.text, "
-    "(pg_catalog.has_table_privilege(t.relid, 'UPDATE') AND NOT c.relrowsecurity)::pg_catalog.text, "
-    "EXISTS (SELECT 1 FROM pg_catalog.pg_foreign_table ft "
-    "JOIN pg_catalog.pg_foreign_server fs ON fs.oid = ft.ftserver "
-    "JOIN pg_catalog.pg_foreign_data_wrapper w ON w.oid = fs.srvfdw "
-    "WHERE ft.ftrelid = t.relid AND w.fdwname = 'postgres_fdw')::pg_catalog.text "
-    "FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS pg_catalog.regclass)) t "
-    "JOIN pg_catalog.pg_class c ON c.oid = t.relid JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-    "WHERE t.isleaf");
-
 // Rows of a postgres_fdw foreign table that share their place (ctid) with another: there only when it
 // reaches a partitioned table or an inheritance parent on the other server, where each table numbers its
 // own places.
 const QString SharedPlacesQuery = QStringLiteral(
     "SELECT (pg_catalog.count(*) - pg_catalog.count(DISTINCT q.ctid))::pg_catalog.text FROM ONLY %1 AS q");
 
-// The partition key columns of every level; a null name is a key expression.
-const QString PartitionKeyQuery = QStringLiteral(
-    "SELECT a.attname::pg_catalog.text "
-    "FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS pg_catalog.regclass)) t "
-    "JOIN pg_catalog.pg_partitioned_table p ON p.partrelid = t.relid "
-    "CROSS JOIN LATERAL pg_catalog.unnest(CAST(p.partattrs AS pg_catalog.int2[])) AS k(attnum) "
-    "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = t.relid AND a.attnum = k.attnum");
-
-// What makes an update through the partitioned table itself differ from one through its partition:
-// row security, statement-level UPDATE triggers and UPDATE rules on the parent. Any of them: store
-// through the parent.
-const QString ParentOnlyQuery = QStringLiteral(
-    "SELECT (c.relrowsecurity OR EXISTS (SELECT FROM pg_catalog.pg_trigger g WHERE g.tgrelid = c.oid "
-    "AND (g.tgtype::pg_catalog.int4 & 17) = 16) OR EXISTS (SELECT FROM pg_catalog.pg_rewrite r "
-    "WHERE r.ev_class = c.oid AND r.ev_type = '2'))::pg_catalog.text "
-    "FROM pg_catalog.pg_class c WHERE c.oid = CAST(? AS pg_catalog.oid)");
-
-// What can make an UPDATE of a row that is there change nothing without an error, on the table read
-// or on the partition holding the row: enabled BEFORE UPDATE row triggers, INSTEAD rules for UPDATE,
-// row security.
-const QString SkipCauseQuery = QStringLiteral(
-    "SELECT 'trigger', g.tgname::pg_catalog.text FROM pg_catalog.pg_trigger g "
-    "WHERE g.tgrelid IN (CAST(? AS pg_catalog.oid), CAST(? AS pg_catalog.oid)) AND NOT g.tgisinternal "
-    "AND g.tgenabled <> 'D' AND (g.tgtype::pg_catalog.int4 & 19) = 19 "
-    "UNION ALL SELECT 'rule', r.rulename::pg_catalog.text FROM pg_catalog.pg_rewrite r "
-    "WHERE r.ev_class IN (CAST(? AS pg_catalog.oid), CAST(? AS pg_catalog.oid)) AND r.ev_type = '2' "
-    "AND r.is_instead "
-    "UNION ALL SELECT 'policy', '' FROM pg_catalog.pg_class c "
-    "WHERE c.oid IN (CAST(? AS pg_catalog.oid), CAST(? AS pg_catalog.oid)) AND c.relrowsecurity");
-
-// The columns of "SELECT *" on the relation, in order, with what a set value needs.
-const QString ColumnQuery = QStringLiteral(
-    "SELECT a.attname::pg_catalog.text, tn.nspname::pg_catalog.text, t.typname::pg_catalog.text, "
-    "pn.nspname::pg_catalog.text, p.proname::pg_catalog.text, p.pronargs::pg_catalog.text, "
-    "(CASE WHEN t.typelem <> 0 THEN t.typelem ELSE t.oid END)::pg_catalog.text, "
-    "a.atttypmod::pg_catalog.text, a.attgenerated::pg_catalog.text, a.attidentity::pg_catalog.text, "
-    "pg_catalog.format_type(a.atttypid, a.atttypmod), t.oid::pg_catalog.text, t.typtype::pg_catalog.text "
-    "FROM pg_catalog.pg_attribute a "
-    "JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
-    "JOIN pg_catalog.pg_namespace tn ON tn.oid = t.typnamespace "
-    "JOIN pg_catalog.pg_proc p ON p.oid = t.typinput "
-    "JOIN pg_catalog.pg_namespace pn ON pn.oid = p.pronamespace "
-    "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped "
-    "ORDER BY a.attnum");
-
 QString required(Statement& statement, SQLUSMALLINT column)
 {
     return statement.text(column).value_or(QString());
 }
 
-std::vector<ColumnInfo> readColumns(SQLHDBC connection, const QString& relationOid)
+std::vector<ColumnInfo> readColumns(const std::shared_ptr<ConnectionState>& connection,
+                                    const QString& relationOid)
 {
-    Statement query(connection);
-    query.prepare(ColumnQuery);
-    query.execute({relationOid});
     std::vector<ColumnInfo> columns;
-    std::vector<std::pair<QString, QString>> types;
-    while (query.fetch()) {
+    for (const CatalogueColumn& found : tableColumns(connection, relationOid)) {
         ColumnInfo column;
-        column.name = required(query, 1);
-        const QString typeSchema = required(query, 2);
-        const QString typeName = required(query, 3);
-        column.castType = Table{typeSchema, typeName}.qualifiedName();
-        column.inputFunction = Table{required(query, 4), required(query, 5)}.qualifiedName();
-        column.inputArguments = required(query, 6).toInt();
-        column.inputTypeParameter = required(query, 7);
-        column.typeModifier = required(query, 8);
-        column.generated = !required(query, 9).isEmpty();
-        column.identityAlways = required(query, 10) == u"a";
-        column.storedType = required(query, 11);
-        types.emplace_back(required(query, 12), required(query, 13));
+        column.name = found.name;
+        column.castType = found.type.qualifiedName();
+        column.inputFunction = found.inputFunction.qualifiedName();
+        column.inputArguments = found.inputArguments;
+        column.inputTypeParameter = found.inputTypeParameter;
+        column.typeModifier = found.typeModifier;
+        column.generated = found.generated;
+        column.identityAlways = found.identityAlways;
+        column.storedType = found.storedType;
+        column.rounding = columnRounding(connection, found.typeOid, found.typeKind, column.typeModifier,
+                                         column.castType, column.storedType);
         columns.push_back(std::move(column));
     }
-    query.closeCursor();
-    for (size_t i = 0; i < columns.size(); ++i)
-        columns[i].rounding =
-            columnRounding(connection, types[i].first, types[i].second, columns[i].typeModifier,
-                           columns[i].castType, columns[i].storedType);
     return columns;
 }
 
@@ -262,7 +178,7 @@ void refuseRounding(RecordSetState& s, int index, const QString& text)
     try {
         auto check = s.roundings.find(index);
         if (check == s.roundings.end()) {
-            Statement statement(s.connection->openHandle());
+            Statement statement(s.connection);
             statement.prepare(roundingCheck(column.rounding));
             check = s.roundings.emplace(index, std::move(statement)).first;
         }
@@ -287,9 +203,9 @@ void refuseRounding(RecordSetState& s, int index, const QString& text)
 // directly, and the columns that decide where a row belongs.
 // postgres_fdw stores a row by "UPDATE ... WHERE ctid = $1" on the other server, which reaches every row
 // at that place there: a foreign partition whose rows share places would have rows stored over others.
-void refuseSharedPlaces(SQLHDBC handle, const Table& partition)
+void refuseSharedPlaces(const std::shared_ptr<ConnectionState>& connection, const Table& partition)
 {
-    Statement shared(handle);
+    Statement shared(connection);
     shared.executeDirect(SharedPlacesQuery.arg(partition.qualifiedName()));
     const bool apart = shared.fetch() && shared.text(1) == QStringLiteral("0");
     shared.closeCursor();
@@ -302,16 +218,17 @@ void refuseSharedPlaces(SQLHDBC handle, const Table& partition)
                       QStringLiteral("55000"));
 }
 
-void readPartitions(SQLHDBC handle, const QString& relationOid, RecordSetState& s, bool writing)
+void readPartitions(const std::shared_ptr<ConnectionState>& connection, const QString& relationOid,
+                    RecordSetState& s, bool writing)
 {
-    Statement parentOnly(handle);
-    parentOnly.prepare(ParentOnlyQuery);
+    Statement parentOnly(connection);
+    parentOnly.prepare(catalogueQuery(CatalogueQuery::ParentOnly));
     parentOnly.execute({relationOid});
     const bool throughParent = parentOnly.fetch() && required(parentOnly, 1) == u"true";
     parentOnly.closeCursor();
 
-    Statement partitions(handle);
-    partitions.prepare(PartitionQuery);
+    Statement partitions(connection);
+    partitions.prepare(catalogueQuery(CatalogueQuery::Partitions));
     partitions.execute({relationOid});
     std::vector<Table> remote;
     while (partitions.fetch()) {
@@ -327,10 +244,10 @@ void readPartitions(SQLHDBC handle, const QString& relationOid, RecordSetState& 
     partitions.closeCursor();
     if (writing)
         for (const Table& partition : remote)
-            refuseSharedPlaces(handle, partition);
+            refuseSharedPlaces(connection, partition);
 
-    Statement keys(handle);
-    keys.prepare(PartitionKeyQuery);
+    Statement keys(connection);
+    keys.prepare(catalogueQuery(CatalogueQuery::PartitionKeys));
     keys.execute({relationOid});
     while (keys.fetch()) {
         const std::optional<QString> column = keys.text(1);
@@ -343,34 +260,20 @@ void readPartitions(SQLHDBC handle, const QString& relationOid, RecordSetState& 
 }
 
 // The fields of the table's primary key, in key order; none when it has no primary key.
-std::vector<int> readKeyFields(SQLHDBC handle, const QString& relationOid,
+std::vector<int> readKeyFields(const std::shared_ptr<ConnectionState>& connection, const QString& relationOid,
                                const std::vector<ColumnInfo>& columns)
 {
-    Statement keys(handle);
-    keys.prepare(
-        QStringLiteral("SELECT a.attname::pg_catalog.text FROM pg_catalog.pg_index i "
-                       "CROSS JOIN LATERAL pg_catalog.unnest(CAST(i.indkey AS pg_catalog.int2[])) WITH "
-                       "ORDINALITY AS k(attnum, n) "
-                       "JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum "
-                       "WHERE i.indrelid = CAST(? AS pg_catalog.oid) AND i.indisprimary ORDER BY k.n"));
-    keys.execute({relationOid});
     std::vector<int> fields;
-    while (keys.fetch()) {
-        const QString name = required(keys, 1);
+    for (const QString& name : primaryKeyColumns(connection, relationOid))
         for (size_t j = 0; j < columns.size(); ++j)
             if (columns[j].name == name)
                 fields.push_back(static_cast<int>(j));
-    }
-    keys.closeCursor();
     return fields;
 }
 
 void closeReader(RecordSetState& s) noexcept
 {
-    if (!s.reader)
-        return;
-    if (s.reader->isOpen())
-        SQLEndTran(SQL_HANDLE_DBC, s.reader->state().connection.get(), SQL_ROLLBACK);
+    s.reading.reset();
     s.reader.reset();
 }
 
@@ -381,17 +284,13 @@ void openReader(RecordSetState& s, const QString& connectionString, const QStrin
 {
     s.reader.emplace();
     s.reader->open(connectionString + QStringLiteral(";UseDeclareFetch=1;Fetch=1000"));
-    const SQLHDBC handle = s.reader->state().openHandle();
-    Statement(handle).executeDirect(QStringLiteral(
+    const std::shared_ptr<ConnectionState> reader = s.reader->state().shared_from_this();
+    Statement(reader).executeDirect(QStringLiteral(
         "SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY"));
-    Statement(handle).executeDirect(
+    Statement(reader).executeDirect(
         QStringLiteral("SET lock_timeout = %1").arg(std::max(s.lockTimeoutMs, 1)));
-    const SQLRETURN manual =
-        SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-    if (!SQL_SUCCEEDED(manual))
-        throw diagnosticsError(SQL_HANDLE_DBC, handle,
-                               QStringLiteral("Cannot open a transaction for reading the table."));
-    Statement count(handle);
+    s.reading.emplace(reader, QStringLiteral("Cannot open a transaction for reading the table."));
+    Statement count(reader);
     count.executeDirect(QStringLiteral("SELECT pg_catalog.count(*)::pg_catalog.text FROM ") + from);
     s.count = count.fetch() ? count.text(1).value_or(QString()).toLongLong() : 0;
     count.closeCursor();
@@ -417,10 +316,9 @@ QString storeTarget(const RecordSetState& s, const QString& tableOid, const std:
 // Throws a DbError that leaves the table; returns when the table is as it was read.
 void refuseChangedTable(RecordSetState& s, const QString& tableOid, const DbError* failure)
 {
-    const SQLHDBC handle = s.connection->openHandle();
     const QString name = quoteIdentifier(s.table.displayName());
-    Statement now(handle);
-    now.prepare(TableNowQuery);
+    Statement now(s.connection);
+    now.prepare(catalogueQuery(CatalogueQuery::TableNow));
     now.execute({s.table.schema, s.table.name, tableOid});
     if (!now.fetch())
         return;
@@ -435,12 +333,8 @@ void refuseChangedTable(RecordSetState& s, const QString& tableOid, const DbErro
     if (failure && failure->sqlState() == u"55P03") {
         // A lock on the row is that row's; a lock on the whole table, held or waited for (a waiting
         // VACUUM FULL or ALTER TABLE queues every later store behind it), would hold every row alike.
-        Statement locks(handle);
-        locks.prepare(QStringLiteral(
-            "SELECT 1 FROM pg_catalog.pg_locks WHERE locktype = 'relation' AND "
-            "pid <> pg_catalog.pg_backend_pid() AND relation IN (CAST(? AS pg_catalog.oid), "
-            "CAST(? AS pg_catalog.oid)) AND mode IN ('ShareLock', 'ShareRowExclusiveLock', 'ExclusiveLock', "
-            "'AccessExclusiveLock')"));
+        Statement locks(s.connection);
+        locks.prepare(catalogueQuery(CatalogueQuery::TableLocks));
         locks.execute({s.relationOid, tableOid});
         const bool tableLocked = locks.fetch();
         locks.closeCursor();
@@ -453,23 +347,25 @@ void refuseChangedTable(RecordSetState& s, const QString& tableOid, const DbErro
 // (the classic refusal), or it is still there and something on the server skipped the update.
 DbError untouchedRow(RecordSetState& s, const QString& target, const std::vector<QString>& identity)
 {
-    const SQLHDBC handle = s.connection->openHandle();
-    Statement still(handle);
+    Statement still(s.connection);
     still.prepare(QStringLiteral("SELECT 1 FROM ") + target + QStringLiteral(" AS q") + RowAsRead);
     still.execute(identity);
     const bool there = still.fetch();
     still.closeCursor();
     if (!there)
         return DbError(StaleRowMessage);
-    return skippedUpdate(handle, s.relationOid, identity.front());
+    return skippedUpdate(s.connection, s.relationOid, identity.front());
 }
 
 } // namespace
 
-DbError skippedUpdate(SQLHDBC handle, const QString& relationOid, const QString& tableOid)
+namespace {
+// On either kind of connection that a Statement takes.
+template <class On>
+DbError skippedUpdateOn(const On& connection, const QString& relationOid, const QString& tableOid)
 {
-    Statement causes(handle);
-    causes.prepare(SkipCauseQuery);
+    Statement causes(connection);
+    causes.prepare(catalogueQuery(CatalogueQuery::SkipCauses));
     causes.execute({relationOid, tableOid, relationOid, tableOid, relationOid, tableOid});
     QStringList found;
     while (causes.fetch()) {
@@ -492,6 +388,18 @@ DbError skippedUpdate(SQLHDBC handle, const QString& relationOid, const QString&
         why = QStringLiteral(". One of these did it: ") + found.join(QStringLiteral("; ")) + u'.';
     return DbError(SkippedMessage.arg(why), QStringLiteral("02000"));
 }
+} // namespace
+
+DbError skippedUpdate(const std::shared_ptr<ConnectionState>& connection, const QString& relationOid,
+                      const QString& tableOid)
+{
+    return skippedUpdateOn(connection, relationOid, tableOid);
+}
+
+DbError skippedUpdate(SQLHDBC handle, const QString& relationOid, const QString& tableOid)
+{
+    return skippedUpdateOn(handle, relationOid, tableOid);
+}
 
 DbError lockedTable(const DbError& failure, const Table& table)
 {
@@ -507,38 +415,11 @@ const QString& staleRowMessage()
 namespace {
 
 // With a journal, a store is a transaction of its own; without one, each statement commits at once.
-void beginStore(RecordSetState& s)
+std::optional<Transaction> beginStore(const RecordSetState& s)
 {
     if (!s.journal)
-        return;
-    const SQLHDBC handle = s.connection->openHandle();
-    const SQLRETURN manual =
-        SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-    if (!SQL_SUCCEEDED(manual))
-        throw diagnosticsError(SQL_HANDLE_DBC, handle,
-                               QStringLiteral("Cannot open a transaction for storing."));
-}
-
-// Ends a journaled store's transaction and goes back to committing each statement, for the checks and
-// explanations that follow. Returns whether the transaction ended as asked. Never fails.
-bool endStore(RecordSetState& s, SQLSMALLINT completion, std::optional<DbError>* failure = nullptr) noexcept
-{
-    if (!s.journal || !s.connection || !s.connection->open)
-        return false;
-    const SQLHDBC handle = s.connection->connection.get();
-    const bool ended = SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, handle, completion));
-    if (!ended && failure) {
-        try {
-            failure->emplace(
-                diagnosticsError(SQL_HANDLE_DBC, handle, QStringLiteral("The store did not commit.")));
-        } catch (...) {
-            failure->emplace(QStringLiteral("The store did not commit."), QStringLiteral("08006"));
-        }
-    }
-    if (!ended)
-        SQLEndTran(SQL_HANDLE_DBC, handle, SQL_ROLLBACK);
-    SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-    return ended;
+        return std::nullopt;
+    return Transaction(s.connection, QStringLiteral("Cannot open a transaction for storing."));
 }
 
 const QString JournalMessage = QStringLiteral(
@@ -578,26 +459,25 @@ JournaledRecord journaledRecord(const RecordSetState& s, const std::vector<int>&
 // Puts what the open transaction stored on record, then commits it. Throws DbError: one that stops the
 // run when the journal could not take it, the server's when the commit failed; the transaction is then
 // rolled back and nothing of it is stored.
-void commitStore(RecordSetState& s, const QString& transaction, const std::vector<JournaledRecord>& records)
+void commitStore(RecordSetState& s, std::optional<Transaction>& store, const QString& transaction,
+                 const std::vector<JournaledRecord>& records)
 {
-    if (!s.journal)
-        return;
-    if (records.empty()) {
-        endStore(s, SQL_ROLLBACK);
-        return;
-    }
+    if (!store || records.empty())
+        return; // an uncommitted store rolls back
     try {
         s.journal->storing(s.table, keyColumnNames(s), transaction, records);
     } catch (const std::exception& e) {
-        endStore(s, SQL_ROLLBACK);
+        store->rollback();
         s.journal->stored(false);
         throw DbError::stoppingTheRun(JournalMessage.arg(QString::fromUtf8(e.what())));
     }
-    std::optional<DbError> failure;
-    const bool committed = endStore(s, SQL_COMMIT, &failure);
-    s.journal->stored(committed);
-    if (!committed)
-        throw failure.value_or(DbError(QStringLiteral("The store did not commit."), QStringLiteral("08006")));
+    try {
+        store->commit();
+    } catch (...) {
+        s.journal->stored(false);
+        throw;
+    }
+    s.journal->stored(true);
 }
 
 // Stores one record's changes. Throws DbError: the server's, the stale-row refusal, or one that
@@ -610,7 +490,7 @@ void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
     bool touched = false;
     try {
         if (update == s.updates.end()) {
-            Statement statement(s.connection->openHandle());
+            Statement statement(s.connection);
             statement.prepare(updateText(s, target, fields));
             update = s.updates.emplace(key, std::move(statement)).first;
         }
@@ -618,7 +498,7 @@ void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
         parameters.insert(parameters.end(), row.identity.begin(), row.identity.end());
         ++s.counts.rowsAlone;
         Statement& statement = update->second;
-        beginStore(s);
+        std::optional<Transaction> store = beginStore(s);
         const bool ran = statement.execute(parameters);
         std::vector<JournaledRecord> journaled;
         QString transaction;
@@ -630,11 +510,8 @@ void storeRow(RecordSetState& s, const StoreKey& key, const PendingRow& row)
         }
         statement.closeCursor();
         if (touched)
-            commitStore(s, transaction, journaled);
-        else
-            endStore(s, SQL_ROLLBACK);
+            commitStore(s, store, transaction, journaled);
     } catch (const DbError& error) {
-        endStore(s, SQL_ROLLBACK);
         if (error.ruinsTheTable())
             throw;
         // A failure that comes from the table having changed under the run says so, once.
@@ -715,16 +592,10 @@ void storeRows(RecordSetState& s, const StoreKey& key, const std::vector<Pending
     }
 }
 
-// Stores a batch in one statement. A row the statement did not store is explained on its own (stale,
-// skipped, the table changed); a statement the server refuses (a constraint, a type, a length) is run
-// again row by row, so that each failure is told for its own record and the others are stored.
-void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<PendingRow>& rows)
+// The batch statement's parameters: the values of each changed field, then each part of the rows'
+// identity, as arrays.
+std::vector<QString> batchParameters(size_t fieldCount, const std::vector<PendingRow>& rows)
 {
-    if (rows.size() == 1 || key.second.size() > MostBatchFields) {
-        storeRows(s, key, rows);
-        return;
-    }
-    const size_t fieldCount = key.second.size();
     std::vector<std::vector<QString>> columns(fieldCount + IdentityParts);
     for (auto& column : columns)
         column.reserve(rows.size());
@@ -738,20 +609,51 @@ void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<Pendin
     parameters.reserve(columns.size());
     for (const auto& column : columns)
         parameters.push_back(arrayLiteral(column));
+    return parameters;
+}
 
+// Tells why each row of a batch that its statement did not store was left: stale, skipped, or the table
+// changed (which ends the table).
+void explainUnstored(RecordSetState& s, const StoreKey& key, const std::vector<PendingRow>& rows,
+                     const std::vector<bool>& stored)
+{
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (stored[i])
+            continue;
+        try {
+            refuseChangedTable(s, rows[i].identity.front(), nullptr);
+            recordFailure(s, rows[i], untouchedRow(s, key.first, rows[i].identity));
+        } catch (const DbError& error) {
+            recordFailure(s, rows[i], error);
+            if (error.ruinsTheTable())
+                return;
+        }
+    }
+}
+
+// Stores a batch in one statement. A row the statement did not store is explained on its own (stale,
+// skipped, the table changed); a statement the server refuses (a constraint, a type, a length) is run
+// again row by row, so that each failure is told for its own record and the others are stored.
+void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<PendingRow>& rows)
+{
+    if (rows.size() == 1 || key.second.size() > MostBatchFields) {
+        storeRows(s, key, rows);
+        return;
+    }
+    const std::vector<QString> parameters = batchParameters(key.second.size(), rows);
     std::vector<bool> stored(rows.size(), false);
     std::vector<JournaledRecord> journaled;
     QString transaction;
     try {
         auto update = s.batchUpdates.find(key);
         if (update == s.batchUpdates.end()) {
-            Statement statement(s.connection->openHandle());
+            Statement statement(s.connection);
             statement.prepare(batchUpdateText(s, key.first, key.second));
             update = s.batchUpdates.emplace(key, std::move(statement)).first;
         }
         Statement& statement = update->second;
         ++s.counts.batches;
-        beginStore(s);
+        std::optional<Transaction> store = beginStore(s);
         if (statement.execute(parameters)) {
             while (statement.fetch()) {
                 const long long ordinal = statement.text(1).value_or(QString()).toLongLong();
@@ -765,9 +667,8 @@ void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<Pendin
             }
         }
         statement.closeCursor();
-        commitStore(s, transaction, journaled);
+        commitStore(s, store, transaction, journaled);
     } catch (const DbError& error) {
-        endStore(s, SQL_ROLLBACK);
         if (error.ruinsTheTable()) {
             recordFailure(s, rows.front(), error);
             return;
@@ -784,18 +685,7 @@ void storeBatch(RecordSetState& s, const StoreKey& key, const std::vector<Pendin
         storeRows(s, key, rows);
         return;
     }
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (stored[i])
-            continue;
-        try {
-            refuseChangedTable(s, rows[i].identity.front(), nullptr);
-            recordFailure(s, rows[i], untouchedRow(s, key.first, rows[i].identity));
-        } catch (const DbError& error) {
-            recordFailure(s, rows[i], error);
-            if (error.ruinsTheTable())
-                return;
-        }
-    }
+    explainUnstored(s, key, rows, stored);
 }
 
 // Rows with values this large go on their own: a batch of them would be built in memory again.
@@ -913,7 +803,7 @@ bool checkValue(RecordSetState& s, int index, const QString& text)
     }
     auto check = s.checks.find(index);
     if (check == s.checks.end()) {
-        Statement statement(s.connection->openHandle());
+        Statement statement(s.connection);
         statement.prepare(checkText(column));
         check = s.checks.emplace(index, std::move(statement)).first;
     }
@@ -925,7 +815,7 @@ bool checkValue(RecordSetState& s, int index, const QString& text)
         // move, still refusing rather than cutting.
         if (error.sqlState() != u"42501" && error.sqlState() != u"42883")
             throw;
-        Statement statement(s.connection->openHandle());
+        Statement statement(s.connection);
         statement.prepare(QStringLiteral("SELECT CAST(? AS ") + column.castType +
                           QStringLiteral(") IS NULL"));
         column.inputArguments = 1;
@@ -935,6 +825,50 @@ bool checkValue(RecordSetState& s, int index, const QString& text)
     check->second.closeCursor();
     refuseRounding(s, index, text);
     return false;
+}
+
+// What the table is now: its columns, where its rows are stored, its key and which texts its columns take
+// without a check. Throws DbError.
+std::vector<ColumnInfo> readShape(RecordSetState& s, const std::shared_ptr<ConnectionState>& owner,
+                                  const CatalogueRelation& relation, bool writing)
+{
+    std::vector<ColumnInfo> columns = readColumns(owner, relation.oid);
+    // Where the rows are stored now is read before the rows: a rewrite in between makes every store
+    // refuse rather than any store land on a moved row.
+    s.fileNodes.clear();
+    s.partitionTargets.clear();
+    s.partitionKeyColumns.clear();
+    s.partitionKeyExpressions = false;
+    if (relation.kind == u"r")
+        s.fileNodes[relation.oid] = relation.fileNode;
+    else
+        readPartitions(owner, relation.oid, s, writing);
+    s.keyFields = readKeyFields(owner, relation.oid, columns);
+    // text and unbounded varchar take any text that reaches a server storing UTF-8 (or bytes as they
+    // come): nothing to check before the store, which still refuses what the column does not take.
+    const QString encoding = serverEncoding(owner);
+    const bool anyText = encoding == u"UTF8" || encoding == u"SQL_ASCII";
+    s.asciiOnly = encoding == u"SQL_ASCII";
+    for (ColumnInfo& column : columns)
+        column.takesAnyText = anyText && column.typeModifier == u"-1" &&
+                              column.rounding.kind == ColumnRounding::Kind::None &&
+                              (column.castType == u"\"pg_catalog\".\"text\"" ||
+                               column.castType == u"\"pg_catalog\".\"varchar\"");
+    return columns;
+}
+
+// Opens the reading connection and runs the walk's query on it. Throws DbError, leaving nothing open.
+void startReading(RecordSetState& s, const QString& connectionString, const QString& from, const QString& sql)
+{
+    try {
+        openReader(s, connectionString, from);
+        s.rows.emplace(s.reader->state().shared_from_this());
+        s.rows->executeDirect(sql);
+    } catch (...) {
+        s.rows.reset();
+        closeReader(s);
+        throw;
+    }
 }
 
 } // namespace
@@ -976,7 +910,7 @@ void RecordSetState::release() noexcept
 std::shared_ptr<RecordSetState> openQuery(ConnectionState& connection, const QString& sql)
 {
     auto s = std::make_shared<RecordSetState>();
-    s->rows.emplace(connection.openHandle());
+    s->rows.emplace(connection.shared_from_this());
     s->rows->executeDirect(sql);
     const int columns = s->rows->columnCount();
     for (int j = 1; j <= columns; ++j)
@@ -994,110 +928,40 @@ std::shared_ptr<RecordSetState> openQuery(ConnectionState& connection, const QSt
     return s;
 }
 
-RecordSet::RecordSet() : m_state(std::make_shared<RecordSetState>()) {}
-
-RecordSet::RecordSet(std::shared_ptr<RecordSetState> state) : m_state(std::move(state)) {}
-
-RecordSet::~RecordSet()
+void closeState(RecordSetState& state) noexcept
 {
-    close();
+    state.release();
 }
 
-RecordSet::RecordSet(RecordSet&&) noexcept = default;
+RecordSet::RecordSet() = default;
 
-RecordSet& RecordSet::operator=(RecordSet&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_state = std::move(other.m_state);
-    }
-    return *this;
-}
+RecordSet::RecordSet(std::shared_ptr<RecordSetState> state) : StateOwner(std::move(state)) {}
 
 void RecordSet::setLockTimeout(int milliseconds)
 {
-    if (!m_state)
-        m_state = std::make_shared<RecordSetState>();
-    m_state->lockTimeoutMs = milliseconds;
+    ownState().lockTimeoutMs = milliseconds;
 }
 
 void RecordSet::open(const Table& table, Connection& connection, LockType lockType)
 {
-    if (!m_state)
-        m_state = std::make_shared<RecordSetState>();
-    RecordSetState& s = *m_state;
+    RecordSetState& s = ownState();
     if (s.open)
         throw DbError(OpenMessage);
-    ConnectionState& owner = connection.state();
-    const SQLHDBC handle = owner.openHandle();
-
-    Statement lookup(handle);
-    lookup.prepare(RelationQuery);
-    lookup.execute({table.schema, table.name});
-    if (!lookup.fetch())
-        throw DbError(QStringLiteral("relation \"%1.%2\" does not exist").arg(table.schema, table.name),
-                      QStringLiteral("42P01"));
-    const QString relationOid = required(lookup, 1);
-    const QString kind = required(lookup, 2);
-    const QString fileNode = required(lookup, 3);
-    lookup.closeCursor();
-    // A plain table is read without its inheritance children, which are entries of their own; a
-    // partitioned table holds no rows itself and is read through its partitions.
-    QString from;
-    if (kind == u"r")
-        from = QStringLiteral("ONLY ") + table.qualifiedName();
-    else if (kind == u"p")
-        from = table.qualifiedName();
-    else
-        throw DbError(QStringLiteral("\"%1\" is not a table").arg(table.displayName()),
-                      QStringLiteral("42809"));
+    const std::shared_ptr<ConnectionState> owner = connection.state().shared_from_this();
+    const CatalogueRelation relation = findRelation(owner, table);
+    const QString from = rowSource(relation, table);
 
     // A lock held by another session (a table locked whole, a row held by an open transaction) ends
     // the wait after a while with the server's message, rather than holding the window for ever.
-    Statement(handle).executeDirect(
-        QStringLiteral("SET lock_timeout = %1").arg(std::max(s.lockTimeoutMs, 1)));
-
-    std::vector<ColumnInfo> columns = readColumns(handle, relationOid);
-    // Where the rows are stored now is read before the rows: a rewrite in between makes every store
-    // refuse rather than any store land on a moved row.
-    s.fileNodes.clear();
-    s.partitionTargets.clear();
-    s.partitionKeyColumns.clear();
-    s.partitionKeyExpressions = false;
-    if (kind == u"r")
-        s.fileNodes[relationOid] = fileNode;
-    else
-        readPartitions(handle, relationOid, s, lockType != LockType::ReadOnly);
-    s.keyFields = readKeyFields(handle, relationOid, columns);
-    // text and unbounded varchar take any text that reaches a server storing UTF-8 (or bytes as they
-    // come): nothing to check before the store, which still refuses what the column does not take.
-    Statement encoding(handle);
-    encoding.executeDirect(QStringLiteral("SELECT pg_catalog.current_setting('server_encoding')"));
-    const bool anyText =
-        encoding.fetch() && (required(encoding, 1) == u"UTF8" || required(encoding, 1) == u"SQL_ASCII");
-    s.asciiOnly = anyText && required(encoding, 1) == u"SQL_ASCII";
-    encoding.closeCursor();
-    for (ColumnInfo& column : columns)
-        column.takesAnyText = anyText && column.typeModifier == u"-1" &&
-                              column.rounding.kind == ColumnRounding::Kind::None &&
-                              (column.castType == u"\"pg_catalog\".\"text\"" ||
-                               column.castType == u"\"pg_catalog\".\"varchar\"");
-
+    Statement(owner).executeDirect(QStringLiteral("SET lock_timeout = %1").arg(std::max(s.lockTimeoutMs, 1)));
+    std::vector<ColumnInfo> columns = readShape(s, owner, relation, lockType != LockType::ReadOnly);
     const QString sql = selectText(columns, from);
-    try {
-        openReader(s, owner.connectionString, from);
-        s.rows.emplace(s.reader->state().openHandle());
-        s.rows->executeDirect(sql);
-    } catch (...) {
-        s.rows.reset();
-        closeReader(s);
-        throw;
-    }
+    startReading(s, owner->connectionString, from, sql);
     s.record = 0;
     s.counts = {};
     s.failures.clear();
     s.table = table;
-    s.relationOid = relationOid;
+    s.relationOid = relation.oid;
     s.source = sql;
     for (const ColumnInfo& column : columns)
         s.names.append(column.name);
@@ -1105,7 +969,7 @@ void RecordSet::open(const Table& table, Connection& connection, LockType lockTy
     s.columns = std::move(columns);
     s.updateTarget = from;
     s.updatable = lockType != LockType::ReadOnly;
-    owner.attach(m_state);
+    owner->attach(m_state);
     s.open = true;
     s.eof = false;
     advance(s);
@@ -1227,16 +1091,12 @@ void RecordSet::moveNext()
 
 void RecordSet::setJournal(StoreJournal* journal)
 {
-    if (!m_state)
-        m_state = std::make_shared<RecordSetState>();
-    m_state->journal = journal;
+    ownState().journal = journal;
 }
 
 void RecordSet::setBatchSize(int rows)
 {
-    if (!m_state)
-        m_state = std::make_shared<RecordSetState>();
-    m_state->batchRows = std::max(rows, 1);
+    ownState().batchRows = std::max(rows, 1);
 }
 
 void RecordSet::flush()
@@ -1260,8 +1120,7 @@ RecordSet::StoreCounts RecordSet::storeCounts() const
 
 void RecordSet::close() noexcept
 {
-    if (m_state)
-        m_state->release();
+    closeOwned();
 }
 
 QString RecordSet::source() const

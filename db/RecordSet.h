@@ -17,6 +17,7 @@
 namespace quarvel::db {
 
 struct RecordSetState;
+struct ConnectionState;
 
 // A record whose changes could not be stored, told when its batch was stored.
 struct StoreFailure
@@ -31,6 +32,9 @@ enum class LockType { ReadOnly = 1, Optimistic = 3 };
 // Why an UPDATE of a row that is still as it was read touched nothing: the BEFORE UPDATE triggers, DO
 // INSTEAD rules and row security of the relation or its leaf that can skip a row, in the user's words.
 // Throws DbError when the catalogue cannot be read.
+DbError skippedUpdate(const std::shared_ptr<ConnectionState>& connection, const QString& relationOid,
+                      const QString& tableOid);
+// The same on a bare connection handle: for the server engine's tables until they hold shared state.
 DbError skippedUpdate(SQLHDBC handle, const QString& relationOid, const QString& tableOid);
 
 // A lock wait that ran out on a table another session holds, or waits to lock whole (a VACUUM FULL or
@@ -40,15 +44,11 @@ DbError lockedTable(const DbError& failure, const Table& table);
 // "Row cannot be located for updating. ...": a row changed by another session since it was read.
 const QString& staleRowMessage();
 
-class RecordSet
+// The only owner of its state, which is shared so that the connection can watch it (see ConnectionState).
+class RecordSet : private StateOwner<RecordSetState>
 {
 public:
     RecordSet();
-    ~RecordSet();
-    RecordSet(RecordSet&&) noexcept;
-    RecordSet& operator=(RecordSet&&) noexcept;
-    RecordSet(const RecordSet&) = delete;
-    RecordSet& operator=(const RecordSet&) = delete;
 
     // How long opening and storing wait for a lock that another session holds before failing with
     // the server's lock timeout (55P03). Set before open.
@@ -129,10 +129,6 @@ public:
 
     // For Connection::execute.
     explicit RecordSet(std::shared_ptr<RecordSetState> state);
-
-private:
-    // The only owner; shared so that the connection can watch it (see ConnectionState).
-    std::shared_ptr<RecordSetState> m_state;
 };
 
 } // namespace quarvel::db

@@ -7,6 +7,7 @@
 #include "db/Statement.h"
 #include "db/StoreJournal.h"
 #include "db/Table.h"
+#include "db/Transaction.h"
 
 #include <QString>
 #include <QStringList>
@@ -76,6 +77,7 @@ struct RecordSetState
     // The reading connection: a cursor in a read-only transaction, its snapshot and lock held until
     // the record set closes.
     std::optional<Connection> reader;
+    std::optional<Transaction> reading; // on the reader, rolled back when it closes
 
     bool open = false;
     bool updatable = false;

@@ -1,5 +1,6 @@
 #include "db/Rounding.h"
 
+#include "db/Catalogue.h"
 #include "db/Statement.h"
 #include "db/Table.h"
 
@@ -11,28 +12,6 @@
 namespace quarvel::db {
 
 namespace {
-
-// One level of a domain: what it is over, and whether it has a modifier of its own.
-const QString DomainQuery = QStringLiteral(
-    "SELECT t.typtype::pg_catalog.text, t.typbasetype::pg_catalog.text, t.typtypmod::pg_catalog.text, "
-    "n.nspname::pg_catalog.text, t.typname::pg_catalog.text FROM pg_catalog.pg_type t "
-    "JOIN pg_catalog.pg_namespace n ON n.oid = t.typnamespace WHERE t.oid = CAST(? AS pg_catalog.oid)");
-
-// Whether a modifier, "char" or name is found anywhere inside the type: an array's elements, a
-// composite's fields, a range's subtype, a domain's base, at any depth.
-const QString NestedQuery = QStringLiteral(
-    "WITH RECURSIVE t(oid, modifier, depth) AS (SELECT CAST(? AS pg_catalog.oid), -1, 0 UNION ALL "
-    "SELECT x.oid, x.modifier, t.depth + 1 FROM t JOIN pg_catalog.pg_type y ON y.oid = t.oid "
-    "CROSS JOIN LATERAL (SELECT y.typbasetype, y.typtypmod WHERE y.typtype = 'd' "
-    "UNION ALL SELECT y.typelem, t.modifier WHERE y.typelem <> 0 AND y.typsubscript = "
-    "'pg_catalog.array_subscript_handler'::pg_catalog.regproc "
-    "UNION ALL SELECT a.atttypid, a.atttypmod FROM pg_catalog.pg_attribute a WHERE y.typtype = 'c' "
-    "AND a.attrelid = y.typrelid AND a.attnum > 0 AND NOT a.attisdropped "
-    "UNION ALL SELECT r.rngsubtype, -1 FROM pg_catalog.pg_range r WHERE r.rngtypid = y.oid "
-    "UNION ALL SELECT r.rngtypid, -1 FROM pg_catalog.pg_range r WHERE r.rngmultitypid = y.oid) "
-    "AS x(oid, modifier) WHERE t.depth < 32) "
-    "SELECT pg_catalog.count(*)::pg_catalog.text FROM t WHERE t.depth > 0 AND (t.modifier <> -1 OR t.oid IN "
-    "(18, 19))");
 
 QString required(Statement& statement, SQLUSMALLINT column)
 {
@@ -125,10 +104,11 @@ bool isTimeType(const QString& oid)
     return times.contains(oid);
 }
 
-} // namespace
-
-ColumnRounding columnRounding(SQLHDBC handle, QString typeOid, QString typeKind, const QString& typeModifier,
-                              const QString& castType, const QString& storedType)
+// On either kind of connection that a Statement takes.
+template <class On>
+ColumnRounding columnRoundingOn(const On& handle, QString typeOid, QString typeKind,
+                                const QString& typeModifier, const QString& castType,
+                                const QString& storedType)
 {
     ColumnRounding rounding;
     rounding.storedType = storedType;
@@ -136,7 +116,7 @@ ColumnRounding columnRounding(SQLHDBC handle, QString typeOid, QString typeKind,
     QString baseType = castType;
     const QString columnType = typeOid;
     Statement query(handle);
-    query.prepare(DomainQuery);
+    query.prepare(catalogueQuery(CatalogueQuery::DomainLevel));
     for (int depth = 0; typeKind == u"d" && depth < 64; ++depth) {
         query.execute({typeOid});
         if (!query.fetch())
@@ -162,7 +142,7 @@ ColumnRounding columnRounding(SQLHDBC handle, QString typeOid, QString typeKind,
         return rounding;
     }
     Statement nested(handle);
-    nested.prepare(NestedQuery);
+    nested.prepare(catalogueQuery(CatalogueQuery::NestedModifiers));
     nested.execute({columnType});
     const bool inside = nested.fetch() && required(nested, 1) != u"0";
     nested.closeCursor();
@@ -175,6 +155,21 @@ ColumnRounding columnRounding(SQLHDBC handle, QString typeOid, QString typeKind,
     else if (typeOid == QLatin1String(JsonbOid))
         rounding.kind = ColumnRounding::Kind::JsonKeys;
     return rounding;
+}
+
+} // namespace
+
+ColumnRounding columnRounding(const std::shared_ptr<ConnectionState>& connection, const QString& typeOid,
+                              const QString& typeKind, const QString& typeModifier, const QString& castType,
+                              const QString& storedType)
+{
+    return columnRoundingOn(connection, typeOid, typeKind, typeModifier, castType, storedType);
+}
+
+ColumnRounding columnRounding(SQLHDBC handle, const QString& typeOid, const QString& typeKind,
+                              const QString& typeModifier, const QString& castType, const QString& storedType)
+{
+    return columnRoundingOn(handle, typeOid, typeKind, typeModifier, castType, storedType);
 }
 
 bool mayRound(const ColumnRounding& rounding, const QString& text)

@@ -10,7 +10,11 @@
 
 #include <QString>
 
+#include <memory>
+
 namespace quarvel::db {
+
+struct ConnectionState;
 
 struct ColumnRounding
 {
@@ -27,8 +31,13 @@ struct ColumnRounding
 
 // Reads how a column of the type (its oid, kind and the column's modifier) can store a text as something
 // else; castType is the type without its modifier, storedType with it. Throws DbError.
-ColumnRounding columnRounding(SQLHDBC handle, QString typeOid, QString typeKind, const QString& typeModifier,
-                              const QString& castType, const QString& storedType);
+ColumnRounding columnRounding(const std::shared_ptr<ConnectionState>& connection, const QString& typeOid,
+                              const QString& typeKind, const QString& typeModifier, const QString& castType,
+                              const QString& storedType);
+// The same on a bare connection handle: for the server engine's tables until they hold shared state.
+ColumnRounding columnRounding(SQLHDBC handle, const QString& typeOid, const QString& typeKind,
+                              const QString& typeModifier, const QString& castType,
+                              const QString& storedType);
 
 // False when the text surely keeps its value, told without asking the server.
 bool mayRound(const ColumnRounding& rounding, const QString& text);

@@ -1,9 +1,9 @@
 #include "db/RowRestore.h"
 
+#include "db/Catalogue.h"
 #include "db/ConnectionState.h"
 #include "db/Statement.h"
-
-#include <QScopeGuard>
+#include "db/Transaction.h"
 
 #include <map>
 
@@ -11,41 +11,16 @@ namespace quarvel::db {
 
 namespace {
 
-const QString TableQuery = QStringLiteral(
-    "SELECT c.oid::pg_catalog.text, c.relkind::pg_catalog.text FROM pg_catalog.pg_class c JOIN "
-    "pg_catalog.pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = ? AND c.relname = ?");
-const QString ColumnsQuery =
-    QStringLiteral("SELECT a.attname::pg_catalog.text, pg_catalog.format_type(a.atttypid, NULL), "
-                   "pg_catalog.format_type(a.atttypid, a.atttypmod) FROM pg_catalog.pg_attribute a "
-                   "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped");
-
-// What else runs when a row of the table is updated: its rules and its UPDATE triggers.
-const QString SideEffectsQuery = QStringLiteral(
-    "SELECT 'rule ' || pg_catalog.quote_ident(r.rulename::pg_catalog.text) FROM pg_catalog.pg_rewrite r "
-    "WHERE r.ev_class = CAST(? AS pg_catalog.oid) AND r.ev_type = '2' UNION ALL SELECT 'trigger ' || "
-    "pg_catalog.quote_ident(g.tgname::pg_catalog.text) FROM pg_catalog.pg_trigger g WHERE g.tgrelid = "
-    "CAST(? AS pg_catalog.oid) AND NOT g.tgisinternal AND g.tgenabled <> 'D' AND "
-    "(g.tgtype::pg_catalog.int4 & 16) <> 0 ORDER BY 1");
-
 const QString RestoreJournalMessage =
     QStringLiteral("The journal could not take what the undo puts back (%1). Nothing of it was put back.");
 
-void setAutocommit(SQLHDBC handle, bool on)
-{
-    const SQLRETURN result = on ? SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT,
-                                                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0)
-                                : SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT,
-                                                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-    if (!SQL_SUCCEEDED(result))
-        throw diagnosticsError(SQL_HANDLE_DBC, handle,
-                               QStringLiteral("Cannot open a transaction for the undo."));
-}
+const QString UndoNotCommitted = QStringLiteral("The undo did not commit.");
 
 } // namespace
 
 std::optional<QString> transactionStatus(Connection& connection, const QString& transaction)
 {
-    Statement status(connection.state().openHandle());
+    Statement status(connection.state().shared_from_this());
     status.prepare(QStringLiteral("SELECT pg_catalog.txid_status(CAST(? AS pg_catalog.int8))"));
     status.execute({transaction});
     std::optional<QString> result = status.fetch() ? status.text(1) : std::nullopt;
@@ -54,27 +29,13 @@ std::optional<QString> transactionStatus(Connection& connection, const QString& 
 }
 
 RowRestore::RowRestore(Connection& connection, const Table& table, std::vector<QString> keyColumns)
-    : m_connection(connection), m_table(table), m_keyColumns(std::move(keyColumns))
+    : m_connection(connection.state().shared_from_this()), m_table(table), m_keyColumns(std::move(keyColumns))
 {
-    const SQLHDBC handle = m_connection.state().openHandle();
-    Statement lookup(handle);
-    lookup.prepare(TableQuery);
-    lookup.execute({table.schema, table.name});
-    if (!lookup.fetch())
-        throw DbError(QStringLiteral("relation \"%1.%2\" does not exist").arg(table.schema, table.name),
-                      QStringLiteral("42P01"));
-    const QString oid = lookup.text(1).value_or(QString());
-    const QString kind = lookup.text(2).value_or(QString());
-    lookup.closeCursor();
-    if (kind == u"r")
-        m_from = QStringLiteral("ONLY ") + table.qualifiedName();
-    else if (kind == u"p")
-        m_from = table.qualifiedName();
-    else
-        throw DbError(QStringLiteral("\"%1\" is not a table").arg(table.displayName()),
-                      QStringLiteral("42809"));
-    Statement columns(handle);
-    columns.prepare(ColumnsQuery);
+    const CatalogueRelation relation = findRelation(m_connection, table);
+    const QString& oid = relation.oid;
+    m_from = rowSource(relation, table);
+    Statement columns(m_connection);
+    columns.prepare(catalogueQuery(CatalogueQuery::RestoreColumns));
     columns.execute({oid});
     while (columns.fetch()) {
         const QString name = columns.text(1).value_or(QString());
@@ -85,8 +46,8 @@ RowRestore::RowRestore(Connection& connection, const Table& table, std::vector<Q
     columns.closeCursor();
     for (const QString& key : m_keyColumns)
         column(key);
-    Statement effects(handle);
-    effects.prepare(SideEffectsQuery);
+    Statement effects(m_connection);
+    effects.prepare(catalogueQuery(CatalogueQuery::SideEffects));
     effects.execute({oid, oid});
     while (effects.fetch()) {
         const QString effect = effects.text(1).value_or(QString());
@@ -108,6 +69,224 @@ const RowRestore::Column& RowRestore::column(const QString& name) const
     return found->second;
 }
 
+// A row as a lookup found it: where it is, what each field holds now and what the journal's text for it
+// becomes in the column (both in the column's text form).
+struct RowAsFound
+{
+    QString oid, ctid, xmin;
+    std::vector<std::optional<QString>> now, stored;
+};
+
+namespace {
+
+// Every field of the row with its journal text converted by the column, for a lookup to append its
+// condition to; the journal texts are its first parameters.
+QString rowLookup(const RestoreRow& row, const std::map<QString, RowRestore::Column>& columns,
+                  const QString& from)
+{
+    QString select = QStringLiteral("SELECT q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
+                                    "q.xmin::pg_catalog.text");
+    for (const RestoreField& field : row.fields)
+        select += QStringLiteral(", q.") + quoteIdentifier(field.column) +
+                  QStringLiteral("::pg_catalog.text, CAST(CAST(? AS pg_catalog.text) AS ") +
+                  columns.at(field.column).storedType + QStringLiteral(")::pg_catalog.text");
+    return select + QStringLiteral(" FROM ") + from + QStringLiteral(" AS q WHERE ");
+}
+
+std::optional<RowAsFound> findRow(const std::shared_ptr<ConnectionState>& connection, const QString& sql,
+                                  const RestoreRow& row, const std::vector<QString>& where)
+{
+    Statement statement(connection);
+    statement.prepare(sql);
+    std::vector<QString> parameters;
+    for (const RestoreField& field : row.fields)
+        parameters.push_back(field.expected);
+    parameters.insert(parameters.end(), where.begin(), where.end());
+    if (!statement.execute(parameters) || !statement.fetch())
+        return std::nullopt;
+    RowAsFound f;
+    f.oid = statement.text(1).value_or(QString());
+    f.ctid = statement.text(2).value_or(QString());
+    f.xmin = statement.text(3).value_or(QString());
+    for (size_t i = 0; i < row.fields.size(); ++i) {
+        f.now.push_back(statement.text(static_cast<SQLUSMALLINT>(4 + 2 * i)));
+        f.stored.push_back(statement.text(static_cast<SQLUSMALLINT>(5 + 2 * i)));
+    }
+    statement.closeCursor();
+    return f;
+}
+
+// The fields of the row that still hold what was stored there.
+std::vector<size_t> stillAsStored(const RestoreRow& row, const RowAsFound& found, RestoreOutcome& outcome)
+{
+    std::vector<size_t> restoring;
+    for (size_t i = 0; i < row.fields.size(); ++i) {
+        if (found.now[i].has_value() && found.now[i] == found.stored[i])
+            restoring.push_back(i);
+        else
+            outcome.changedColumns << row.fields[i].column;
+    }
+    outcome.result = outcome.changedColumns.isEmpty() ? RestoreResult::Restored : RestoreResult::ChangedSince;
+    return restoring;
+}
+
+// The UPDATE that puts the fields back on the row found, with its parameters.
+QString restoreUpdate(const RestoreRow& row, const std::vector<size_t>& restoring, const RowAsFound& found,
+                      const std::map<QString, RowRestore::Column>& columns, const QString& from,
+                      std::vector<QString>& parameters)
+{
+    QString update = QStringLiteral("UPDATE ") + from + QStringLiteral(" AS q SET ");
+    for (size_t n = 0; n < restoring.size(); ++n) {
+        const RestoreField& field = row.fields[restoring[n]];
+        if (n > 0)
+            update += QStringLiteral(", ");
+        update += quoteIdentifier(field.column) + QStringLiteral(" = ");
+        if (field.value) {
+            update += QStringLiteral("CAST(? AS ") + columns.at(field.column).castType + u')';
+            parameters.push_back(*field.value);
+        } else {
+            update += QStringLiteral("NULL");
+        }
+    }
+    parameters.push_back(found.oid);
+    parameters.push_back(found.ctid);
+    return update +
+           QStringLiteral(
+               " WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS pg_catalog.tid) "
+               "RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
+               "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text");
+}
+
+// What the undo journals of a row it put back: old is what the fields held, new what went back.
+JournaledRecord restoredRecord(const RestoreRow& row, const std::vector<QString>& keyColumns,
+                               const std::vector<size_t>& restoring,
+                               const std::vector<std::optional<QString>>& held)
+{
+    JournaledRecord record;
+    record.record = row.record;
+    for (size_t n = 0; n < restoring.size(); ++n) {
+        const RestoreField& field = row.fields[restoring[n]];
+        record.columns.push_back(field.column);
+        record.oldValues.push_back(held[n]);
+        record.newValues.push_back(field.value.value_or(QString()));
+    }
+    for (size_t k = 0; k < keyColumns.size() && k < row.key.size(); ++k) {
+        QString value = row.key[k];
+        for (const size_t i : restoring)
+            if (row.fields[i].column == keyColumns[k])
+                value = row.fields[i].value.value_or(QString());
+        record.key.push_back(value);
+    }
+    return record;
+}
+
+// One statement for the rows still at the version the journal names that set the same fields (names):
+// each field only where it holds what was stored, nothing else touched. Looking only: the same rows and
+// comparisons, unlocked, in the columns the update returns.
+QString versionsStatement(const QStringList& names, const std::map<QString, RowRestore::Column>& columns,
+                          const QString& from, bool lookOnly)
+{
+    QString unnests = QStringLiteral("pg_catalog.unnest(CAST(? AS pg_catalog.oid[])), "
+                                     "pg_catalog.unnest(CAST(? AS pg_catalog.tid[])), "
+                                     "pg_catalog.unnest(CAST(? AS pg_catalog.xid[]))");
+    QString aliases = QStringLiteral("o, ct, xm");
+    QString current;
+    QString sets;
+    QString any;
+    QString returned;
+    for (qsizetype k = 0; k < names.size(); ++k) {
+        const RowRestore::Column& c = columns.at(names[k]);
+        const QString name = quoteIdentifier(names[k]);
+        const QString n = QString::number(k + 1);
+        unnests += QStringLiteral(", pg_catalog.unnest(CAST(? AS pg_catalog.text[])), "
+                                  "pg_catalog.unnest(CAST(? AS pg_catalog.text[]))");
+        aliases += QStringLiteral(", e%1, n%1").arg(n);
+        current +=
+            QStringLiteral(", q.%1::pg_catalog.text AS now%2, q.%1::pg_catalog.text = CAST(v.e%2 AS %3)"
+                           "::pg_catalog.text AS m%2")
+                .arg(name, n, c.storedType);
+        sets += QStringLiteral("%1%2 = CASE WHEN cur.m%3 THEN CAST(v.n%3 AS %4) ELSE q.%2 END")
+                    .arg(k > 0 ? QStringLiteral(", ") : QString(), name, n, c.castType);
+        any += QStringLiteral("%1cur.m%2").arg(k > 0 ? QStringLiteral(" OR ") : QString(), n);
+        returned += QStringLiteral(", cur.m%1::pg_catalog.text, cur.now%1").arg(n);
+    }
+    // The rows still at the version the journal names, beside what the journal holds for them.
+    const QString rowsNow =
+        QStringLiteral("WITH v AS (SELECT * FROM ROWS FROM (") + unnests +
+        QStringLiteral(") WITH ORDINALITY AS v(") + aliases +
+        QStringLiteral(", i)), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
+        QStringLiteral(" FROM ") + from +
+        QStringLiteral(" AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm");
+    if (lookOnly)
+        return rowsNow +
+               QStringLiteral(") SELECT cur.i::pg_catalog.text, cur.o::pg_catalog.text, "
+                              "cur.ct::pg_catalog.text, NULL, NULL") +
+               returned + QStringLiteral(" FROM cur WHERE ") + any;
+    return rowsNow + QStringLiteral(" FOR UPDATE OF q) UPDATE ") + from + QStringLiteral(" AS q SET ") +
+           sets +
+           QStringLiteral(
+               " FROM cur JOIN v ON v.i = cur.i WHERE q.tableoid = cur.o AND q.ctid = cur.ct AND (") +
+           any +
+           QStringLiteral(") RETURNING cur.i::pg_catalog.text, q.tableoid::pg_catalog.text, "
+                          "q.ctid::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text, "
+                          "q.xmin::pg_catalog.text") +
+           returned;
+}
+
+// The statement's parameters for the rows (members): the versions, then each field's journal text and
+// the text to put back, as arrays.
+std::vector<QString> versionArrays(const std::vector<RestoreRow>& rows, const std::vector<size_t>& members,
+                                   size_t fields)
+{
+    std::vector<std::vector<QString>> arrays(3 + 2 * fields);
+    for (const size_t i : members) {
+        const RestoreRow& row = rows[i];
+        arrays[0].push_back(row.rowOid);
+        arrays[1].push_back(row.ctid);
+        arrays[2].push_back(row.xmin);
+        for (size_t k = 0; k < fields; ++k) {
+            arrays[3 + 2 * k].push_back(row.fields[k].expected);
+            arrays[4 + 2 * k].push_back(*row.fields[k].value);
+        }
+    }
+    std::vector<QString> parameters;
+    parameters.reserve(arrays.size());
+    for (const auto& array : arrays)
+        parameters.push_back(arrayLiteral(array));
+    return parameters;
+}
+
+// One row the versions statement returned: its outcome, and what the journal takes of it.
+JournaledRecord settledVersion(Statement& update, const RestoreRow& row,
+                               const std::vector<QString>& keyColumns, RestoreOutcome& outcome,
+                               QString& transaction)
+{
+    const QString rowOid = update.text(2).value_or(QString());
+    const QString ctid = update.text(3).value_or(QString());
+    transaction = update.text(4).value_or(QString());
+    const QString xmin = update.text(5).value_or(QString());
+    std::vector<size_t> restoring;
+    std::vector<std::optional<QString>> held;
+    for (size_t k = 0; k < row.fields.size(); ++k) {
+        const bool matched = update.text(static_cast<SQLUSMALLINT>(6 + 2 * k)) == u"true";
+        std::optional<QString> now = update.text(static_cast<SQLUSMALLINT>(7 + 2 * k));
+        if (matched) {
+            restoring.push_back(k);
+            held.push_back(std::move(now));
+        } else {
+            outcome.changedColumns << row.fields[k].column;
+        }
+    }
+    outcome.result = outcome.changedColumns.isEmpty() ? RestoreResult::Restored : RestoreResult::ChangedSince;
+    JournaledRecord record = restoredRecord(row, keyColumns, restoring, held);
+    record.rowOid = rowOid;
+    record.ctid = ctid;
+    record.xmin = xmin;
+    return record;
+}
+
+} // namespace
+
 // Locks the row (on the version the journal names, else by key) and reads what each field holds now
 // beside what the journal says was stored there, both in the column's text form.
 void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome,
@@ -121,103 +300,19 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome,
         outcome.result = RestoreResult::ChangedSince;
         return;
     }
-    const SQLHDBC handle = m_connection.state().openHandle();
-    QString select = QStringLiteral("SELECT q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
-                                    "q.xmin::pg_catalog.text");
-    std::vector<QString> expected;
-    for (const RestoreField& field : row.fields) {
-        const Column& c = column(field.column);
-        select += QStringLiteral(", q.") + quoteIdentifier(field.column) +
-                  QStringLiteral("::pg_catalog.text, CAST(CAST(? AS pg_catalog.text) AS ") + c.storedType +
-                  QStringLiteral(")::pg_catalog.text");
-        expected.push_back(field.expected);
-    }
-    select += QStringLiteral(" FROM ") + m_from + QStringLiteral(" AS q WHERE ");
-
-    struct Found
-    {
-        QString oid, ctid, xmin;
-        std::vector<std::optional<QString>> now, stored;
-    };
-    const auto find = [&](const QString& where, std::vector<QString> parameters) -> std::optional<Found> {
-        Statement statement(handle);
-        statement.prepare(select + where + (lookOnly ? QString() : QStringLiteral(" FOR UPDATE")));
-        std::vector<QString> all = expected;
-        all.insert(all.end(), parameters.begin(), parameters.end());
-        if (!statement.execute(all) || !statement.fetch())
-            return std::nullopt;
-        Found f;
-        f.oid = statement.text(1).value_or(QString());
-        f.ctid = statement.text(2).value_or(QString());
-        f.xmin = statement.text(3).value_or(QString());
-        for (size_t i = 0; i < row.fields.size(); ++i) {
-            f.now.push_back(statement.text(static_cast<SQLUSMALLINT>(4 + 2 * i)));
-            f.stored.push_back(statement.text(static_cast<SQLUSMALLINT>(5 + 2 * i)));
-        }
-        statement.closeCursor();
-        return f;
-    };
-
-    std::optional<Found> found = find(QStringLiteral("q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = "
-                                                     "CAST(? AS pg_catalog.tid)"),
-                                      {row.rowOid, row.ctid});
-    // Another version in that place is another row, or this one changed and moved since.
-    if (found && found->xmin != row.xmin)
-        found.reset();
-    if (!found) {
-        if (m_keyColumns.empty() || row.key.size() != m_keyColumns.size()) {
-            outcome.result = m_keyColumns.empty() ? RestoreResult::Moved : RestoreResult::Missing;
-            return;
-        }
-        QString where;
-        for (size_t k = 0; k < m_keyColumns.size(); ++k) {
-            if (k > 0)
-                where += QStringLiteral(" AND ");
-            where += QStringLiteral("q.") + quoteIdentifier(m_keyColumns[k]) +
-                     QStringLiteral(" = CAST(? AS ") + column(m_keyColumns[k]).castType + u')';
-        }
-        found = find(where, row.key);
-        if (!found) {
-            outcome.result = RestoreResult::Missing;
-            return;
-        }
-    }
-
-    std::vector<size_t> restoring;
-    for (size_t i = 0; i < row.fields.size(); ++i) {
-        if (found->now[i].has_value() && found->now[i] == found->stored[i])
-            restoring.push_back(i);
-        else
-            outcome.changedColumns << row.fields[i].column;
-    }
-    outcome.result = outcome.changedColumns.isEmpty() ? RestoreResult::Restored : RestoreResult::ChangedSince;
+    const std::optional<RowAsFound> found = lockRow(row, outcome, lookOnly);
+    if (!found)
+        return;
+    const std::vector<size_t> restoring = stillAsStored(row, *found, outcome);
     if (restoring.empty() || lookOnly)
         return;
-
-    QString update = QStringLiteral("UPDATE ") + m_from + QStringLiteral(" AS q SET ");
     std::vector<QString> parameters;
     std::vector<std::optional<QString>> held;
-    for (size_t n = 0; n < restoring.size(); ++n) {
-        const RestoreField& field = row.fields[restoring[n]];
-        if (n > 0)
-            update += QStringLiteral(", ");
-        update += quoteIdentifier(field.column) + QStringLiteral(" = ");
-        if (field.value) {
-            update += QStringLiteral("CAST(? AS ") + column(field.column).castType + u')';
-            parameters.push_back(*field.value);
-        } else {
-            update += QStringLiteral("NULL");
-        }
-        held.push_back(found->now[restoring[n]]);
-    }
-    update +=
-        QStringLiteral(" WHERE q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS pg_catalog.tid) "
-                       "RETURNING q.tableoid::pg_catalog.text, q.ctid::pg_catalog.text, "
-                       "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text");
-    parameters.push_back(found->oid);
-    parameters.push_back(found->ctid);
-    Statement statement(handle);
-    statement.prepare(update);
+    held.reserve(restoring.size());
+    for (const size_t i : restoring)
+        held.push_back(found->now[i]);
+    Statement statement(m_connection);
+    statement.prepare(restoreUpdate(row, restoring, *found, m_columns, m_from, parameters));
     if (!statement.execute(parameters) || !statement.fetch()) {
         // Locked above, so only a trigger or a rule can have skipped it.
         outcome.result = RestoreResult::ChangedSince;
@@ -226,7 +321,7 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome,
             outcome.changedColumns << field.column;
         return;
     }
-    JournaledRecord record = restoredRecord(row, restoring, held);
+    JournaledRecord record = restoredRecord(row, m_keyColumns, restoring, held);
     record.rowOid = statement.text(1).value_or(QString());
     record.ctid = statement.text(2).value_or(QString());
     transaction = statement.text(3).value_or(QString());
@@ -235,31 +330,42 @@ void RowRestore::restoreRow(const RestoreRow& row, RestoreOutcome& outcome,
     journaled.push_back(std::move(record));
 }
 
-// What the undo journals of a row it put back: old is what the fields held, new what went back.
-JournaledRecord RowRestore::restoredRecord(const RestoreRow& row, const std::vector<size_t>& restoring,
-                                           const std::vector<std::optional<QString>>& held) const
+// The row on the version the journal names, else the one with its key, locked unless only looking;
+// nullopt (and the outcome said) when neither is there.
+std::optional<RowAsFound> RowRestore::lockRow(const RestoreRow& row, RestoreOutcome& outcome,
+                                              bool lookOnly) const
 {
-    JournaledRecord record;
-    record.record = row.record;
-    for (size_t n = 0; n < restoring.size(); ++n) {
-        const RestoreField& field = row.fields[restoring[n]];
-        record.columns.push_back(field.column);
-        record.oldValues.push_back(held[n]);
-        record.newValues.push_back(field.value.value_or(QString()));
+    const QString select = rowLookup(row, m_columns, m_from);
+    const QString lock = lookOnly ? QString() : QStringLiteral(" FOR UPDATE");
+    std::optional<RowAsFound> found = findRow(
+        m_connection,
+        select +
+            QStringLiteral("q.tableoid = CAST(? AS pg_catalog.oid) AND q.ctid = CAST(? AS pg_catalog.tid)") +
+            lock,
+        row, {row.rowOid, row.ctid});
+    // Another version in that place is another row, or this one changed and moved since.
+    if (found && found->xmin == row.xmin)
+        return found;
+    if (m_keyColumns.empty() || row.key.size() != m_keyColumns.size()) {
+        outcome.result = m_keyColumns.empty() ? RestoreResult::Moved : RestoreResult::Missing;
+        return std::nullopt;
     }
-    for (size_t k = 0; k < m_keyColumns.size() && k < row.key.size(); ++k) {
-        QString value = row.key[k];
-        for (const size_t i : restoring)
-            if (row.fields[i].column == m_keyColumns[k])
-                value = row.fields[i].value.value_or(QString());
-        record.key.push_back(value);
+    QString where;
+    for (size_t k = 0; k < m_keyColumns.size(); ++k) {
+        if (k > 0)
+            where += QStringLiteral(" AND ");
+        where += QStringLiteral("q.") + quoteIdentifier(m_keyColumns[k]) + QStringLiteral(" = CAST(? AS ") +
+                 column(m_keyColumns[k]).castType + u')';
     }
-    return record;
+    found = findRow(m_connection, select + where + lock, row, row.key);
+    if (!found)
+        outcome.result = RestoreResult::Missing;
+    return found;
 }
 
-// The rows still the very version the journal names, put back with one statement per set of fields:
-// each field only where it holds what was stored, and nothing else touched. A row the statement does not
-// settle (moved, changed since in every field, a null to put back) is left to restoreRow.
+// The rows still the very version the journal names, put back with one statement per set of fields. A row
+// the statement does not settle (moved, changed since in every field, a null to put back) is left to
+// restoreRow.
 void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std::vector<size_t>& which,
                                  std::vector<RestoreOutcome>& outcomes, std::vector<bool>& settled,
                                  std::vector<JournaledRecord>& journaled, QString& transaction, bool lookOnly)
@@ -275,109 +381,22 @@ void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std:
         if (fits && !names.isEmpty())
             groups[names].push_back(i);
     }
-    const SQLHDBC handle = m_connection.state().openHandle();
     for (const auto& [names, members] : groups) {
-        const auto fields = static_cast<size_t>(names.size());
-        QString unnests = QStringLiteral("pg_catalog.unnest(CAST(? AS pg_catalog.oid[])), "
-                                         "pg_catalog.unnest(CAST(? AS pg_catalog.tid[])), "
-                                         "pg_catalog.unnest(CAST(? AS pg_catalog.xid[]))");
-        QString aliases = QStringLiteral("o, ct, xm");
-        QString current;
-        QString sets;
-        QString any;
-        QString returned;
-        for (size_t k = 0; k < fields; ++k) {
-            const Column& c = column(names[static_cast<qsizetype>(k)]);
-            const QString name = quoteIdentifier(names[static_cast<qsizetype>(k)]);
-            const QString n = QString::number(k + 1);
-            unnests += QStringLiteral(", pg_catalog.unnest(CAST(? AS pg_catalog.text[])), "
-                                      "pg_catalog.unnest(CAST(? AS pg_catalog.text[]))");
-            aliases += QStringLiteral(", e%1, n%1").arg(n);
-            current +=
-                QStringLiteral(", q.%1::pg_catalog.text AS now%2, q.%1::pg_catalog.text = CAST(v.e%2 AS %3)"
-                               "::pg_catalog.text AS m%2")
-                    .arg(name, n, c.storedType);
-            sets += QStringLiteral("%1%2 = CASE WHEN cur.m%3 THEN CAST(v.n%3 AS %4) ELSE q.%2 END")
-                        .arg(k > 0 ? QStringLiteral(", ") : QString(), name, n, c.castType);
-            any += QStringLiteral("%1cur.m%2").arg(k > 0 ? QStringLiteral(" OR ") : QString(), n);
-            returned += QStringLiteral(", cur.m%1::pg_catalog.text, cur.now%1").arg(n);
-        }
-        // The rows still at the version the journal names, beside what the journal holds for them.
-        const QString rowsNow =
-            QStringLiteral("WITH v AS (SELECT * FROM ROWS FROM (") + unnests +
-            QStringLiteral(") WITH ORDINALITY AS v(") + aliases +
-            QStringLiteral(", i)), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
-            QStringLiteral(" FROM ") + m_from +
-            QStringLiteral(" AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm");
-        // Looking only: the same rows and comparisons, unlocked, in the columns the update returns.
-        const QString sql =
-            lookOnly
-                ? rowsNow +
-                      QStringLiteral(") SELECT cur.i::pg_catalog.text, cur.o::pg_catalog.text, "
-                                     "cur.ct::pg_catalog.text, NULL, NULL") +
-                      returned + QStringLiteral(" FROM cur WHERE ") + any
-                : rowsNow + QStringLiteral(" FOR UPDATE OF q) UPDATE ") + m_from +
-                      QStringLiteral(" AS q SET ") + sets +
-                      QStringLiteral(" FROM cur JOIN v ON v.i = cur.i WHERE q.tableoid = cur.o AND q.ctid = "
-                                     "cur.ct AND (") +
-                      any +
-                      QStringLiteral(") RETURNING cur.i::pg_catalog.text, q.tableoid::pg_catalog.text, "
-                                     "q.ctid::pg_catalog.text, "
-                                     "pg_catalog.txid_current()::pg_catalog.text, q.xmin::pg_catalog.text") +
-                      returned;
-        std::vector<std::vector<QString>> arrays(3 + 2 * fields);
-        for (const size_t i : members) {
-            const RestoreRow& row = rows[i];
-            arrays[0].push_back(row.rowOid);
-            arrays[1].push_back(row.ctid);
-            arrays[2].push_back(row.xmin);
-            for (size_t k = 0; k < fields; ++k) {
-                arrays[3 + 2 * k].push_back(row.fields[k].expected);
-                arrays[4 + 2 * k].push_back(*row.fields[k].value);
-            }
-        }
-        std::vector<QString> parameters;
-        parameters.reserve(arrays.size());
-        for (const auto& array : arrays)
-            parameters.push_back(arrayLiteral(array));
+        const QString sql = versionsStatement(names, m_columns, m_from, lookOnly);
         auto statement = m_statements.find(sql);
         if (statement == m_statements.end()) {
-            Statement prepared(handle);
+            Statement prepared(m_connection);
             prepared.prepare(sql);
             statement = m_statements.emplace(sql, std::move(prepared)).first;
         }
         Statement& update = statement->second;
-        if (update.execute(parameters)) {
+        if (update.execute(versionArrays(rows, members, static_cast<size_t>(names.size())))) {
             while (update.fetch()) {
                 const long long ordinal = update.text(1).value_or(QString()).toLongLong();
                 if (ordinal < 1 || ordinal > static_cast<long long>(members.size()))
                     continue;
                 const size_t i = members[static_cast<size_t>(ordinal - 1)];
-                const RestoreRow& row = rows[i];
-                const QString rowOid = update.text(2).value_or(QString());
-                const QString ctid = update.text(3).value_or(QString());
-                transaction = update.text(4).value_or(QString());
-                const QString xmin = update.text(5).value_or(QString());
-                std::vector<size_t> restoring;
-                std::vector<std::optional<QString>> held;
-                RestoreOutcome& outcome = outcomes[i];
-                for (size_t k = 0; k < fields; ++k) {
-                    const bool matched = update.text(static_cast<SQLUSMALLINT>(6 + 2 * k)) == u"true";
-                    std::optional<QString> now = update.text(static_cast<SQLUSMALLINT>(7 + 2 * k));
-                    if (matched) {
-                        restoring.push_back(k);
-                        held.push_back(std::move(now));
-                    } else {
-                        outcome.changedColumns << row.fields[k].column;
-                    }
-                }
-                outcome.result =
-                    outcome.changedColumns.isEmpty() ? RestoreResult::Restored : RestoreResult::ChangedSince;
-                JournaledRecord record = restoredRecord(row, restoring, held);
-                record.rowOid = rowOid;
-                record.ctid = ctid;
-                record.xmin = xmin;
-                journaled.push_back(std::move(record));
+                journaled.push_back(settledVersion(update, rows[i], m_keyColumns, outcomes[i], transaction));
                 settled[i] = true;
             }
         }
@@ -413,33 +432,28 @@ std::vector<RestoreOutcome> RowRestore::check(const std::vector<RestoreRow>& row
 
 std::vector<RestoreOutcome> RowRestore::restore(const std::vector<RestoreRow>& rows, StoreJournal* journal)
 {
-    const SQLHDBC handle = m_connection.state().openHandle();
-    setAutocommit(handle, false);
-    bool ended = false;
-    const auto rollback = qScopeGuard([&] {
-        if (!ended)
-            SQLEndTran(SQL_HANDLE_DBC, handle, SQL_ROLLBACK);
-        SQLSetConnectAttr(handle, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-    });
+    Transaction undo(m_connection, QStringLiteral("Cannot open a transaction for the undo."));
     std::vector<JournaledRecord> journaled;
     QString transaction;
     std::vector<RestoreOutcome> outcomes = walk(rows, journaled, transaction, false);
-    if (journal && !journaled.empty()) {
-        try {
-            journal->storing(m_table, m_keyColumns, transaction, journaled);
-        } catch (const std::exception& e) {
-            SQLEndTran(SQL_HANDLE_DBC, handle, SQL_ROLLBACK);
-            ended = true;
-            journal->stored(false);
-            throw DbError::stoppingTheRun(RestoreJournalMessage.arg(QString::fromUtf8(e.what())));
-        }
+    if (!journal || journaled.empty()) {
+        undo.commit(UndoNotCommitted);
+        return outcomes;
     }
-    const SQLRETURN committed = SQLEndTran(SQL_HANDLE_DBC, handle, SQL_COMMIT);
-    ended = true;
-    if (journal && !journaled.empty())
-        journal->stored(SQL_SUCCEEDED(committed));
-    if (!SQL_SUCCEEDED(committed))
-        throw diagnosticsError(SQL_HANDLE_DBC, handle, QStringLiteral("The undo did not commit."));
+    try {
+        journal->storing(m_table, m_keyColumns, transaction, journaled);
+    } catch (const std::exception& e) {
+        undo.rollback();
+        journal->stored(false);
+        throw DbError::stoppingTheRun(RestoreJournalMessage.arg(QString::fromUtf8(e.what())));
+    }
+    try {
+        undo.commit(UndoNotCommitted);
+    } catch (...) {
+        journal->stored(false);
+        throw;
+    }
+    journal->stored(true);
     return outcomes;
 }
 

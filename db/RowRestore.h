@@ -12,10 +12,13 @@
 #include <QStringList>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace quarvel::db {
+
+struct RowAsFound;
 
 struct RestoreField
 {
@@ -76,26 +79,27 @@ public:
     // they ran on the run's, and what they did elsewhere is not put back.
     const QStringList& sideEffects() const { return m_sideEffects; }
 
-private:
     struct Column
     {
         QString castType;   // without a modifier: the assignment applies it and refuses what does not fit
         QString storedType; // with the modifier: a given text becomes what the column held
     };
+
+private:
     const Column& column(const QString& name) const;
     std::vector<RestoreOutcome> walk(const std::vector<RestoreRow>& rows,
                                      std::vector<JournaledRecord>& journaled, QString& transaction,
                                      bool lookOnly);
     void restoreRow(const RestoreRow& row, RestoreOutcome& outcome, std::vector<JournaledRecord>& journaled,
                     QString& transaction, bool lookOnly = false);
+    std::optional<RowAsFound> lockRow(const RestoreRow& row, RestoreOutcome& outcome, bool lookOnly) const;
     void restoreVersions(const std::vector<RestoreRow>& rows, const std::vector<size_t>& which,
                          std::vector<RestoreOutcome>& outcomes, std::vector<bool>& settled,
                          std::vector<JournaledRecord>& journaled, QString& transaction,
                          bool lookOnly = false);
-    JournaledRecord restoredRecord(const RestoreRow& row, const std::vector<size_t>& restoring,
-                                   const std::vector<std::optional<QString>>& held) const;
 
-    Connection& m_connection;
+    // Declared before the statements that live on it.
+    std::shared_ptr<ConnectionState> m_connection;
     Table m_table;
     QString m_from; // ONLY for a plain table: a child of an inheritance tree is an entry of its own
     std::vector<QString> m_keyColumns;

@@ -1,9 +1,12 @@
 #include "db/Statement.h"
 
+#include "db/ConnectionState.h"
+
 #include <QStringList>
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 namespace quarvel::db {
 
@@ -20,9 +23,34 @@ qsizetype filledLength(const SQLWCHAR* text, qsizetype capacity)
 }
 } // namespace
 
-Statement::Statement(SQLHDBC connection)
-    : m_connection(connection), m_handle(StatementHandle::allocate(connection)), m_buffer(FirstReadUnits)
+Statement::Statement(std::shared_ptr<ConnectionState> connection)
+    : m_connection(std::move(connection)), m_handle(StatementHandle::allocate(m_connection->openHandle())),
+      m_buffer(FirstReadUnits)
 {}
+
+Statement::Statement(SQLHDBC connection)
+    : m_borrowedConnection(connection), m_handle(StatementHandle::allocate(connection)),
+      m_buffer(FirstReadUnits)
+{}
+
+Statement& Statement::operator=(Statement&& other) noexcept
+{
+    if (this != &other) {
+        m_handle = std::move(other.m_handle);
+        m_connection = std::move(other.m_connection);
+        m_borrowedConnection = std::exchange(other.m_borrowedConnection, nullptr);
+        m_buffer = std::move(other.m_buffer);
+        m_indicators = std::move(other.m_indicators);
+        m_lastColumn = std::exchange(other.m_lastColumn, 0);
+        m_lastValue = std::exchange(other.m_lastValue, std::nullopt);
+    }
+    return *this;
+}
+
+SQLHDBC Statement::connectionHandle() const
+{
+    return m_connection ? m_connection->connection.get() : m_borrowedConnection;
+}
 
 void Statement::check(SQLRETURN result, const char* operation) const
 {
@@ -33,7 +61,8 @@ void Statement::check(SQLRETURN result, const char* operation) const
         QStringLiteral("%1 failed without a message from the driver.").arg(QLatin1String(operation)));
     if (!failure.sqlState().startsWith(u"08")) {
         SQLUINTEGER dead = SQL_CD_FALSE;
-        if (SQL_SUCCEEDED(SQLGetConnectAttr(m_connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+        if (SQL_SUCCEEDED(
+                SQLGetConnectAttr(connectionHandle(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
             dead == SQL_CD_TRUE)
             throw DbError(failure.message(), QStringLiteral("08S01"), failure.nativeCode());
     }
@@ -122,20 +151,20 @@ bool Statement::execute(const std::vector<QString>& parameters)
               "SQLBindParameter");
     }
     forgetValue();
-    const SQLRETURN result = SQLExecute(m_handle.get());
-    if (result == SQL_NO_DATA)
-        return false;
-    check(result, "SQLExecute");
-    return true;
+    return gave(SQLExecute(m_handle.get()), "SQLExecute");
 }
 
 bool Statement::fetch()
 {
     forgetValue();
-    const SQLRETURN result = SQLFetch(m_handle.get());
+    return gave(SQLFetch(m_handle.get()), "SQLFetch");
+}
+
+bool Statement::gave(SQLRETURN result, const char* operation) const
+{
     if (result == SQL_NO_DATA)
         return false;
-    check(result, "SQLFetch");
+    check(result, operation);
     return true;
 }
 

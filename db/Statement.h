@@ -6,10 +6,13 @@
 
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace quarvel::db {
+
+struct ConnectionState;
 
 // The driver ends a text parameter at its first NUL without a word, so "a\0b" would be stored as "a".
 // The server cannot hold a NUL in text anyway: such a text is refused (DbError, SQLSTATE 22021, in the
@@ -28,8 +31,17 @@ QString arrayLiteral(const std::vector<QString>& texts);
 class Statement
 {
 public:
-    // Allocates a statement on the open connection handle. Throws DbError.
+    // Allocates a statement on the open connection, which it keeps alive while it lives. Throws DbError.
+    explicit Statement(std::shared_ptr<ConnectionState> connection);
+    // The same on a bare connection handle that the caller keeps open: for the server engine's tables
+    // until they hold shared state.
     explicit Statement(SQLHDBC connection);
+    ~Statement() = default;
+    Statement(Statement&&) noexcept = default;
+    // Frees its own handle before it lets go of its connection.
+    Statement& operator=(Statement&& other) noexcept;
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
 
     // Runs the text at once. Throws DbError.
     void executeDirect(const QString& sql);
@@ -64,10 +76,16 @@ private:
     // Throws the statement's diagnostics unless result is a success. A connection that died meanwhile
     // is told as such (08S01): the driver reports some of those failures as a general error (HY000).
     void check(SQLRETURN result, const char* operation) const;
+    // False for SQL_NO_DATA (no row, or none touched); otherwise as check.
+    bool gave(SQLRETURN result, const char* operation) const;
     std::optional<QString> readText(SQLUSMALLINT column);
     void forgetValue() noexcept;
 
-    SQLHDBC m_connection = nullptr;
+    SQLHDBC connectionHandle() const;
+
+    // Declared before the handle, which is freed first.
+    std::shared_ptr<ConnectionState> m_connection;
+    SQLHDBC m_borrowedConnection = nullptr; // for the server engine's tables until they hold shared state
     StatementHandle m_handle;
     std::vector<SQLWCHAR> m_buffer;
     std::vector<SQLLEN> m_indicators;

@@ -1,8 +1,10 @@
 // The connection string, the silent connection check, connections and their errors, against the real
 // server through the real driver.
 #include "db/Connection.h"
+#include "db/ConnectionState.h"
 #include "db/Database.h"
 #include "db/RecordSet.h"
+#include "db/Transaction.h"
 #include "tests/support/TestDatabase.h"
 
 #include <QtTest>
@@ -442,6 +444,43 @@ private slots:
         for (int i = 0; i < 50 && TestDatabase::psql(countSql) != QStringLiteral("0"); ++i)
             QTest::qWait(100);
         QCOMPARE(TestDatabase::psql(countSql), QStringLiteral("0"));
+    }
+
+    // Only what a transaction commits stays, and the connection commits each statement on its own
+    // again afterwards, however the transaction ended.
+    void transactionKeepsOnlyWhatItCommits_data()
+    {
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("committed") << "commit"
+                                   << "1|2";
+        QTest::newRow("rolled back") << "rollback"
+                                     << "2";
+        QTest::newRow("let go uncommitted") << "none"
+                                            << "2";
+    }
+
+    void transactionKeepsOnlyWhatItCommits()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QString, ending);
+        QFETCH(QString, kept);
+        TestDatabase::freshSchema(QStringLiteral("tst_conn_tx"));
+        TestDatabase::psql(QStringLiteral("CREATE TABLE tst_conn_tx.t (v integer)"));
+        Connection connection;
+        connection.open(TestDatabase::connectionString());
+        {
+            Transaction transaction(connection.state().shared_from_this(), QStringLiteral("Cannot begin."));
+            connection.execute(QStringLiteral("INSERT INTO tst_conn_tx.t VALUES (1)"));
+            if (ending == u"commit")
+                transaction.commit();
+            else if (ending == u"rollback")
+                transaction.rollback();
+        }
+        connection.execute(QStringLiteral("INSERT INTO tst_conn_tx.t VALUES (2)"));
+        QCOMPARE(TestDatabase::psql(
+                     QStringLiteral("SELECT string_agg(v::text, '|' ORDER BY v) FROM tst_conn_tx.t")),
+                 kept);
     }
 };
 

@@ -1,0 +1,77 @@
+#pragma once
+// Every query that the data access layer runs against the server's catalogue (pg_catalog), in one place,
+// and readers for the answers that more than one part of the layer needs. Internal to the layer.
+
+#include "db/Table.h"
+
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+namespace quarvel::db {
+
+struct ConnectionState;
+
+// The catalogue queries that one part of the layer runs and reads itself, by what they answer; their
+// parameters and columns are told where they are written.
+enum class CatalogueQuery {
+    TableNow,
+    Partitions,
+    PartitionKeys,
+    ParentOnly,
+    SkipCauses,
+    TableLocks,
+    DomainLevel,
+    NestedModifiers,
+    UserTables,
+    RestoreColumns,
+    SideEffects, // the last: the queries are listed in this order
+};
+const QString& catalogueQuery(CatalogueQuery query);
+
+// A table or other relation as the catalogue has it now.
+struct CatalogueRelation
+{
+    QString oid;
+    QString kind;     // pg_class.relkind: "r" a plain table, "p" a partitioned one
+    QString fileNode; // where its rows are stored now; "0" for none of its own
+};
+
+// The relation by schema and name, looked up by value so that no name is pasted into SQL. Throws DbError
+// (42P01, in the server's wording) when there is none.
+CatalogueRelation findRelation(const std::shared_ptr<ConnectionState>& connection, const Table& table);
+
+// What a table's rows are read and changed through: a plain table without its inheritance children, which
+// are entries of their own; a partitioned table, which holds no rows itself, through its partitions.
+// Throws DbError (42809) for any other relation.
+QString rowSource(const CatalogueRelation& relation, const Table& table);
+
+// One column of "SELECT *" on a relation, with what a value set in it needs.
+struct CatalogueColumn
+{
+    QString name;
+    Table type;                 // the type without its modifier, by schema and name
+    Table inputFunction;        // the type's input function
+    int inputArguments = 1;     // how many arguments it takes
+    QString inputTypeParameter; // the oid it is given (the element type for arrays)
+    QString typeModifier;       // -1 for none
+    bool generated = false;
+    bool identityAlways = false;
+    QString storedType; // the type with its modifier, as the server spells it
+    QString typeOid;
+    QString typeKind; // pg_type.typtype
+};
+
+// The columns in order. Throws DbError.
+std::vector<CatalogueColumn> tableColumns(const std::shared_ptr<ConnectionState>& connection,
+                                          const QString& relationOid);
+
+// The primary key's columns in key order; none without a primary key. Throws DbError.
+std::vector<QString> primaryKeyColumns(const std::shared_ptr<ConnectionState>& connection,
+                                       const QString& relationOid);
+
+// The server's encoding, as it names it ("UTF8", "SQL_ASCII"); empty when it does not say. Throws DbError.
+QString serverEncoding(const std::shared_ptr<ConnectionState>& connection);
+
+} // namespace quarvel::db
