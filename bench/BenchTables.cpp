@@ -14,7 +14,8 @@ double secondsOf(const std::function<void()>& body)
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
-void createTable(SQLHDBC handle, const db::Table& table, long long rows, const QString& find)
+void createTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table, long long rows,
+                 const QString& find)
 {
     db::Statement create(handle);
     create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + table.qualifiedName());
@@ -31,7 +32,7 @@ void createTable(SQLHDBC handle, const db::Table& table, long long rows, const Q
     fill.execute({find, QString::number(rows)});
 }
 
-void copyTable(SQLHDBC handle, const db::Table& from, const db::Table& to)
+void copyTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& from, const db::Table& to)
 {
     db::Statement create(handle);
     create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + to.qualifiedName());
@@ -39,8 +40,8 @@ void copyTable(SQLHDBC handle, const db::Table& from, const db::Table& to)
                          QStringLiteral(" AS SELECT * FROM ") + from.qualifiedName());
 }
 
-double serverUpdateSeconds(SQLHDBC handle, const db::Table& table, const QString& find,
-                           const QString& replacement)
+double serverUpdateSeconds(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table,
+                           const QString& find, const QString& replacement)
 {
     return secondsOf([&] {
         db::Statement update(handle);
@@ -55,7 +56,7 @@ double serverUpdateSeconds(SQLHDBC handle, const db::Table& table, const QString
     });
 }
 
-bool sameRows(SQLHDBC handle, const db::Table& a, const db::Table& b)
+bool sameRows(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& a, const db::Table& b)
 {
     db::Statement compare(handle);
     compare.executeDirect(QStringLiteral("SELECT count(*) FROM ((SELECT * FROM ") + a.qualifiedName() +

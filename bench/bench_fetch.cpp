@@ -81,7 +81,7 @@ int main(int argc, char** argv)
     try {
         Connection connection;
         connection.open(connectionString);
-        SQLHDBC handle = connection.state().openHandle();
+        const std::shared_ptr<db::ConnectionState> handle = connection.state().shared_from_this();
         {
             // Five text columns of about 30 characters, made on the server in one statement.
             Statement create(handle);
@@ -118,7 +118,7 @@ int main(int argc, char** argv)
 
         const Measurement driver = best(repeat, [&] {
             // The same statement on raw handles: SQLExecDirect, then SQLFetch and SQLGetData per value.
-            StatementHandle statement = StatementHandle::allocate(handle);
+            StatementHandle statement = StatementHandle::allocate(handle->openHandle());
             statement.check(SQLExecDirectW(statement.get(), const_cast<SQLWCHAR*>(odbcText(source)), SQL_NTS),
                             "SQLExecDirect");
             SQLSMALLINT columns = 0;

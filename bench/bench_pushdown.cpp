@@ -87,7 +87,8 @@ private:
 };
 
 // The bare scan: how many rows hold the text in some column.
-double countSeconds(SQLHDBC handle, const db::Table& table, const QString& find)
+double countSeconds(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table,
+                    const QString& find)
 {
     return secondsOf([&] {
         QStringList tests;
@@ -151,7 +152,7 @@ int main(int argc, char** argv)
     try {
         db::Connection connection;
         connection.open(bench::connectionString());
-        SQLHDBC handle = connection.state().openHandle();
+        const std::shared_ptr<db::ConnectionState> handle = connection.state().shared_from_this();
         const db::Table base = benchTable("quarvel_bench_push_base");
         const db::Table pushed = benchTable("quarvel_bench_push");
         const db::Table server = benchTable("quarvel_bench_push_server");
@@ -185,7 +186,7 @@ int main(int argc, char** argv)
             durable.open(bench::connectionString());
             const Measurement durableRun = pushdown(pushed, Find, rows, &journal);
             durableRatio = durableRun.seconds /
-                           serverUpdateSeconds(durable.state().openHandle(), server, Find, Replacement);
+                           serverUpdateSeconds(durable.state().shared_from_this(), server, Find, Replacement);
             setDurable(false);
         }
 

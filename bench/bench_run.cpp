@@ -149,7 +149,7 @@ int main(int argc, char** argv)
     try {
         db::Connection connection;
         connection.open(bench::connectionString());
-        SQLHDBC handle = connection.state().openHandle();
+        const std::shared_ptr<db::ConnectionState> handle = connection.state().shared_from_this();
         const db::Table base = benchTable("quarvel_bench_run_base");
         const db::Table ran = benchTable("quarvel_bench_run");
         const db::Table server = benchTable("quarvel_bench_run_server");
@@ -254,7 +254,7 @@ int main(int argc, char** argv)
             durable.open(bench::connectionString());
             const Measurement durableRun = runTable(ran, Find, rows);
             const double durableServer =
-                serverUpdateSeconds(durable.state().openHandle(), server, Find, Replacement);
+                serverUpdateSeconds(durable.state().shared_from_this(), server, Find, Replacement);
             durableRatio = durableRun.seconds / durableServer;
             copyTable(handle, base, journaled);
             psql(QStringLiteral("CHECKPOINT"), true);

@@ -8,7 +8,7 @@ namespace quarvel::db {
 
 PushdownTable::PushdownTable(Connection& connection, const Table& table)
     : m_session(connection, LockWaitMs),
-      m_shape(std::make_shared<const PushdownShape>(m_session.handle(), table)), m_sql(m_shape),
+      m_shape(std::make_shared<const PushdownShape>(m_session.state(), table)), m_sql(m_shape),
       m_locked(m_session, m_sql), m_batches(m_session, m_sql), m_remote(m_session, m_sql),
       m_refusal(m_session, m_shape)
 {}
@@ -23,7 +23,7 @@ PushdownTable::~PushdownTable() = default;
 
 std::optional<QString> PushdownTable::walkReason(const PushdownPairs& pairs)
 {
-    return m_shape->walkReason(m_session.handle(), pairs);
+    return m_shape->walkReason(m_session.state(), pairs);
 }
 
 void PushdownTable::setPairs(const PushdownPairs& pairs)
@@ -130,7 +130,7 @@ bool PushdownTable::stillThere(const PushdownLeaf& leaf, const PushdownRow& row)
 
 DbError PushdownTable::skipped(const PushdownLeaf& leaf)
 {
-    return skippedUpdate(m_session.handle(), m_shape->oid(), leaf.oid);
+    return skippedUpdate(m_session.state(), m_shape->oid(), leaf.oid);
 }
 
 PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, const QString& from, const QString& to,

@@ -69,7 +69,7 @@ bool PushdownRemote::shippable(const PushdownColumn& c)
         return false;
     if (!m_deterministic) {
         m_deterministic.emplace();
-        Statement names(m_session.handle());
+        Statement names(m_session.state());
         names.prepare(DeterministicQuery);
         names.execute({m_leaf});
         while (names.fetch())

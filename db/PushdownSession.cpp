@@ -33,16 +33,11 @@ PushdownSession::~PushdownSession()
     rollback();
 }
 
-SQLHDBC PushdownSession::handle() const
-{
-    return m_state->openHandle();
-}
-
 Statement& PushdownSession::prepared(const QString& sql)
 {
     auto found = m_statements.find(sql);
     if (found == m_statements.end()) {
-        auto statement = std::make_unique<Statement>(handle());
+        auto statement = std::make_unique<Statement>(m_state);
         statement->prepare(sql);
         found = m_statements.emplace(sql, std::move(statement)).first;
     }
@@ -51,12 +46,12 @@ Statement& PushdownSession::prepared(const QString& sql)
 
 void PushdownSession::run(const QString& sql)
 {
-    Statement(handle()).executeDirect(sql);
+    Statement(m_state).executeDirect(sql);
 }
 
 QString PushdownSession::single(const QString& sql)
 {
-    Statement statement(handle());
+    Statement statement(m_state);
     statement.executeDirect(sql);
     QString text = statement.fetch() ? requiredText(statement, 1) : QString();
     statement.closeCursor();
@@ -74,13 +69,7 @@ long long PushdownSession::localPages(const PushdownLeaf& leaf)
 
 void PushdownSession::begin()
 {
-    SQLHDBC connection = handle();
-    const SQLRETURN manual = SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
-                                               reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-    if (!SQL_SUCCEEDED(manual))
-        throw diagnosticsError(SQL_HANDLE_DBC, connection,
-                               QStringLiteral("Cannot open a transaction for storing."));
-    m_inTransaction = true;
+    m_transaction.emplace(m_state, QStringLiteral("Cannot open a transaction for storing."));
 }
 
 void PushdownSession::begin(const PushdownLeaf& leaf, const QString& snapshot, const Table& table)
@@ -146,40 +135,21 @@ PushdownHold PushdownSession::hold(const Table& table, const QString& oid,
 
 void PushdownSession::commit()
 {
-    m_inTransaction = false;
-    SQLHDBC connection = handle();
-    const bool ended = SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT));
-    std::optional<DbError> failure;
-    if (!ended) {
-        try {
-            failure.emplace(
-                diagnosticsError(SQL_HANDLE_DBC, connection, QStringLiteral("The store did not commit.")));
-        } catch (...) {
-            failure.emplace(QStringLiteral("The store did not commit."), QStringLiteral("08006"));
-        }
-        SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK);
-    }
-    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-    if (failure)
-        throw *failure;
+    if (!m_transaction)
+        throw DbError(Transaction::storeNotCommitted(), QStringLiteral("08006"));
+    Transaction ending = std::move(*m_transaction);
+    m_transaction.reset();
+    ending.commit();
 }
 
 void PushdownSession::rollback() noexcept
 {
-    if (!m_inTransaction)
-        return;
-    m_inTransaction = false;
-    // A connection closed meanwhile ended the transaction with it.
-    if (!m_state->open)
-        return;
-    SQLHDBC connection = m_state->connection.get();
-    SQLEndTran(SQL_HANDLE_DBC, connection, SQL_ROLLBACK);
-    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    m_transaction.reset();
 }
 
 void PushdownSession::restart()
 {
-    SQLEndTran(SQL_HANDLE_DBC, handle(), SQL_ROLLBACK);
+    m_transaction->restart();
 }
 
 } // namespace quarvel::db

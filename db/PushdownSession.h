@@ -4,11 +4,13 @@
 
 #include "db/PushdownData.h"
 #include "db/Statement.h"
+#include "db/Transaction.h"
 
 #include <QString>
 
 #include <map>
 #include <memory>
+#include <optional>
 
 namespace quarvel::db {
 
@@ -24,8 +26,8 @@ public:
     PushdownSession(const PushdownSession&) = delete;
     PushdownSession& operator=(const PushdownSession&) = delete;
 
-    // The open connection's handle. Throws DbError when it is closed.
-    SQLHDBC handle() const;
+    // The connection, kept open by every statement made on it.
+    const std::shared_ptr<ConnectionState>& state() const { return m_state; }
     // The statement of this text, prepared on first use. Throws DbError.
     Statement& prepared(const QString& sql);
     // Forgets the prepared statements: the texts they were made of are no longer asked.
@@ -52,7 +54,7 @@ private:
     // Declared before the statements: the connection outlives every statement prepared on it.
     std::shared_ptr<ConnectionState> m_state;
     std::map<QString, std::unique_ptr<Statement>> m_statements;
-    bool m_inTransaction = false;
+    std::optional<Transaction> m_transaction;
 };
 
 } // namespace quarvel::db

@@ -61,7 +61,8 @@ constexpr char NameOid[] = "19";
 
 } // namespace
 
-PushdownShape::PushdownShape(SQLHDBC connection, const Table& table) : m_table(table)
+PushdownShape::PushdownShape(const std::shared_ptr<ConnectionState>& connection, const Table& table)
+    : m_table(table)
 {
     Statement relation(connection);
     relation.prepare(RelationQuery);
@@ -89,7 +90,7 @@ void PushdownShape::walkBecause(const QString& reason)
         m_walkReason = reason;
 }
 
-void PushdownShape::readLeaves(SQLHDBC connection)
+void PushdownShape::readLeaves(const std::shared_ptr<ConnectionState>& connection)
 {
     Statement leaves(connection);
     leaves.prepare(LeafQuery);
@@ -110,7 +111,7 @@ void PushdownShape::readLeaves(SQLHDBC connection)
     leaves.closeCursor();
 }
 
-void PushdownShape::readColumns(SQLHDBC connection)
+void PushdownShape::readColumns(const std::shared_ptr<ConnectionState>& connection)
 {
     Statement columns(connection);
     columns.prepare(ColumnQuery);
@@ -125,7 +126,8 @@ void PushdownShape::readColumns(SQLHDBC connection)
     columns.closeCursor();
 }
 
-PushdownColumn PushdownShape::readColumn(SQLHDBC connection, Statement& columns, QString& why) const
+PushdownColumn PushdownShape::readColumn(const std::shared_ptr<ConnectionState>& connection,
+                                         Statement& columns, QString& why) const
 {
     PushdownColumn c;
     c.name = requiredText(columns, 1);
@@ -162,7 +164,7 @@ PushdownColumn PushdownShape::readColumn(SQLHDBC connection, Statement& columns,
     return c;
 }
 
-void PushdownShape::readRules(SQLHDBC connection)
+void PushdownShape::readRules(const std::shared_ptr<ConnectionState>& connection)
 {
     Statement rules(connection);
     rules.prepare(RuleQuery);
@@ -175,7 +177,7 @@ void PushdownShape::readRules(SQLHDBC connection)
     rules.closeCursor();
 }
 
-void PushdownShape::readKeys(SQLHDBC connection)
+void PushdownShape::readKeys(const std::shared_ptr<ConnectionState>& connection)
 {
     Statement keys(connection);
     keys.prepare(KeyQuery);
@@ -185,7 +187,8 @@ void PushdownShape::readKeys(SQLHDBC connection)
     keys.closeCursor();
 }
 
-std::optional<QString> PushdownShape::walkReason(SQLHDBC connection, const PushdownPairs& pairs) const
+std::optional<QString> PushdownShape::walkReason(const std::shared_ptr<ConnectionState>& connection,
+                                                 const PushdownPairs& pairs) const
 {
     if (m_walkReason || m_encoding == u"UTF8")
         return m_walkReason;

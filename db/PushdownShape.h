@@ -19,7 +19,7 @@ class PushdownShape
 {
 public:
     // Reads the shape on the open connection. Throws DbError when the table cannot be read.
-    PushdownShape(SQLHDBC connection, const Table& table);
+    PushdownShape(const std::shared_ptr<ConnectionState>& connection, const Table& table);
 
     const Table& table() const { return m_table; }
     const QString& oid() const { return m_oid; }
@@ -29,15 +29,17 @@ public:
 
     // Why the record walk must do this table with these pairs, as the user is told; nullopt when the
     // server can do it exactly. Asks the server on the connection given. Throws DbError.
-    std::optional<QString> walkReason(SQLHDBC connection, const PushdownPairs& pairs) const;
+    std::optional<QString> walkReason(const std::shared_ptr<ConnectionState>& connection,
+                                      const PushdownPairs& pairs) const;
 
 private:
-    void readLeaves(SQLHDBC connection);
-    void readColumns(SQLHDBC connection);
+    void readLeaves(const std::shared_ptr<ConnectionState>& connection);
+    void readColumns(const std::shared_ptr<ConnectionState>& connection);
     // The column on the statement's row, and why the record walk must do it (empty when it need not).
-    PushdownColumn readColumn(SQLHDBC connection, Statement& columns, QString& why) const;
-    void readRules(SQLHDBC connection);
-    void readKeys(SQLHDBC connection);
+    PushdownColumn readColumn(const std::shared_ptr<ConnectionState>& connection, Statement& columns,
+                              QString& why) const;
+    void readRules(const std::shared_ptr<ConnectionState>& connection);
+    void readKeys(const std::shared_ptr<ConnectionState>& connection);
     // The first reason found is the one the user is told.
     void walkBecause(const QString& reason);
 

@@ -360,9 +360,8 @@ DbError untouchedRow(RecordSetState& s, const QString& target, const std::vector
 } // namespace
 
 namespace {
-// On either kind of connection that a Statement takes.
-template <class On>
-DbError skippedUpdateOn(const On& connection, const QString& relationOid, const QString& tableOid)
+DbError skippedUpdateOn(const std::shared_ptr<ConnectionState>& connection, const QString& relationOid,
+                        const QString& tableOid)
 {
     Statement causes(connection);
     causes.prepare(catalogueQuery(CatalogueQuery::SkipCauses));
@@ -394,11 +393,6 @@ DbError skippedUpdate(const std::shared_ptr<ConnectionState>& connection, const 
                       const QString& tableOid)
 {
     return skippedUpdateOn(connection, relationOid, tableOid);
-}
-
-DbError skippedUpdate(SQLHDBC handle, const QString& relationOid, const QString& tableOid)
-{
-    return skippedUpdateOn(handle, relationOid, tableOid);
 }
 
 DbError lockedTable(const DbError& failure, const Table& table)

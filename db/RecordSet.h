@@ -34,8 +34,6 @@ enum class LockType { ReadOnly = 1, Optimistic = 3 };
 // Throws DbError when the catalogue cannot be read.
 DbError skippedUpdate(const std::shared_ptr<ConnectionState>& connection, const QString& relationOid,
                       const QString& tableOid);
-// The same on a bare connection handle: for the server engine's tables until they hold shared state.
-DbError skippedUpdate(SQLHDBC handle, const QString& relationOid, const QString& tableOid);
 
 // A lock wait that ran out on a table another session holds, or waits to lock whole (a VACUUM FULL or
 // ALTER TABLE queues every later lock behind it): such a failure leaves the table.

@@ -104,10 +104,8 @@ bool isTimeType(const QString& oid)
     return times.contains(oid);
 }
 
-// On either kind of connection that a Statement takes.
-template <class On>
-ColumnRounding columnRoundingOn(const On& handle, QString typeOid, QString typeKind,
-                                const QString& typeModifier, const QString& castType,
+ColumnRounding columnRoundingOn(const std::shared_ptr<ConnectionState>& handle, QString typeOid,
+                                QString typeKind, const QString& typeModifier, const QString& castType,
                                 const QString& storedType)
 {
     ColumnRounding rounding;
@@ -164,12 +162,6 @@ ColumnRounding columnRounding(const std::shared_ptr<ConnectionState>& connection
                               const QString& storedType)
 {
     return columnRoundingOn(connection, typeOid, typeKind, typeModifier, castType, storedType);
-}
-
-ColumnRounding columnRounding(SQLHDBC handle, const QString& typeOid, const QString& typeKind,
-                              const QString& typeModifier, const QString& castType, const QString& storedType)
-{
-    return columnRoundingOn(handle, typeOid, typeKind, typeModifier, castType, storedType);
 }
 
 bool mayRound(const ColumnRounding& rounding, const QString& text)

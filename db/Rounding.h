@@ -34,10 +34,6 @@ struct ColumnRounding
 ColumnRounding columnRounding(const std::shared_ptr<ConnectionState>& connection, const QString& typeOid,
                               const QString& typeKind, const QString& typeModifier, const QString& castType,
                               const QString& storedType);
-// The same on a bare connection handle: for the server engine's tables until they hold shared state.
-ColumnRounding columnRounding(SQLHDBC handle, const QString& typeOid, const QString& typeKind,
-                              const QString& typeModifier, const QString& castType,
-                              const QString& storedType);
 
 // False when the text surely keeps its value, told without asking the server.
 bool mayRound(const ColumnRounding& rounding, const QString& text);

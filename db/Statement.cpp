@@ -28,17 +28,11 @@ Statement::Statement(std::shared_ptr<ConnectionState> connection)
       m_buffer(FirstReadUnits)
 {}
 
-Statement::Statement(SQLHDBC connection)
-    : m_borrowedConnection(connection), m_handle(StatementHandle::allocate(connection)),
-      m_buffer(FirstReadUnits)
-{}
-
 Statement& Statement::operator=(Statement&& other) noexcept
 {
     if (this != &other) {
         m_handle = std::move(other.m_handle);
         m_connection = std::move(other.m_connection);
-        m_borrowedConnection = std::exchange(other.m_borrowedConnection, nullptr);
         m_buffer = std::move(other.m_buffer);
         m_indicators = std::move(other.m_indicators);
         m_lastColumn = std::exchange(other.m_lastColumn, 0);
@@ -49,7 +43,7 @@ Statement& Statement::operator=(Statement&& other) noexcept
 
 SQLHDBC Statement::connectionHandle() const
 {
-    return m_connection ? m_connection->connection.get() : m_borrowedConnection;
+    return m_connection->connection.get();
 }
 
 void Statement::check(SQLRETURN result, const char* operation) const

@@ -33,9 +33,6 @@ class Statement
 public:
     // Allocates a statement on the open connection, which it keeps alive while it lives. Throws DbError.
     explicit Statement(std::shared_ptr<ConnectionState> connection);
-    // The same on a bare connection handle that the caller keeps open: for the server engine's tables
-    // until they hold shared state.
-    explicit Statement(SQLHDBC connection);
     ~Statement() = default;
     Statement(Statement&&) noexcept = default;
     // Frees its own handle before it lets go of its connection.
@@ -85,7 +82,6 @@ private:
 
     // Declared before the handle, which is freed first.
     std::shared_ptr<ConnectionState> m_connection;
-    SQLHDBC m_borrowedConnection = nullptr; // for the server engine's tables until they hold shared state
     StatementHandle m_handle;
     std::vector<SQLWCHAR> m_buffer;
     std::vector<SQLLEN> m_indicators;

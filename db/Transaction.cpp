@@ -76,4 +76,10 @@ void Transaction::rollback() noexcept
     end(false, QString(), nullptr);
 }
 
+void Transaction::restart() noexcept
+{
+    if (m_connection && m_connection->open)
+        SQLEndTran(SQL_HANDLE_DBC, m_connection->connection.get(), SQL_ROLLBACK);
+}
+
 } // namespace quarvel::db

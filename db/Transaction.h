@@ -37,6 +37,8 @@ public:
 
     // Drops what the transaction did; nothing when it has ended. Never fails.
     void rollback() noexcept;
+    // Drops what the transaction did and goes on in a new one: a snapshot that must see newer rows.
+    void restart() noexcept;
 
     bool isActive() const { return m_connection != nullptr; }
 

@@ -53,7 +53,7 @@ private slots:
         }
         db::Connection connection;
         connection.open(test::TestDatabase::connectionString());
-        db::Statement statement(connection.state().openHandle());
+        db::Statement statement(connection.state().shared_from_this());
         statement.prepare(branches.join(" UNION ALL ") + " ORDER BY 1, 2");
         // The server cannot hold a NUL, and the driver would cut the text there: refused before sending.
         std::vector<QString> withNul = parameters;
