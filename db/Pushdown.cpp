@@ -1,6 +1,7 @@
 #include "db/Pushdown.h"
 
 #include "db/ConnectionState.h"
+#include "db/RowIdentity.h"
 
 #include <QRegularExpression>
 #include <QStringList>
@@ -1053,13 +1054,7 @@ long long PushdownTable::rowsIn(const PushdownLeaf& leaf, long long first, long 
 QString PushdownTable::rowName(const PushdownLeaf& leaf, const QString& ctid,
                                const std::vector<QString>& key) const
 {
-    QString name = QStringLiteral("record at %1 in %2").arg(ctid, leaf.table.displayName());
-    if (key.empty())
-        return name;
-    QStringList names(m_keyColumns.begin(), m_keyColumns.end());
-    return name + QStringLiteral(", key (%1)=(%2)")
-                      .arg(names.join(QStringLiteral(", ")),
-                           QStringList(key.begin(), key.end()).join(QStringLiteral(", ")));
+    return RowIdentity{leaf.table.displayName(), ctid, m_keyColumns, key}.text();
 }
 
 std::optional<DbError> PushdownTable::refusal(int index, const QString& text)
