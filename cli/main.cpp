@@ -828,9 +828,15 @@ int commandRuns(const QCommandLineParser& parser)
     if (parser.isSet(QStringLiteral("json"))) {
         QJsonArray list;
         for (const engine::JournalRun& run : runs) {
-            QJsonArray pairs;
-            for (const auto& [find, replacement] : run.pairs)
-                pairs.append(QJsonArray{find, replacement});
+            // "pairs" as the run began; "pairsRan" every list it applied, in order (several where they
+            // were changed during a record walk).
+            QJsonArray pairsRan;
+            for (const engine::RunPairs& ran : run.pairsRan) {
+                QJsonArray pairs;
+                for (const auto& [find, replacement] : ran)
+                    pairs.append(QJsonArray{find, replacement});
+                pairsRan.append(pairs);
+            }
             list.append(QJsonObject{
                 {QStringLiteral("run"), run.id},
                 {QStringLiteral("started"), run.started.toString(Qt::ISODate)},
@@ -841,7 +847,8 @@ int commandRuns(const QCommandLineParser& parser)
                 {QStringLiteral("database"), run.place.database},
                 {QStringLiteral("user"), run.place.user},
                 {QStringLiteral("tables"), QJsonArray::fromStringList(run.tables)},
-                {QStringLiteral("pairs"), pairs},
+                {QStringLiteral("pairs"), pairsRan.isEmpty() ? QJsonArray() : pairsRan.first().toArray()},
+                {QStringLiteral("pairsRan"), pairsRan},
                 {QStringLiteral("records"), run.records},
                 {QStringLiteral("undoes"), run.undoes},
                 {QStringLiteral("undoneBy"), run.undoneBy},
@@ -857,6 +864,20 @@ int commandRuns(const QCommandLineParser& parser)
                      placeText(run.place), QString::number(run.tables.size()), QString::number(run.records),
                      runState(run)});
     printTable(out, rows, {true, false, false, true, true, false});
+    for (const engine::JournalRun& run : runs) {
+        if (run.pairsRan.size() < 2)
+            continue;
+        QStringList lists;
+        for (const engine::RunPairs& ran : run.pairsRan) {
+            QStringList pairs;
+            for (const auto& [find, replacement] : ran)
+                pairs << QStringLiteral("\"%1\" -> \"%2\"").arg(find, replacement);
+            lists << pairs.join(QStringLiteral(", "));
+        }
+        out << QStringLiteral("run %1 ran its pairs as they were changed: %2\n")
+                   .arg(run.id)
+                   .arg(lists.join(QStringLiteral("; then ")));
+    }
     if (runs.empty())
         printError(QStringLiteral("no run has been journaled yet (%1)").arg(journal.path()));
     return Done;

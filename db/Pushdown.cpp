@@ -1,6 +1,7 @@
 #include "db/Pushdown.h"
 
 #include "db/PushdownRead.h"
+#include "db/RowIdentity.h"
 
 #include <QStringList>
 
@@ -168,14 +169,7 @@ long long PushdownTable::rowsIn(const PushdownLeaf& leaf, long long first, long 
 QString PushdownTable::rowName(const PushdownLeaf& leaf, const QString& ctid,
                                const std::vector<QString>& key) const
 {
-    QString name = QStringLiteral("record at %1 in %2").arg(ctid, leaf.table.displayName());
-    if (key.empty())
-        return name;
-    const std::vector<QString>& keyColumns = m_shape->keyColumns();
-    QStringList names(keyColumns.begin(), keyColumns.end());
-    return name + QStringLiteral(", key (%1)=(%2)")
-                      .arg(names.join(QStringLiteral(", ")),
-                           QStringList(key.begin(), key.end()).join(QStringLiteral(", ")));
+    return RowIdentity{leaf.table.displayName(), ctid, m_shape->keyColumns(), key}.text();
 }
 
 std::optional<DbError> PushdownTable::refusal(int column, const QString& text)

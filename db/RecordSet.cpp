@@ -2,6 +2,7 @@
 
 #include "db/Catalogue.h"
 #include "db/RecordSetState.h"
+#include "db/RowIdentity.h"
 
 #include <algorithm>
 #include <exception>
@@ -435,7 +436,7 @@ JournaledRecord journaledRecord(const RecordSetState& s, const std::vector<int>&
                                 QString& transaction)
 {
     JournaledRecord record;
-    record.record = row.record;
+    record.walkPlace = row.record; // the journal numbers it in the order the run stores
     for (int j : fields)
         record.columns.push_back(s.columns[static_cast<size_t>(j)].name);
     record.oldValues = row.oldValues;
@@ -705,20 +706,23 @@ void flushAll(RecordSetState& s)
     }
 }
 
-// How the user is told which record a failure belongs to: its place in the walk, and its key.
-QString rowName(const RecordSetState& s)
+// How the user is told which record a failure belongs to: where it was read, and its key as read.
+QString rowName(RecordSetState& s)
 {
-    QString name = QStringLiteral("record %1 of %2").arg(s.record).arg(s.table.displayName());
-    if (s.keyFields.empty())
-        return name;
-    QStringList keyNames;
-    QStringList keyValues;
-    for (int j : s.keyFields) {
-        keyNames << s.columns[static_cast<size_t>(j)].name;
-        keyValues << s.original[static_cast<size_t>(j)].value_or(QStringLiteral("NULL"));
+    RowIdentity row{s.table.displayName(), {}, {}, {}};
+    // Only a table's rows carry their identity after the fields; one that cannot be read leaves the
+    // name to the key alone rather than failing the report it is for.
+    if (s.rows && !s.columns.empty() && !s.eof) {
+        try {
+            row.place = s.rows->text(static_cast<SQLUSMALLINT>(s.columns.size() + 2)).value_or(QString());
+        } catch (const DbError&) {
+        }
     }
-    return name + QStringLiteral(", key (%1)=(%2)")
-                      .arg(keyNames.join(QStringLiteral(", ")), keyValues.join(QStringLiteral(", ")));
+    for (int j : s.keyFields) {
+        row.keyColumns.push_back(s.columns[static_cast<size_t>(j)].name);
+        row.key.push_back(s.original[static_cast<size_t>(j)].value_or(QStringLiteral("NULL")));
+    }
+    return row.text();
 }
 
 // The current record's changes, with the row identity read after its fields.

@@ -15,7 +15,11 @@ namespace quarvel::db {
 // One record as the store left it.
 struct JournaledRecord
 {
-    long long record = 0;                          // 1-based place in the walk
+    // The n-th record the run stored in this table, from 1, in the order its stores committed: the same
+    // number for the same store in either engine. 0: numbered by the journal as it takes the record. An
+    // undo's record keeps the number of the record it put back.
+    long long record = 0;
+    long long walkPlace = 0;                       // the record walk's place of the record, from 1; else 0
     std::vector<QString> columns;                  // the changed fields, by name
     std::vector<std::optional<QString>> oldValues; // as read, in PostgreSQL's text form
     std::vector<QString> newValues;                // as given to the column

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QStandardPaths>
 
+#include <map>
 #include <sqlite3.h>
 
 #ifndef Q_OS_WIN
@@ -43,9 +44,15 @@ CREATE TABLE IF NOT EXISTS records(
     record INTEGER NOT NULL,
     row_oid TEXT NOT NULL, ctid TEXT NOT NULL, xmin TEXT NOT NULL,
     key TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS run_pairs(
+    id INTEGER PRIMARY KEY,
+    run INTEGER NOT NULL REFERENCES runs(id),
+    pairs TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS changes(
     record INTEGER NOT NULL REFERENCES records(id),
-    col TEXT NOT NULL, old TEXT, new TEXT NOT NULL);
+    col TEXT NOT NULL, old TEXT, new TEXT NOT NULL,
+    pairs INTEGER REFERENCES run_pairs(id));
+CREATE INDEX IF NOT EXISTS run_pairs_run ON run_pairs(run);
 CREATE INDEX IF NOT EXISTS stores_run ON stores(run);
 CREATE INDEX IF NOT EXISTS records_store ON records(store);
 CREATE INDEX IF NOT EXISTS changes_record ON changes(record);
@@ -62,6 +69,22 @@ QStringList listOf(const QString& json)
     for (const QJsonValue v : QJsonDocument::fromJson(json.toUtf8()).array())
         out << v.toString();
     return out;
+}
+
+QString pairsJson(const RunPairs& pairs)
+{
+    QJsonArray list;
+    for (const auto& [find, replacement] : pairs)
+        list.append(QJsonArray{find, replacement});
+    return QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact));
+}
+
+RunPairs pairsOf(const QString& json)
+{
+    RunPairs pairs;
+    for (const QJsonValue pair : QJsonDocument::fromJson(json.toUtf8()).array())
+        pairs.append({pair.toArray().at(0).toString(), pair.toArray().at(1).toString()});
+    return pairs;
 }
 
 QStringList toList(const std::vector<QString>& texts)
@@ -147,6 +170,53 @@ private:
 QString now()
 {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+void execute(sqlite3* db, const char* sql)
+{
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string message = error ? error : sqlite3_errmsg(db);
+        sqlite3_free(error);
+        throw JournalError(message);
+    }
+}
+
+void addMissingColumn(sqlite3* db, const char* table, const char* column, const char* definition)
+{
+    Sql there(db, "SELECT count(*) FROM pragma_table_info(?) WHERE name = ?");
+    there.bind(1, QString::fromLatin1(table)).bind(2, QString::fromLatin1(column));
+    if (there.step() && there.integer(0) == 0)
+        execute(db, QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3")
+                        .arg(QLatin1String(table), QLatin1String(column), QLatin1String(definition))
+                        .toUtf8()
+                        .constData());
+}
+
+qint64 addPairs(sqlite3* db, qint64 run, const RunPairs& pairs)
+{
+    Sql insert(db, "INSERT INTO run_pairs(run, pairs) VALUES (?, ?)");
+    insert.bind(1, run).bind(2, pairsJson(pairs)).run();
+    return sqlite3_last_insert_rowid(db);
+}
+
+std::pair<qint64, RunPairs> latestPairs(sqlite3* db, qint64 run)
+{
+    Sql q(db, "SELECT id, pairs FROM run_pairs WHERE run = ? ORDER BY id DESC LIMIT 1");
+    q.bind(1, run);
+    if (q.step())
+        return {q.integer(0), pairsOf(q.string(1))};
+    return {0, {}}; // a run begun before its pairs had entries: its changes point at none
+}
+
+std::vector<RunPairs> pairsRan(sqlite3* db, qint64 run)
+{
+    std::vector<RunPairs> ran;
+    Sql q(db, "SELECT pairs FROM run_pairs WHERE run = ? ORDER BY id");
+    q.bind(1, run);
+    while (q.step())
+        ran.push_back(pairsOf(q.string(0)));
+    return ran;
 }
 
 #ifndef Q_OS_WIN
@@ -250,20 +320,90 @@ RunPlace runPlaceOf(const QString& connectionString)
     return place;
 }
 
+// Numbers the records of each table as the run stores them, and points each change at the run's pairs
+// it used: the pairs as they stand, or as the record walk read them for that field.
 class JournalRecorder : public db::StoreJournal
 {
 public:
-    JournalRecorder(Journal& journal, qint64 run) : m_journal(journal), m_run(run) {}
+    JournalRecorder(Journal& journal, qint64 run) : m_journal(journal), m_run(run)
+    {
+        m_pairs = latestPairs(m_journal.m_db, run);
+        m_tableStart = m_pairs.first;
+    }
+    ~JournalRecorder() override
+    {
+        if (m_journal.m_walk == this)
+            m_journal.m_walk = nullptr;
+    }
+    JournalRecorder(const JournalRecorder&) = delete;
+    JournalRecorder& operator=(const JournalRecorder&) = delete;
+
     void storing(const db::Table& table, const std::vector<QString>& keyColumns, const QString& transaction,
                  const std::vector<db::JournaledRecord>& records) override
     {
-        m_journal.write(m_run, table, keyColumns, transaction, records);
+        std::vector<db::JournaledRecord> numbered = records;
+        std::vector<std::vector<qint64>> pairs;
+        const long long before = m_stored[{table.schema, table.name}];
+        for (size_t i = 0; i < numbered.size(); ++i) {
+            db::JournaledRecord& record = numbered[i];
+            if (record.record == 0)
+                record.record = before + static_cast<long long>(i) + 1;
+            pairs.emplace_back();
+            for (const QString& column : record.columns)
+                pairs.back().push_back(pairsUsed(record.walkPlace, column));
+        }
+        m_pending = {{table.schema, table.name}, static_cast<long long>(records.size())};
+        m_journal.write(m_run, table, keyColumns, transaction, numbered, pairs);
     }
-    void stored(bool committed) noexcept override { m_journal.confirm(committed); }
+
+    void stored(bool committed) noexcept override
+    {
+        if (committed)
+            m_stored[m_pending.first] += m_pending.second;
+        m_pending.second = 0;
+        m_journal.confirm(committed);
+    }
+
+    void walkingTable()
+    {
+        m_tableStart = m_pairs.first;
+        m_switches.clear();
+    }
+
+    void pairsRead(long long place, const QStringList& fieldsFrom, const RunPairs& pairs)
+    {
+        if (pairs == m_pairs.second)
+            return;
+        m_pairs = {addPairs(m_journal.m_db, m_run, pairs), pairs};
+        m_switches.push_back({place, fieldsFrom, m_pairs.first});
+    }
 
 private:
+    // The pairs of the record at place, from its field named column on.
+    struct Switch
+    {
+        long long place;
+        QStringList fieldsFrom;
+        qint64 pairs;
+    };
+
+    qint64 pairsUsed(long long place, const QString& column) const
+    {
+        qint64 used = m_tableStart;
+        for (const Switch& at : m_switches)
+            if (at.place < place || (at.place == place && at.fieldsFrom.contains(column)))
+                used = at.pairs;
+        return used;
+    }
+
+    using Name = std::pair<QString, QString>;
     Journal& m_journal;
     qint64 m_run;
+    std::map<Name, long long> m_stored; // records of stores seen to commit, by table
+    std::pair<Name, long long> m_pending;
+    std::pair<qint64, RunPairs> m_pairs; // the run's latest pairs, and their entry
+    qint64 m_tableStart = 0;             // the entry in use when the walk came to its table
+    std::vector<Switch> m_switches;      // in the order the walk met them
 };
 
 Journal::Journal(const QString& path) : m_path(path)
@@ -291,10 +431,11 @@ Journal::Journal(const QString& path) : m_path(path)
         // it describes commits, also when the machine loses power.
         exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON;");
         exec(Schema);
-        // Journals written before runs named their engine gain the column, empty for their runs.
-        Sql engine(m_db, "SELECT count(*) FROM pragma_table_info('runs') WHERE name = 'engine'");
-        if (engine.step() && engine.integer(0) == 0)
-            exec("ALTER TABLE runs ADD COLUMN engine TEXT");
+        // Journals written before runs named their engine gain the column, empty for their runs; those
+        // written before the pairs of a run could change gain the changes' pointer, empty: such a run
+        // ran the pairs it began with.
+        addMissingColumn(m_db, "runs", "engine", "TEXT");
+        addMissingColumn(m_db, "changes", "pairs", "INTEGER REFERENCES run_pairs(id)");
     } catch (...) {
         sqlite3_close(m_db);
         m_db = nullptr;
@@ -315,33 +456,35 @@ QString Journal::defaultPath()
 
 void Journal::exec(const char* sql)
 {
-    char* error = nullptr;
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string message = error ? error : sqlite3_errmsg(m_db);
-        sqlite3_free(error);
-        throw JournalError(message);
-    }
+    execute(m_db, sql);
 }
 
 qint64 Journal::beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs,
                          qint64 undoes, const QString& engine)
 {
-    QJsonArray pairList;
-    for (const auto& [find, replacement] : pairs)
-        pairList.append(QJsonArray{find, replacement});
-    Sql insert(m_db, "INSERT INTO runs(undoes, started, server, port, database, user, tables, pairs, engine) "
-                     "VALUES (NULLIF(?, 0), ?, ?, ?, ?, ?, ?, ?, NULLIF(?, ''))");
-    insert.bind(1, undoes)
-        .bind(2, now())
-        .bind(3, place.server)
-        .bind(4, place.port)
-        .bind(5, place.database)
-        .bind(6, place.user)
-        .bind(7, jsonList(tables))
-        .bind(8, QString::fromUtf8(QJsonDocument(pairList).toJson(QJsonDocument::Compact)))
-        .bind(9, engine);
-    insert.run();
-    return sqlite3_last_insert_rowid(m_db);
+    exec("BEGIN IMMEDIATE");
+    try {
+        Sql insert(m_db,
+                   "INSERT INTO runs(undoes, started, server, port, database, user, tables, pairs, engine) "
+                   "VALUES (NULLIF(?, 0), ?, ?, ?, ?, ?, ?, ?, NULLIF(?, ''))");
+        insert.bind(1, undoes)
+            .bind(2, now())
+            .bind(3, place.server)
+            .bind(4, place.port)
+            .bind(5, place.database)
+            .bind(6, place.user)
+            .bind(7, jsonList(tables))
+            .bind(8, pairsJson(pairs))
+            .bind(9, engine);
+        insert.run();
+        const qint64 run = sqlite3_last_insert_rowid(m_db);
+        addPairs(m_db, run, pairs);
+        exec("COMMIT");
+        return run;
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 void Journal::endRun(qint64 run) noexcept
@@ -358,8 +501,28 @@ std::unique_ptr<db::StoreJournal> Journal::recorder(qint64 run)
     return std::make_unique<JournalRecorder>(*this, run);
 }
 
+std::unique_ptr<db::StoreJournal> Journal::walkRecorder(qint64 run)
+{
+    auto recorder = std::make_unique<JournalRecorder>(*this, run);
+    m_walk = recorder.get();
+    return recorder;
+}
+
+void Journal::walkingTable()
+{
+    if (m_walk)
+        m_walk->walkingTable();
+}
+
+void Journal::pairsRead(long long place, const QStringList& fieldsFrom, const RunPairs& pairs)
+{
+    if (m_walk)
+        m_walk->pairsRead(place, fieldsFrom, pairs);
+}
+
 void Journal::write(qint64 run, const db::Table& table, const std::vector<QString>& keyColumns,
-                    const QString& transaction, const std::vector<db::JournaledRecord>& records)
+                    const QString& transaction, const std::vector<db::JournaledRecord>& records,
+                    const std::vector<std::vector<qint64>>& pairs)
 {
     if (m_failWrites)
         throw JournalError("database or disk is full");
@@ -377,8 +540,10 @@ void Journal::write(qint64 run, const db::Table& table, const std::vector<QStrin
         const QString NoKey = jsonList({}); // a table without a primary key: the same for every record
         Sql record(m_db,
                    "INSERT INTO records(store, record, row_oid, ctid, xmin, key) VALUES (?, ?, ?, ?, ?, ?)");
-        Sql change(m_db, "INSERT INTO changes(record, col, old, new) VALUES (?, ?, ?, ?)");
-        for (const db::JournaledRecord& r : records) {
+        Sql change(m_db,
+                   "INSERT INTO changes(record, col, old, new, pairs) VALUES (?, ?, ?, ?, NULLIF(?, 0))");
+        for (size_t at = 0; at < records.size(); ++at) {
+            const db::JournaledRecord& r = records[at];
             record.bind(1, storeId)
                 .bind(2, static_cast<qint64>(r.record))
                 .bind(3, r.rowOid)
@@ -392,6 +557,7 @@ void Journal::write(qint64 run, const db::Table& table, const std::vector<QStrin
                     .bind(2, r.columns[i])
                     .bind(3, r.oldValues[i])
                     .bind(4, r.newValues[i])
+                    .bind(5, pairs[at][i])
                     .run();
         }
         exec("COMMIT");
@@ -446,14 +612,44 @@ JournalRun runFrom(const Sql& q)
         run.ended = QDateTime::fromString(q.string(3), Qt::ISODateWithMs).toLocalTime();
     run.place = {q.string(4), q.string(5), q.string(6), q.string(7)};
     run.tables = listOf(q.string(8));
-    for (const QJsonValue pair : QJsonDocument::fromJson(q.string(9).toUtf8()).array())
-        run.pairs.append({pair.toArray().at(0).toString(), pair.toArray().at(1).toString()});
+    run.pairs = pairsOf(q.string(9));
     run.undoneBy = q.integer(10);
     run.records = q.integer(11);
     run.undecided = q.integer(12);
     if (q.text(13))
         run.engine = q.string(13);
     return run;
+}
+
+// The rows of one store, each with its changed fields, in the order they were put on record.
+std::vector<db::RestoreRow> rowsOf(sqlite3* db, qint64 store)
+{
+    std::vector<db::RestoreRow> rows;
+    Sql records(db, "SELECT id, record, row_oid, ctid, xmin, key FROM records WHERE store = ? ORDER BY id");
+    Sql changes(db, "SELECT col, old, new FROM changes WHERE record = ? ORDER BY rowid");
+    records.bind(1, store);
+    while (records.step()) {
+        db::RestoreRow row;
+        row.record = records.integer(1);
+        row.rowOid = records.string(2);
+        row.ctid = records.string(3);
+        row.xmin = records.string(4);
+        row.key = toVector(listOf(records.string(5)));
+        changes.bind(1, records.integer(0));
+        while (changes.step())
+            row.fields.push_back({changes.string(0), changes.string(2), changes.text(1)});
+        changes.reset();
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+// A run journaled before its pairs had entries ran the pairs it began with.
+std::vector<RunPairs> ranOrBegun(std::vector<RunPairs> ran, const RunPairs& begun)
+{
+    if (ran.empty())
+        ran.push_back(begun);
+    return ran;
 }
 
 } // namespace
@@ -464,6 +660,8 @@ std::vector<JournalRun> Journal::runs()
     Sql q(m_db, (std::string(RunsQuery) + " ORDER BY r.id DESC").c_str());
     while (q.step())
         out.push_back(runFrom(q));
+    for (JournalRun& run : out)
+        run.pairsRan = ranOrBegun(pairsRan(m_db, run.id), run.pairs);
     return out;
 }
 
@@ -479,7 +677,9 @@ JournalRun Journal::run(qint64 id)
     q.bind(1, id);
     if (!q.step())
         throw JournalError(QStringLiteral("There is no run %1 in the journal.").arg(id).toStdString());
-    return runFrom(q);
+    JournalRun run = runFrom(q);
+    run.pairsRan = ranOrBegun(pairsRan(m_db, id), run.pairs);
+    return run;
 }
 
 void Journal::forEachStore(qint64 run, const std::function<void(const JournalStore&)>& visit)
@@ -502,25 +702,7 @@ void Journal::forEachStore(qint64 run, const std::function<void(const JournalSto
         }
     }
     for (JournalStore& store : stores) {
-        {
-            Sql records(
-                m_db, "SELECT id, record, row_oid, ctid, xmin, key FROM records WHERE store = ? ORDER BY id");
-            Sql changes(m_db, "SELECT col, old, new FROM changes WHERE record = ? ORDER BY rowid");
-            records.bind(1, store.id);
-            while (records.step()) {
-                db::RestoreRow row;
-                row.record = records.integer(1);
-                row.rowOid = records.string(2);
-                row.ctid = records.string(3);
-                row.xmin = records.string(4);
-                row.key = toVector(listOf(records.string(5)));
-                changes.bind(1, records.integer(0));
-                while (changes.step())
-                    row.fields.push_back({changes.string(0), changes.string(2), changes.text(1)});
-                changes.reset();
-                store.rows.push_back(std::move(row));
-            }
-        }
+        store.rows = rowsOf(m_db, store.id);
         visit(store);
         store.rows = {};
     }

@@ -60,7 +60,10 @@ struct JournalRun
     QDateTime ended; // invalid when the run never ended (the program was stopped)
     RunPlace place;
     QStringList tables;
-    RunPairs pairs;
+    RunPairs pairs; // as the run began
+    // Every list of pairs the run applied, in the order it applied them: more than one where the pairs were
+    // changed while the record walk ran (it reads them again for every field). Never empty.
+    std::vector<RunPairs> pairsRan;
     long long records = 0;   // records whose store was seen to commit: the changes that reached the database
     long long undecided = 0; // records of stores whose commit was not seen (a killed run): the server knows
     QString engine; // RecordWalkEngine or ServerEngine; empty for an undo and for runs journaled before
@@ -80,6 +83,8 @@ struct JournalStore
     bool confirmed = false; // the commit was seen; otherwise the transaction's fate on the server decides
     std::vector<db::RestoreRow> rows; // what it stored, as a restore back to the old texts would need
 };
+
+class JournalRecorder;
 
 class Journal
 {
@@ -102,8 +107,19 @@ public:
     // Marks the run ended. Never throws: a run whose end is not on record still undoes.
     void endRun(qint64 run) noexcept;
 
-    // What a record set tells the journal, for the given run.
+    // What a record set tells the journal, for the given run. The stored changes point at the run's
+    // pairs as they stand when the recorder is made, or as pairsRead() tells of them since.
     std::unique_ptr<db::StoreJournal> recorder(qint64 run);
+    // The same for the record walk, which reads the pairs again for every field: while it lives,
+    // walkingTable() and pairsRead() tell it what the walk read. One at a time.
+    std::unique_ptr<db::StoreJournal> walkRecorder(qint64 run);
+    // The walk starts on a table: its places count from 1 again.
+    void walkingTable();
+    // The walk read these pairs for the field that comes first of fieldsFrom (the record's fields from it
+    // on, by name) in the record at place. Pairs unlike those before are put on record as a new entry of
+    // the run's pairs, and the changes made from there on point at it. Does nothing without a
+    // walkRecorder. Throws JournalError.
+    void pairsRead(long long place, const QStringList& fieldsFrom, const RunPairs& pairs);
 
     // Every run, newest first. Throws JournalError.
     std::vector<JournalRun> runs();
@@ -120,14 +136,17 @@ public:
 private:
     friend class JournalRecorder;
     void exec(const char* sql);
+    // pairs: for each record, for each of its changed columns, the entry of the run's pairs it used.
     void write(qint64 run, const db::Table& table, const std::vector<QString>& keyColumns,
-               const QString& transaction, const std::vector<db::JournaledRecord>& records);
+               const QString& transaction, const std::vector<db::JournaledRecord>& records,
+               const std::vector<std::vector<qint64>>& pairs);
     void confirm(bool committed) noexcept;
 
     QString m_path;
     sqlite3* m_db = nullptr;
     qint64 m_lastStore = 0;
     bool m_failWrites = false;
+    JournalRecorder* m_walk = nullptr; // the walkRecorder's, while it lives
 };
 
 } // namespace quarvel::engine

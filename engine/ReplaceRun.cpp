@@ -48,11 +48,87 @@ void reportStoreFailures(Procedure& p, db::RecordSet& records)
         reportFailure(p, step::Store, std::make_exception_ptr(failure.error.describing(failure.row)));
 }
 
+// What the walk read of the pairs, told to the journal where it differs from what it read before: a change
+// made to them during the run counts from the field it was read for, and the journal keeps what ran.
+class PairsRead
+{
+public:
+    PairsRead(Procedure& p, RunHost& host, db::RecordSet& records, int fields) : m_p(p)
+    {
+        try {
+            m_journal = host.journal();
+            if (!m_journal)
+                return;
+            m_journal->walkingTable();
+            for (int j = 0; j < fields; ++j)
+                m_names << records.fieldName(j);
+        } catch (...) {
+            // Names not known: a change of the pairs is then put on record from the next record on.
+        }
+    }
+
+    // The pairs read for field j of the record at place, at the report line of that read. A journal that
+    // cannot take them stops the run, as one that cannot take a store does.
+    void read(long long place, int field, const RunPairs& pairs, int line)
+    {
+        if (!m_journal || pairs == m_last)
+            return;
+        try {
+            m_journal->pairsRead(place, m_names.mid(field), pairs);
+            m_last = pairs;
+        } catch (...) {
+            m_p.report(line, std::current_exception());
+            throw RunStopped();
+        }
+    }
+
+private:
+    Procedure& m_p;
+    Journal* m_journal = nullptr;
+    QStringList m_names;
+    std::optional<RunPairs> m_last;
+};
+
+// Applies the pairs of the selected tab to field j of the record at place, reading them as they stand now.
+void walkField(Procedure& p, RunHost& host, db::RecordSet& records, int j, const QString& tableText,
+               PairsRead& pairsRead, long long place)
+{
+    walkStep(p, 132, [&] { host.processEvents(); });
+    int tab = -1;
+    walkStep(p, 134, [&] { tab = host.selectedTab(); });
+    if (tab == 0) {
+        QString find;
+        QString replacement;
+        walkStep(p, 136, [&] {
+            find = host.findText();
+            replacement = host.replaceText();
+        });
+        pairsRead.read(place, j, {{find, replacement}}, 136);
+        applyPair(p, host, records, j, find, replacement, tableText, SinglePairLines);
+    } else if (tab == 1) {
+        const int sets = p.value(144, 0, [&] { return host.setCount(); });
+        RunPairs read;
+        for (int k = 0; k < sets; ++k) {
+            QString find;
+            QString replacement;
+            if (!walkStep(p, 146, [&] {
+                    find = host.setFindText(k);
+                    replacement = host.setReplaceText(k);
+                }))
+                continue;
+            read.append({find, replacement});
+            applyPair(p, host, records, j, find, replacement, tableText, SetLines);
+        }
+        pairsRead.read(place, j, read, 146);
+    }
+}
+
 void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry, int entryCount,
                  const QString& tableText)
 {
     const int fields = p.value(126, 0, [&] { return records.fieldCount(); });
     const long long recordCount = p.value<long long>(126, 0, [&] { return records.recordCount(); });
+    PairsRead pairsRead(p, host, records, fields);
     long long record = 0;
     tellProgress(host, entry, entryCount, 0, recordCount);
     for (;;) {
@@ -64,32 +140,8 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
         if (stopAsked(host))
             throw RunStopped();
         tellProgress(host, entry, entryCount, ++record, recordCount);
-        for (int j = 0; j < fields; ++j) {
-            walkStep(p, 132, [&] { host.processEvents(); });
-            int tab = -1;
-            walkStep(p, 134, [&] { tab = host.selectedTab(); });
-            if (tab == 0) {
-                QString find;
-                QString replacement;
-                walkStep(p, 136, [&] {
-                    find = host.findText();
-                    replacement = host.replaceText();
-                });
-                applyPair(p, host, records, j, find, replacement, tableText, SinglePairLines);
-            } else if (tab == 1) {
-                const int sets = p.value(144, 0, [&] { return host.setCount(); });
-                for (int k = 0; k < sets; ++k) {
-                    QString find;
-                    QString replacement;
-                    if (!walkStep(p, 146, [&] {
-                            find = host.setFindText(k);
-                            replacement = host.setReplaceText(k);
-                        }))
-                        continue;
-                    applyPair(p, host, records, j, find, replacement, tableText, SetLines);
-                }
-            }
-        }
+        for (int j = 0; j < fields; ++j)
+            walkField(p, host, records, j, tableText, pairsRead, record);
         // The record set advances even when storing fails, so a failure here never repeats on one record.
         walkStep(p, 156, [&] { records.moveNext(); });
         reportStoreFailures(p, records);
@@ -162,7 +214,7 @@ std::unique_ptr<db::StoreJournal> openJournal(RunHost& host, Journal*& journal, 
         // What cannot be told now is reported by the run's own steps; the journal keeps what it has.
     }
     run = journal->beginRun(place, tables, pairs, 0, QString::fromLatin1(RecordWalkEngine));
-    return journal->recorder(run);
+    return journal->walkRecorder(run);
 }
 
 } // namespace

@@ -2,6 +2,9 @@
 
 #include "db/Connection.h"
 #include "db/RecordSet.h"
+#include "db/RowIdentity.h"
+
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <map>
@@ -14,32 +17,25 @@ namespace {
 // Rows put back in one transaction: short enough to hold few locks for long.
 constexpr size_t ChunkRows = 500;
 
-QString keyText(const std::vector<QString>& keyColumns, const db::RestoreRow& row)
+QString keyText(const JournalStore& store, const db::RestoreRow& row)
 {
-    if (keyColumns.empty() || row.key.size() != keyColumns.size())
+    if (store.keyColumns.empty() || row.key.size() != store.keyColumns.size())
         return {};
     return QStringLiteral("(%1)=(%2)")
-        .arg(QStringList(keyColumns.begin(), keyColumns.end()).join(QStringLiteral(", ")),
+        .arg(QStringList(store.keyColumns.begin(), store.keyColumns.end()).join(QStringLiteral(", ")),
              QStringList(row.key.begin(), row.key.end()).join(QStringLiteral(", ")));
 }
 
-QString recordText(const db::Table& table, const std::vector<QString>& keyColumns, const db::RestoreRow& row)
+void notPutBack(UndoReport& report, const JournalStore& store, const db::RestoreRow& row,
+                const QString& reason)
 {
-    QString text = QStringLiteral("%1, record %2").arg(table.displayName()).arg(row.record);
-    if (const QString key = keyText(keyColumns, row); !key.isEmpty())
-        text += QStringLiteral(", key ") + key;
-    return text;
+    const db::RowIdentity name{store.table.displayName(), row.ctid, store.keyColumns, row.key};
+    report.listed << QStringLiteral("%1: %2").arg(name.text(), reason);
+    report.notPutBack.append({store.table.displayName(), row.record, keyText(store, row), reason});
 }
 
-void notPutBack(UndoReport& report, const db::Table& table, const std::vector<QString>& keyColumns,
-                const db::RestoreRow& row, const QString& reason)
-{
-    report.listed << QStringLiteral("%1: %2").arg(recordText(table, keyColumns, row), reason);
-    report.notPutBack.append({table.displayName(), row.record, keyText(keyColumns, row), reason});
-}
-
-void tally(UndoReport& report, const db::Table& table, const std::vector<QString>& keyColumns,
-           const db::RestoreRow& row, const db::RestoreOutcome& outcome)
+void tally(UndoReport& report, const JournalStore& store, const db::RestoreRow& row,
+           const db::RestoreOutcome& outcome)
 {
     switch (outcome.result) {
     case db::RestoreResult::Restored:
@@ -47,18 +43,18 @@ void tally(UndoReport& report, const db::Table& table, const std::vector<QString
         return;
     case db::RestoreResult::ChangedSince:
         ++report.changedSince;
-        notPutBack(report, table, keyColumns, row,
+        notPutBack(report, store, row,
                    QStringLiteral("changed since the run, kept: ") +
                        outcome.changedColumns.join(QStringLiteral(", ")));
         return;
     case db::RestoreResult::Missing:
         ++report.missing;
-        notPutBack(report, table, keyColumns, row, QStringLiteral("no longer there"));
+        notPutBack(report, store, row, QStringLiteral("no longer there"));
         return;
     case db::RestoreResult::Moved:
         ++report.missing;
         notPutBack(
-            report, table, keyColumns, row,
+            report, store, row,
             QStringLiteral("the row has moved since the run and the table has no primary key to find it "
                            "by; not guessed"));
         return;
@@ -85,8 +81,190 @@ QString undoRefusal(const JournalRun& run, const QString& connectionString)
 
 namespace {
 
+// One restore per table, made when its first store comes: the table as it is named now. A table that
+// cannot be found or read any more is remembered with the reason, so that its later stores say the same.
+class TableRestores
+{
+public:
+    explicit TableRestores(db::Connection& connection) : m_connection(connection) {}
+
+    // The restore for the store's table; nullptr when the table is gone (see goneReason). Throws
+    // db::DbError when the connection fails.
+    db::RowRestore* forStore(const JournalStore& store, UndoReport& report)
+    {
+        const Name name{store.table.schema, store.table.name};
+        auto restore = m_restores.find(name);
+        if (restore == m_restores.end() && !m_gone.count(name)) {
+            try {
+                restore = m_restores
+                              .emplace(name, std::make_unique<db::RowRestore>(m_connection, store.table,
+                                                                              store.keyColumns))
+                              .first;
+            } catch (const db::DbError& e) {
+                if (e.ruinsTheTable() && !e.sqlState().startsWith(u"42"))
+                    throw;
+                m_gone[name] = e.message();
+            }
+        }
+        if (restore == m_restores.end())
+            return nullptr;
+        if (!restore->second->sideEffects().isEmpty() && m_noted.insert(name).second)
+            report.notes << QStringLiteral("%1: %2 ran on the run's updates and on the undo's; what they did "
+                                           "beyond its rows is not undone.")
+                                .arg(store.table.displayName(),
+                                     restore->second->sideEffects().join(QStringLiteral(", ")));
+        return restore->second.get();
+    }
+
+    QString goneReason(const db::Table& table) const
+    {
+        const auto gone = m_gone.find({table.schema, table.name});
+        return gone == m_gone.end() ? QString() : gone->second;
+    }
+
+private:
+    using Name = std::pair<QString, QString>;
+    db::Connection& m_connection;
+    std::map<Name, std::unique_ptr<db::RowRestore>> m_restores;
+    std::map<Name, QString> m_gone;
+    std::set<Name> m_noted;
+};
+
+bool losesTheConnection(const db::DbError& e)
+{
+    return e.stopsTheRun() || e.sqlState().startsWith(u"08");
+}
+
 // The undo, or with lookOnly the same walk over the same stores asking the same questions of each row,
 // on a read-only session, changing nothing.
+class UndoWalk
+{
+public:
+    UndoWalk(Journal& journal, const JournalRun& original, UndoHost* host, bool lookOnly)
+        : m_journal(journal), m_host(host), m_lookOnly(lookOnly),
+          m_total(original.records + original.undecided)
+    {}
+
+    // Throws what the connection, the journal or the undo's own journaling throw.
+    UndoReport walk(const JournalRun& original, const QString& connectionString)
+    {
+        m_connection.open(connectionString);
+        if (m_lookOnly)
+            m_connection.execute(QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY"));
+        if (!m_lookOnly) {
+            RunPairs reversed;
+            for (const auto& [find, replacement] : original.pairs)
+                reversed.append({replacement, find});
+            m_report.undoRun =
+                m_journal.beginRun(runPlaceOf(connectionString), original.tables, reversed, original.id);
+            m_recorder = m_journal.recorder(m_report.undoRun);
+        }
+        const auto ended = qScopeGuard([this] {
+            if (!m_lookOnly)
+                m_journal.endRun(m_report.undoRun);
+        });
+        m_journal.forEachStore(original.id, [this](const JournalStore& store) { putBack(store); });
+        if (m_stopped)
+            m_report.listed << QStringLiteral("Stopped before the end: %1 of %2 records were looked at. The "
+                                              "rest are still as the run left them.")
+                                   .arg(m_done)
+                                   .arg(m_total);
+        return m_report;
+    }
+
+private:
+    using Rows = std::vector<db::RestoreRow>;
+
+    void putBack(const JournalStore& store)
+    {
+        if (m_stopped || !reachedTheDatabase(store))
+            return;
+        db::RowRestore* restore = m_restores.forStore(store, m_report);
+        if (!restore) {
+            const QString reason = QStringLiteral("%1 records not restored: %2")
+                                       .arg(store.rows.size())
+                                       .arg(m_restores.goneReason(store.table));
+            m_report.missing += static_cast<long long>(store.rows.size());
+            m_report.listed << QStringLiteral("%1: %2").arg(store.table.displayName(), reason);
+            m_report.notPutBack.append({store.table.displayName(), 0, QString(), reason});
+            m_done += static_cast<long long>(store.rows.size());
+            return;
+        }
+        for (size_t at = 0; at < store.rows.size() && !m_stopped; at += ChunkRows) {
+            const auto first = store.rows.begin() + static_cast<std::ptrdiff_t>(at);
+            putBackChunk(*restore, store,
+                         Rows(first, first + static_cast<std::ptrdiff_t>(
+                                                 std::min(ChunkRows, store.rows.size() - at))));
+        }
+    }
+
+    // A store whose commit was not seen: the program ended between the commit and its confirmation, or
+    // before the commit. The server tells which; what never committed has nothing to undo.
+    bool reachedTheDatabase(const JournalStore& store)
+    {
+        if (store.confirmed)
+            return true;
+        const std::optional<QString> status = db::transactionStatus(m_connection, store.transaction);
+        const bool committed = status == u"committed";
+        if (status != u"in progress")
+            m_journal.settle(store.id, committed);
+        if (!committed) {
+            m_report.notStored += static_cast<long long>(store.rows.size());
+            m_done += static_cast<long long>(store.rows.size());
+        }
+        return committed;
+    }
+
+    std::vector<db::RestoreOutcome> ask(db::RowRestore& restore, const Rows& rows)
+    {
+        return m_lookOnly ? restore.check(rows) : restore.restore(rows, m_recorder.get());
+    }
+
+    void putBackChunk(db::RowRestore& restore, const JournalStore& store, const Rows& chunk)
+    {
+        try {
+            const std::vector<db::RestoreOutcome> outcomes = ask(restore, chunk);
+            for (size_t i = 0; i < chunk.size(); ++i)
+                tally(m_report, store, chunk[i], outcomes[i]);
+        } catch (const db::DbError& e) {
+            if (losesTheConnection(e))
+                throw;
+            // Nothing of the chunk stayed; a row the server refuses (a trigger, a constraint since) is
+            // tried alone, so that the others still go back.
+            for (const db::RestoreRow& row : chunk)
+                putBackAlone(restore, store, row);
+        }
+        m_done += static_cast<long long>(chunk.size());
+        if (m_host) {
+            m_host->progress(m_done, m_total);
+            m_stopped = m_host->stopRequested();
+        }
+    }
+
+    void putBackAlone(db::RowRestore& restore, const JournalStore& store, const db::RestoreRow& row)
+    {
+        try {
+            tally(m_report, store, row, ask(restore, {row}).front());
+        } catch (const db::DbError& alone) {
+            if (losesTheConnection(alone))
+                throw;
+            ++m_report.failed;
+            notPutBack(m_report, store, row, QStringLiteral("not put back: ") + alone.message());
+        }
+    }
+
+    Journal& m_journal;
+    UndoHost* m_host;
+    const bool m_lookOnly;
+    const long long m_total;
+    db::Connection m_connection;
+    TableRestores m_restores{m_connection};
+    std::unique_ptr<db::StoreJournal> m_recorder;
+    UndoReport m_report;
+    long long m_done = 0;
+    bool m_stopped = false;
+};
+
 UndoReport walkUndo(Journal& journal, qint64 run, const QString& connectionString, UndoHost* host,
                     bool lookOnly)
 {
@@ -94,128 +272,7 @@ UndoReport walkUndo(Journal& journal, qint64 run, const QString& connectionStrin
     const QString refusal = undoRefusal(original, connectionString);
     if (!refusal.isEmpty())
         throw JournalError(refusal.toStdString());
-    db::Connection connection;
-    connection.open(connectionString);
-    if (lookOnly)
-        connection.execute(QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY"));
-
-    RunPairs reversed;
-    for (const auto& [find, replacement] : original.pairs)
-        reversed.append({replacement, find});
-    UndoReport report;
-    if (!lookOnly)
-        report.undoRun = journal.beginRun(runPlaceOf(connectionString), original.tables, reversed, run);
-    const std::unique_ptr<db::StoreJournal> recorder = lookOnly ? nullptr : journal.recorder(report.undoRun);
-    const long long total = original.records + original.undecided;
-    long long done = 0;
-    bool stopped = false;
-
-    // One restore per table, made when its first store comes: the table as it is named now.
-    std::map<std::pair<QString, QString>, std::unique_ptr<db::RowRestore>> restores;
-    std::map<std::pair<QString, QString>, QString> goneTables;
-    std::set<std::pair<QString, QString>> noted;
-    try {
-        journal.forEachStore(run, [&](const JournalStore& store) {
-            if (stopped)
-                return;
-            if (!store.confirmed) {
-                // The program ended between the commit and its confirmation, or before the commit.
-                const std::optional<QString> status = db::transactionStatus(connection, store.transaction);
-                const bool committed = status == u"committed";
-                if (status != u"in progress")
-                    journal.settle(store.id, committed);
-                if (!committed) {
-                    report.notStored += static_cast<long long>(store.rows.size());
-                    done += static_cast<long long>(store.rows.size());
-                    return;
-                }
-            }
-            const std::pair<QString, QString> name{store.table.schema, store.table.name};
-            auto restore = restores.find(name);
-            if (restore == restores.end() && !goneTables.count(name)) {
-                try {
-                    restore = restores
-                                  .emplace(name, std::make_unique<db::RowRestore>(connection, store.table,
-                                                                                  store.keyColumns))
-                                  .first;
-                } catch (const db::DbError& e) {
-                    if (e.ruinsTheTable() && !e.sqlState().startsWith(u"42"))
-                        throw;
-                    goneTables[name] = e.message();
-                }
-            }
-            if (restore != restores.end() && !restore->second->sideEffects().isEmpty() &&
-                !noted.count(name)) {
-                noted.insert(name);
-                report.notes << QStringLiteral("%1: %2 ran on the run's updates and on the undo's; what they "
-                                               "did beyond its rows is not undone.")
-                                    .arg(store.table.displayName(),
-                                         restore->second->sideEffects().join(QStringLiteral(", ")));
-            }
-            if (restore == restores.end()) {
-                report.missing += static_cast<long long>(store.rows.size());
-                report.listed << QStringLiteral("%1: %2 records not restored: %3")
-                                     .arg(store.table.displayName())
-                                     .arg(store.rows.size())
-                                     .arg(goneTables[name]);
-                report.notPutBack.append({store.table.displayName(), 0, QString(),
-                                          QStringLiteral("%1 records not restored: %2")
-                                              .arg(store.rows.size())
-                                              .arg(goneTables[name])});
-                done += static_cast<long long>(store.rows.size());
-                return;
-            }
-            for (size_t at = 0; at < store.rows.size() && !stopped; at += ChunkRows) {
-                const std::vector<db::RestoreRow> chunk(
-                    store.rows.begin() + static_cast<std::ptrdiff_t>(at),
-                    store.rows.begin() +
-                        static_cast<std::ptrdiff_t>(std::min(store.rows.size(), at + ChunkRows)));
-                try {
-                    const std::vector<db::RestoreOutcome> outcomes =
-                        lookOnly ? restore->second->check(chunk)
-                                 : restore->second->restore(chunk, recorder.get());
-                    for (size_t i = 0; i < chunk.size(); ++i)
-                        tally(report, store.table, store.keyColumns, chunk[i], outcomes[i]);
-                } catch (const db::DbError& e) {
-                    if (e.stopsTheRun() || e.sqlState().startsWith(u"08"))
-                        throw;
-                    // Nothing of the chunk stayed; a row the server refuses (a trigger, a constraint
-                    // since) is tried alone, so that the others still go back.
-                    for (const db::RestoreRow& row : chunk) {
-                        try {
-                            const auto outcome = lookOnly ? restore->second->check({row})
-                                                          : restore->second->restore({row}, recorder.get());
-                            tally(report, store.table, store.keyColumns, row, outcome.front());
-                        } catch (const db::DbError& alone) {
-                            if (alone.stopsTheRun() || alone.sqlState().startsWith(u"08"))
-                                throw;
-                            ++report.failed;
-                            notPutBack(report, store.table, store.keyColumns, row,
-                                       QStringLiteral("not put back: ") + alone.message());
-                        }
-                    }
-                }
-                done += static_cast<long long>(chunk.size());
-                if (host) {
-                    host->progress(done, total);
-                    stopped = host->stopRequested();
-                }
-            }
-        });
-    } catch (...) {
-        if (!lookOnly)
-            journal.endRun(report.undoRun);
-        throw;
-    }
-    if (!lookOnly)
-        journal.endRun(report.undoRun);
-    if (stopped)
-        report.listed << QStringLiteral(
-                             "Stopped before the end: %1 of %2 records were looked at. The rest are "
-                             "still as the run left them.")
-                             .arg(done)
-                             .arg(total);
-    return report;
+    return UndoWalk(journal, original, host, lookOnly).walk(original, connectionString);
 }
 
 QString csvField(const QString& text)

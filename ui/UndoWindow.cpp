@@ -109,11 +109,17 @@ QString runDetailsHtml(const engine::JournalRun& run)
         return QStringLiteral("<tr><td><b>%1</b>&nbsp;</td><td>%2</td></tr>").arg(name, value);
     };
     const QLocale locale;
-    QString pairs;
-    for (const auto& [find, replacement] : run.pairs)
-        pairs += QStringLiteral("<li>%1 &rarr; %2</li>")
-                     .arg(QStringLiteral("\u00AB") + find.toHtmlEscaped() + QStringLiteral("\u00BB"),
-                          QStringLiteral("\u00AB") + replacement.toHtmlEscaped() + QStringLiteral("\u00BB"));
+    // Every list the run applied: more than one where the pairs were changed while it ran.
+    QStringList lists;
+    for (const engine::RunPairs& ran : run.pairsRan.empty() ? std::vector{run.pairs} : run.pairsRan) {
+        QString pairs;
+        for (const auto& [find, replacement] : ran)
+            pairs +=
+                QStringLiteral("<li>%1 &rarr; %2</li>")
+                    .arg(QStringLiteral("\u00AB") + find.toHtmlEscaped() + QStringLiteral("\u00BB"),
+                         QStringLiteral("\u00AB") + replacement.toHtmlEscaped() + QStringLiteral("\u00BB"));
+        lists << QStringLiteral("<ol>%1</ol>").arg(pairs);
+    }
     QString html = QStringLiteral("<table>");
     html += row(QStringLiteral("Run"), QString::number(run.id));
     html += row(QStringLiteral("Started"), locale.toString(run.started.toLocalTime(), QLocale::LongFormat));
@@ -135,8 +141,14 @@ QString runDetailsHtml(const engine::JournalRun& run)
                                              run.tables.join(QStringLiteral(", ")).toHtmlEscaped()));
     html += row(QStringLiteral("Records changed"), locale.toString(run.records));
     html += row(QStringLiteral("State"), stateText(run).toHtmlEscaped());
-    html += QStringLiteral("</table><p><b>%1, in the order they ran:</b></p><ol>%2</ol>")
-                .arg(run.pairs.size() == 1 ? QStringLiteral("Pair") : QStringLiteral("Pairs"), pairs);
+    if (lists.size() == 1)
+        html +=
+            QStringLiteral("</table><p><b>%1, in the order they ran:</b></p>%2")
+                .arg(run.pairs.size() == 1 ? QStringLiteral("Pair") : QStringLiteral("Pairs"), lists.front());
+    else
+        html += QStringLiteral("</table><p><b>Pairs, in the order they ran; changed while the run went on, "
+                               "first:</b></p>%1")
+                    .arg(lists.join(QStringLiteral("<p><b>then:</b></p>")));
     return html;
 }
 

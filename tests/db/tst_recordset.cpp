@@ -1109,8 +1109,10 @@ private slots:
         records.flush();
         const std::vector<StoreFailure> failures = records.takeFailures();
         QCOMPARE(failures.size(), size_t(2));
-        QCOMPARE(failures[0].row, QStringLiteral("record 2 of tst_recordset.stale_batch, key (id)=(2)"));
-        QCOMPARE(failures[1].row, QStringLiteral("record 4 of tst_recordset.stale_batch, key (id)=(4)"));
+        QCOMPARE(failures[0].row,
+                 QStringLiteral("record at (0,2) in tst_recordset.stale_batch, key (id)=(2)"));
+        QCOMPARE(failures[1].row,
+                 QStringLiteral("record at (0,4) in tst_recordset.stale_batch, key (id)=(4)"));
         for (const StoreFailure& failure : failures) {
             QCOMPARE(failure.error.message(), StaleMessage);
             QVERIFY(!failure.error.ruinsTheTable());

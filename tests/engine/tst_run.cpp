@@ -301,7 +301,8 @@ private slots:
         QVERIFY2(reports[0].contains("at line 156"), qPrintable(reports[0]));
         QVERIFY2(reports[0].contains("check constraint"), qPrintable(reports[0]));
         // Told when its batch was stored, so it names the record.
-        QVERIFY2(reports[0].contains("\nRecord 1 of run_tests.c, key (id)=(1).\r\n"), qPrintable(reports[0]));
+        QVERIFY2(reports[0].contains("\nRecord at (0,1) in run_tests.c, key (id)=(1).\r\n"),
+                 qPrintable(reports[0]));
         QCOMPARE(sql("SELECT string_agg(v, ',' ORDER BY id) FROM run_tests.c"), QString("good,ba,fine"));
         QCOMPARE(host.shown.messages(), QStringList{"Done."});
     }

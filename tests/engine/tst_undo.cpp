@@ -127,6 +127,49 @@ private slots:
         QCOMPARE(schemaText(QStringLiteral("tst_undo")), before);
     }
 
+    // The pairs changed while the record walk runs (here between a record's two fields): the journal keeps
+    // both lists, and each stored change points at the list it was made with.
+    void pairsChangedDuringTheRunAreKeptWithTheChangesThatUsedThem()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::psql("SET search_path = tst_undo; DROP TABLE IF EXISTS retyped;"
+                           "CREATE TABLE retyped (id int PRIMARY KEY, v text, w text);"
+                           "INSERT INTO retyped VALUES (1, 'a', 'a'), (2, 'a', 'a'), (3, 'a', 'a');");
+        const QString path = m_folder.filePath(QStringLiteral("retyped.sqlite3"));
+        Journal journal(path);
+        struct : JournaledHost
+        {
+            int fields = 0;
+            void processEvents() override
+            {
+                if (++fields == 6) // the second record's w: its v was changed before
+                    sets[0].replacement = QStringLiteral("c");
+            }
+        } host;
+        host.tables = {{"tst_undo", "retyped"}};
+        host.sets = {{"a", "b"}};
+        host.journaling = &journal;
+        QVERIFY(ReplaceRun().PushButton1_Click(host));
+        QCOMPARE(TestDatabase::psql("SELECT string_agg(v || w, ' ' ORDER BY id) FROM tst_undo.retyped"),
+                 QStringLiteral("bb bc cc"));
+        QCOMPARE(journal.run(newestRun(journal)).pairsRan,
+                 (std::vector<RunPairs>{{{"a", "b"}}, {{"a", "c"}}}));
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+        sqlite3_stmt* q = nullptr;
+        QCOMPARE(sqlite3_prepare_v2(db,
+                                    "SELECT group_concat(n, ' ') FROM (SELECT c.new || '<' || p.pairs || "
+                                    "count(*) AS n FROM changes c JOIN run_pairs p ON p.id = c.pairs GROUP "
+                                    "BY c.new, p.pairs ORDER BY n)",
+                                    -1, &q, nullptr),
+                 SQLITE_OK);
+        QCOMPARE(sqlite3_step(q), SQLITE_ROW);
+        const QString used = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)));
+        sqlite3_finalize(q);
+        sqlite3_close(db);
+        QCOMPARE(used, QStringLiteral(R"(b<[["a","b"]]3 c<[["a","c"]]3)"));
+    }
+
     // A journal written before runs named their engine opens with its runs and names the engine of new ones.
     void journalFromBeforeEnginesWereNamedOpens()
     {

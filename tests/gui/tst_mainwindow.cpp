@@ -514,13 +514,12 @@ private slots:
                  QStringLiteral("old,older"));
         QFile csv(csvPath);
         QVERIFY(csv.open(QIODevice::ReadOnly));
-        QCOMPARE(
-            csv.readAll(),
-            QByteArray(
-                "table,record,row,column,old,new,refusal,change\r\n"
-                "main_window_tests.alpha,1,record 1 of main_window_tests.alpha,v,old,new,,[-old-]{+new+}\r\n"
-                "main_window_tests.alpha,2,record 2 of main_window_tests.alpha,v,older,newer,,[-old-]{+new+}"
-                "er\r\n"));
+        QCOMPARE(csv.readAll(), QByteArray("table,record,row,column,old,new,refusal,change\r\n"
+                                           "main_window_tests.alpha,1,\"record at (0,1) in "
+                                           "main_window_tests.alpha\",v,old,new,,[-old-]{+new+}\r\n"
+                                           "main_window_tests.alpha,2,\"record at (0,2) in "
+                                           "main_window_tests.alpha\",v,older,newer,,[-old-]{+new+}"
+                                           "er\r\n"));
         // Nothing but the file dialog of "Save as CSV...".
         QCOMPARE(m_prompts.shown.size(), 1);
         QCOMPARE(m_prompts.shown.first().kind, test::Shown::SaveDialog);
