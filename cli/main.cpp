@@ -820,50 +820,38 @@ QString runState(const engine::JournalRun& run)
     return {};
 }
 
-int commandRuns(const QCommandLineParser& parser)
+QJsonObject runJsonEntry(const engine::JournalRun& run)
 {
-    engine::Journal journal(journalPath(parser));
-    const std::vector<engine::JournalRun> runs = journal.runs();
-    QTextStream out(stdout);
-    if (parser.isSet(QStringLiteral("json"))) {
-        QJsonArray list;
-        for (const engine::JournalRun& run : runs) {
-            // "pairs" as the run began; "pairsRan" every list it applied, in order (several where they
-            // were changed during a record walk).
-            QJsonArray pairsRan;
-            for (const engine::RunPairs& ran : run.pairsRan) {
-                QJsonArray pairs;
-                for (const auto& [find, replacement] : ran)
-                    pairs.append(QJsonArray{find, replacement});
-                pairsRan.append(pairs);
-            }
-            list.append(QJsonObject{
-                {QStringLiteral("run"), run.id},
-                {QStringLiteral("started"), run.started.toString(Qt::ISODate)},
-                {QStringLiteral("ended"),
-                 run.ended.isValid() ? QJsonValue(run.ended.toString(Qt::ISODate)) : QJsonValue()},
-                {QStringLiteral("server"), run.place.server},
-                {QStringLiteral("port"), run.place.port},
-                {QStringLiteral("database"), run.place.database},
-                {QStringLiteral("user"), run.place.user},
-                {QStringLiteral("tables"), QJsonArray::fromStringList(run.tables)},
-                {QStringLiteral("pairs"), pairsRan.isEmpty() ? QJsonArray() : pairsRan.first().toArray()},
-                {QStringLiteral("pairsRan"), pairsRan},
-                {QStringLiteral("records"), run.records},
-                {QStringLiteral("undoes"), run.undoes},
-                {QStringLiteral("undoneBy"), run.undoneBy},
-                {QStringLiteral("engine"), run.engine.isEmpty() ? QJsonValue() : QJsonValue(run.engine)}});
-        }
-        out << QJsonDocument(QJsonObject{{QStringLiteral("runs"), list}}).toJson(QJsonDocument::Indented);
-        return Done;
+    // "pairs" as the run began; "pairsRan" every list it applied, in order (several where they were
+    // changed during a record walk).
+    QJsonArray pairsRan;
+    for (const engine::RunPairs& ran : run.pairsRan) {
+        QJsonArray pairs;
+        for (const auto& [find, replacement] : ran)
+            pairs.append(QJsonArray{find, replacement});
+        pairsRan.append(pairs);
     }
-    QList<QStringList> rows{{QStringLiteral("RUN"), QStringLiteral("STARTED"), QStringLiteral("DATABASE"),
-                             QStringLiteral("TABLES"), QStringLiteral("RECORDS"), QStringLiteral("STATE")}};
-    for (const engine::JournalRun& run : runs)
-        rows.append({QString::number(run.id), run.started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                     placeText(run.place), QString::number(run.tables.size()), QString::number(run.records),
-                     runState(run)});
-    printTable(out, rows, {true, false, false, true, true, false});
+    return QJsonObject{
+        {QStringLiteral("run"), run.id},
+        {QStringLiteral("started"), run.started.toString(Qt::ISODate)},
+        {QStringLiteral("ended"),
+         run.ended.isValid() ? QJsonValue(run.ended.toString(Qt::ISODate)) : QJsonValue()},
+        {QStringLiteral("server"), run.place.server},
+        {QStringLiteral("port"), run.place.port},
+        {QStringLiteral("database"), run.place.database},
+        {QStringLiteral("user"), run.place.user},
+        {QStringLiteral("tables"), QJsonArray::fromStringList(run.tables)},
+        {QStringLiteral("pairs"), pairsRan.isEmpty() ? QJsonArray() : pairsRan.first().toArray()},
+        {QStringLiteral("pairsRan"), pairsRan},
+        {QStringLiteral("records"), run.records},
+        {QStringLiteral("undoes"), run.undoes},
+        {QStringLiteral("undoneBy"), run.undoneBy},
+        {QStringLiteral("engine"), run.engine.isEmpty() ? QJsonValue() : QJsonValue(run.engine)}};
+}
+
+// The runs whose pairs were changed while they ran, each with every list it applied.
+void printPairsRan(QTextStream& out, const std::vector<engine::JournalRun>& runs)
+{
     for (const engine::JournalRun& run : runs) {
         if (run.pairsRan.size() < 2)
             continue;
@@ -878,6 +866,28 @@ int commandRuns(const QCommandLineParser& parser)
                    .arg(run.id)
                    .arg(lists.join(QStringLiteral("; then ")));
     }
+}
+
+int commandRuns(const QCommandLineParser& parser)
+{
+    engine::Journal journal(journalPath(parser));
+    const std::vector<engine::JournalRun> runs = journal.runs();
+    QTextStream out(stdout);
+    if (parser.isSet(QStringLiteral("json"))) {
+        QJsonArray list;
+        for (const engine::JournalRun& run : runs)
+            list.append(runJsonEntry(run));
+        out << QJsonDocument(QJsonObject{{QStringLiteral("runs"), list}}).toJson(QJsonDocument::Indented);
+        return Done;
+    }
+    QList<QStringList> rows{{QStringLiteral("RUN"), QStringLiteral("STARTED"), QStringLiteral("DATABASE"),
+                             QStringLiteral("TABLES"), QStringLiteral("RECORDS"), QStringLiteral("STATE")}};
+    for (const engine::JournalRun& run : runs)
+        rows.append({QString::number(run.id), run.started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                     placeText(run.place), QString::number(run.tables.size()), QString::number(run.records),
+                     runState(run)});
+    printTable(out, rows, {true, false, false, true, true, false});
+    printPairsRan(out, runs);
     if (runs.empty())
         printError(QStringLiteral("no run has been journaled yet (%1)").arg(journal.path()));
     return Done;

@@ -167,15 +167,43 @@ Statement asked(const std::shared_ptr<ConnectionState>& connection, const QStrin
     return query;
 }
 
+// A plain or partitioned table by schema and name: one the server engine can take.
+const QString EngineTableQuery =
+    QStringLiteral("SELECT c.oid::pg_catalog.text FROM pg_catalog.pg_class c "
+                   "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+                   "WHERE n.nspname = CAST(? AS pg_catalog.name) AND c.relname = CAST(? AS pg_catalog.name) "
+                   "AND c.relkind IN ('r', 'p')");
+
+// The relations that hold the table's rows: the table itself when it is plain (its inheritance children
+// are entries of their own), else every leaf partition.
+const QString LeavesQuery = QStringLiteral(
+    "SELECT c.oid::pg_catalog.text, n.nspname::pg_catalog.text, c.relname::pg_catalog.text, "
+    "c.relkind::pg_catalog.text, "
+    "(CASE WHEN c.relpages > 0 AND c.reltuples > 0 THEN c.reltuples / c.relpages ELSE 0 END)"
+    "::pg_catalog.int8::pg_catalog.text, "
+    "COALESCE((SELECT w.fdwname::pg_catalog.text FROM pg_catalog.pg_foreign_table ft "
+    "JOIN pg_catalog.pg_foreign_server fs ON fs.oid = ft.ftserver "
+    "JOIN pg_catalog.pg_foreign_data_wrapper w ON w.oid = fs.srvfdw WHERE ft.ftrelid = c.oid), '') "
+    "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "WHERE c.oid IN (SELECT t.relid FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS "
+    "pg_catalog.regclass)) t WHERE t.isleaf) OR (c.oid = CAST(? AS pg_catalog.oid) AND c.relkind <> 'p') "
+    "ORDER BY c.oid");
+
+// Rules that rewrite an UPDATE of the table: its rows would not be stored as the statement says.
+const QString UpdateRulesQuery = QStringLiteral(
+    "SELECT r.rulename::pg_catalog.text, r.is_instead::pg_catalog.text FROM pg_catalog.pg_rewrite r "
+    "WHERE r.ev_class = CAST(? AS pg_catalog.oid) AND r.ev_type = '2' ORDER BY r.is_instead DESC, "
+    "r.rulename");
+
 } // namespace
 
 const QString& catalogueQuery(CatalogueQuery query)
 {
     // In the order of the names.
-    static const std::array<const QString*, 11> queries{
-        &TableNowQuery,   &PartitionsQuery,     &PartitionKeysQuery, &ParentOnlyQuery,
-        &SkipCausesQuery, &TableLocksQuery,     &DomainLevelQuery,   &NestedModifiersQuery,
-        &UserTablesQuery, &RestoreColumnsQuery, &SideEffectsQuery};
+    static const std::array<const QString*, 14> queries{
+        &TableNowQuery,    &PartitionsQuery,  &PartitionKeysQuery,   &ParentOnlyQuery, &SkipCausesQuery,
+        &TableLocksQuery,  &DomainLevelQuery, &NestedModifiersQuery, &UserTablesQuery, &RestoreColumnsQuery,
+        &EngineTableQuery, &LeavesQuery,      &UpdateRulesQuery,     &SideEffectsQuery};
     return *queries.at(static_cast<size_t>(query));
 }
 

@@ -26,6 +26,9 @@ enum class CatalogueQuery {
     NestedModifiers,
     UserTables,
     RestoreColumns,
+    EngineTable,
+    Leaves,
+    UpdateRules,
     SideEffects, // the last: the queries are listed in this order
 };
 const QString& catalogueQuery(CatalogueQuery query);

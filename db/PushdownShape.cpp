@@ -1,58 +1,12 @@
 #include "db/PushdownShape.h"
 
+#include "db/Catalogue.h"
 #include "db/PushdownRead.h"
 #include "db/Statement.h"
 
 namespace quarvel::db {
 
 namespace {
-
-const QString RelationQuery =
-    QStringLiteral("SELECT c.oid::pg_catalog.text FROM pg_catalog.pg_class c "
-                   "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-                   "WHERE n.nspname = CAST(? AS pg_catalog.name) AND c.relname = CAST(? AS pg_catalog.name) "
-                   "AND c.relkind IN ('r', 'p')");
-
-// The relations that hold the table's rows: the table itself when it is plain (its inheritance children
-// are entries of their own), else every leaf partition.
-const QString LeafQuery = QStringLiteral(
-    "SELECT c.oid::pg_catalog.text, n.nspname::pg_catalog.text, c.relname::pg_catalog.text, "
-    "c.relkind::pg_catalog.text, "
-    "(CASE WHEN c.relpages > 0 AND c.reltuples > 0 THEN c.reltuples / c.relpages ELSE 0 END)"
-    "::pg_catalog.int8::pg_catalog.text, "
-    "COALESCE((SELECT w.fdwname::pg_catalog.text FROM pg_catalog.pg_foreign_table ft "
-    "JOIN pg_catalog.pg_foreign_server fs ON fs.oid = ft.ftserver "
-    "JOIN pg_catalog.pg_foreign_data_wrapper w ON w.oid = fs.srvfdw WHERE ft.ftrelid = c.oid), '') "
-    "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-    "WHERE c.oid IN (SELECT t.relid FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS "
-    "pg_catalog.regclass)) t WHERE t.isleaf) OR (c.oid = CAST(? AS pg_catalog.oid) AND c.relkind <> 'p') "
-    "ORDER BY c.oid");
-
-const QString ColumnQuery = QStringLiteral(
-    "SELECT a.attname::pg_catalog.text, tn.nspname::pg_catalog.text, t.typname::pg_catalog.text, "
-    "pn.nspname::pg_catalog.text, p.proname::pg_catalog.text, p.pronargs::pg_catalog.text, "
-    "(CASE WHEN t.typelem <> 0 THEN t.typelem ELSE t.oid END)::pg_catalog.text, "
-    "a.atttypmod::pg_catalog.text, a.attgenerated::pg_catalog.text, a.attidentity::pg_catalog.text, "
-    "pg_catalog.format_type(a.atttypid, a.atttypmod), t.oid::pg_catalog.text, t.typtype::pg_catalog.text "
-    "FROM pg_catalog.pg_attribute a "
-    "JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
-    "JOIN pg_catalog.pg_namespace tn ON tn.oid = t.typnamespace "
-    "JOIN pg_catalog.pg_proc p ON p.oid = t.typinput "
-    "JOIN pg_catalog.pg_namespace pn ON pn.oid = p.pronamespace "
-    "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped "
-    "ORDER BY a.attnum");
-
-const QString KeyQuery =
-    QStringLiteral("SELECT a.attname::pg_catalog.text FROM pg_catalog.pg_index i "
-                   "CROSS JOIN LATERAL pg_catalog.unnest(i.indkey) WITH ORDINALITY AS k(attnum, o) "
-                   "JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum "
-                   "WHERE i.indrelid = CAST(? AS pg_catalog.oid) AND i.indisprimary ORDER BY k.o");
-
-// Rules that rewrite an UPDATE of the table: its rows would not be stored as the statement says.
-const QString RuleQuery = QStringLiteral(
-    "SELECT r.rulename::pg_catalog.text, r.is_instead::pg_catalog.text FROM pg_catalog.pg_rewrite r "
-    "WHERE r.ev_class = CAST(? AS pg_catalog.oid) AND r.ev_type = '2' ORDER BY r.is_instead DESC, "
-    "r.rulename");
 
 constexpr char TextOid[] = "25";
 constexpr char VarcharOid[] = "1043";
@@ -65,7 +19,7 @@ PushdownShape::PushdownShape(const std::shared_ptr<ConnectionState>& connection,
     : m_table(table)
 {
     Statement relation(connection);
-    relation.prepare(RelationQuery);
+    relation.prepare(catalogueQuery(CatalogueQuery::EngineTable));
     relation.execute({table.schema, table.name});
     if (!relation.fetch())
         throw DbError(QStringLiteral("\"%1\" is not a table").arg(table.displayName()),
@@ -73,10 +27,7 @@ PushdownShape::PushdownShape(const std::shared_ptr<ConnectionState>& connection,
     m_oid = requiredText(relation, 1);
     relation.closeCursor();
 
-    Statement encoding(connection);
-    encoding.executeDirect(QStringLiteral("SELECT pg_catalog.current_setting('server_encoding')"));
-    m_encoding = encoding.fetch() ? requiredText(encoding, 1) : QString();
-    encoding.closeCursor();
+    m_encoding = serverEncoding(connection);
 
     readLeaves(connection);
     readColumns(connection);
@@ -93,7 +44,7 @@ void PushdownShape::walkBecause(const QString& reason)
 void PushdownShape::readLeaves(const std::shared_ptr<ConnectionState>& connection)
 {
     Statement leaves(connection);
-    leaves.prepare(LeafQuery);
+    leaves.prepare(catalogueQuery(CatalogueQuery::Leaves));
     leaves.execute({m_oid, m_oid});
     while (leaves.fetch()) {
         PushdownLeaf leaf{requiredText(leaves, 1),
@@ -113,35 +64,31 @@ void PushdownShape::readLeaves(const std::shared_ptr<ConnectionState>& connectio
 
 void PushdownShape::readColumns(const std::shared_ptr<ConnectionState>& connection)
 {
-    Statement columns(connection);
-    columns.prepare(ColumnQuery);
-    columns.execute({m_oid});
-    while (columns.fetch()) {
+    for (const CatalogueColumn& found : tableColumns(connection, m_oid)) {
         QString why;
-        PushdownColumn c = readColumn(connection, columns, why);
+        PushdownColumn c = readColumn(connection, found, why);
         if (!why.isEmpty())
             walkBecause(QStringLiteral("column %1 %2").arg(c.name, why));
         m_columns.push_back(std::move(c));
     }
-    columns.closeCursor();
 }
 
 PushdownColumn PushdownShape::readColumn(const std::shared_ptr<ConnectionState>& connection,
-                                         Statement& columns, QString& why) const
+                                         const CatalogueColumn& found, QString& why) const
 {
     PushdownColumn c;
-    c.name = requiredText(columns, 1);
-    c.castType = Table{requiredText(columns, 2), requiredText(columns, 3)}.qualifiedName();
-    c.inputFunction = Table{requiredText(columns, 4), requiredText(columns, 5)}.qualifiedName();
-    c.inputArguments = requiredText(columns, 6).toInt();
-    c.inputTypeParameter = requiredText(columns, 7);
-    const QString typeModifier = requiredText(columns, 8);
+    c.name = found.name;
+    c.castType = found.type.qualifiedName();
+    c.inputFunction = found.inputFunction.qualifiedName();
+    c.inputArguments = found.inputArguments;
+    c.inputTypeParameter = found.inputTypeParameter;
+    const QString& typeModifier = found.typeModifier;
     const bool modified = typeModifier != u"-1";
-    const bool generated = !requiredText(columns, 9).isEmpty();
-    const bool alwaysIdentity = requiredText(columns, 10) == u"a";
-    const QString typeText = requiredText(columns, 11);
-    const QString typeOid = requiredText(columns, 12);
-    const QString typeKind = requiredText(columns, 13);
+    const bool generated = found.generated;
+    const bool alwaysIdentity = found.identityAlways;
+    const QString& typeText = found.storedType;
+    const QString& typeOid = found.typeOid;
+    const QString& typeKind = found.typeKind;
     const bool domain = typeKind == u"d";
     c.takesAnyText = !modified && (typeOid == QLatin1String(TextOid) || typeOid == QLatin1String(VarcharOid));
     if (!c.takesAnyText)
@@ -167,7 +114,7 @@ PushdownColumn PushdownShape::readColumn(const std::shared_ptr<ConnectionState>&
 void PushdownShape::readRules(const std::shared_ptr<ConnectionState>& connection)
 {
     Statement rules(connection);
-    rules.prepare(RuleQuery);
+    rules.prepare(catalogueQuery(CatalogueQuery::UpdateRules));
     rules.execute({m_oid});
     if (rules.fetch())
         walkBecause(QStringLiteral("rule %1 %2")
@@ -179,12 +126,7 @@ void PushdownShape::readRules(const std::shared_ptr<ConnectionState>& connection
 
 void PushdownShape::readKeys(const std::shared_ptr<ConnectionState>& connection)
 {
-    Statement keys(connection);
-    keys.prepare(KeyQuery);
-    keys.execute({m_oid});
-    while (keys.fetch())
-        m_keyColumns.push_back(requiredText(keys, 1));
-    keys.closeCursor();
+    m_keyColumns = primaryKeyColumns(connection, m_oid);
 }
 
 std::optional<QString> PushdownShape::walkReason(const std::shared_ptr<ConnectionState>& connection,

@@ -13,6 +13,8 @@
 
 namespace quarvel::db {
 
+struct CatalogueColumn;
+
 class Statement;
 
 class PushdownShape
@@ -35,9 +37,9 @@ public:
 private:
     void readLeaves(const std::shared_ptr<ConnectionState>& connection);
     void readColumns(const std::shared_ptr<ConnectionState>& connection);
-    // The column on the statement's row, and why the record walk must do it (empty when it need not).
-    PushdownColumn readColumn(const std::shared_ptr<ConnectionState>& connection, Statement& columns,
-                              QString& why) const;
+    // The column as the catalogue has it, and why the record walk must do it (empty when it need not).
+    PushdownColumn readColumn(const std::shared_ptr<ConnectionState>& connection,
+                              const CatalogueColumn& found, QString& why) const;
     void readRules(const std::shared_ptr<ConnectionState>& connection);
     void readKeys(const std::shared_ptr<ConnectionState>& connection);
     // The first reason found is the one the user is told.
