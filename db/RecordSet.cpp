@@ -407,6 +407,13 @@ const QString& staleRowMessage()
     return StaleRowMessage;
 }
 
+QString journalStoppedMessage(const QString& why)
+{
+    return QStringLiteral("The journal of old values could not be written (%1). Nothing more is stored: the "
+                          "run stops here, and what its journal holds can still be undone.")
+        .arg(why);
+}
+
 namespace {
 
 // With a journal, a store is a transaction of its own; without one, each statement commits at once.
@@ -416,10 +423,6 @@ std::optional<Transaction> beginStore(const RecordSetState& s)
         return std::nullopt;
     return Transaction(s.connection, QStringLiteral("Cannot open a transaction for storing."));
 }
-
-const QString JournalMessage = QStringLiteral(
-    "The journal of old values could not be written (%1). Nothing more is stored: the run stops here, and "
-    "what its journal holds can still be undone.");
 
 std::vector<QString> keyColumnNames(const RecordSetState& s)
 {
@@ -464,7 +467,7 @@ void commitStore(RecordSetState& s, std::optional<Transaction>& store, const QSt
     } catch (const std::exception& e) {
         store->rollback();
         s.journal->stored(false);
-        throw DbError::stoppingTheRun(JournalMessage.arg(QString::fromUtf8(e.what())));
+        throw DbError::stoppingTheRun(journalStoppedMessage(QString::fromUtf8(e.what())));
     }
     try {
         store->commit();

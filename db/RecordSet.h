@@ -41,6 +41,8 @@ DbError lockedTable(const DbError& failure, const Table& table);
 
 // "Row cannot be located for updating. ...": a row changed by another session since it was read.
 const QString& staleRowMessage();
+// Why a run stops when its journal cannot take a store: nothing more is stored anywhere.
+QString journalStoppedMessage(const QString& why);
 
 // The only owner of its state, which is shared so that the connection can watch it (see ConnectionState).
 class RecordSet : private StateOwner<RecordSetState>

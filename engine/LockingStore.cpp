@@ -182,7 +182,7 @@ std::optional<db::PushdownRow> LockingStore::lockAlone(const db::PushdownLeaf& l
             row = m_on.lockByKey(leaf, read.key, m_counts.ownVersions);
         if (!row && (logged || !read.xmin.isEmpty())) {
             const bool there = !read.xmin.isEmpty() && m_on.stillThere(leaf, read);
-            throw there ? m_on.skipped(leaf) : db::DbError(StaleMessage, QStringLiteral("01001"));
+            throw there ? m_on.skipped(leaf) : db::DbError(db::staleRowMessage(), QStringLiteral("01001"));
         }
     } catch (const db::DbError& error) {
         m_on.rollback();

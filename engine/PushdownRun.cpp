@@ -6,6 +6,7 @@
 #include "db/RecordSet.h"
 #include "engine/BatchScheduler.h"
 #include "engine/RequestHost.h"
+#include "engine/RunRecord.h"
 #include "engine/RunReport.h"
 
 #include <QScopeGuard>
@@ -34,24 +35,6 @@ void walkTable(Procedure& p, RunObserver& observer, db::Connection& connection, 
     walkOpenTable(p, host, records, entry, int(request.tables.size()), request.tables.at(entry).second);
 }
 
-// The run's journal, with the run put on record; nullptr without one. Throws JournalError.
-std::unique_ptr<db::StoreJournal> openJournal(const RunRequest& request, RunObserver& observer,
-                                              Journal*& journal, qint64& run)
-{
-    journal = observer.journal();
-    if (!journal)
-        return nullptr;
-    RunPlace place;
-    try {
-        place = runPlaceOf(request.connectionString);
-    } catch (...) {
-        // What cannot be told now is reported by the run's own steps; the journal keeps what it has.
-    }
-    run = journal->beginRun(place, request.tableTexts(), request.journalPairs(), 0,
-                            QString::fromLatin1(ServerEngine));
-    return journal->recorder(run);
-}
-
 } // namespace
 
 // One table of the run: the server does it batch by batch, or the record walk where it cannot do it
@@ -59,10 +42,7 @@ std::unique_ptr<db::StoreJournal> openJournal(const RunRequest& request, RunObse
 void PushdownRun::runTable(Procedure& p, RunObserver& observer, const RunRequest& request, int entry,
                            db::StoreJournal* journal)
 {
-    try {
-        observer.tableStarted(entry);
-    } catch (...) {
-    }
+    tellTableStarted(observer, entry);
     db::Connection connection;
     if (!p.step(step::ConnectionOpen, [&] { connection.open(request.connectionString); }))
         return;
@@ -132,28 +112,20 @@ void PushdownRun::runOnServer(Procedure& p, RunObserver& observer, const ServerT
 
 bool PushdownRun::run(const RunRequest& request, RunObserver& observer)
 {
-    if (m_running)
+    const RunningFlag running(m_running);
+    if (!running.entered())
         return false;
-    m_running = true;
-    const auto notRunning = qScopeGuard([this] { m_running = false; });
-
-    Journal* journal = nullptr;
-    qint64 journalRun = 0;
-    std::unique_ptr<db::StoreJournal> recorder;
+    std::optional<RunRecord> record;
     try {
-        recorder = openJournal(request, observer, journal, journalRun);
+        record.emplace(observer, request, ServerEngine, false);
     } catch (const std::exception& e) {
         observer.prompts().message(journalMissingMessage(QString::fromUtf8(e.what())));
         return true;
     }
-    const auto runEnded = qScopeGuard([&] {
-        if (recorder)
-            journal->endRun(journalRun);
-    });
     Procedure p(observer.prompts(), QLatin1String(Location));
     for (int i = 0; i < int(request.tables.size()); ++i) {
         try {
-            runTable(p, observer, request, i, recorder.get());
+            runTable(p, observer, request, i, record->recorder());
         } catch (const TableLeft&) {
         } catch (const RunStopped&) {
             break;

@@ -5,6 +5,7 @@
 #include "db/Connection.h"
 #include "db/RecordSet.h"
 #include "engine/ReplacementLog.h"
+#include "engine/RunRecord.h"
 #include "engine/RunReport.h"
 
 #include <QDateTime>
@@ -93,25 +94,25 @@ private:
 void walkField(Procedure& p, RunHost& host, db::RecordSet& records, int j, const QString& tableText,
                PairsRead& pairsRead, long long place)
 {
-    walkStep(p, 132, [&] { host.processEvents(); });
+    walkStep(p, step::Events, [&] { host.processEvents(); });
     int tab = -1;
-    walkStep(p, 134, [&] { tab = host.selectedTab(); });
+    walkStep(p, step::TabTest, [&] { tab = host.selectedTab(); });
     if (tab == 0) {
         QString find;
         QString replacement;
-        walkStep(p, 136, [&] {
+        walkStep(p, SinglePairLines.match, [&] {
             find = host.findText();
             replacement = host.replaceText();
         });
-        pairsRead.read(place, j, {{find, replacement}}, 136);
+        pairsRead.read(place, j, {{find, replacement}}, SinglePairLines.match);
         applyPair(p, host, records, j, find, replacement, tableText, SinglePairLines);
     } else if (tab == 1) {
-        const int sets = p.value(144, 0, [&] { return host.setCount(); });
+        const int sets = p.value(step::SetCount, 0, [&] { return host.setCount(); });
         RunPairs read;
         for (int k = 0; k < sets; ++k) {
             QString find;
             QString replacement;
-            if (!walkStep(p, 146, [&] {
+            if (!walkStep(p, SetLines.match, [&] {
                     find = host.setFindText(k);
                     replacement = host.setReplaceText(k);
                 }))
@@ -119,21 +120,22 @@ void walkField(Procedure& p, RunHost& host, db::RecordSet& records, int j, const
             read.append({find, replacement});
             applyPair(p, host, records, j, find, replacement, tableText, SetLines);
         }
-        pairsRead.read(place, j, read, 146);
+        pairsRead.read(place, j, read, SetLines.match);
     }
 }
 
 void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry, int entryCount,
                  const QString& tableText)
 {
-    const int fields = p.value(126, 0, [&] { return records.fieldCount(); });
-    const long long recordCount = p.value<long long>(126, 0, [&] { return records.recordCount(); });
+    const int fields = p.value(step::FieldCount, 0, [&] { return records.fieldCount(); });
+    const long long recordCount =
+        p.value<long long>(step::FieldCount, 0, [&] { return records.recordCount(); });
     PairsRead pairsRead(p, host, records, fields);
     long long record = 0;
     tellProgress(host, entry, entryCount, 0, recordCount);
     for (;;) {
         bool atEnd = false;
-        if (!walkStep(p, 128, [&] { atEnd = records.isEOF(); }))
+        if (!walkStep(p, step::EndTest, [&] { atEnd = records.isEOF(); }))
             throw TableLeft(); // an end-of-records test that fails would fail for ever
         if (atEnd)
             break;
@@ -143,7 +145,7 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
         for (int j = 0; j < fields; ++j)
             walkField(p, host, records, j, tableText, pairsRead, record);
         // The record set advances even when storing fails, so a failure here never repeats on one record.
-        walkStep(p, 156, [&] { records.moveNext(); });
+        walkStep(p, step::Store, [&] { records.moveNext(); });
         reportStoreFailures(p, records);
     }
 }
@@ -153,7 +155,7 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
 void storeTheRest(Procedure& p, db::RecordSet& records)
 {
     try {
-        walkStep(p, 156, [&] { records.flush(); });
+        walkStep(p, step::Store, [&] { records.flush(); });
         reportStoreFailures(p, records);
     } catch (const TableLeft&) {
     }
@@ -182,39 +184,15 @@ void walkOpenTable(Procedure& p, RunHost& host, db::RecordSet& records, int entr
 
 namespace {
 
-// What the run is asked to do, as the journal keeps it: the ticked tables and the pairs of the tab.
-void describeRun(RunHost& host, QStringList& tables, RunPairs& pairs)
+// What the run is asked, as the journal keeps it: the ticked tables and the pairs of the tab when it
+// starts. What cannot be read now is reported by the run's own steps.
+RunRequest describedRun(RunHost& host)
 {
-    for (int i = 0; i < host.tableCount(); ++i)
-        if (host.isTicked(i))
-            tables << host.tableText(i);
-    const int tab = host.selectedTab();
-    if (tab == 0)
-        pairs.append({host.findText(), host.replaceText()});
-    else if (tab == 1)
-        for (int k = 0; k < host.setCount(); ++k)
-            pairs.append({host.setFindText(k), host.setReplaceText(k)});
-}
-
-// Opens the run in the host's journal; nullptr without one. Throws JournalError.
-std::unique_ptr<db::StoreJournal> openJournal(RunHost& host, Journal*& journal, qint64& run)
-{
-    journal = host.journal();
-    if (!journal)
-        return nullptr;
-    QStringList tables;
-    RunPairs pairs;
-    RunPlace place;
     try {
-        describeRun(host, tables, pairs);
-        place = runPlaceOf(host.connectionString());
-    } catch (const JournalError&) {
-        throw;
+        return RunRequestBuilder::fromHost(host).build();
     } catch (...) {
-        // What cannot be told now is reported by the run's own steps; the journal keeps what it has.
+        return {};
     }
-    run = journal->beginRun(place, tables, pairs, 0, QString::fromLatin1(RecordWalkEngine));
-    return journal->walkRecorder(run);
 }
 
 } // namespace
@@ -223,6 +201,7 @@ std::unique_ptr<db::StoreJournal> openJournal(RunHost& host, Journal*& journal, 
 void ReplaceRun::runTable(Procedure& p, RunHost& host, TableObjects& objects, int entry, int entries,
                           db::StoreJournal* recorder)
 {
+    tellTableStarted(host, entry);
     std::optional<db::Connection>& connection = objects.connection;
     std::optional<db::RecordSet>& records = objects.records;
     // A connection or a table that cannot be opened is reported once; the run goes on with the next
@@ -263,23 +242,16 @@ void ReplaceRun::runTable(Procedure& p, RunHost& host, TableObjects& objects, in
 
 bool ReplaceRun::PushButton1_Click(RunHost& host)
 {
-    if (m_running)
+    const RunningFlag running(m_running);
+    if (!running.entered())
         return false;
-    m_running = true;
-    const auto notRunning = qScopeGuard([this] { m_running = false; });
-    Journal* journal = nullptr;
-    qint64 journalRun = 0;
-    std::unique_ptr<db::StoreJournal> recorder;
+    std::optional<RunRecord> record;
     try {
-        recorder = openJournal(host, journal, journalRun);
+        record.emplace(host, describedRun(host), RecordWalkEngine, true);
     } catch (const std::exception& e) {
         host.prompts().message(journalMissingMessage(QString::fromUtf8(e.what())));
         return true;
     }
-    const auto runEnded = qScopeGuard([&] {
-        if (recorder)
-            journal->endRun(journalRun);
-    });
     Procedure p(host.prompts(), QLatin1String(Location));
     TableObjects objects;
     p.step(step::ConnectionMade, [&] { objects.connection.emplace(); });
@@ -290,7 +262,7 @@ bool ReplaceRun::PushButton1_Click(RunHost& host)
     try {
         for (int i = 0; i < entries; ++i)
             if (p.test(step::TickTest, [&] { return host.isTicked(i); }))
-                runTable(p, host, objects, i, entries, recorder.get());
+                runTable(p, host, objects, i, entries, record->recorder());
     } catch (const RunStopped&) {
     }
     p.step(step::DefaultPointer, [&] { host.setPointerMode(DefaultPointer); });

@@ -14,12 +14,7 @@ public:
     {}
 
     int tableCount() override { return int(m_request.tables.size()); }
-    // Asked first for every table the run enters.
-    bool isTicked(int entry) override
-    {
-        m_observer.tableStarted(entry);
-        return true;
-    }
+    bool isTicked(int) override { return true; }
     db::Table table(int entry) override { return m_request.tables.at(entry).first; }
     QString tableText(int entry) override { return m_request.tables.at(entry).second; }
     QString connectionString() override { return m_request.connectionString; }
@@ -32,6 +27,7 @@ public:
     void processEvents() override {}
     void setPointerMode(PointerMode) override {}
 
+    void tableStarted(int entry) override { m_observer.tableStarted(entry); }
     void progress(int entry, int entryCount, long long record, long long recordCount) override
     {
         m_observer.progress(entry, entryCount, record, recordCount);

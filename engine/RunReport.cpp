@@ -4,9 +4,6 @@
 
 namespace quarvel::engine {
 
-const QString StaleMessage = QStringLiteral(
-    "Row cannot be located for updating. Some values may have been changed since it was last read.");
-
 QString journalMissingMessage(const QString& why)
 {
     return QStringLiteral("The journal of old values cannot be written (%1), so nothing was replaced: every "
@@ -15,11 +12,12 @@ QString journalMissingMessage(const QString& why)
         .arg(why);
 }
 
-QString journalStoppedMessage(const QString& why)
+void tellTableStarted(RunObserver& observer, int entry) noexcept
 {
-    return QStringLiteral("The journal of old values could not be written (%1). Nothing more is stored: the "
-                          "run stops here, and what its journal holds can still be undone.")
-        .arg(why);
+    try {
+        observer.tableStarted(entry);
+    } catch (...) {
+    }
 }
 
 void tellProgress(RunObserver& observer, int entry, int entryCount, long long record,

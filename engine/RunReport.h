@@ -49,14 +49,8 @@ inline PairLines pairLines(const RunRequest& request)
     return request.singlePair ? SinglePairLines : SetLines;
 }
 
-// A row that another session changed or removed since it was read, in the words users of the classic
-// record set know.
-extern const QString StaleMessage;
-
 // Shown when the journal cannot take the run: nothing is stored then.
 QString journalMissingMessage(const QString& why);
-// Reported when the journal cannot take a batch of the server engine: the run stops there.
-QString journalStoppedMessage(const QString& why);
 
 // Thrown out of a table's walk: the run ends (stop asked, or the journal failed) ...
 class RunStopped : public std::exception
@@ -67,6 +61,7 @@ class TableLeft : public std::exception
 {
 };
 
+void tellTableStarted(RunObserver& observer, int entry) noexcept;
 void tellProgress(RunObserver& observer, int entry, int entryCount, long long record,
                   long long recordCount) noexcept;
 void tellReplaced(RunObserver& observer, const QString& fieldName) noexcept;

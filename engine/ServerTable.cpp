@@ -178,7 +178,7 @@ void tellSettled(Procedure& p, const Settled& settled)
     if (settled.journalFailure) {
         reportFailure(p, step::Store,
                       std::make_exception_ptr(
-                          db::DbError::stoppingTheRun(journalStoppedMessage(*settled.journalFailure))));
+                          db::DbError::stoppingTheRun(db::journalStoppedMessage(*settled.journalFailure))));
         throw RunStopped();
     }
     if (settled.commitFailure)

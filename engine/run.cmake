@@ -5,6 +5,7 @@ target_sources(quarvel_engine PRIVATE
     ReplaceRun.cpp ReplaceRun.h
     RunRequest.cpp RunRequest.h
     RunReport.cpp RunReport.h
+    RunRecord.cpp RunRecord.h
 )
 # The preview of a run: the same walk, on a read-only session, storing and logging nothing.
 target_sources(quarvel_engine PRIVATE Preview.cpp Preview.h ChangeDiff.cpp ChangeDiff.h)
