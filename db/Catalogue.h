@@ -66,6 +66,16 @@ struct CatalogueColumn
     QString typeKind; // pg_type.typtype
 };
 
+// What a value set in the column needs, into either of the layer's column descriptions.
+template <class Column> void takeInput(const CatalogueColumn& found, Column& column)
+{
+    column.name = found.name;
+    column.castType = found.type.qualifiedName();
+    column.inputFunction = found.inputFunction.qualifiedName();
+    column.inputArguments = found.inputArguments;
+    column.inputTypeParameter = found.inputTypeParameter;
+}
+
 // The columns in order. Throws DbError.
 std::vector<CatalogueColumn> tableColumns(const std::shared_ptr<ConnectionState>& connection,
                                           const QString& relationOid);

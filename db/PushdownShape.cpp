@@ -77,11 +77,7 @@ PushdownColumn PushdownShape::readColumn(const std::shared_ptr<ConnectionState>&
                                          const CatalogueColumn& found, QString& why) const
 {
     PushdownColumn c;
-    c.name = found.name;
-    c.castType = found.type.qualifiedName();
-    c.inputFunction = found.inputFunction.qualifiedName();
-    c.inputArguments = found.inputArguments;
-    c.inputTypeParameter = found.inputTypeParameter;
+    takeInput(found, c);
     const QString& typeModifier = found.typeModifier;
     const bool modified = typeModifier != u"-1";
     const bool generated = found.generated;

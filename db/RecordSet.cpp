@@ -54,11 +54,7 @@ std::vector<ColumnInfo> readColumns(const std::shared_ptr<ConnectionState>& conn
     std::vector<ColumnInfo> columns;
     for (const CatalogueColumn& found : tableColumns(connection, relationOid)) {
         ColumnInfo column;
-        column.name = found.name;
-        column.castType = found.type.qualifiedName();
-        column.inputFunction = found.inputFunction.qualifiedName();
-        column.inputArguments = found.inputArguments;
-        column.inputTypeParameter = found.inputTypeParameter;
+        takeInput(found, column);
         column.typeModifier = found.typeModifier;
         column.generated = found.generated;
         column.identityAlways = found.identityAlways;
