@@ -172,6 +172,9 @@ int main(int argc, char** argv)
     } catch (const DbError& error) {
         std::fprintf(stderr, "bench_fetch: %s (SQLSTATE %s)\n", error.what(), qPrintable(error.sqlState()));
         return 1;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench_fetch: %s\n", error.what());
+        return 1;
     }
     return 0;
 }

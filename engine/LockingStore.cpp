@@ -127,6 +127,7 @@ std::vector<size_t> LockingStore::replaceTogether(const db::PushdownLeaf& leaf, 
                                                   const std::vector<size_t>& stored)
 {
     std::vector<QString> ctids;
+    ctids.reserve(stored.size());
     for (size_t i : stored)
         ctids.push_back(rows[i].ctid);
     QString transaction;

@@ -46,7 +46,8 @@ void PushdownRun::runTable(Procedure& p, RunObserver& observer, const RunRequest
     db::Connection connection;
     if (!p.step(step::ConnectionOpen, [&] { connection.open(request.connectionString); }))
         return;
-    const auto& [dbTable, tableText] = request.tables.at(entry);
+    const db::Table& dbTable = request.tables.at(entry).first;
+    const QString& tableText = request.tables.at(entry).second;
     const std::vector<std::pair<QString, QString>> pairs = request.pairsThatMatch();
     std::unique_ptr<db::PushdownTable> shape;
     std::optional<QString> walkReason;
