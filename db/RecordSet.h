@@ -84,7 +84,7 @@ public:
     // no answer about the value (the connection is gone) is thrown.
     std::optional<DbError> refusal(int index, const QString& text);
 
-    // The current record for the user: "record 3 of orders", with ", key (id)=(5)" when the table has
+    // The current record for the user: "record at (0,3) in orders", with ", key (id)=(5)" when the table has
     // a primary key.
     QString recordName() const;
 

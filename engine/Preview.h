@@ -19,7 +19,7 @@ namespace quarvel::engine {
 struct PreviewChange
 {
     long long record = 0; // 1-based place in the walk
-    QString row;          // "record 3 of orders, key (id)=(5)": the key when the table has one
+    QString row;          // "record at (0,3) in orders, key (id)=(5)": the key when the table has one
     QString column;
     std::optional<QString> oldValue;
     QString newValue;     // what would be stored; the old value when refused
