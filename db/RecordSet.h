@@ -84,8 +84,8 @@ public:
     // no answer about the value (the connection is gone) is thrown.
     std::optional<DbError> refusal(int index, const QString& text);
 
-    // The current record for the user: "record at (0,3) in orders", with ", key (id)=(5)" when the table has
-    // a primary key.
+    // The current record for the user: "record at (0,3) in orders", with ", key (id)=(5)" when the
+    // table has a primary key.
     QString recordName() const;
 
     // Stores the pending changes of the current record, then advances. When storing fails, the
