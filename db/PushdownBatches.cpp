@@ -22,12 +22,15 @@ QString PushdownBatches::batchUpdate(const PushdownLeaf& leaf) const
     QStringList texts;
     for (size_t j = 0; j < columns.size(); ++j) {
         const PushdownColumn& c = columns[j];
+        texts << QStringLiteral("v.o%1, v.n%1").arg(j);
+        // A row whose new text is for such a column goes the locking way, which refuses it.
+        if (!c.settable())
+            continue;
         // A column no pair changed keeps its value as it is, not as its text would read back.
         sets << quoteIdentifier(c.name) +
                     QStringLiteral(" = CASE WHEN v.n%1 IS NOT NULL THEN CAST(v.n%1 AS %2) ELSE q.%3 END")
                         .arg(j)
                         .arg(c.castType, quoteIdentifier(c.name));
-        texts << QStringLiteral("v.o%1, v.n%1").arg(j);
     }
     // In the table's snapshot, a row another session changed since fails the UPDATE (40001) rather than
     // being read twice or changed on a version the run never read.
