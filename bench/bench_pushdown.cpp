@@ -6,7 +6,10 @@
 // synchronous commit on, as in production (ratio_pushdown_vs_server_durable); and its peak memory on a
 // table of --dense-rows rows whose first half holds no find text and whose second half all does
 // (pushdown_peak_mb_dense: the batches grown over the empty half must not bring the dense half back at
-// once). Prints one "name: value" a line.
+// once); and on a table of the kinds a real schema has (an identity key, varchar(255), numeric(10,2),
+// timestamp(0), a domain, a generated column) the first ratio again against one bare UPDATE of the
+// columns that hold the text (ratio_pushdown_vs_server_typed, and _durable). Prints one "name: value" a
+// line.
 //
 // Usage: bench_pushdown [--rows N] [--large-rows N] [--dense-rows N]   (the server comes from the
 // QUARVEL_TEST_* variables; 0 leaves the large or the dense table out)
@@ -104,6 +107,59 @@ double countSeconds(const std::shared_ptr<db::ConnectionState>& handle, const db
     });
 }
 
+// Identity, two varchar(255), a text body, numeric(10,2), timestamp(0), a domain over text and a generated
+// column; every tenth row holds the find text in its title and its body. Made the same way every time, so
+// that two such tables hold the same rows.
+void createTypedTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table,
+                      long long rows, const QString& find)
+{
+    db::Statement create(handle);
+    create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + table.qualifiedName());
+    create.executeDirect(QStringLiteral("DO $$ BEGIN CREATE DOMAIN public.quarvel_bench_label AS text CHECK "
+                                        "(VALUE <> ''); EXCEPTION WHEN duplicate_object THEN NULL; END $$"));
+    create.executeDirect(
+        QStringLiteral("CREATE TABLE ") + table.qualifiedName() +
+        QStringLiteral(
+            " (id integer GENERATED ALWAYS AS IDENTITY PRIMARY KEY, title varchar(255), slug "
+            "varchar(255), body text, price numeric(10,2), created timestamp(0), label "
+            "public.quarvel_bench_label, gross numeric GENERATED ALWAYS AS (price * 1.2) STORED)"));
+    db::Statement fill(handle);
+    fill.prepare(QStringLiteral("INSERT INTO ") + table.qualifiedName() +
+                 QStringLiteral(" (title, slug, body, price, created, label) SELECT 'Title ' || g || CASE "
+                                "WHEN g % 10 = 0 THEN ' ' || CAST(? AS text) ELSE '' END, 'slug-' || g, "
+                                "repeat(md5(g::text), 3) || CASE WHEN g % 10 = 0 THEN ' ' || CAST(? AS text) "
+                                "ELSE '' END || ' ' || md5((g + 1)::text), (g % 100000) / 100.0, timestamp "
+                                "'2024-01-01' + g * interval '1 minute', 'label ' || (g % 50) "
+                                "FROM generate_series(1, CAST(? AS integer)) g"));
+    fill.execute({find, find, QString::number(rows)});
+    create.executeDirect(QStringLiteral("VACUUM ANALYZE ") + table.qualifiedName());
+}
+
+// The server's own change of the typed table: one UPDATE of the text columns, where any holds the text.
+double typedUpdateSeconds(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table,
+                          const QString& find, const QString& replacement)
+{
+    QStringList sets;
+    QStringList tests;
+    std::vector<QString> parameters;
+    for (const QString column : {"title", "slug", "body", "label"}) {
+        sets << QStringLiteral(
+                    "%1 = CASE WHEN strpos(%1, CAST(? AS text)) > 0 THEN btrim(replace(%1, CAST(? AS "
+                    "text), CAST(? AS text)), ' ') ELSE %1 END")
+                    .arg(column);
+        parameters.insert(parameters.end(), {find, find, replacement});
+        tests << QStringLiteral("strpos(%1, CAST(? AS text)) > 0").arg(column);
+    }
+    parameters.insert(parameters.end(), size_t(tests.size()), find);
+    return secondsOf([&] {
+        db::Statement update(handle);
+        update.prepare(QStringLiteral("UPDATE ") + table.qualifiedName() + QStringLiteral(" SET ") +
+                       sets.join(QStringLiteral(", ")) + QStringLiteral(" WHERE ") +
+                       tests.join(QStringLiteral(" OR ")));
+        update.execute(parameters);
+    });
+}
+
 Measurement pushdown(const db::Table& table, const QString& find, long long rows, engine::Journal* journal)
 {
     const Measurement run = measure([&] {
@@ -190,11 +246,37 @@ int main(int argc, char** argv)
             setDurable(false);
         }
 
+        // The typed table, fsync off and then durable.
+        const db::Table typed = benchTable("quarvel_bench_push_typed");
+        const db::Table typedServer = benchTable("quarvel_bench_push_typed_server");
+        double typedRatio[2] = {-1, -1};
+        for (const bool durable : {false, true}) {
+            if (durable && !setDurable(true))
+                break;
+            for (const db::Table& t : {typed, typedServer})
+                createTypedTable(handle, t, rows, Find);
+            psql(QStringLiteral("CHECKPOINT"), true);
+            db::Connection session; // a new session takes the reloaded settings
+            session.open(bench::connectionString());
+            const Measurement typedRun = pushdown(typed, Find, rows, &journal);
+            typedRatio[durable] = typedRun.seconds / typedUpdateSeconds(session.state().shared_from_this(),
+                                                                        typedServer, Find, Replacement);
+            if (!sameRows(handle, typed, typedServer)) {
+                std::fprintf(stderr, "bench_pushdown: the run and the server's UPDATE disagree (typed)\n");
+                return 1;
+            }
+            if (durable)
+                setDurable(false);
+        }
+
         print("pushdown_s", run.seconds);
         print("server_update_s", serverSeconds);
         print("ratio_pushdown_vs_server", run.seconds / serverSeconds);
         if (durableRatio > 0)
             print("ratio_pushdown_vs_server_durable", durableRatio);
+        print("ratio_pushdown_vs_server_typed", typedRatio[0]);
+        if (typedRatio[1] > 0)
+            print("ratio_pushdown_vs_server_typed_durable", typedRatio[1]);
         print("pushdown_scan_s", scan.seconds);
         print("count_s", count);
         print("ratio_pushdown_scan_vs_count", scan.seconds / count);
@@ -222,7 +304,7 @@ int main(int argc, char** argv)
             print("pushdown_peak_mb_dense", denseRun.peakMb);
             db::Statement(handle).executeDirect(QStringLiteral("DROP TABLE ") + dense.qualifiedName());
         }
-        for (const db::Table& t : {base, pushed, server, small})
+        for (const db::Table& t : {base, pushed, server, small, typed, typedServer})
             db::Statement(handle).executeDirect(QStringLiteral("DROP TABLE ") + t.qualifiedName());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_pushdown: %s\n", e.what());

@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <utility>
@@ -36,6 +37,20 @@ struct PushdownColumn
     bool generated = false;      // generated and GENERATED ALWAYS identity columns refuse every new value,
     bool identityAlways = false; // and are never set
     ColumnRounding rounding;     // what the type makes of a text it takes, as the record walk checks it
+    QString textAlphabet;        // every character the type's text form can hold; empty when any
+
+    // Whether some find text can occur in the column's text form: a text with a character the form never
+    // holds occurs in no value, nor in what the pairs before would make of it, as none matches first.
+    bool mayHold(const PushdownPairs& pairs) const
+    {
+        if (textAlphabet.isEmpty())
+            return true;
+        for (const auto& [find, replacement] : pairs)
+            if (!find.isEmpty() &&
+                std::all_of(find.begin(), find.end(), [&](QChar c) { return textAlphabet.contains(c); }))
+                return true;
+        return false;
+    }
 
     bool settable() const { return !generated && !identityAlways; }
 };

@@ -5,12 +5,39 @@
 #include "db/Rounding.h"
 #include "db/Statement.h"
 
+#include <QStringList>
+
+#include <map>
+
 namespace quarvel::db {
 
 namespace {
 
 constexpr char TextOid[] = "25";
 constexpr char VarcharOid[] = "1043";
+
+// Every character the text form of a built-in type can hold, where it is a fixed few: skipping such a
+// column for a find text it cannot hold spares casting every row's value to text. Dates and times only
+// in the ISO style, the one whose form is fixed.
+QString textAlphabet(const QString& typeOid, bool isoDates)
+{
+    static const std::map<QString, QString> alphabets{
+        {QStringLiteral("20"), QStringLiteral("0123456789-")},
+        {QStringLiteral("21"), QStringLiteral("0123456789-")},
+        {QStringLiteral("23"), QStringLiteral("0123456789-")},
+        {QStringLiteral("26"), QStringLiteral("0123456789")},
+        {QStringLiteral("1700"), QStringLiteral("0123456789.-NaInfity")},
+        {QStringLiteral("700"), QStringLiteral("0123456789.-+eNaInfity")},
+        {QStringLiteral("701"), QStringLiteral("0123456789.-+eNaInfity")},
+        {QStringLiteral("16"), QStringLiteral("truefals")},
+        {QStringLiteral("2950"), QStringLiteral("0123456789abcdef-")}};
+    static const QStringList dates{QStringLiteral("1082"), QStringLiteral("1114"), QStringLiteral("1184"),
+                                   QStringLiteral("1083"), QStringLiteral("1266")};
+    if (isoDates && dates.contains(typeOid))
+        return QStringLiteral("0123456789-:. +BCinfty");
+    const auto found = alphabets.find(typeOid);
+    return found == alphabets.end() ? QString() : found->second;
+}
 
 } // namespace
 
@@ -27,6 +54,11 @@ PushdownShape::PushdownShape(const std::shared_ptr<ConnectionState>& connection,
     relation.closeCursor();
 
     m_encoding = serverEncoding(connection);
+    Statement dateStyle(connection);
+    dateStyle.prepare(QStringLiteral("SELECT pg_catalog.current_setting('DateStyle')"));
+    dateStyle.execute({});
+    m_isoDates = dateStyle.fetch() && requiredText(dateStyle, 1).startsWith(u"ISO");
+    dateStyle.closeCursor();
 
     readLeaves(connection);
     readColumns(connection);
@@ -83,6 +115,7 @@ PushdownColumn PushdownShape::readColumn(const std::shared_ptr<ConnectionState>&
     if (!c.takesAnyText)
         c.rounding = columnRounding(connection, found.typeOid, found.typeKind, found.typeModifier, c.castType,
                                     found.storedType);
+    c.textAlphabet = textAlphabet(found.typeOid, m_isoDates);
     if (roundsBySql(c.rounding) && !roundingCheckPlans(connection, c.rounding))
         c.rounding.kind = ColumnRounding::Kind::None;
     return c;

@@ -50,7 +50,8 @@ private:
 
     Table m_table;
     QString m_oid;
-    QString m_encoding; // the server's
+    QString m_encoding;      // the server's
+    bool m_isoDates = false; // dates and times read as text in the ISO style
     std::optional<QString> m_walkReason;
     std::vector<PushdownLeaf> m_leaves;
     std::vector<PushdownColumn> m_columns;

@@ -8,14 +8,33 @@
 
 namespace quarvel::db {
 
-PushdownSql::PushdownSql(std::shared_ptr<const PushdownShape> shape) : m_shape(std::move(shape)) {}
+PushdownSql::PushdownSql(std::shared_ptr<const PushdownShape> shape) : m_shape(std::move(shape))
+{
+    setPairs({});
+}
+
+void PushdownSql::setPairs(const PushdownPairs& pairs)
+{
+    m_pairs = pairs;
+    m_plan = ReplacementPlan(pairs);
+    m_mayHold.clear();
+    for (const PushdownColumn& column : m_shape->columns())
+        m_mayHold.push_back(column.mayHold(pairs));
+}
+
+QString PushdownSql::columnText(const QString& alias, size_t column) const
+{
+    if (!m_mayHold[column])
+        return QStringLiteral("CAST(NULL AS pg_catalog.text)");
+    return qualifiedColumn(alias, m_shape->columns()[column]) + QStringLiteral("::pg_catalog.text");
+}
 
 // The chain is the run's replacement plan as SQL: the server computes exactly what the record walk would.
 QString PushdownSql::replacementChain(const PushdownLeaf& leaf, const QString& alias) const
 {
     QStringList texts;
-    for (const PushdownColumn& column : m_shape->columns())
-        texts << qualifiedColumn(alias, column) + QStringLiteral("::pg_catalog.text");
+    for (size_t j = 0; j < m_shape->columns().size(); ++j)
+        texts << columnText(alias, j);
     return QStringLiteral("FROM ") + onlyLeaf(leaf) + QStringLiteral(" AS ") + alias +
            QStringLiteral(" CROSS JOIN (SELECT CAST(? AS pg_catalog.text[]) AS f, "
                           "CAST(? AS pg_catalog.text[]) AS r) AS p") +
@@ -40,8 +59,8 @@ QString PushdownSql::holdsSomeFind(const QString& text) const
 QStringList PushdownSql::columnTests(const QString& alias) const
 {
     QStringList tests;
-    for (const PushdownColumn& c : m_shape->columns())
-        tests << holdsSomeFind(qualifiedColumn(alias, c) + QStringLiteral("::pg_catalog.text"));
+    for (size_t j = 0; j < m_shape->columns().size(); ++j)
+        tests << (m_mayHold[j] ? holdsSomeFind(columnText(alias, j)) : QStringLiteral("false"));
     return tests;
 }
 

@@ -23,11 +23,7 @@ public:
 
     const PushdownShape& shape() const { return *m_shape; }
     const PushdownPairs& pairs() const { return m_pairs; }
-    void setPairs(const PushdownPairs& pairs)
-    {
-        m_pairs = pairs;
-        m_plan = ReplacementPlan(pairs);
-    }
+    void setPairs(const PushdownPairs& pairs);
     const PushdownCap& cap() const { return m_cap; }
     void setCap(const PushdownCap& cap) { m_cap = cap; }
 
@@ -36,6 +32,8 @@ public:
     QString replacementChain(const PushdownLeaf& leaf, const QString& alias) const;
     // The step that holds the chain's last texts ("x<pairs>").
     QString lastStep() const;
+    // Each column's text form (x0.c<j>); null for a column no find text can occur in.
+    QString columnText(const QString& alias, size_t column) const;
     // Whether some find text (p.f) occurs in the text.
     QString holdsSomeFind(const QString& text) const;
     // Per column, whether some find text occurs in its text form on the row aliased as given.
@@ -63,7 +61,8 @@ public:
 private:
     std::shared_ptr<const PushdownShape> m_shape;
     PushdownPairs m_pairs;
-    ReplacementPlan m_plan; // of the pairs: the one source of the chain's SQL
+    ReplacementPlan m_plan;      // of the pairs: the one source of the chain's SQL
+    std::vector<bool> m_mayHold; // by column: whether some find text can occur in it at all
     PushdownCap m_cap;
 };
 
