@@ -227,6 +227,19 @@ QString rowSource(const CatalogueRelation& relation, const Table& table)
     throw DbError(QStringLiteral("\"%1\" is not a table").arg(table.displayName()), QStringLiteral("42809"));
 }
 
+std::optional<DbError> fixedColumnRefusal(const QString& name, bool generated, bool identityAlways)
+{
+    if (generated)
+        return DbError(QStringLiteral("Column \"%1\" is a generated column and cannot be changed.").arg(name),
+                       QStringLiteral("428C9"));
+    if (identityAlways)
+        return DbError(QStringLiteral("Column \"%1\" is an identity column defined as GENERATED ALWAYS and "
+                                      "cannot be changed.")
+                           .arg(name),
+                       QStringLiteral("428C9"));
+    return std::nullopt;
+}
+
 std::vector<CatalogueColumn> tableColumns(const std::shared_ptr<ConnectionState>& connection,
                                           const QString& relationOid)
 {

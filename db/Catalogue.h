@@ -2,11 +2,13 @@
 // Every query that the data access layer runs against the server's catalogue (pg_catalog), in one place,
 // and readers for the answers that more than one part of the layer needs. Internal to the layer.
 
+#include "db/DbError.h"
 #include "db/Table.h"
 
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace quarvel::db {
@@ -74,7 +76,38 @@ template <class Column> void takeInput(const CatalogueColumn& found, Column& col
     column.inputFunction = found.inputFunction.qualifiedName();
     column.inputArguments = found.inputArguments;
     column.inputTypeParameter = found.inputTypeParameter;
+    column.typeModifier = found.typeModifier;
+    column.generated = found.generated;
+    column.identityAlways = found.identityAlways;
 }
+
+// Runs the column's input function on the text with the column's modifier: it raises the server's
+// own error for a text the type does not take, and for one too long for varchar(n), char(n) or bit(n)
+// (where a cast would cut silently). Nothing is written. Takes inputCheckParameters.
+template <class Column> QString inputCheckSql(const Column& column)
+{
+    QString sql =
+        QStringLiteral("SELECT ") + column.inputFunction + QStringLiteral("(CAST(? AS pg_catalog.cstring)");
+    if (column.inputArguments >= 2)
+        sql += QStringLiteral(", CAST(? AS pg_catalog.oid)");
+    if (column.inputArguments >= 3)
+        sql += QStringLiteral(", CAST(? AS pg_catalog.int4)");
+    return sql + QStringLiteral(") IS NULL");
+}
+
+template <class Column> std::vector<QString> inputCheckParameters(const Column& column, const QString& text)
+{
+    std::vector<QString> parameters{text};
+    if (column.inputArguments >= 2)
+        parameters.push_back(column.inputTypeParameter);
+    if (column.inputArguments >= 3)
+        parameters.push_back(column.typeModifier);
+    return parameters;
+}
+
+// What the server says of any new value for a generated or GENERATED ALWAYS identity column, before
+// anything is sent; nullopt for a column that can be set.
+std::optional<DbError> fixedColumnRefusal(const QString& name, bool generated, bool identityAlways);
 
 // The columns in order. Throws DbError.
 std::vector<CatalogueColumn> tableColumns(const std::shared_ptr<ConnectionState>& connection,

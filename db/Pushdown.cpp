@@ -177,4 +177,9 @@ std::optional<DbError> PushdownTable::refusal(int column, const QString& text)
     return m_refusal.refusal(column, text);
 }
 
+std::optional<std::set<QString>> PushdownTable::roundedTexts(int column, const std::vector<QString>& texts)
+{
+    return m_refusal.roundedTexts(column, texts);
+}
+
 } // namespace quarvel::db

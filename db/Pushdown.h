@@ -145,6 +145,9 @@ public:
     // The server's refusal of the text for the column, as the record walk gives it; nullopt when the
     // column takes it. Throws DbError for a failure that says nothing about the text.
     std::optional<DbError> refusal(int column, const QString& text);
+    // Of a batch's new texts for the column, those it would store as something else; nullopt when the
+    // server refused one of them outright (each is then asked by refusal).
+    std::optional<std::set<QString>> roundedTexts(int column, const std::vector<QString>& texts);
 
 private:
     // Declared first: the connection outlives every statement prepared on it, and is set up before the

@@ -22,6 +22,9 @@ QString PushdownBatches::setList() const
     QStringList sets;
     for (size_t j = 0; j < columns.size(); ++j) {
         const PushdownColumn& c = columns[j];
+        // A row whose new text is for such a column goes the locking way, which refuses it.
+        if (!c.settable())
+            continue;
         // A column no pair changed keeps its value as it is, not as its text would read back.
         sets << quoteIdentifier(c.name) +
                     QStringLiteral(" = CASE WHEN v.n%1 IS NOT NULL THEN CAST(v.n%1 AS %2) ELSE q.%3 END")

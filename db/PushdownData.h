@@ -32,7 +32,12 @@ struct PushdownColumn
     QString inputFunction;     // for a refusal check, as the record walk makes it
     int inputArguments = 1;
     QString inputTypeParameter;
-    ColumnRounding rounding; // what the type makes of a text it takes, as the record walk checks it
+    QString typeModifier;        // -1 for none
+    bool generated = false;      // generated and GENERATED ALWAYS identity columns refuse every new value,
+    bool identityAlways = false; // and are never set
+    ColumnRounding rounding;     // what the type makes of a text it takes, as the record walk checks it
+
+    bool settable() const { return !generated && !identityAlways; }
 };
 
 // A row a batch found holding some find text, locked until the batch ends.

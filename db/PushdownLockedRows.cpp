@@ -146,13 +146,16 @@ QString PushdownLockedRows::replacementUpdate(const PushdownLeaf& leaf) const
     for (size_t j = 0; j < columns.size(); ++j) {
         const PushdownColumn& c = columns[j];
         selected << QStringLiteral("x0.c%1 AS o%1, %2.c%1 AS n%1").arg(j).arg(last);
+        newTexts += QStringLiteral(", CASE WHEN v.n%1 IS DISTINCT FROM v.o%1 THEN v.n%1 END").arg(j);
+        // Rows that would change such a column are stored alone, which refuses it.
+        if (!c.settable())
+            continue;
         // A column no pair changed keeps its value as it is, not as its text would read back.
         sets << quoteIdentifier(c.name) +
                     QStringLiteral(
                         " = CASE WHEN v.n%1 IS DISTINCT FROM v.o%1 THEN CAST(v.n%1 AS %2) ELSE q.%3 END")
                         .arg(j)
                         .arg(c.castType, quoteIdentifier(c.name));
-        newTexts += QStringLiteral(", CASE WHEN v.n%1 IS DISTINCT FROM v.o%1 THEN v.n%1 END").arg(j);
     }
     return QStringLiteral("UPDATE ") + onlyLeaf(leaf) + QStringLiteral(" AS q SET ") +
            sets.join(QStringLiteral(", ")) + QStringLiteral(" FROM (SELECT ") +

@@ -1,5 +1,7 @@
 #include "db/PushdownRefusal.h"
 
+#include "db/Catalogue.h"
+#include "db/PushdownRead.h"
 #include "db/PushdownSession.h"
 #include "db/PushdownShape.h"
 #include "db/Rounding.h"
@@ -14,22 +16,13 @@ PushdownRefusal::PushdownRefusal(PushdownSession& session, std::shared_ptr<const
 std::optional<DbError> PushdownRefusal::refusal(int index, const QString& text)
 {
     const PushdownColumn& c = m_shape->columns()[static_cast<size_t>(index)];
+    if (std::optional<DbError> fixed = fixedColumnRefusal(c.name, c.generated, c.identityAlways))
+        return fixed;
     if (c.takesAnyText)
         return std::nullopt;
-    QString sql =
-        QStringLiteral("SELECT ") + c.inputFunction + QStringLiteral("(CAST(? AS pg_catalog.cstring)");
-    std::vector<QString> parameters{text};
-    if (c.inputArguments >= 2) {
-        sql += QStringLiteral(", CAST(? AS pg_catalog.oid)");
-        parameters.push_back(c.inputTypeParameter);
-    }
-    if (c.inputArguments >= 3) {
-        sql += QStringLiteral(", CAST(? AS pg_catalog.int4)");
-        parameters.push_back(QStringLiteral("-1"));
-    }
-    Statement& check = m_session.prepared(sql + QStringLiteral(") IS NULL"));
+    Statement& check = m_session.prepared(inputCheckSql(c));
     try {
-        check.execute(parameters);
+        check.execute(inputCheckParameters(c, text));
         check.closeCursor();
     } catch (const DbError& error) {
         check.closeCursor();
@@ -40,12 +33,36 @@ std::optional<DbError> PushdownRefusal::refusal(int index, const QString& text)
     if (!mayRound(c.rounding, text))
         return std::nullopt;
     Statement& rounded = m_session.prepared(roundingCheck(c.rounding));
-    rounded.execute({text, text});
+    rounded.execute({text});
     const std::optional<QString> stored = rounded.fetch() ? rounded.text(1) : std::nullopt;
     rounded.closeCursor();
     if (stored)
         return roundedError(c.rounding, text, *stored);
     return std::nullopt;
+}
+
+// One statement for a batch's texts of the column: a batch whose texts all keep their values, the
+// ordinary case, costs no question per row.
+std::optional<std::set<QString>> PushdownRefusal::roundedTexts(int index, const std::vector<QString>& texts)
+{
+    const PushdownColumn& c = m_shape->columns()[static_cast<size_t>(index)];
+    std::set<QString> rounded;
+    if (texts.empty() || !roundsBySql(c.rounding))
+        return rounded;
+    Statement& check = m_session.prepared(roundingCheckOfMany(c.rounding));
+    try {
+        check.execute({arrayLiteral(texts)});
+        while (check.fetch())
+            rounded.insert(requiredText(check, 1));
+        check.closeCursor();
+    } catch (const DbError& error) {
+        check.closeCursor();
+        // A text the type does not take at all: the texts are each asked on their own.
+        if (error.ruinsTheTable())
+            throw;
+        return std::nullopt;
+    }
+    return rounded;
 }
 
 } // namespace quarvel::db

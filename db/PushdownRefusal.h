@@ -8,6 +8,8 @@
 
 #include <memory>
 #include <optional>
+#include <set>
+#include <vector>
 
 namespace quarvel::db {
 
@@ -22,6 +24,9 @@ public:
 
     // As PushdownTable tells it.
     std::optional<DbError> refusal(int column, const QString& text);
+    // Of the texts, those the column would store as something else (as refusal tells one by one); nullopt
+    // when the server refused one of them outright.
+    std::optional<std::set<QString>> roundedTexts(int column, const std::vector<QString>& texts);
 
 private:
     PushdownSession& m_session;

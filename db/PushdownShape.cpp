@@ -2,6 +2,7 @@
 
 #include "db/Catalogue.h"
 #include "db/PushdownRead.h"
+#include "db/Rounding.h"
 #include "db/Statement.h"
 
 namespace quarvel::db {
@@ -10,8 +11,6 @@ namespace {
 
 constexpr char TextOid[] = "25";
 constexpr char VarcharOid[] = "1043";
-constexpr char CharOid[] = "18";
-constexpr char NameOid[] = "19";
 
 } // namespace
 
@@ -64,47 +63,47 @@ void PushdownShape::readLeaves(const std::shared_ptr<ConnectionState>& connectio
 
 void PushdownShape::readColumns(const std::shared_ptr<ConnectionState>& connection)
 {
+    bool anySettable = false;
     for (const CatalogueColumn& found : tableColumns(connection, m_oid)) {
-        QString why;
-        PushdownColumn c = readColumn(connection, found, why);
-        if (!why.isEmpty())
-            walkBecause(QStringLiteral("column %1 %2").arg(c.name, why));
-        m_columns.push_back(std::move(c));
+        m_columns.push_back(readColumn(connection, found));
+        anySettable = anySettable || m_columns.back().settable();
     }
+    // Every batch statement sets some column (a table without columns has no batch).
+    if (!anySettable && !m_columns.empty())
+        walkBecause(QStringLiteral("no column can be set"));
 }
 
 PushdownColumn PushdownShape::readColumn(const std::shared_ptr<ConnectionState>& connection,
-                                         const CatalogueColumn& found, QString& why) const
+                                         const CatalogueColumn& found) const
 {
     PushdownColumn c;
     takeInput(found, c);
-    const QString& typeModifier = found.typeModifier;
-    const bool modified = typeModifier != u"-1";
-    const bool generated = found.generated;
-    const bool alwaysIdentity = found.identityAlways;
-    const QString& typeText = found.storedType;
-    const QString& typeOid = found.typeOid;
-    const QString& typeKind = found.typeKind;
-    const bool domain = typeKind == u"d";
-    c.takesAnyText = !modified && (typeOid == QLatin1String(TextOid) || typeOid == QLatin1String(VarcharOid));
+    c.takesAnyText = found.typeModifier == u"-1" && !c.generated && !c.identityAlways &&
+                     (found.typeOid == QLatin1String(TextOid) || found.typeOid == QLatin1String(VarcharOid));
     if (!c.takesAnyText)
-        c.rounding = columnRounding(connection, typeOid, typeKind, typeModifier, c.castType, typeText);
-    // The server's cast would round or cut what the record walk refuses, or the column cannot be set:
-    // only the record walk gives each record its exact answer there.
-    // A modifier inside an array, composite or range, and money's cents, too: the record walk compares
-    // the stored text with the text given, which the server's cast would not.
-    const bool rounds = modified || typeOid == QLatin1String(CharOid) || typeOid == QLatin1String(NameOid) ||
-                        (!domain && (c.rounding.kind == ColumnRounding::Kind::Text ||
-                                     c.rounding.kind == ColumnRounding::Kind::Digits));
-    if (generated)
-        why = QStringLiteral("is generated");
-    else if (alwaysIdentity)
-        why = QStringLiteral("is an identity column GENERATED ALWAYS");
-    else if (rounds)
-        why = QStringLiteral("is ") + typeText;
-    else if (domain)
-        why = QStringLiteral("is of the domain ") + typeText;
+        c.rounding = columnRounding(connection, found.typeOid, found.typeKind, found.typeModifier, c.castType,
+                                    found.storedType);
+    if (roundsBySql(c.rounding) && !roundingCheckPlans(connection, c.rounding))
+        c.rounding.kind = ColumnRounding::Kind::None;
     return c;
+}
+
+// A type without an equality operator, or one that cannot be compared with its base: nothing to compare
+// with, and the input check refuses what the type does not take, as in the record walk.
+bool PushdownShape::roundingCheckPlans(const std::shared_ptr<ConnectionState>& connection,
+                                       const ColumnRounding& rounding)
+{
+    try {
+        Statement probe(connection);
+        probe.prepare(roundingCheckOfMany(rounding));
+        probe.execute({QStringLiteral("{}")});
+        probe.closeCursor();
+    } catch (const DbError& error) {
+        if (error.sqlState() != u"42883" && error.sqlState() != u"42846" && error.sqlState() != u"42725")
+            throw;
+        return false;
+    }
+    return true;
 }
 
 void PushdownShape::readRules(const std::shared_ptr<ConnectionState>& connection)

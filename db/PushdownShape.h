@@ -37,9 +37,12 @@ public:
 private:
     void readLeaves(const std::shared_ptr<ConnectionState>& connection);
     void readColumns(const std::shared_ptr<ConnectionState>& connection);
-    // The column as the catalogue has it, and why the record walk must do it (empty when it need not).
+    // The column as the catalogue has it, with what its type makes of a text.
     PushdownColumn readColumn(const std::shared_ptr<ConnectionState>& connection,
-                              const CatalogueColumn& found, QString& why) const;
+                              const CatalogueColumn& found) const;
+    // Whether the column's rounding can be checked by comparing on the server.
+    static bool roundingCheckPlans(const std::shared_ptr<ConnectionState>& connection,
+                                   const ColumnRounding& rounding);
     void readRules(const std::shared_ptr<ConnectionState>& connection);
     void readKeys(const std::shared_ptr<ConnectionState>& connection);
     // The first reason found is the one the user is told.

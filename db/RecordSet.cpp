@@ -55,9 +55,6 @@ std::vector<ColumnInfo> readColumns(const std::shared_ptr<ConnectionState>& conn
     for (const CatalogueColumn& found : tableColumns(connection, relationOid)) {
         ColumnInfo column;
         takeInput(found, column);
-        column.typeModifier = found.typeModifier;
-        column.generated = found.generated;
-        column.identityAlways = found.identityAlways;
         column.storedType = found.storedType;
         column.rounding = columnRounding(connection, found.typeOid, found.typeKind, column.typeModifier,
                                          column.castType, column.storedType);
@@ -119,30 +116,6 @@ QString updateText(const RecordSetState& s, const QString& target, const std::ve
     return sql + RowAsRead + (s.journal ? StoredVersion + storedTexts(s, fields) : QString());
 }
 
-// Runs the column's input function on the text with the column's modifier: it raises the server's
-// own error for a text the type does not take, and for one too long for varchar(n), char(n) or bit(n)
-// (where a cast would cut silently). Nothing is written.
-QString checkText(const ColumnInfo& column)
-{
-    QString sql =
-        QStringLiteral("SELECT ") + column.inputFunction + QStringLiteral("(CAST(? AS pg_catalog.cstring)");
-    if (column.inputArguments >= 2)
-        sql += QStringLiteral(", CAST(? AS pg_catalog.oid)");
-    if (column.inputArguments >= 3)
-        sql += QStringLiteral(", CAST(? AS pg_catalog.int4)");
-    return sql + QStringLiteral(") IS NULL");
-}
-
-std::vector<QString> checkParameters(const ColumnInfo& column, const QString& text)
-{
-    std::vector<QString> parameters{text};
-    if (column.inputArguments >= 2)
-        parameters.push_back(column.inputTypeParameter);
-    if (column.inputArguments >= 3)
-        parameters.push_back(column.typeModifier);
-    return parameters;
-}
-
 // Reads the next row of the result into the current row, or marks the end.
 void advance(RecordSetState& s)
 {
@@ -179,7 +152,7 @@ void refuseRounding(RecordSetState& s, int index, const QString& text)
             statement.prepare(roundingCheck(column.rounding));
             check = s.roundings.emplace(index, std::move(statement)).first;
         }
-        check->second.execute({text, text});
+        check->second.execute({text});
         if (check->second.fetch())
             stored = check->second.text(1);
         check->second.closeCursor();
@@ -781,15 +754,9 @@ void store(RecordSetState& s)
 bool checkValue(RecordSetState& s, int index, const QString& text)
 {
     ColumnInfo& column = s.columns[static_cast<size_t>(index)];
-    if (column.generated)
-        throw DbError(
-            QStringLiteral("Column \"%1\" is a generated column and cannot be changed.").arg(column.name),
-            QStringLiteral("428C9"));
-    if (column.identityAlways)
-        throw DbError(QStringLiteral("Column \"%1\" is an identity column defined as GENERATED ALWAYS and "
-                                     "cannot be changed.")
-                          .arg(column.name),
-                      QStringLiteral("428C9"));
+    if (const std::optional<DbError> fixed =
+            fixedColumnRefusal(column.name, column.generated, column.identityAlways))
+        throw *fixed;
 
     // Against the record as read, so that the preview's chained texts and the run's are judged alike.
     if (s.asciiOnly)
@@ -801,11 +768,11 @@ bool checkValue(RecordSetState& s, int index, const QString& text)
     auto check = s.checks.find(index);
     if (check == s.checks.end()) {
         Statement statement(s.connection);
-        statement.prepare(checkText(column));
+        statement.prepare(inputCheckSql(column));
         check = s.checks.emplace(index, std::move(statement)).first;
     }
     try {
-        check->second.execute(checkParameters(column, text));
+        check->second.execute(inputCheckParameters(column, text));
     } catch (const DbError& error) {
         // A role that may not call the type's input function (or a type without a callable one) gets
         // the plain cast instead: it checks the type now, and the assignment checks the modifier at the

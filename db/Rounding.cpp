@@ -94,6 +94,7 @@ bool hasEqualKeys(const QString& text)
 constexpr char MoneyOid[] = "790";
 constexpr char JsonbOid[] = "3802";
 constexpr char CharOid[] = "18";
+constexpr char VarcharOid[] = "1043";
 constexpr char NameOid[] = "19";
 
 bool isTimeType(const QString& oid)
@@ -135,6 +136,10 @@ ColumnRounding columnRoundingOn(const std::shared_ptr<ConnectionState>& handle, 
         rounding.kind = ColumnRounding::Kind::Text;
         return rounding;
     }
+    // The run's texts end in no blank, so varchar(n) refuses a longer one on assignment rather than cut
+    // it; only a cast cuts, and a domain's cast is one.
+    if (modifier && columnType == QLatin1String(VarcharOid))
+        return rounding;
     if (modifier) {
         rounding.kind = ColumnRounding::Kind::Equality;
         return rounding;
@@ -164,6 +169,12 @@ ColumnRounding columnRounding(const std::shared_ptr<ConnectionState>& connection
     return columnRoundingOn(connection, typeOid, typeKind, typeModifier, castType, storedType);
 }
 
+bool roundsBySql(const ColumnRounding& rounding)
+{
+    return rounding.kind == ColumnRounding::Kind::Equality || rounding.kind == ColumnRounding::Kind::Text ||
+           rounding.kind == ColumnRounding::Kind::Digits;
+}
+
 bool mayRound(const ColumnRounding& rounding, const QString& text)
 {
     switch (rounding.kind) {
@@ -181,36 +192,45 @@ bool mayRound(const ColumnRounding& rounding, const QString& text)
     }
 }
 
-QString roundingCheck(const ColumnRounding& rounding)
+// text is an expression of type text; it is read more than once.
+QString roundedText(const ColumnRounding& rounding, const QString& text)
 {
-    const QString stored = QStringLiteral("CAST(CAST(? AS pg_catalog.text) AS ") + rounding.storedType +
-                           QStringLiteral(") AS x");
-    const QString given = QStringLiteral(", CAST(? AS pg_catalog.text) AS t) AS v");
+    const QString stored =
+        QStringLiteral("CAST(") + text + QStringLiteral(" AS ") + rounding.storedType + QStringLiteral(")");
+    const QString storedText = QStringLiteral("CAST(") + stored + QStringLiteral(" AS pg_catalog.text)");
     switch (rounding.kind) {
     case ColumnRounding::Kind::Text:
-        return QStringLiteral(
-                   "SELECT CASE WHEN CAST(v.x AS pg_catalog.text) = v.t THEN NULL ELSE CAST(v.x AS "
-                   "pg_catalog.text) END FROM (SELECT ") +
-               stored + given;
+        return QStringLiteral("CASE WHEN %1 = %2 THEN NULL ELSE %1 END").arg(storedText, text);
     case ColumnRounding::Kind::Digits:
         // Currency signs, separators and zeros at either end are money's own spelling of the same amount.
         return QStringLiteral(
-                   "SELECT CASE WHEN pg_catalog.btrim(pg_catalog.regexp_replace(CAST(v.x AS "
-                   "pg_catalog.text), "
-                   "'[^0-9]', '', 'g'), '0') = pg_catalog.btrim(pg_catalog.regexp_replace(v.t, '[^0-9]', '', "
-                   "'g'), '0') THEN NULL ELSE CAST(v.x AS pg_catalog.text) END FROM (SELECT ") +
-               stored + given;
+                   "CASE WHEN pg_catalog.btrim(pg_catalog.regexp_replace(%1, '[^0-9]', '', 'g'), "
+                   "'0') = pg_catalog.btrim(pg_catalog.regexp_replace(%2, '[^0-9]', '', 'g'), '0') "
+                   "THEN NULL ELSE %1 END")
+            .arg(storedText, text);
     case ColumnRounding::Kind::Fraction:
     case ColumnRounding::Kind::JsonKeys:
         // Told already by mayRound: what the column would store, for the message.
-        return QStringLiteral("SELECT CAST(v.x AS pg_catalog.text) FROM (SELECT ") + stored + given;
+        return storedText;
     default:
-        return QStringLiteral(
-                   "SELECT CASE WHEN v.x = v.y THEN NULL ELSE CAST(v.x AS pg_catalog.text) END FROM "
-                   "(SELECT ") +
-               stored + QStringLiteral(", CAST(CAST(? AS pg_catalog.text) AS ") + rounding.unroundedType +
-               QStringLiteral(") AS y) AS v");
+        return QStringLiteral("CASE WHEN %1 = CAST(%2 AS %3) THEN NULL ELSE %4 END")
+            .arg(stored, text, rounding.unroundedType, storedText);
     }
+}
+
+QString roundingCheck(const ColumnRounding& rounding)
+{
+    return QStringLiteral("SELECT ") + roundedText(rounding, QStringLiteral("v.t")) +
+           QStringLiteral(" FROM (SELECT CAST(? AS pg_catalog.text) AS t) AS v");
+}
+
+QString roundingCheckOfMany(const ColumnRounding& rounding)
+{
+    return QStringLiteral("SELECT v.t, v.s FROM (SELECT u.t, ") +
+           roundedText(rounding, QStringLiteral("u.t")) +
+           QStringLiteral(
+               " AS s FROM pg_catalog.unnest(CAST(? AS pg_catalog.text[])) AS u(t)) AS v WHERE v.s "
+               "IS NOT NULL");
 }
 
 DbError roundedError(const ColumnRounding& rounding, const QString& text, const QString& stored)

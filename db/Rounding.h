@@ -38,9 +38,14 @@ ColumnRounding columnRounding(const std::shared_ptr<ConnectionState>& connection
 // False when the text surely keeps its value, told without asking the server.
 bool mayRound(const ColumnRounding& rounding, const QString& text);
 
-// The check's SQL, given the text twice: null when the column stores the text as an equal value,
-// otherwise the text it would store.
+// The check's SQL, given the text: null when the column stores the text as an equal value, otherwise
+// the text it would store.
 QString roundingCheck(const ColumnRounding& rounding);
+// The same over many texts at once, given as one text[]: each text the column would store as something
+// else, with what it would store.
+QString roundingCheckOfMany(const ColumnRounding& rounding);
+// False where the check needs the server's answer for each text: only mayRound tells.
+bool roundsBySql(const ColumnRounding& rounding);
 
 // "numeric(7,2) would store 1.505 as 1.51".
 DbError roundedError(const ColumnRounding& rounding, const QString& text, const QString& stored);

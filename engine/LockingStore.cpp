@@ -94,18 +94,17 @@ void LockingStore::storeLocked(const db::PushdownLeaf& leaf, const QString& from
                                const std::vector<db::PushdownRow>& rows)
 {
     auto rolledBack = qScopeGuard([&] { m_on.rollback(); });
-    std::vector<RowPlan> plans;
+    const std::vector<RowPlan> plans = planRows(m_table, m_on, rows);
     std::vector<size_t> stored;
     std::vector<size_t> alone;
     std::vector<FieldMatch> matched;
     for (size_t i = 0; i < rows.size(); ++i) {
-        plans.push_back(planRow(m_table, rows[i]));
-        if (plans.back().alone) {
+        if (plans[i].alone) {
             alone.push_back(i);
             continue;
         }
-        matched.insert(matched.end(), plans.back().matched.begin(), plans.back().matched.end());
-        if (!plans.back().changed.empty())
+        matched.insert(matched.end(), plans[i].matched.begin(), plans[i].matched.end());
+        if (!plans[i].changed.empty())
             stored.push_back(i);
     }
     // Written before the store commits, as the record walk writes them before it stores.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 namespace quarvel::engine {
@@ -40,13 +41,41 @@ RowPlan planRow(const ServerTable& table, const db::PushdownRow& row)
             plan.alone = true;
         if (plan.expected[j] != row.values[j]) {
             plan.changed.push_back(int(j));
+            const db::PushdownColumn& column = table.columns[j];
             // A text the type would store as something else (a seventh digit of a second, two
-            // jsonb keys become one) is refused, as the record walk refuses it: alone.
-            if (db::mayRound(table.columns[j].rounding, *plan.expected[j]))
+            // jsonb keys become one) is refused, as the record walk refuses it: alone. Where only the
+            // server can tell, planRows asks it for the whole batch.
+            if (!column.settable() ||
+                (!db::roundsBySql(column.rounding) && db::mayRound(column.rounding, *plan.expected[j])))
                 plan.alone = true;
         }
     }
     return plan;
+}
+
+std::vector<RowPlan> planRows(const ServerTable& table, db::PushdownTable& on,
+                              const std::vector<db::PushdownRow>& rows)
+{
+    std::vector<RowPlan> plans;
+    plans.reserve(rows.size());
+    for (const db::PushdownRow& row : rows)
+        plans.push_back(planRow(table, row));
+    for (size_t j = 0; j < table.columns.size(); ++j) {
+        if (!db::roundsBySql(table.columns[j].rounding))
+            continue;
+        std::vector<size_t> asking;
+        std::vector<QString> texts;
+        for (size_t i = 0; i < plans.size(); ++i)
+            if (!plans[i].alone && plans[i].expected[j] != rows[i].values[j]) {
+                asking.push_back(i);
+                texts.push_back(*plans[i].expected[j]);
+            }
+        const std::optional<std::set<QString>> rounded = on.roundedTexts(int(j), texts);
+        for (size_t k = 0; k < asking.size(); ++k)
+            if (!rounded || rounded->count(texts[k]) > 0)
+                plans[asking[k]].alone = plans[asking[k]].rounded = true;
+    }
+    return plans;
 }
 
 bool sameChange(const std::vector<std::optional<QString>>& stored, const RowPlan& planned)

@@ -46,12 +46,17 @@ struct RowPlan
 {
     std::vector<std::optional<QString>> expected;
     std::vector<FieldMatch> matched;
-    bool alone = false; // a refusal could fall between two pairs, or the type would round: the walk's way
+    bool alone = false;   // a refusal could fall between two pairs, or the type would round: the walk's way
+    bool rounded = false; // alone as the server said the type would store a new text as something else
     std::vector<int> changed;
 
     std::vector<QString> changedTexts() const;
 };
 RowPlan planRow(const ServerTable& table, const db::PushdownRow& row);
+// Each row planned, where the server tells in one question per column and batch which new texts its type
+// would store as something else (such rows go alone, where the record walk's way refuses them).
+std::vector<RowPlan> planRows(const ServerTable& table, db::PushdownTable& on,
+                              const std::vector<db::PushdownRow>& rows);
 // Whether the server's new texts are the run's own: what the run changes, and nothing else.
 bool sameChange(const std::vector<std::optional<QString>>& stored, const RowPlan& planned);
 std::exception_ptr differing(const QString& rowName);
