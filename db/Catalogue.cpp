@@ -122,11 +122,15 @@ const QString UserTablesQuery =
                    "ELSE n.nspname || '.' || c.relname END) COLLATE \"C\", n.nspname COLLATE \"C\", "
                    "c.relname COLLATE \"C\"");
 
-// The columns of the table, by name, each with its type without and with its modifier.
-const QString RestoreColumnsQuery =
-    QStringLiteral("SELECT a.attname::pg_catalog.text, pg_catalog.format_type(a.atttypid, NULL), "
-                   "pg_catalog.format_type(a.atttypid, a.atttypmod) FROM pg_catalog.pg_attribute a "
-                   "WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND a.attnum > 0 AND NOT a.attisdropped");
+// The columns of the table, by name, each with its type without and with its modifier. The type without
+// its modifier by its own name: format_type spells bpchar and bit without one as "character" and "bit",
+// which a cast reads as character(1) and bit(1), cutting what is put back.
+const QString RestoreColumnsQuery = QStringLiteral(
+    "SELECT a.attname::pg_catalog.text, pg_catalog.quote_ident(n.nspname::pg_catalog.text) || '.' || "
+    "pg_catalog.quote_ident(t.typname::pg_catalog.text), pg_catalog.format_type(a.atttypid, a.atttypmod) "
+    "FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_type t ON t.oid = a.atttypid JOIN "
+    "pg_catalog.pg_namespace n ON n.oid = t.typnamespace WHERE a.attrelid = CAST(? AS pg_catalog.oid) AND "
+    "a.attnum > 0 AND NOT a.attisdropped");
 
 // What else runs when a row of the table is updated: its rules and its UPDATE triggers.
 const QString SideEffectsQuery = QStringLiteral(
