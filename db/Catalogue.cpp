@@ -288,4 +288,13 @@ QString serverEncoding(const std::shared_ptr<ConnectionState>& connection)
     return name;
 }
 
+int serverVersion(const std::shared_ptr<ConnectionState>& connection)
+{
+    Statement version(connection);
+    version.executeDirect(QStringLiteral("SELECT pg_catalog.current_setting('server_version_num')"));
+    const int number = version.fetch() ? required(version, 1).toInt() : 0;
+    version.closeCursor();
+    return number;
+}
+
 } // namespace quarvel::db

@@ -120,4 +120,7 @@ std::vector<QString> primaryKeyColumns(const std::shared_ptr<ConnectionState>& c
 // The server's encoding, as it names it ("UTF8", "SQL_ASCII"); empty when it does not say. Throws DbError.
 QString serverEncoding(const std::shared_ptr<ConnectionState>& connection);
 
+// The server's version as one number (server_version_num: 150014, 180006). Throws DbError.
+int serverVersion(const std::shared_ptr<ConnectionState>& connection);
+
 } // namespace quarvel::db

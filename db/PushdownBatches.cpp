@@ -1,5 +1,6 @@
 #include "db/PushdownBatches.h"
 
+#include "db/Catalogue.h"
 #include "db/DbError.h"
 #include "db/PushdownRead.h"
 #include "db/PushdownSession.h"
@@ -15,14 +16,12 @@ PushdownBatches::PushdownBatches(PushdownSession& session, const PushdownSql& sq
     : m_session(session), m_sql(sql)
 {}
 
-QString PushdownBatches::batchUpdate(const PushdownLeaf& leaf) const
+QString PushdownBatches::setList() const
 {
     const std::vector<PushdownColumn>& columns = m_sql.shape().columns();
     QStringList sets;
-    QStringList texts;
     for (size_t j = 0; j < columns.size(); ++j) {
         const PushdownColumn& c = columns[j];
-        texts << QStringLiteral("v.o%1, v.n%1").arg(j);
         // A row whose new text is for such a column goes the locking way, which refuses it.
         if (!c.settable())
             continue;
@@ -32,26 +31,39 @@ QString PushdownBatches::batchUpdate(const PushdownLeaf& leaf) const
                         .arg(j)
                         .arg(c.castType, quoteIdentifier(c.name));
     }
+    return sets.join(QStringLiteral(", "));
+}
+
+QString PushdownBatches::batchUpdate(const PushdownLeaf& leaf, const QString& rowsFound) const
+{
+    const std::vector<PushdownColumn>& columns = m_sql.shape().columns();
+    QStringList texts;
+    for (size_t j = 0; j < columns.size(); ++j)
+        texts << (returnsOld()
+                      ? QStringLiteral("CASE WHEN v.o%1 IS NOT NULL THEN old.%2::pg_catalog.text END, "
+                                       "v.n%1")
+                            .arg(j)
+                            .arg(quoteIdentifier(columns[j].name))
+                      : QStringLiteral("v.o%1, v.n%1").arg(j));
     // In the table's snapshot, a row another session changed since fails the UPDATE (40001) rather than
     // being read twice or changed on a version the run never read.
-    return QStringLiteral("UPDATE ") + onlyLeaf(leaf) + QStringLiteral(" AS q SET ") +
-           sets.join(QStringLiteral(", ")) +
-           QStringLiteral(
-               " FROM v WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm RETURNING v.ct::pg_catalog.text "
-               "AS ct, q.ctid::pg_catalog.text AS nct, q.xmin::pg_catalog.text AS nxm") +
+    return QStringLiteral("UPDATE ") + onlyLeaf(leaf) + QStringLiteral(" AS q SET ") + setList() +
+           QStringLiteral(" FROM ") + rowsFound +
+           QStringLiteral(" WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm RETURNING ") +
+           (returnsOld() ? QStringLiteral("old.ctid") : QStringLiteral("v.ct")) +
+           QStringLiteral("::pg_catalog.text AS ct, q.ctid::pg_catalog.text AS nct, "
+                          "q.xmin::pg_catalog.text AS nxm") +
            m_sql.keyTexts(QStringLiteral("q")) + QStringLiteral(", ") + texts.join(QStringLiteral(", ")) +
            m_sql.storedTexts(QStringLiteral("v.n%1 IS NOT NULL"));
 }
 
-QString PushdownBatches::batchStatement(const PushdownLeaf& leaf) const
+QString PushdownBatches::foundRows(const PushdownLeaf& leaf, const QString& places) const
 {
     const size_t columns = m_sql.shape().columns().size();
-    const size_t keys = m_sql.shape().keyColumns().size();
     const QString last = m_sql.lastStep();
     const QStringList tests = m_sql.columnTests(QStringLiteral("s"));
     QStringList found{QStringLiteral("s.ctid AS ct"), QStringLiteral("s.xmin AS xm")};
     QStringList changes;
-    QStringList unchangedTexts;
     for (size_t j = 0; j < columns; ++j) {
         // Only the texts of columns some find text matches come back, and new texts only where changed.
         found << QStringLiteral("CASE WHEN %1 THEN x0.c%2 END AS o%2").arg(tests[int(j)]).arg(j)
@@ -59,23 +71,56 @@ QString PushdownBatches::batchStatement(const PushdownLeaf& leaf) const
                      .arg(j)
                      .arg(last);
         changes << QStringLiteral("x0.c%1 IS DISTINCT FROM %2.c%1").arg(j).arg(last);
-        unchangedTexts << QStringLiteral("v.o%1, NULL").arg(j);
     }
     found << QStringLiteral("(") + changes.join(QStringLiteral(" OR ")) + QStringLiteral(") AS ch");
+    return QStringLiteral("SELECT ") + found.join(QStringLiteral(", ")) + u' ' +
+           m_sql.replacementChain(leaf, QStringLiteral("s")) + QStringLiteral(" WHERE s.ctid = ANY (ARRAY(") +
+           places + QStringLiteral("))");
+}
+
+QString PushdownBatches::batchAnswer(const QString& meant, const QString& found,
+                                     const QString& unchanged) const
+{
+    const size_t columns = m_sql.shape().columns().size();
+    const size_t keys = m_sql.shape().keyColumns().size();
+    QStringList unchangedTexts;
+    for (size_t j = 0; j < columns; ++j)
+        unchangedTexts << QStringLiteral("%1.o%2, NULL").arg(unchanged).arg(j);
     const QString nulls = QStringLiteral(", NULL");
-    return QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) +
-           QStringLiteral(", v AS MATERIALIZED (SELECT ") + found.join(QStringLiteral(", ")) + u' ' +
-           m_sql.replacementChain(leaf, QStringLiteral("s")) +
-           QStringLiteral(" WHERE s.ctid = ANY (ARRAY(SELECT k.ct FROM k))), u AS (") + batchUpdate(leaf) +
-           // Its head first: a run can go on to the next batch knowing only that.
-           QStringLiteral(") SELECT 3, (SELECT pg_catalog.count(*) FROM v WHERE v.ch)::pg_catalog.text, "
-                          "pg_catalog.txid_current()::pg_catalog.text, (SELECT u.nxm FROM u LIMIT 1), "
-                          "(SELECT pg_catalog.count(*) FROM v)::pg_catalog.text COLLATE \"C\", ") +
-           PushdownSql::cutPlace() + nulls.repeated(int(keys + 3 * columns) - 2) +
-           QStringLiteral(
-               " UNION ALL SELECT 1, u.* FROM u UNION ALL SELECT 2, v.ct::pg_catalog.text, NULL, NULL") +
-           nulls.repeated(int(keys)) + QStringLiteral(", ") + unchangedTexts.join(QStringLiteral(", ")) +
-           nulls.repeated(int(columns)) + QStringLiteral(" FROM v WHERE NOT v.ch");
+    // Its head first: a run can go on to the next batch knowing only that.
+    return QStringLiteral(" SELECT 3, ") + meant +
+           QStringLiteral("::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text, "
+                          "(SELECT u.nxm FROM u LIMIT 1), (SELECT pg_catalog.count(*) FROM ") +
+           found + QStringLiteral(")::pg_catalog.text COLLATE \"C\", ") + PushdownSql::cutPlace() +
+           nulls.repeated(int(keys + 3 * columns) - 2) +
+           QStringLiteral(" UNION ALL SELECT 1, u.* FROM u UNION ALL SELECT 2, ") + unchanged +
+           QStringLiteral(".ct::pg_catalog.text, NULL, NULL") + nulls.repeated(int(keys)) +
+           QStringLiteral(", ") + unchangedTexts.join(QStringLiteral(", ")) + nulls.repeated(int(columns)) +
+           QStringLiteral(" FROM ") + unchanged + QStringLiteral(" WHERE NOT ") + unchanged +
+           QStringLiteral(".ch");
+}
+
+QString PushdownBatches::batchStatement(const PushdownLeaf& leaf) const
+{
+    const QString capped = QStringLiteral("SELECT k.ct FROM k");
+    if (!returnsOld())
+        return QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) + QStringLiteral(", v AS MATERIALIZED (") +
+               foundRows(leaf, capped) + QStringLiteral("), u AS (") +
+               batchUpdate(leaf, QStringLiteral("v")) + u')' +
+               batchAnswer(QStringLiteral("(SELECT pg_catalog.count(*) FROM v WHERE v.ch)"),
+                           QStringLiteral("v"), QStringLiteral("v"));
+    // The UPDATE finds, rewrites and gives back its rows in one pass, the old texts from the row it
+    // replaced. Only the rows it did not write are found again: those the replacement leaves as they
+    // were, and those something on the server passed over, which count as meant but were not stored.
+    return QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) + QStringLiteral(", u AS (") +
+           batchUpdate(leaf, u'(' + foundRows(leaf, capped) + QStringLiteral(") AS v")) +
+           QStringLiteral("), w AS MATERIALIZED (") +
+           foundRows(leaf,
+                     capped + QStringLiteral(" EXCEPT ALL SELECT CAST(u.ct AS pg_catalog.tid) FROM u")) +
+           u')' +
+           batchAnswer(QStringLiteral("((SELECT pg_catalog.count(*) FROM u) + (SELECT pg_catalog.count(*) "
+                                      "FROM w WHERE w.ch))"),
+                       QStringLiteral("k"), QStringLiteral("w"));
 }
 
 PushdownBatchHead PushdownBatches::startBatch(const PushdownLeaf& leaf, const QString& from,
@@ -91,9 +136,13 @@ PushdownBatchHead PushdownBatches::startBatch(const PushdownLeaf& leaf, const QS
         "pg_catalog.set_config('lock_timeout', ?, true)"));
     byPlace.execute({QString::number(lockWaitMs)});
     byPlace.closeCursor();
+    if (m_serverVersion == 0)
+        m_serverVersion = serverVersion(m_session.state());
     std::vector<QString> parameters = m_sql.cappedParameters(from, to);
     const std::vector<QString> pairs = m_sql.pairParameters();
-    parameters.insert(parameters.end(), pairs.begin(), pairs.end());
+    // The rows it found again take the pairs once more.
+    for (int times = returnsOld() ? 2 : 1; times > 0; --times)
+        parameters.insert(parameters.end(), pairs.begin(), pairs.end());
     m_batch = &m_session.prepared(batchStatement(leaf));
     m_batch->execute(parameters);
     if (!m_batch->fetch() || requiredText(*m_batch, 1) != u"3") {

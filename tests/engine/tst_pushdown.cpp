@@ -1,6 +1,8 @@
 // The server-side run against real tables: what it leaves in the tables, the log and the refusals is
 // what the record walk leaves on an identical copy; a growing replacement changes each row once; a
 // writer's concurrent change is kept; and the journal undoes the run byte for byte.
+#include "db/Connection.h"
+#include "db/Pushdown.h"
 #include "engine/Preview.h"
 #include "engine/PushdownRun.h"
 #include "engine/ReplaceRun.h"
@@ -602,6 +604,38 @@ private slots:
         QCOMPARE(undone.notes.join(u'|').count("beyond its rows is not undone"), 2); // alsoed, triggered
         QCOMPARE(undone.failed, 0);
         QCOMPARE(schemaText("push_undo"), before);
+    }
+
+    // One batch's answer as the run reads it, from the statement of the server at hand: a statement the
+    // server refused would only send every batch the locking way, which the tests above cannot tell.
+    void aBatchGivesBackTheOldAndTheNewTexts()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::freshSchema("push_batch");
+        TestDatabase::psql("CREATE TABLE push_batch.t (s text, t text);"
+                           "INSERT INTO push_batch.t VALUES ('ab', NULL), ('x ba', 'ab'), ('zz', 'zz');");
+        db::Connection connection;
+        connection.open(TestDatabase::connectionString());
+        db::PushdownTable table(connection, {QStringLiteral("push_batch"), QStringLiteral("t")});
+        table.setPairs({{"ab", "ba"}, {"ba", "ab"}}); // "ab" comes back as it was
+        const db::PushdownLeaf leaf = table.leaves().front();
+        table.begin(leaf);
+        const db::PushdownBatchHead head =
+            table.startBatch(leaf, QStringLiteral("(0,0)"), QStringLiteral("(1,0)"));
+        const db::PushdownBatch batch = table.finishBatch();
+        table.rollback();
+        QStringList rows;
+        for (size_t i = 0; i < batch.rows.size(); ++i) {
+            QString row = batch.rows[i].ctid;
+            for (size_t j = 0; j < 2; ++j) {
+                row += u' ' + batch.rows[i].values[j].value_or(QStringLiteral("-"));
+                if (batch.stored[i])
+                    row += u'>' + batch.stored[i]->values[j].value_or(QStringLiteral("-"));
+            }
+            rows << row;
+        }
+        QCOMPARE(std::pair(head.found, head.meant), std::pair(2LL, 1LL));
+        QCOMPARE(rows, (QStringList{"(0,2) x ba>x ab ab>-", "(0,1) ab -"}));
     }
 
 private:
