@@ -15,7 +15,8 @@ constexpr char NameOid[] = "19";
 
 } // namespace
 
-PushdownShape::PushdownShape(const std::shared_ptr<ConnectionState>& connection, const Table& table)
+PushdownShape::PushdownShape(const std::shared_ptr<ConnectionState>& connection, const Table& table,
+                             const ColumnFilter& searched)
     : m_table(table)
 {
     Statement relation(connection);
@@ -30,7 +31,7 @@ PushdownShape::PushdownShape(const std::shared_ptr<ConnectionState>& connection,
     m_encoding = serverEncoding(connection);
 
     readLeaves(connection);
-    readColumns(connection);
+    readColumns(connection, searched);
     readRules(connection);
     readKeys(connection);
 }
@@ -62,9 +63,13 @@ void PushdownShape::readLeaves(const std::shared_ptr<ConnectionState>& connectio
     leaves.closeCursor();
 }
 
-void PushdownShape::readColumns(const std::shared_ptr<ConnectionState>& connection)
+void PushdownShape::readColumns(const std::shared_ptr<ConnectionState>& connection,
+                                const ColumnFilter& searched)
 {
     for (const CatalogueColumn& found : tableColumns(connection, m_oid)) {
+        // A column left out cannot send the table to the record walk either: nothing of it is written.
+        if (searched && !searched(found.name))
+            continue;
         QString why;
         PushdownColumn c = readColumn(connection, found, why);
         if (!why.isEmpty())
