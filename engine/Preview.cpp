@@ -60,6 +60,7 @@ void previewTable(const PreviewRequest& request, int entry, db::Connection& conn
     const int entryCount = int(request.tables.size());
     std::map<int, qsizetype> columnAt; // field -> place in out.columns
     std::vector<bool> searched;
+    searched.reserve(size_t(std::max(fields, 0)));
     for (int j = 0; j < fields; ++j)
         searched.push_back(request.searches(entry, records.fieldName(j)));
     while (!records.isEOF()) {

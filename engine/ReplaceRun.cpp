@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QScopeGuard>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -128,6 +129,7 @@ void walkField(Procedure& p, RunHost& host, db::RecordSet& records, int j, const
 std::vector<bool> searchedFields(RunHost& host, db::RecordSet& records, int entry, int fields)
 {
     std::vector<bool> searched;
+    searched.reserve(size_t(std::max(fields, 0)));
     const RunSelection selection = host.selection();
     for (int j = 0; j < fields; ++j) {
         try {
