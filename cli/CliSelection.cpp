@@ -70,6 +70,12 @@ SelectionPatterns selectionPatterns(const QCommandLineParser& parser)
     SelectionPatterns patterns;
     for (const PatternOption& option : PatternOptions)
         patterns.*option.list = parser.values(QLatin1String(option.name));
+    // A pattern that cannot be read is refused before anything connects.
+    try {
+        (void)Selection(patterns);
+    } catch (const PatternError& error) {
+        throw UsageError(error.what());
+    }
     return patterns;
 }
 

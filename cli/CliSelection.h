@@ -16,6 +16,7 @@
 namespace quarvel::cli {
 
 void addSelectionOptions(QCommandLineParser& parser);
+// The patterns the options give. Throws UsageError for one that cannot be read.
 SelectionPatterns selectionPatterns(const QCommandLineParser& parser);
 
 // A table as the selection takes it, with every column and what the run does with each.

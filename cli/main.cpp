@@ -610,8 +610,8 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
     const cli::Pairs pairs = pairsFrom(parser);
     const cli::Engine engine = engineOf(parser);
     engine::Journal journal(journalPath(parser));
-    const QString connectionString = connectOnce(connecting);
     const SelectionPatterns patterns = cli::selectionPatterns(parser);
+    const QString connectionString = connectOnce(connecting);
     const QList<cli::ListedTable> tables = selectTables(connectionString, patterns);
     if (!goAheadGiven(parser, "standard input is not a terminal: give --yes to replace without asking",
                       QStringLiteral("Replace in %1 tables? [y/N] ").arg(tables.size()),
@@ -771,8 +771,8 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
     const int limit = sampleLimit(parser);
     const bool onServer = engineOf(parser) == cli::Engine::Server;
     const bool colour = colourWanted(parser);
-    const QString connectionString = connectOnce(connecting);
     const SelectionPatterns patterns = cli::selectionPatterns(parser);
+    const QString connectionString = connectOnce(connecting);
     const QList<cli::ListedTable> tables = selectTables(connectionString, patterns);
 
     const engine::RunRequest request = cli::requestFor(connectionString, tables, pairs)

@@ -230,6 +230,9 @@ private slots:
         QTest::newRow("a column pattern that matches nothing")
             << QStringList{"preview", "--find", "a", "--replace", "b", "-t", "narrow", "--column", "x"} << 2
             << "there is no column \"x\" in the tables taken";
+        QTest::newRow("a pattern that cannot be read")
+            << QStringList{"tables", "-T", "a.b.c"} << 2
+            << "improper qualified name (too many dotted names): a.b.c";
         QTest::newRow("no --yes without a terminal")
             << QStringList{"run", "--find", "a", "--replace", "b"} << 2 << "give --yes";
         QTest::newRow("a refused record")
