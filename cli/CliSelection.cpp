@@ -90,23 +90,25 @@ QList<ShownTable> chooseTables(const QString& connectionString, const QList<List
         if (choosesColumns || withColumns)
             read = db::ReadTableColumns(connectionString, tablesOf(listed, selection));
         std::vector<SelectableTable> selectable;
+        std::vector<const db::TableColumns*> columnsOf(size_t(listed.size()), nullptr); // by list entry
         size_t at = 0;
         for (const ListedTable& t : listed) {
             selectable.push_back({t.table.schema, t.table.name, {}});
-            if (at < read.size() && read[at].table == t.table)
+            if (at < read.size() && read[at].table == t.table) {
+                columnsOf[selectable.size() - 1] = &read[at];
                 for (const db::ListedColumn& column : read[at++].columns)
                     selectable.back().columns << column.name;
+            }
         }
         QList<ShownTable> shown;
         for (const SelectedTable& taken : selection.resolve(selectable)) {
             ShownTable& table = shown.emplace_back(ShownTable{listed.at(taken.entry), {}});
             if (choosesColumns)
                 table.listed.columns = taken.columns;
-            for (const auto& columns : read)
-                if (columns.table == table.listed.table)
-                    for (const db::ListedColumn& column : columns.columns)
-                        table.columns.append({column, selection.column(columns.table.schema,
-                                                                       columns.table.name, column.name)});
+            if (const db::TableColumns* columns = columnsOf[size_t(taken.entry)])
+                for (const db::ListedColumn& column : columns->columns)
+                    table.columns.append({column, selection.column(table.listed.table.schema,
+                                                                   table.listed.table.name, column.name)});
         }
         return shown;
     } catch (const PatternError& error) {
