@@ -54,7 +54,7 @@ bool anyMatches(const std::vector<NamePattern>& patterns, const QStringList& nam
 
 } // namespace
 
-NamePattern::NamePattern(const QString& text, int parts) : m_text(text)
+NamePattern::NamePattern(const QString& text, int parts, bool asListed) : m_text(text), m_asListed(asListed)
 {
     const QStringList expressions = expressionParts(text);
     if (expressions.size() > parts)
@@ -69,9 +69,7 @@ NamePattern::NamePattern(const QString& text, int parts) : m_text(text)
 
 bool NamePattern::matches(const QStringList& names) const
 {
-    // A name typed as the table list shows it ("Orders", "sales.Orders") is itself, whatever its case:
-    // --table took such names before it took patterns.
-    for (qsizetype from = 0; from < names.size(); ++from)
+    for (qsizetype from = 0; m_asListed && from < names.size(); ++from)
         if (names.mid(from).join(u'.') == m_text)
             return true;
     const qsizetype offset = names.size() - qsizetype(m_parts.size());
@@ -115,18 +113,18 @@ QString patternsText(const SelectionPatterns& patterns)
     return words.join(u' ');
 }
 
-std::vector<NamePattern> Selection::read(const QStringList& texts, int parts)
+std::vector<NamePattern> Selection::read(const QStringList& texts, int parts, bool asListed)
 {
     std::vector<NamePattern> patterns;
     for (const QString& text : texts)
-        patterns.emplace_back(text, parts);
+        patterns.emplace_back(text, parts, asListed);
     return patterns;
 }
 
 Selection::Selection(const SelectionPatterns& patterns)
     : m_given(patterns), m_schemas(read(patterns.schemas, 1)),
-      m_excludedSchemas(read(patterns.excludedSchemas, 1)), m_tables(read(patterns.tables, 2)),
-      m_excludedTables(read(patterns.excludedTables, 2)), m_columns(read(patterns.columns, 3)),
+      m_excludedSchemas(read(patterns.excludedSchemas, 1)), m_tables(read(patterns.tables, 2, true)),
+      m_excludedTables(read(patterns.excludedTables, 2, true)), m_columns(read(patterns.columns, 3)),
       m_excludedColumns(read(patterns.excludedColumns, 3))
 {}
 

@@ -25,14 +25,16 @@ public:
 class NamePattern
 {
 public:
-    // At most `parts` dotted parts. Throws PatternError.
-    NamePattern(const QString& text, int parts);
+    // At most `parts` dotted parts. `asListed`: the text as the table list shows a name also matches that
+    // name, whatever its case, as --table took names before it took patterns. Throws PatternError.
+    NamePattern(const QString& text, int parts, bool asListed = false);
     const QString& text() const { return m_text; }
     // `names` from the outermost (schema) to the object itself.
     bool matches(const QStringList& names) const;
 
 private:
     QString m_text;
+    bool m_asListed;
     std::vector<QRegularExpression> m_parts;
 };
 
@@ -91,7 +93,7 @@ public:
     std::vector<SelectedTable> resolve(const std::vector<SelectableTable>& tables) const;
 
 private:
-    static std::vector<NamePattern> read(const QStringList& texts, int parts);
+    static std::vector<NamePattern> read(const QStringList& texts, int parts, bool asListed = false);
     void refuseUnmatched(const std::vector<SelectableTable>& tables) const;
 
     SelectionPatterns m_given;

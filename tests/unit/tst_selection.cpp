@@ -88,6 +88,8 @@ private slots:
             << QStringList{"-c", "public.orders.note"} << "public.orders(note)";
         QTest::newRow("table.column in every schema")
             << QStringList{"-c", "orders.note"} << "public.orders(note) sales.orders(note)";
+        QTest::newRow("unquoted column folds")
+            << QStringList{"-c", "Note", "-t", "\"Big Table\""} << "sales.Big Table(note)";
         QTest::newRow("quoted column case") << QStringList{"-c", "\"Note\""} << "sales.Big Table(Note)";
         QTest::newRow("no table matches")
             << QStringList{"-t", "nope"} << "there is no table \"nope\" in the table list";
