@@ -33,8 +33,12 @@ engine::RunRequestBuilder requestFor(const QString& connectionString, const QLis
 {
     engine::RunRequestBuilder builder;
     builder.connection(connectionString);
-    for (const ListedTable& listed : tables)
-        builder.table(listed.table, listed.text);
+    for (const ListedTable& listed : tables) {
+        if (listed.columns)
+            builder.table(listed.table, listed.text, *listed.columns);
+        else
+            builder.table(listed.table, listed.text);
+    }
     if (pairs.useSets)
         builder.sets(pairs.sets);
     else

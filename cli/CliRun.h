@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 namespace quarvel::cli {
 
@@ -28,9 +29,11 @@ struct ListedTable
 {
     db::Table table;
     QString text; // as the table list shows it
+    // The columns a run may search, when the command line chose columns; every column when absent.
+    std::optional<QStringList> columns = {};
 };
 
-// The run's request: the tables as listed and these pairs.
+// The run's request: the tables as listed (with the columns chosen) and these pairs.
 engine::RunRequestBuilder requestFor(const QString& connectionString, const QList<ListedTable>& tables,
                                      const Pairs& pairs);
 

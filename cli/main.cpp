@@ -1,6 +1,7 @@
 // quarvel-cli: the replacement run from the command line, for scripts and pipelines. The same engine,
 // table list, set files and "backups.log" as the windows; no widget is linked.
 #include "cli/CliRun.h"
+#include "cli/CliSelection.h"
 #include "cli/ConnectionOptions.h"
 #include "core/DriverCheck.h"
 #include "core/Identity.h"
@@ -20,6 +21,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTextStream>
 
 #include <algorithm>
@@ -175,9 +177,6 @@ void addRunOptions(QCommandLineParser& parser)
          QStringLiteral("FILE")},
         {QStringLiteral("separator"), QStringLiteral("The separator of the sets file (default ::)."),
          QStringLiteral("SEP"), QStringLiteral("::")},
-        {QStringLiteral("table"),
-         QStringLiteral("Only this table, named as \"tables\" lists it (repeatable; default: every table)."),
-         QStringLiteral("TABLE")},
     });
 }
 
@@ -396,20 +395,29 @@ void printTable(QTextStream& out, const QList<QStringList>& rows, const QList<bo
 
 int commandTables(const QCommandLineParser& parser, Connecting& connecting)
 {
+    const SelectionPatterns patterns = cli::selectionPatterns(parser);
+    const bool columns = parser.isSet(QStringLiteral("columns"));
     const QString connectionString = connectOnce(connecting);
-    const QList<cli::ListedTable> tables = listTables(connectionString);
+    const QList<cli::ShownTable> tables =
+        cli::chooseTables(connectionString, listTables(connectionString), patterns, columns);
     QTextStream out(stdout);
     if (parser.isSet(QStringLiteral("json"))) {
         QJsonArray list;
-        for (const cli::ListedTable& listed : tables)
-            list.append(QJsonObject{{QStringLiteral("schema"), listed.table.schema},
-                                    {QStringLiteral("name"), listed.table.name},
-                                    {QStringLiteral("text"), listed.text}});
+        for (const cli::ShownTable& shown : tables) {
+            QJsonObject entry = cli::shownTableJson(shown);
+            if (!columns)
+                entry.remove(QStringLiteral("columns"));
+            list.append(entry);
+        }
         out << QJsonDocument(QJsonObject{{QStringLiteral("tables"), list}}).toJson(QJsonDocument::Indented);
         return Done;
     }
-    for (const cli::ListedTable& listed : tables)
-        out << listed.text << '\n';
+    if (columns) {
+        out << cli::columnsText(tables);
+        return Done;
+    }
+    for (const cli::ShownTable& shown : tables)
+        out << shown.listed.text << '\n';
     return Done;
 }
 
@@ -439,23 +447,11 @@ cli::Pairs pairsFrom(const QCommandLineParser& parser)
     return pairs;
 }
 
-QList<cli::ListedTable> selectTables(const QList<cli::ListedTable>& listed, const QStringList& wanted)
+// The tables (and columns) the selection options take, in the list's order, as the run walks the ticked
+// entries of the list.
+QList<cli::ListedTable> selectTables(const QString& connectionString, const SelectionPatterns& patterns)
 {
-    if (wanted.isEmpty())
-        return listed;
-    for (const QString& name : wanted) {
-        const bool known = std::any_of(listed.cbegin(), listed.cend(), [&](const cli::ListedTable& t) {
-            return t.text == name || t.table.schema + u'.' + t.table.name == name;
-        });
-        if (!known)
-            throw cli::UsageError("there is no table \"" + name.toStdString() + "\" in the table list");
-    }
-    // In the list's order, as the run walks the ticked entries of the list.
-    QList<cli::ListedTable> out;
-    for (const cli::ListedTable& t : listed)
-        if (wanted.contains(t.text) || wanted.contains(t.table.schema + u'.' + t.table.name))
-            out.append(t);
-    return out;
+    return cli::listedOf(cli::chooseTables(connectionString, listTables(connectionString), patterns));
 }
 
 // One line on standard error, rewritten in place at most ten times a second.
@@ -537,7 +533,8 @@ void printJournaled(qint64 run)
 }
 
 cli::RunOutcome runWithProgress(const QString& connectionString, const QList<cli::ListedTable>& tables,
-                                const cli::Pairs& pairs, engine::Journal& journal, cli::Engine engine)
+                                const cli::Pairs& pairs, const SelectionPatterns& patterns,
+                                engine::Journal& journal, cli::Engine engine)
 {
     InterruptWatch interrupt;
     ProgressLine line(isTerminal(STDERR_FILENO));
@@ -546,8 +543,10 @@ cli::RunOutcome runWithProgress(const QString& connectionString, const QList<cli
         [&line](const cli::TableOutcome& table, int entry, int entryCount, long long recordCount) {
             line.show(table, entry, entryCount, recordCount);
         });
-    return observer.run(
-        cli::requestFor(connectionString, tables, pairs).onServer(engine == cli::Engine::Server).build());
+    return observer.run(cli::requestFor(connectionString, tables, pairs)
+                            .onServer(engine == cli::Engine::Server)
+                            .patterns(patterns)
+                            .build());
 }
 
 // What went wrong in a run, a line each on standard error.
@@ -611,21 +610,24 @@ int commandRun(const QCommandLineParser& parser, Connecting& connecting)
     const cli::Pairs pairs = pairsFrom(parser);
     const cli::Engine engine = engineOf(parser);
     engine::Journal journal(journalPath(parser));
+    const SelectionPatterns patterns = cli::selectionPatterns(parser);
     const QString connectionString = connectOnce(connecting);
-    const QList<cli::ListedTable> tables =
-        selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
+    const QList<cli::ListedTable> tables = selectTables(connectionString, patterns);
     if (!goAheadGiven(parser, "standard input is not a terminal: give --yes to replace without asking",
                       QStringLiteral("Replace in %1 tables? [y/N] ").arg(tables.size()),
                       QStringLiteral("nothing replaced")))
         return Done;
 
-    const cli::RunOutcome outcome = runWithProgress(connectionString, tables, pairs, journal, engine);
+    const cli::RunOutcome outcome =
+        runWithProgress(connectionString, tables, pairs, patterns, journal, engine);
     printRunProblems(outcome);
     const int status = outcome.stopped ? Interrupted : outcome.failures.isEmpty() ? Done : DoneWithFailures;
     QTextStream out(stdout);
-    if (parser.isSet(QStringLiteral("json")))
-        out << QJsonDocument(runJson(outcome, status)).toJson(QJsonDocument::Indented);
-    else
+    if (parser.isSet(QStringLiteral("json"))) {
+        QJsonObject document = runJson(outcome, status);
+        document.insert(QStringLiteral("selection"), cli::selectionJson(patterns, tables));
+        out << QJsonDocument(document).toJson(QJsonDocument::Indented);
+    } else
         printRunTable(out, outcome);
     return status;
 }
@@ -769,12 +771,15 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
     const int limit = sampleLimit(parser);
     const bool onServer = engineOf(parser) == cli::Engine::Server;
     const bool colour = colourWanted(parser);
+    const SelectionPatterns patterns = cli::selectionPatterns(parser);
     const QString connectionString = connectOnce(connecting);
-    const QList<cli::ListedTable> tables =
-        selectTables(listTables(connectionString), parser.values(QStringLiteral("table")));
+    const QList<cli::ListedTable> tables = selectTables(connectionString, patterns);
 
-    const engine::RunRequest request =
-        cli::requestFor(connectionString, tables, pairs).onServer(onServer).sampleLimit(limit).build();
+    const engine::RunRequest request = cli::requestFor(connectionString, tables, pairs)
+                                           .onServer(onServer)
+                                           .sampleLimit(limit)
+                                           .patterns(patterns)
+                                           .build();
 
     const QList<engine::PreviewTable> preview = previewWithProgress(request, tables);
     const bool stopped = g_stop.load();
@@ -791,6 +796,7 @@ int commandPreview(const QCommandLineParser& parser, Connecting& connecting)
         for (const engine::PreviewTable& table : preview)
             tableList.append(previewTableJson(table));
         out << QJsonDocument(QJsonObject{{QStringLiteral("tables"), tableList},
+                                         {QStringLiteral("selection"), cli::selectionJson(patterns, tables)},
                                          {QStringLiteral("stopped"), stopped},
                                          {QStringLiteral("status"), status}})
                    .toJson(QJsonDocument::Indented);
@@ -820,6 +826,19 @@ QString runState(const engine::JournalRun& run)
     return {};
 }
 
+// What the run was asked to take; null for a run that took every column of the tables it names.
+QJsonValue choiceJson(const engine::RunChoice& choice)
+{
+    if (choice.isEmpty())
+        return {};
+    QJsonArray columns;
+    for (const auto& [table, names] : choice.columns)
+        columns.append(QJsonObject{{QStringLiteral("table"), table},
+                                   {QStringLiteral("columns"), QJsonArray::fromStringList(names)}});
+    return QJsonObject{{QStringLiteral("patterns"), patternsJson(choice.patterns)},
+                       {QStringLiteral("columns"), columns}};
+}
+
 QJsonObject runJsonEntry(const engine::JournalRun& run)
 {
     // "pairs" as the run began; "pairsRan" every list it applied, in order (several where they were
@@ -846,7 +865,8 @@ QJsonObject runJsonEntry(const engine::JournalRun& run)
         {QStringLiteral("records"), run.records},
         {QStringLiteral("undoes"), run.undoes},
         {QStringLiteral("undoneBy"), run.undoneBy},
-        {QStringLiteral("engine"), run.engine.isEmpty() ? QJsonValue() : QJsonValue(run.engine)}};
+        {QStringLiteral("engine"), run.engine.isEmpty() ? QJsonValue() : QJsonValue(run.engine)},
+        {QStringLiteral("selection"), choiceJson(run.choice)}};
 }
 
 // The runs whose pairs were changed while they ran, each with every list it applied.
@@ -888,6 +908,9 @@ int commandRuns(const QCommandLineParser& parser)
                      runState(run)});
     printTable(out, rows, {true, false, false, true, true, false});
     printPairsRan(out, runs);
+    for (const engine::JournalRun& run : runs)
+        if (!run.choice.isEmpty())
+            out << QStringLiteral("run %1 took %2\n").arg(run.id).arg(engine::choiceText(run.choice));
     if (runs.empty())
         printError(QStringLiteral("no run has been journaled yet (%1)").arg(journal.path()));
     return Done;
@@ -1041,6 +1064,12 @@ void describeCommand(QCommandLineParser& parser, const QString& command)
     addCommonOptions(parser);
     if (command == u"run" || command == u"preview")
         addRunOptions(parser);
+    if (command == u"run" || command == u"preview" || command == u"tables")
+        cli::addSelectionOptions(parser);
+    if (command == u"tables")
+        parser.addOption({QStringLiteral("columns"),
+                          QStringLiteral("List per table the columns a run would search, and why a column is "
+                                         "left out.")});
     if (command == u"run" || command == u"undo")
         addWriteOptions(parser);
 
@@ -1057,6 +1086,15 @@ void describeCommand(QCommandLineParser& parser, const QString& command)
                           QStringLiteral("ENGINE"), QStringLiteral("server")});
     if (command == u"preview")
         addPreviewOptions(parser);
+}
+
+// Qt lists every positional argument under "Arguments:", the command's own name among them; that one is
+// typed already, so it shows in the usage line only.
+QString commandHelp(const QCommandLineParser& parser, const QString& command)
+{
+    return parser.helpText().remove(
+        QRegularExpression(QStringLiteral("^  %1\n").arg(QRegularExpression::escape(command)),
+                           QRegularExpression::MultilineOption));
 }
 
 // Runs the command; what it throws becomes a message and the exit status the manual page gives for it.
@@ -1115,7 +1153,7 @@ int main(int argc, char** argv)
         return Usage;
     }
     if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(parser.helpText().toLocal8Bit(), stdout);
+        std::fputs(commandHelp(parser, command).toLocal8Bit(), stdout);
         return Done;
     }
     if (parser.isSet(QStringLiteral("version"))) {

@@ -7,9 +7,9 @@
 
 namespace quarvel::db {
 
-PushdownTable::PushdownTable(Connection& connection, const Table& table)
+PushdownTable::PushdownTable(Connection& connection, const Table& table, const ColumnFilter& searched)
     : m_session(connection, LockWaitMs),
-      m_shape(std::make_shared<const PushdownShape>(m_session.state(), table)), m_sql(m_shape),
+      m_shape(std::make_shared<const PushdownShape>(m_session.state(), table, searched)), m_sql(m_shape),
       m_locked(m_session, m_sql), m_batches(m_session, m_sql), m_remote(m_session, m_sql),
       m_refusal(m_session, m_shape)
 {}

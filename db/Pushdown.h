@@ -39,8 +39,9 @@ public:
     // as the record walk waits.
     static constexpr int LockWaitMs = RecordSet::DefaultLockTimeoutMs;
 
-    // Reads the table's shape on the open connection. Throws DbError when the table cannot be read.
-    PushdownTable(Connection& connection, const Table& table);
+    // Reads the table's shape on the open connection, with the columns `searched` lets through (every
+    // column when empty). Throws DbError when the table cannot be read.
+    PushdownTable(Connection& connection, const Table& table, const ColumnFilter& searched = {});
     // The shape read already, on another open connection of the same run. Throws DbError.
     PushdownTable(Connection& connection, const PushdownTable& shape);
     ~PushdownTable();

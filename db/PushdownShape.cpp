@@ -41,7 +41,8 @@ QString textAlphabet(const QString& typeOid, bool isoDates)
 
 } // namespace
 
-PushdownShape::PushdownShape(const std::shared_ptr<ConnectionState>& connection, const Table& table)
+PushdownShape::PushdownShape(const std::shared_ptr<ConnectionState>& connection, const Table& table,
+                             const ColumnFilter& searched)
     : m_table(table)
 {
     Statement relation(connection);
@@ -61,7 +62,7 @@ PushdownShape::PushdownShape(const std::shared_ptr<ConnectionState>& connection,
     dateStyle.closeCursor();
 
     readLeaves(connection);
-    readColumns(connection);
+    readColumns(connection, searched);
     readRules(connection);
     readKeys(connection);
 }
@@ -93,10 +94,14 @@ void PushdownShape::readLeaves(const std::shared_ptr<ConnectionState>& connectio
     leaves.closeCursor();
 }
 
-void PushdownShape::readColumns(const std::shared_ptr<ConnectionState>& connection)
+void PushdownShape::readColumns(const std::shared_ptr<ConnectionState>& connection,
+                                const ColumnFilter& searched)
 {
     bool anySettable = false;
     for (const CatalogueColumn& found : tableColumns(connection, m_oid)) {
+        // A column left out is never read, tested or written.
+        if (searched && !searched(found.name))
+            continue;
         m_columns.push_back(readColumn(connection, found));
         anySettable = anySettable || m_columns.back().settable();
     }

@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -17,11 +18,16 @@ struct CatalogueColumn;
 
 class Statement;
 
+// Whether a run may search the column, by name; an empty filter lets every column through.
+using ColumnFilter = std::function<bool(const QString& column)>;
+
 class PushdownShape
 {
 public:
-    // Reads the shape on the open connection. Throws DbError when the table cannot be read.
-    PushdownShape(const std::shared_ptr<ConnectionState>& connection, const Table& table);
+    // Reads the shape on the open connection, with only the columns `searched` lets through: a column
+    // left out is never read into a batch, tested or set. Throws DbError when the table cannot be read.
+    PushdownShape(const std::shared_ptr<ConnectionState>& connection, const Table& table,
+                  const ColumnFilter& searched = {});
 
     const Table& table() const { return m_table; }
     const QString& oid() const { return m_oid; }
@@ -36,7 +42,7 @@ public:
 
 private:
     void readLeaves(const std::shared_ptr<ConnectionState>& connection);
-    void readColumns(const std::shared_ptr<ConnectionState>& connection);
+    void readColumns(const std::shared_ptr<ConnectionState>& connection, const ColumnFilter& searched);
     // The column as the catalogue has it, with what its type makes of a text.
     PushdownColumn readColumn(const std::shared_ptr<ConnectionState>& connection,
                               const CatalogueColumn& found) const;

@@ -4,9 +4,11 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QStandardPaths>
 
 #include <map>
+#include <optional>
 #include <sqlite3.h>
 
 #ifndef Q_OS_WIN
@@ -30,7 +32,8 @@ CREATE TABLE IF NOT EXISTS runs(
     server TEXT NOT NULL, port TEXT NOT NULL, database TEXT NOT NULL, user TEXT NOT NULL,
     tables TEXT NOT NULL,
     pairs TEXT NOT NULL,
-    engine TEXT);
+    engine TEXT,
+    selection TEXT);
 CREATE TABLE IF NOT EXISTS stores(
     id INTEGER PRIMARY KEY,
     run INTEGER NOT NULL REFERENCES runs(id),
@@ -77,6 +80,36 @@ QString pairsJson(const RunPairs& pairs)
     for (const auto& [find, replacement] : pairs)
         list.append(QJsonArray{find, replacement});
     return QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact));
+}
+
+// NULL for a run that chose nothing, so that such a run reads back as one journaled before choices were kept.
+std::optional<QString> choiceJson(const RunChoice& choice)
+{
+    if (choice.isEmpty())
+        return std::nullopt;
+    QJsonArray columns;
+    for (const auto& [table, names] : choice.columns)
+        columns.append(QJsonArray{table, QJsonArray::fromStringList(names)});
+    return QString::fromUtf8(
+        QJsonDocument(QJsonObject{{QStringLiteral("patterns"), patternsJson(choice.patterns)},
+                                  {QStringLiteral("columns"), columns}})
+            .toJson(QJsonDocument::Compact));
+}
+
+RunChoice choiceOf(const std::optional<QString>& json)
+{
+    RunChoice choice;
+    if (!json)
+        return choice;
+    const QJsonObject object = QJsonDocument::fromJson(json->toUtf8()).object();
+    choice.patterns = patternsFromJson(object.value(QStringLiteral("patterns")).toObject());
+    for (const QJsonValue entry : object.value(QStringLiteral("columns")).toArray()) {
+        QStringList names;
+        for (const QJsonValue name : entry.toArray().at(1).toArray())
+            names << name.toString();
+        choice.columns.append({entry.toArray().at(0).toString(), names});
+    }
+    return choice;
 }
 
 RunPairs pairsOf(const QString& json)
@@ -271,6 +304,19 @@ void makePrivate(const QString& path)
 
 } // namespace
 
+QString choiceText(const RunChoice& choice)
+{
+    QStringList parts;
+    if (!choice.patterns.isEmpty())
+        parts << patternsText(choice.patterns);
+    QStringList searched;
+    for (const auto& [table, names] : choice.columns)
+        searched << QStringLiteral("%1 (%2)").arg(table, names.join(QStringLiteral(", ")));
+    if (!searched.isEmpty())
+        parts << QStringLiteral("columns searched: ") + searched.join(QStringLiteral("; "));
+    return parts.join(QStringLiteral("; "));
+}
+
 RunPlace runPlaceOf(const QString& connectionString)
 {
     // Server, port and user come bare before the password; the database comes last and runs to the end.
@@ -436,6 +482,9 @@ Journal::Journal(const QString& path) : m_path(path)
         // ran the pairs it began with.
         addMissingColumn(m_db, "runs", "engine", "TEXT");
         addMissingColumn(m_db, "changes", "pairs", "INTEGER REFERENCES run_pairs(id)");
+        // Those written before runs kept their choice of tables and columns gain it, empty: every column
+        // of the tables they name.
+        addMissingColumn(m_db, "runs", "selection", "TEXT");
     } catch (...) {
         sqlite3_close(m_db);
         m_db = nullptr;
@@ -460,13 +509,13 @@ void Journal::exec(const char* sql)
 }
 
 qint64 Journal::beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs,
-                         qint64 undoes, const QString& engine)
+                         qint64 undoes, const QString& engine, const RunChoice& choice)
 {
     exec("BEGIN IMMEDIATE");
     try {
         Sql insert(m_db,
-                   "INSERT INTO runs(undoes, started, server, port, database, user, tables, pairs, engine) "
-                   "VALUES (NULLIF(?, 0), ?, ?, ?, ?, ?, ?, ?, NULLIF(?, ''))");
+                   "INSERT INTO runs(undoes, started, server, port, database, user, tables, pairs, engine, "
+                   "selection) VALUES (NULLIF(?, 0), ?, ?, ?, ?, ?, ?, ?, NULLIF(?, ''), ?)");
         insert.bind(1, undoes)
             .bind(2, now())
             .bind(3, place.server)
@@ -475,7 +524,8 @@ qint64 Journal::beginRun(const RunPlace& place, const QStringList& tables, const
             .bind(6, place.user)
             .bind(7, jsonList(tables))
             .bind(8, pairsJson(pairs))
-            .bind(9, engine);
+            .bind(9, engine)
+            .bind(10, choiceJson(choice));
         insert.run();
         const qint64 run = sqlite3_last_insert_rowid(m_db);
         addPairs(m_db, run, pairs);
@@ -598,7 +648,7 @@ const char* const RunsQuery =
     "'stored'), "
     "(SELECT count(*) FROM records c JOIN stores s ON s.id = c.store WHERE s.run = r.id AND s.state = "
     "'intended'), "
-    "r.engine "
+    "r.engine, r.selection "
     "FROM runs r";
 
 JournalRun runFrom(const Sql& q)
@@ -618,6 +668,7 @@ JournalRun runFrom(const Sql& q)
     run.undecided = q.integer(12);
     if (q.text(13))
         run.engine = q.string(13);
+    run.choice = choiceOf(q.text(14));
     return run;
 }
 

@@ -3,6 +3,7 @@
 // that a run can be undone. Written before each store commits (see db::StoreJournal), so a program
 // killed at any moment leaves on record every change that reached the database.
 
+#include "core/Selection.h"
 #include "db/RowRestore.h"
 #include "db/StoreJournal.h"
 #include "db/Table.h"
@@ -50,6 +51,20 @@ struct RunPlace
 // The server, port, user and database of a connection string as BuildConnectionString makes it.
 RunPlace runPlaceOf(const QString& connectionString);
 
+// What a run was asked to take: the patterns as given and, for each table whose columns were chosen (by its
+// text in the list), the columns it could search. Empty for a run of the windows, and for runs journaled
+// before runs kept it: every column of every table listed.
+struct RunChoice
+{
+    SelectionPatterns patterns;
+    QList<QPair<QString, QStringList>> columns;
+    bool isEmpty() const { return patterns.isEmpty() && columns.isEmpty(); }
+    friend bool operator==(const RunChoice&, const RunChoice&) = default;
+};
+
+// The choice in a line: the patterns as options, then the columns searched per table.
+QString choiceText(const RunChoice& choice);
+
 struct JournalRun
 {
     qint64 id = 0;
@@ -67,6 +82,7 @@ struct JournalRun
     long long records = 0;   // records whose store was seen to commit: the changes that reached the database
     long long undecided = 0; // records of stores whose commit was not seen (a killed run): the server knows
     QString engine; // RecordWalkEngine or ServerEngine; empty for an undo and for runs journaled before
+    RunChoice choice = {};
 };
 
 // The engines a run names in the journal, as quarvel-cli's --engine names them.
@@ -103,7 +119,7 @@ public:
 
     // Starts a run (or an undo of another run) on record. Throws JournalError.
     qint64 beginRun(const RunPlace& place, const QStringList& tables, const RunPairs& pairs,
-                    qint64 undoes = 0, const QString& engine = QString());
+                    qint64 undoes = 0, const QString& engine = QString(), const RunChoice& choice = {});
     // Marks the run ended. Never throws: a run whose end is not on record still undoes.
     void endRun(qint64 run) noexcept;
 

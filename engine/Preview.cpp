@@ -59,6 +59,10 @@ void previewTable(const PreviewRequest& request, int entry, db::Connection& conn
     const long long recordCount = records.recordCount();
     const int entryCount = int(request.tables.size());
     std::map<int, qsizetype> columnAt; // field -> place in out.columns
+    std::vector<bool> searched;
+    searched.reserve(size_t(std::max(fields, 0)));
+    for (int j = 0; j < fields; ++j)
+        searched.push_back(request.searches(entry, records.fieldName(j)));
     while (!records.isEOF()) {
         if (observer.cancelled()) {
             cancelled = true;
@@ -68,6 +72,8 @@ void previewTable(const PreviewRequest& request, int entry, db::Connection& conn
         observer.progress(entry, entryCount, out.records, recordCount);
         bool recordChanges = false;
         for (int j = 0; j < fields; ++j) {
+            if (!searched[size_t(j)])
+                continue;
             const std::optional<QString> old = records.value(j);
             const FieldOutcome field =
                 applyPairs(old, plan, [&](const QString& text) { return records.refusal(j, text); });
@@ -204,7 +210,8 @@ QList<PreviewTable> Preview(const PreviewRequest& request, PreviewObserver& obse
         try {
             std::optional<db::PushdownTable> shape;
             if (request.onServer)
-                shape.emplace(connection, out.table);
+                shape.emplace(connection, out.table,
+                              [&request, i](const QString& column) { return request.searches(i, column); });
             const bool anyPair = std::any_of(request.pairs.cbegin(), request.pairs.cend(),
                                              [](const Set& pair) { return !pair.find.isEmpty(); });
             // A table whose columns were all dropped has nothing the server could search.

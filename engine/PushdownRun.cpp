@@ -52,7 +52,9 @@ void PushdownRun::runTable(Procedure& p, RunObserver& observer, const RunRequest
     std::unique_ptr<db::PushdownTable> shape;
     std::optional<QString> walkReason;
     if (!p.step(step::TableOpen, [&] {
-            shape = std::make_unique<db::PushdownTable>(connection, dbTable);
+            shape = std::make_unique<db::PushdownTable>(
+                connection, dbTable,
+                [&request, entry](const QString& column) { return request.searches(entry, column); });
             if (!pairs.empty())
                 walkReason = shape->walkReason(pairs);
         }))

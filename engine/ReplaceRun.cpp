@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QScopeGuard>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -124,10 +125,27 @@ void walkField(Procedure& p, RunHost& host, db::RecordSet& records, int j, const
     }
 }
 
+// The fields the walk may search. One whose name cannot be read cannot be shown to be chosen: left alone.
+std::vector<bool> searchedFields(RunHost& host, db::RecordSet& records, int entry, int fields)
+{
+    std::vector<bool> searched;
+    searched.reserve(size_t(std::max(fields, 0)));
+    const RunSelection selection = host.selection();
+    for (int j = 0; j < fields; ++j) {
+        try {
+            searched.push_back(selection.searches(entry, records.fieldName(j)));
+        } catch (const db::DbError&) {
+            searched.push_back(false);
+        }
+    }
+    return searched;
+}
+
 void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry, int entryCount,
                  const QString& tableText)
 {
     const int fields = p.value(step::FieldCount, 0, [&] { return records.fieldCount(); });
+    const std::vector<bool> searched = searchedFields(host, records, entry, fields);
     const long long recordCount =
         p.value<long long>(step::FieldCount, 0, [&] { return records.recordCount(); });
     PairsRead pairsRead(p, host, records, fields);
@@ -143,7 +161,8 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
             throw RunStopped();
         tellProgress(host, entry, entryCount, ++record, recordCount);
         for (int j = 0; j < fields; ++j)
-            walkField(p, host, records, j, tableText, pairsRead, record);
+            if (searched[size_t(j)])
+                walkField(p, host, records, j, tableText, pairsRead, record);
         // The record set advances even when storing fails, so a failure here never repeats on one record.
         walkStep(p, step::Store, [&] { records.moveNext(); });
         reportStoreFailures(p, records);

@@ -44,6 +44,9 @@ public:
 
     virtual void processEvents() = 0;
     virtual void setPointerMode(PointerMode mode) = 0;
+
+    // The tables' columns the walk may test and set; the windows search every column.
+    virtual RunSelection selection() { return {}; }
 };
 
 // The record walk over one open table: every record, every field, each pair the host shows at that

@@ -26,6 +26,7 @@ public:
     QString setReplaceText(int set) override { return m_request.pairs.at(set).replacement; }
     void processEvents() override {}
     void setPointerMode(PointerMode) override {}
+    RunSelection selection() override { return m_request.selection; }
 
     void tableStarted(int entry) override { m_observer.tableStarted(entry); }
     void progress(int entry, int entryCount, long long record, long long recordCount) override

@@ -15,8 +15,11 @@ RunRecord::RunRecord(RunObserver& observer, const RunRequest& request, const cha
     } catch (...) {
         // What cannot be told now is reported by the run's own steps; the journal keeps what it has.
     }
+    RunChoice choice{request.selection.patterns, {}};
+    for (const auto& [entry, columns] : request.selection.columns)
+        choice.columns.append({request.tables.at(entry).second, columns});
     m_run = journal->beginRun(place, request.tableTexts(), request.journalPairs(), 0,
-                              QString::fromLatin1(engine));
+                              QString::fromLatin1(engine), choice);
     m_journal = journal;
     m_recorder = walk ? journal->walkRecorder(m_run) : journal->recorder(m_run);
 }

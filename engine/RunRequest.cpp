@@ -29,6 +29,12 @@ QStringList RunRequest::tableTexts() const
     return texts;
 }
 
+bool RunSelection::searches(int entry, const QString& column) const
+{
+    const auto chosen = columns.find(entry);
+    return chosen == columns.end() || chosen->second.contains(column);
+}
+
 RunRequestBuilder& RunRequestBuilder::connection(const QString& connectionString)
 {
     m_request.connectionString = connectionString;
@@ -38,6 +44,19 @@ RunRequestBuilder& RunRequestBuilder::connection(const QString& connectionString
 RunRequestBuilder& RunRequestBuilder::table(const db::Table& table, const QString& text)
 {
     m_request.tables.append({table, text});
+    return *this;
+}
+
+RunRequestBuilder& RunRequestBuilder::table(const db::Table& table, const QString& text,
+                                            const QStringList& columns)
+{
+    m_request.selection.columns[int(m_request.tables.size())] = columns;
+    return this->table(table, text);
+}
+
+RunRequestBuilder& RunRequestBuilder::patterns(const SelectionPatterns& patterns)
+{
+    m_request.selection.patterns = patterns;
     return *this;
 }
 
@@ -77,6 +96,7 @@ RunRequestBuilder RunRequestBuilder::fromHost(RunHost& host)
 {
     RunRequestBuilder builder;
     builder.connection(host.connectionString());
+    builder.m_request.selection = host.selection();
     for (int i = 0; i < host.tableCount(); ++i)
         if (host.isTicked(i))
             builder.table(host.table(i), host.tableText(i));

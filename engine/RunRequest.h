@@ -3,6 +3,7 @@
 // the preview and the command line build, and the one observer both engines report to.
 
 #include "core/Prompts.h"
+#include "core/Selection.h"
 #include "db/Table.h"
 #include "engine/SetLists.h"
 
@@ -11,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -21,6 +23,17 @@ class RunHost;
 
 // The pairs as the journal and the log name them: find and replacement, in list order.
 using RunPairs = QList<QPair<QString, QString>>;
+
+// What a run was asked to take by pattern, and the columns it may search in each table it takes. The
+// patterns are for the record; the columns are what both engines hold to.
+struct RunSelection
+{
+    SelectionPatterns patterns;
+    std::map<int, QStringList> columns; // by entry; an entry without one searches every column
+
+    // Whether the run may test and rewrite the column of table `entry`: a column left out keeps its value.
+    bool searches(int entry, const QString& column) const;
+};
 
 struct RunRequest
 {
@@ -33,11 +46,13 @@ struct RunRequest
     // The pairs came from the single pair's tab: its report steps name the failures.
     bool singlePair = false;
     int batchRows = 5000; // about how many rows one batch of the server engine holds
+    RunSelection selection = {};
 
     // The pairs that can match, in order: a pair with an empty find text never does.
     std::vector<std::pair<QString, QString>> pairsThatMatch() const;
     RunPairs journalPairs() const;
     QStringList tableTexts() const;
+    bool searches(int entry, const QString& column) const { return selection.searches(entry, column); }
 };
 
 class RunRequestBuilder
@@ -45,6 +60,9 @@ class RunRequestBuilder
 public:
     RunRequestBuilder& connection(const QString& connectionString);
     RunRequestBuilder& table(const db::Table& table, const QString& text);
+    // A table where the run may search only these columns.
+    RunRequestBuilder& table(const db::Table& table, const QString& text, const QStringList& columns);
+    RunRequestBuilder& patterns(const SelectionPatterns& patterns);
     RunRequestBuilder& singlePair(const QString& find, const QString& replacement);
     RunRequestBuilder& sets(const QList<Set>& sets);
     RunRequestBuilder& onServer(bool server);

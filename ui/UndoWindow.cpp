@@ -139,6 +139,8 @@ QString runDetailsHtml(const engine::JournalRun& run)
     html += row(QStringLiteral("Tables"),
                 QStringLiteral("%1: %2").arg(locale.toString(run.tables.size()),
                                              run.tables.join(QStringLiteral(", ")).toHtmlEscaped()));
+    if (!run.choice.isEmpty())
+        html += row(QStringLiteral("Selection"), engine::choiceText(run.choice).toHtmlEscaped());
     html += row(QStringLiteral("Records changed"), locale.toString(run.records));
     html += row(QStringLiteral("State"), stateText(run).toHtmlEscaped());
     if (lists.size() == 1)

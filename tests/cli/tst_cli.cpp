@@ -224,6 +224,15 @@ private slots:
         QTest::newRow("unknown table")
             << QStringList{"run", "--find", "a", "--replace", "b", "--table", "nope", "--yes"} << 2
             << "there is no table \"nope\"";
+        QTest::newRow("a schema pattern that matches nothing")
+            << QStringList{"run", "--find", "a", "--replace", "b", "-n", "nope*", "--yes"} << 2
+            << "there is no schema \"nope*\"";
+        QTest::newRow("a column pattern that matches nothing")
+            << QStringList{"preview", "--find", "a", "--replace", "b", "-t", "narrow", "--column", "x"} << 2
+            << "there is no column \"x\" in the tables taken";
+        QTest::newRow("a pattern that cannot be read")
+            << QStringList{"tables", "-T", "a.b.c"} << 2
+            << "improper qualified name (too many dotted names): a.b.c";
         QTest::newRow("no --yes without a terminal")
             << QStringList{"run", "--find", "a", "--replace", "b"} << 2 << "give --yes";
         QTest::newRow("a refused record")
@@ -246,6 +255,30 @@ private slots:
                        .arg(engine)
                        .split(u' ')
                 << 1 << "tst_cli.narrow: 1 of its replacements are not in the replacement log";
+    }
+
+    void aSelectionIsListedRunAndJournaled()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::psql(
+            "CREATE TABLE tst_cli.wp_a (guid text, s text); CREATE TABLE tst_cli.wp_b (guid text); "
+            "INSERT INTO tst_cli.wp_a VALUES ('ab', 'ab')");
+        const QStringList chosen{"-n", "tst_cli", "-t", "wp_*", "--exclude-column", "guid"};
+        const Result listed = cli(QStringList{"tables", "--columns"} + chosen + connectionOptions());
+        QCOMPARE(listed.out,
+                 QString("tst_cli.wp_a\n  guid  text  left out: excluded\n  s     text  searched\n"));
+        const QString journal = m_home.filePath("chosen.sqlite3");
+        const Result run =
+            cli(QStringList{"run", "--find", "ab", "--replace", "xy", "--yes", "--journal", journal} +
+                chosen + connectionOptions());
+        QCOMPARE(run.status, 0);
+        QCOMPARE(TestDatabase::psql("SELECT guid || s FROM tst_cli.wp_a"), QString("abxy"));
+        const Result runs = cli({"runs", "--journal", journal});
+        QVERIFY2(runs.out.contains("run 1 took --schema 'tst_cli' --table 'wp_*' --exclude-column 'guid'; "
+                                   "columns searched: tst_cli.wp_a (s)\n"),
+                 qPrintable(runs.out));
+        // The command's own name is typed already: it is no argument to list.
+        QVERIFY(!cli({"run", "--help"}).out.contains("Arguments:\n  run\n"));
     }
 
     void statusTellsWhatHappened()

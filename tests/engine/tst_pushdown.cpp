@@ -7,6 +7,7 @@
 #include "engine/PushdownRun.h"
 #include "engine/ReplaceRun.h"
 #include "engine/ReplacementLog.h"
+#include "engine/RequestHost.h"
 #include "engine/Undo.h"
 #include "tests/support/SetsRunHost.h"
 #include "tests/support/TestDatabase.h"
@@ -441,6 +442,64 @@ private slots:
                  QString("10"));
         QCOMPARE(TestDatabase::psql("SELECT count(*) FROM push_quiet.q WHERE s = 'b'"), QString("10"));
         QCOMPARE(test::logLinesOf("push_quiet").size(), 1010);
+    }
+
+    void leftOutColumnsKeepTheirValuesAndVersionsInBothEngines()
+    {
+        QUARVEL_REQUIRE_DB();
+        SelectionPatterns patterns;
+        patterns.excludedColumns = QStringList{"guid", "g"};
+        QMap<QString, long long> previewed[2];
+        QString left[2];
+        for (const bool onServer : {false, true}) {
+            const QString schema = onServer ? "push_chosen_server" : "push_chosen_walk";
+            TestDatabase::freshSchema(schema);
+            // Row 2 holds the find text only where the run may not look; the generated column, left
+            // out, no longer sends the table to the record walk.
+            TestDatabase::psql("CREATE TABLE " + schema +
+                               ".t (id int PRIMARY KEY, s text, guid text, g text "
+                               "GENERATED ALWAYS AS (s || 'ab') STORED); INSERT INTO " +
+                               schema + ".t VALUES (1, 'ab', 'ab'), (2, 'cd', 'ab'), (3, 'ab', 'cd')");
+            const QString version = TestDatabase::psql("SELECT xmin FROM " + schema + ".t WHERE id = 2");
+            const RunRequest request = RunRequestBuilder()
+                                           .connection(TestDatabase::connectionString())
+                                           .table({schema, "t"}, "t", {"id", "s"})
+                                           .singlePair("ab", "xy")
+                                           .patterns(patterns)
+                                           .onServer(onServer)
+                                           .build();
+            PreviewObserver watching;
+            for (const PreviewColumn& column : Preview(request, watching).value(0).columns)
+                previewed[onServer][column.name] = column.changes;
+            Journal journal(m_temp.filePath(schema + ".sqlite3"));
+            struct : RunObserver
+            {
+                test::ScriptedPrompts shown;
+                Journal* journaling = nullptr;
+                Prompts& prompts() override { return shown; }
+                Journal* journal() override { return journaling; }
+                void tableWay(int, const QString& why) override { ways << why; }
+                QStringList ways;
+            } observer;
+            observer.journaling = &journal;
+            if (onServer) {
+                QVERIFY(PushdownRun().run(request, observer));
+                QCOMPARE(observer.ways, QStringList{QString()});
+            } else {
+                RequestHost host(request, observer);
+                QVERIFY(ReplaceRun().PushButton1_Click(host));
+            }
+            QCOMPARE(observer.shown.messages(), QStringList{"Done."});
+            left[onServer] = rowsOf(schema + ".t");
+            QCOMPARE(TestDatabase::psql("SELECT xmin FROM " + schema + ".t WHERE id = 2"), version);
+            const JournalRun run = journal.run(journal.newestRun());
+            QCOMPARE(run.choice.patterns, patterns);
+            QCOMPARE(run.choice.columns, (QList<QPair<QString, QStringList>>{{"t", {"id", "s"}}}));
+        }
+        QCOMPARE(left[1], left[0]);
+        QCOMPARE(left[0], QString("(1,xy,ab,xyab) | (2,cd,ab,cdab) | (3,xy,cd,xyab)"));
+        QCOMPARE(previewed[1], previewed[0]);
+        QCOMPARE(previewed[0], (QMap<QString, long long>{{"s", 2}}));
     }
 
     void concurrentWriterKeepsItsChange()

@@ -170,7 +170,8 @@ private slots:
         QCOMPARE(used, QStringLiteral(R"(b<[["a","b"]]3 c<[["a","c"]]3)"));
     }
 
-    // A journal written before runs named their engine opens with its runs and names the engine of new ones.
+    // A journal written before runs named their engine (or kept their selection) opens with its runs and
+    // names the engine of new ones.
     void journalFromBeforeEnginesWereNamedOpens()
     {
         const QString path = m_folder.filePath(QStringLiteral("before-engines.sqlite3"));
@@ -193,6 +194,12 @@ private slots:
         QCOMPARE(journal.run(1).engine, QString());
         const qint64 id = journal.beginRun({"h", "5432", "d", "u"}, {"s.t"}, {{"a", "b"}}, 0, ServerEngine);
         QCOMPARE(journal.run(id).engine, QString(ServerEngine));
+        // Nor did it keep what runs took: every column of the tables it names, and new runs keep theirs.
+        QVERIFY(journal.run(1).choice.isEmpty());
+        RunChoice choice{{}, {{"s.t", {"v", "w"}}}};
+        choice.patterns.tables = QStringList{"s.*"};
+        choice.patterns.excludedColumns = QStringList{"\"Id\""};
+        QCOMPARE(journal.run(journal.beginRun({}, {"s.t"}, {}, 0, ServerEngine, choice)).choice, choice);
     }
 
     void rowsChangedSinceAreKeptAndListed()

@@ -253,6 +253,23 @@ private slots:
         QCOMPARE(rows(), after);
     }
 
+    void aRunsSelectionIsShownWithIt()
+    {
+        {
+            engine::Journal journal(engine::Journal::defaultPath());
+            engine::RunChoice choice;
+            choice.patterns.excludedColumns = QStringList{"guid"};
+            choice.columns = {{Table, {"id"}}};
+            journal.endRun(journal.beginRun(engine::runPlaceOf(TestDatabase::connectionString()), {Table},
+                                            {{"a", "b"}}, 0, engine::ServerEngine, choice));
+        }
+        openUndoWindow([&](UndoWindow& undo) {
+            const QString details = undo.RunDetails->toPlainText();
+            QVERIFY2(details.contains("--exclude-column 'guid'; columns searched: " + Table + " (id)"),
+                     qPrintable(details));
+        });
+    }
+
     void emptyJournalSaysSoAndOffersNoUndo()
     {
         openUndoWindow([&](UndoWindow& undo) {
