@@ -194,7 +194,7 @@ private slots:
         QCOMPARE(outcome["tables"].toArray().size(), 1);
         const QJsonObject table = outcome["tables"].toArray().first().toObject();
         QCOMPARE(table["table"].toString(), QStringLiteral("tst_cli.by_cli"));
-        QCOMPARE(table["records"].toInt(), 5);
+        QCOMPARE(table["records"].toInt(), 4); // the server engine counts the rows some find text is in
         const int logLines = int(logText().count(u'\n'));
         QCOMPARE(table["replaced"].toInt(), logLines);
         QVERIFY(logLines > 0);
@@ -301,7 +301,9 @@ private slots:
         QCOMPARE(result.status, status);
         QVERIFY2(result.err.contains(message), qPrintable(result.err));
         if (status == 1 && !unlogged) {
-            QVERIFY2(result.err.contains(QStringLiteral("Record 1")), qPrintable(result.err));
+            // The server engine takes varchar(n) and names the row by place and key.
+            QVERIFY2(result.err.contains(QStringLiteral("Record at (0,1) in tst_cli.narrow, key (id)=(1)")),
+                     qPrintable(result.err));
             QVERIFY2(result.err.contains(QStringLiteral("character varying(4)")), qPrintable(result.err));
         }
         if (unlogged) {
