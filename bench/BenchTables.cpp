@@ -41,11 +41,11 @@ void copyTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Tab
 }
 
 double serverUpdateSeconds(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table,
-                           const QString& find, const QString& replacement)
+                           const QString& find, const QString& replacement, const QStringList& columns)
 {
     return secondsOf([&] {
         db::Statement update(handle);
-        for (const QString& column : TableColumns) {
+        for (const QString& column : columns) {
             const QString c = db::quoteIdentifier(column);
             update.prepare(QStringLiteral("UPDATE ") + table.qualifiedName() + QStringLiteral(" SET ") + c +
                            QStringLiteral(" = btrim(replace(") + c +

@@ -26,7 +26,8 @@ void copyTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Tab
 
 // The same change made by the server itself, one statement per column.
 double serverUpdateSeconds(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table,
-                           const QString& find, const QString& replacement);
+                           const QString& find, const QString& replacement,
+                           const QStringList& columns = TableColumns);
 
 // Whether two tables hold the same rows, duplicates counted.
 bool sameRows(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& a, const db::Table& b);
