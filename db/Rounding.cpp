@@ -197,7 +197,7 @@ QString roundedText(const ColumnRounding& rounding, const QString& text)
 {
     const QString stored =
         QStringLiteral("CAST(") + text + QStringLiteral(" AS ") + rounding.storedType + QStringLiteral(")");
-    const QString storedText = QStringLiteral("CAST(") + stored + QStringLiteral(" AS pg_catalog.text)");
+    QString storedText = QStringLiteral("CAST(") + stored + QStringLiteral(" AS pg_catalog.text)");
     switch (rounding.kind) {
     case ColumnRounding::Kind::Text:
         return QStringLiteral("CASE WHEN %1 = %2 THEN NULL ELSE %1 END").arg(storedText, text);
