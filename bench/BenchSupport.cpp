@@ -131,4 +131,10 @@ bool setDurable(bool on)
                 true);
 }
 
+void HeadlessPrompts::errorReport(const QString& text)
+{
+    std::fprintf(stderr, "%s: the run reported:\n%s\n", m_bench, qPrintable(text));
+    std::exit(1);
+}
+
 } // namespace quarvel::bench

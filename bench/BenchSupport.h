@@ -2,6 +2,8 @@
 // What the benchmarks share: the server from the QUARVEL_TEST_* variables, memory figures from the
 // process's own accounting, timing, and the "name: value" output.
 
+#include "core/Prompts.h"
+
 #include <QCommandLineParser>
 #include <QString>
 
@@ -34,6 +36,24 @@ Measurement measure(const std::function<long long()>& body);
 Measurement best(int repeat, const std::function<long long()>& body);
 
 void print(const char* name, double value);
+
+// The prompts of a run no one watches: a failure ends the benchmark (named in the message), "Done." is
+// counted.
+class HeadlessPrompts : public Prompts
+{
+public:
+    explicit HeadlessPrompts(const char* bench) : m_bench(bench) {}
+    void message(const QString& text) override { done = text == QStringLiteral("Done."); }
+    bool askYesNo(const QString&) override { return false; }
+    QString input(const QString&, const QString&) override { return {}; }
+    QString saveFileName(const FileDialogRequest&) override { return {}; }
+    QString openFileName(const FileDialogRequest&) override { return {}; }
+    void errorReport(const QString& text) override;
+    bool done = false;
+
+private:
+    const char* m_bench;
+};
 
 // The whole number an option was given (or its default); a value that is not one ends the program
 // with the usage text and exit status 2.

@@ -43,23 +43,6 @@ db::Table benchTable(const QString& name)
     return {QStringLiteral("public"), name};
 }
 
-// A failure ends the benchmark, "Done." is counted.
-class HeadlessPrompts : public Prompts
-{
-public:
-    void message(const QString& text) override { done = text == QStringLiteral("Done."); }
-    bool askYesNo(const QString&) override { return false; }
-    QString input(const QString&, const QString&) override { return {}; }
-    QString saveFileName(const FileDialogRequest&) override { return {}; }
-    QString openFileName(const FileDialogRequest&) override { return {}; }
-    void errorReport(const QString& text) override
-    {
-        std::fprintf(stderr, "bench_pushdown: the run reported:\n%s\n", qPrintable(text));
-        std::exit(1);
-    }
-    bool done = false;
-};
-
 class HeadlessHost : public engine::RunHost
 {
 public:
@@ -82,7 +65,7 @@ public:
     Prompts& prompts() override { return shown; }
     engine::Journal* journal() override { return m_journal; }
 
-    HeadlessPrompts shown;
+    HeadlessPrompts shown{"bench_pushdown"};
 
 private:
     db::Table m_table;

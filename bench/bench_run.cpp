@@ -46,23 +46,6 @@ db::Table benchTable(const QString& name)
     return {QStringLiteral("public"), name};
 }
 
-// Prompts of a headless run: a failure ends the benchmark, "Done." is counted.
-class HeadlessPrompts : public Prompts
-{
-public:
-    void message(const QString& text) override { done = text == QStringLiteral("Done."); }
-    bool askYesNo(const QString&) override { return false; }
-    QString input(const QString&, const QString&) override { return {}; }
-    QString saveFileName(const FileDialogRequest&) override { return {}; }
-    QString openFileName(const FileDialogRequest&) override { return {}; }
-    void errorReport(const QString& text) override
-    {
-        std::fprintf(stderr, "bench_run: the run reported:\n%s\n", qPrintable(text));
-        std::exit(1);
-    }
-    bool done = false;
-};
-
 // The Main window as the run sees it, without a window: one ticked table, the first tab, and events
 // processed (and timed) once per field.
 class HeadlessHost : public engine::RunHost
@@ -93,7 +76,7 @@ public:
     Prompts& prompts() override { return shown; }
     engine::Journal* journal() override { return journaling; }
 
-    HeadlessPrompts shown;
+    HeadlessPrompts shown{"bench_run"};
     engine::Journal* journaling = nullptr;
     qint64 eventsNs = 0;
     long long eventCalls = 0;

@@ -28,23 +28,11 @@ namespace {
 const db::Table Wide{QStringLiteral("public"), QStringLiteral("select_wide")};
 
 // A failure ends the benchmark; "Done." is told.
-class Watching : public engine::RunObserver, private Prompts
+class Watching : public engine::RunObserver
 {
 public:
-    Prompts& prompts() override { return *this; }
-    bool done = false;
-
-private:
-    void message(const QString& text) override { done = text == u"Done."; }
-    bool askYesNo(const QString&) override { return false; }
-    QString input(const QString&, const QString&) override { return {}; }
-    QString saveFileName(const FileDialogRequest&) override { return {}; }
-    QString openFileName(const FileDialogRequest&) override { return {}; }
-    void errorReport(const QString& text) override
-    {
-        std::fprintf(stderr, "bench_select: the run reported:\n%s\n", qPrintable(text));
-        std::exit(1);
-    }
+    Prompts& prompts() override { return shown; }
+    HeadlessPrompts shown{"bench_select"};
 };
 
 // Blocks of the table and of its out-of-line storage touched so far, as the statistics have them once the
@@ -86,7 +74,7 @@ void run(db::Connection& connection, bool withWide, const QString& find, const Q
         engine::PushdownRun().run(request.build(), watching);
         return 0LL;
     });
-    if (!watching.done) {
+    if (!watching.shown.done) {
         std::fprintf(stderr, "bench_select: the run did not end with \"Done.\"\n");
         std::exit(1);
     }
