@@ -126,8 +126,7 @@ PushdownColumn PushdownShape::readColumn(const std::shared_ptr<ConnectionState>&
     return c;
 }
 
-// A type without an equality operator, or one that cannot be compared with its base: nothing to compare
-// with, and the input check refuses what the type does not take, as in the record walk.
+// Asked once per table, before any batch: a failed check inside a batch would end its transaction.
 bool PushdownShape::roundingCheckPlans(const std::shared_ptr<ConnectionState>& connection,
                                        const ColumnRounding& rounding)
 {
@@ -137,7 +136,7 @@ bool PushdownShape::roundingCheckPlans(const std::shared_ptr<ConnectionState>& c
         probe.execute({QStringLiteral("{}")});
         probe.closeCursor();
     } catch (const DbError& error) {
-        if (error.sqlState() != u"42883" && error.sqlState() != u"42846" && error.sqlState() != u"42725")
+        if (!cannotCompare(error))
             throw;
         return false;
     }

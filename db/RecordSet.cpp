@@ -157,9 +157,7 @@ void refuseRounding(RecordSetState& s, int index, const QString& text)
             stored = check->second.text(1);
         check->second.closeCursor();
     } catch (const DbError& error) {
-        // A type without an equality operator, or one that cannot be compared with its base: nothing
-        // to compare with, and the input check has already refused what the type does not take.
-        if (error.sqlState() != u"42883" && error.sqlState() != u"42846" && error.sqlState() != u"42725")
+        if (!cannotCompare(error))
             throw;
         s.roundings.erase(index);
         column.rounding.kind = ColumnRounding::Kind::None;

@@ -233,6 +233,11 @@ QString roundingCheckOfMany(const ColumnRounding& rounding)
                "IS NOT NULL");
 }
 
+bool cannotCompare(const DbError& error)
+{
+    return error.sqlState() == u"42883" || error.sqlState() == u"42846" || error.sqlState() == u"42725";
+}
+
 DbError roundedError(const ColumnRounding& rounding, const QString& text, const QString& stored)
 {
     return DbError(QStringLiteral("%1 would store %2 as %3")

@@ -47,6 +47,10 @@ QString roundingCheckOfMany(const ColumnRounding& rounding);
 // False where the check needs the server's answer for each text: only mayRound tells.
 bool roundsBySql(const ColumnRounding& rounding);
 
+// Whether the check failed as the type cannot be compared with its base (no equality operator, or none
+// between the two): there is nothing to compare, and the input check refuses what the type does not take.
+bool cannotCompare(const DbError& error);
+
 // "numeric(7,2) would store 1.505 as 1.51".
 DbError roundedError(const ColumnRounding& rounding, const QString& text, const QString& stored);
 
