@@ -12,8 +12,11 @@
 // against one UPDATE of all of them (ratio_pushdown_vs_one_update_typed, and _durable). Prints one "name:
 // value" a line.
 //
-// Usage: bench_pushdown [--rows N] [--large-rows N] [--dense-rows N]   (the server comes from the
-// QUARVEL_TEST_* variables; 0 leaves the large or the dense table out)
+// Each ratio is of medians: the run and the server's UPDATE take turns on fresh copies of the same table
+// --repeat times (one sample of each moves by a fifth from one try to the next on a shared machine).
+//
+// Usage: bench_pushdown [--rows N] [--large-rows N] [--dense-rows N] [--repeat N]   (the server comes
+// from the QUARVEL_TEST_* variables; 0 leaves the large or the dense table out)
 
 #include "bench/BenchSupport.h"
 #include "bench/BenchTables.h"
@@ -26,6 +29,7 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace quarvel;
@@ -159,6 +163,47 @@ Measurement pushdown(const db::Table& table, const QString& find, long long rows
     return run;
 }
 
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// The run and the server's own change, taking turns on tables made afresh before each turn.
+struct Turns
+{
+    std::vector<double> run;
+    std::vector<std::vector<double>> server; // a list for each way the server does it
+    double peakMb = 0;                       // of the first run
+
+    double ratio(size_t way = 0) const { return median(run) / median(server[way]); }
+};
+
+// `prepare` makes the tables; `server` gives the seconds of each of the server's ways; `check` tells
+// whether they all agree with the run. A disagreement ends the benchmark.
+Turns takeTurns(int repeat, const std::function<void()>& prepare, const std::function<Measurement()>& run,
+                const std::function<std::vector<double>()>& server, const std::function<bool()>& check)
+{
+    Turns turns;
+    for (int i = 0; i < repeat; ++i) {
+        prepare();
+        const Measurement m = run();
+        if (i == 0)
+            turns.peakMb = m.peakMb;
+        turns.run.push_back(m.seconds);
+        const std::vector<double> ways = server();
+        turns.server.resize(ways.size());
+        for (size_t w = 0; w < ways.size(); ++w)
+            turns.server[w].push_back(ways[w]);
+        if (!check()) {
+            std::fprintf(stderr, "bench_pushdown: the run and the server's UPDATE disagree\n");
+            std::exit(1);
+        }
+    }
+    return turns;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -177,11 +222,15 @@ int main(int argc, char** argv)
         QStringLiteral("dense-rows"),
         QStringLiteral("Rows of the half-empty, half-dense table for its peak memory figure (0: none)."),
         QStringLiteral("N"), QStringLiteral("2000000"));
-    parser.addOptions({rowsOption, largeOption, denseOption});
+    const QCommandLineOption repeatOption(QStringLiteral("repeat"),
+                                          QStringLiteral("Turns of the run and the server's UPDATE."),
+                                          QStringLiteral("N"), QStringLiteral("5"));
+    parser.addOptions({rowsOption, largeOption, denseOption, repeatOption});
     parser.process(app);
     const long long rows = numberValue(parser, rowsOption);
     const long long largeRows = numberValue(parser, largeOption);
     const long long denseRows = numberValue(parser, denseOption);
+    const int repeat = int(std::max<long long>(1, numberValue(parser, repeatOption)));
     if (env("QUARVEL_TEST_SERVER").isEmpty()) {
         std::fprintf(stderr,
                      "bench_pushdown: QUARVEL_TEST_* are unset; run it through scripts/bench pushdown\n");
@@ -199,35 +248,40 @@ int main(int argc, char** argv)
         const db::Table server = benchTable("quarvel_bench_push_server");
         const db::Table small = benchTable("quarvel_bench_push_small");
         createTable(handle, base, rows, Find);
-        for (const db::Table& t : {pushed, server})
-            copyTable(handle, base, t);
         createTable(handle, small, 20000, Find);
         db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE"));
-
         engine::Journal journal(folder.filePath(QStringLiteral("journal.sqlite3")));
-        const Measurement run = pushdown(pushed, Find, rows, &journal);
-        const double serverSeconds = serverUpdateSeconds(handle, server, Find, Replacement);
-        if (!sameRows(handle, pushed, server)) {
-            std::fprintf(stderr, "bench_pushdown: the run and the server's UPDATE disagree\n");
-            return 1;
-        }
+
+        // The text table, fsync off and then durable (a new session takes the reloaded settings).
+        const auto textTurns = [&](bool durable) {
+            std::unique_ptr<db::Connection> session;
+            return takeTurns(
+                repeat,
+                [&] {
+                    for (const db::Table& t : {pushed, server}) {
+                        copyTable(handle, base, t);
+                        db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE ") +
+                                                            t.qualifiedName());
+                    }
+                    if (durable)
+                        psql(QStringLiteral("CHECKPOINT"), true);
+                    session = std::make_unique<db::Connection>();
+                    session->open(bench::connectionString());
+                },
+                [&] { return pushdown(pushed, Find, rows, &journal); },
+                [&] {
+                    return std::vector<double>{
+                        serverUpdateSeconds(session->state().shared_from_this(), server, Find, Replacement)};
+                },
+                [&] { return sameRows(handle, pushed, server); });
+        };
+        const Turns text = textTurns(false);
         const Measurement scan = pushdown(base, Absent, rows, &journal);
         const double count = countSeconds(handle, base, Absent);
         const Measurement smallRun = pushdown(small, Find, 20000, &journal);
-
-        // With a durable server, as in production: fsync and synchronous commit on.
         double durableRatio = -1;
         if (setDurable(true)) {
-            for (const db::Table& t : {pushed, server}) {
-                copyTable(handle, base, t);
-                db::Statement(handle).executeDirect(QStringLiteral("VACUUM ANALYZE ") + t.qualifiedName());
-            }
-            psql(QStringLiteral("CHECKPOINT"), true);
-            db::Connection durable; // a new session takes the reloaded settings
-            durable.open(bench::connectionString());
-            const Measurement durableRun = pushdown(pushed, Find, rows, &journal);
-            durableRatio = durableRun.seconds /
-                           serverUpdateSeconds(durable.state().shared_from_this(), server, Find, Replacement);
+            durableRatio = textTurns(true).ratio();
             setDurable(false);
         }
 
@@ -241,27 +295,35 @@ int main(int argc, char** argv)
         for (const bool durable : {false, true}) {
             if (durable && !setDurable(true))
                 break;
-            for (const db::Table& t : {typed, typedServer, typedOne})
-                createTypedTable(handle, t, rows, Find);
-            psql(QStringLiteral("CHECKPOINT"), true);
-            db::Connection session; // a new session takes the reloaded settings
-            session.open(bench::connectionString());
-            const std::shared_ptr<db::ConnectionState> on = session.state().shared_from_this();
-            const Measurement typedRun = pushdown(typed, Find, rows, &journal);
-            typedRatio[durable] =
-                typedRun.seconds / serverUpdateSeconds(on, typedServer, Find, Replacement, typedTexts);
-            oneUpdateRatio[durable] = typedRun.seconds / typedUpdateSeconds(on, typedOne, Find, Replacement);
-            if (!sameRows(handle, typed, typedServer) || !sameRows(handle, typed, typedOne)) {
-                std::fprintf(stderr, "bench_pushdown: the run and the server's UPDATE disagree (typed)\n");
-                return 1;
-            }
+            std::unique_ptr<db::Connection> session;
+            const Turns turns = takeTurns(
+                repeat,
+                [&] {
+                    for (const db::Table& t : {typed, typedServer, typedOne})
+                        createTypedTable(handle, t, rows, Find);
+                    psql(QStringLiteral("CHECKPOINT"), true);
+                    session = std::make_unique<db::Connection>();
+                    session->open(bench::connectionString());
+                },
+                [&] { return pushdown(typed, Find, rows, &journal); },
+                [&] {
+                    const auto on = session->state().shared_from_this();
+                    return std::vector<double>{
+                        serverUpdateSeconds(on, typedServer, Find, Replacement, typedTexts),
+                        typedUpdateSeconds(on, typedOne, Find, Replacement)};
+                },
+                [&] { return sameRows(handle, typed, typedServer) && sameRows(handle, typed, typedOne); });
+            typedRatio[durable] = turns.ratio(0);
+            oneUpdateRatio[durable] = turns.ratio(1);
             if (durable)
                 setDurable(false);
         }
 
-        print("pushdown_s", run.seconds);
+        const double runSeconds = median(text.run);
+        const double serverSeconds = median(text.server[0]);
+        print("pushdown_s", runSeconds);
         print("server_update_s", serverSeconds);
-        print("ratio_pushdown_vs_server", run.seconds / serverSeconds);
+        print("ratio_pushdown_vs_server", runSeconds / serverSeconds);
         if (durableRatio > 0)
             print("ratio_pushdown_vs_server_durable", durableRatio);
         print("ratio_pushdown_vs_server_typed", typedRatio[0]);
@@ -274,7 +336,7 @@ int main(int argc, char** argv)
         print("count_s", count);
         print("ratio_pushdown_scan_vs_count", scan.seconds / count);
         print("pushdown_peak_mb_20k", smallRun.peakMb);
-        print("pushdown_peak_mb", run.peakMb);
+        print("pushdown_peak_mb", text.peakMb);
         if (largeRows > 0) {
             const db::Table large = benchTable("quarvel_bench_push_large");
             createTable(handle, large, largeRows, Find);
