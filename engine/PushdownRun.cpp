@@ -11,6 +11,7 @@
 
 #include <QScopeGuard>
 
+#include <future>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +19,10 @@
 namespace quarvel::engine {
 
 namespace {
+
+// The holding connection rolls a failed statement back with its transaction: the driver's savepoint
+// before each statement would keep the snapshot from being exported.
+const QString HoldOptions = QStringLiteral(";Protocol=7.4-1");
 
 // The record walk over one table, with the run's pairs and journal: for a table the server cannot do
 // exactly. Throws RunStopped.
@@ -43,6 +48,12 @@ void PushdownRun::runTable(Procedure& p, RunObserver& observer, const RunRequest
                            db::StoreJournal* journal)
 {
     tellTableStarted(observer, entry);
+    // The connection that holds the tables' locks opens beside the first table's shape being read: a
+    // new session costs as much as the shape itself.
+    if (!m_holdOpening.valid() && !m_holdConnection.isOpen())
+        m_holdOpening = std::async(std::launch::async, [this, text = request.connectionString] {
+            m_holdConnection.open(text + HoldOptions);
+        });
     db::Connection connection;
     if (!p.step(step::ConnectionOpen, [&] { connection.open(request.connectionString); }))
         return;
@@ -91,11 +102,12 @@ void PushdownRun::runOnServer(Procedure& p, RunObserver& observer, const ServerT
 {
     shape->setPairs(table.pairs);
     shape->setCap({std::max(1LL, table.request.batchRows / 2LL), db::PushdownCap{}.bytes});
-    // The tables' locks and snapshots are held on a connection of their own, open for the whole run. It
-    // rolls a failed statement back with its transaction: the driver's savepoint before each statement
-    // would keep the snapshot from being exported.
-    if (!m_holdConnection.isOpen() && !p.step(step::ConnectionOpen, [&] {
-            m_holdConnection.open(table.request.connectionString + QStringLiteral(";Protocol=7.4-1"));
+    // The tables' locks and snapshots are held on a connection of their own, open for the whole run.
+    if (!p.step(step::ConnectionOpen, [&] {
+            if (m_holdOpening.valid())
+                m_holdOpening.get(); // its failure is this table's
+            else if (!m_holdConnection.isOpen())
+                m_holdConnection.open(table.request.connectionString + HoldOptions);
         }))
         return;
     std::optional<db::PushdownTable> holder;
@@ -126,6 +138,13 @@ bool PushdownRun::run(const RunRequest& request, RunObserver& observer)
         return true;
     }
     Procedure p(observer.prompts(), QLatin1String(Location));
+    const auto stopHolding = [this] {
+        if (m_holdOpening.valid())
+            m_holdOpening.wait(); // a failure no table needed it for is no one's to tell
+        m_holdOpening = {};
+        m_holdConnection.close();
+    };
+    auto held = qScopeGuard(stopHolding);
     for (int i = 0; i < int(request.tables.size()); ++i) {
         try {
             runTable(p, observer, request, i, record->recorder());
@@ -134,7 +153,8 @@ bool PushdownRun::run(const RunRequest& request, RunObserver& observer)
             break;
         }
     }
-    m_holdConnection.close();
+    held.dismiss();
+    stopHolding();
     // A run stopped because its window is closing ends with the program: nothing is left to answer.
     if (!stopAsked(observer))
         p.step(step::Done, [&] { observer.prompts().message(QStringLiteral("Done.")); });

@@ -18,6 +18,7 @@
 #include <QString>
 
 #include <functional>
+#include <future>
 #include <memory>
 
 namespace quarvel::engine {
@@ -51,6 +52,7 @@ private:
 
     bool m_running = false;
     db::Connection m_holdConnection; // holds the tables' locks and snapshots, open for the whole run
+    std::future<void> m_holdOpening; // opening it beside the first table's shape
     int m_batchRows = DefaultBatchRows;
 };
 
