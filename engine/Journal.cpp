@@ -146,8 +146,11 @@ public:
 
     Sql& bind(int index, const QString& text)
     {
-        check(sqlite3_bind_text16(m_statement, index, text.utf16(), static_cast<int>(text.size() * 2),
-                                  SQLITE_TRANSIENT));
+        // As the file stores it: Qt converts to UTF-8 several times faster than SQLite converts from
+        // UTF-16 (that was a fourteenth of a batch's write).
+        const QByteArray utf8 = text.toUtf8();
+        check(sqlite3_bind_text(m_statement, index, utf8.constData(), static_cast<int>(utf8.size()),
+                                SQLITE_TRANSIENT));
         return *this;
     }
     Sql& bind(int index, const std::optional<QString>& text)
