@@ -12,6 +12,53 @@
 
 namespace quarvel::db {
 
+namespace {
+
+// After the row's kind, a '1' for each text the row holds and a '0' for each NULL, in the order of the
+// answer's texts (before and after for each column, then as stored): the reader asks the driver only for
+// those there, as each ask costs about as much as planning the row. Written rows (u) hold all three
+// kinds; a row found unchanged only its texts before.
+QString presentTexts(const PushdownShape& shape, const QString& rows, bool written)
+{
+    const size_t columns = shape.columns().size();
+    const auto flag = [&rows](const QString& text) {
+        return QStringLiteral("CASE WHEN %1.%2 IS NULL THEN '0' ELSE '1' END").arg(rows, text);
+    };
+    QStringList flags;
+    for (size_t j = 0; j < columns; ++j) {
+        flags << flag(QStringLiteral("o%1").arg(j));
+        flags << (written ? flag(QStringLiteral("n%1").arg(j)) : QStringLiteral("'0'"));
+    }
+    for (size_t j = 0; j < columns; ++j)
+        flags << (written ? flag(QStringLiteral("s%1").arg(j)) : QStringLiteral("'0'"));
+    return flags.join(QStringLiteral(" || "));
+}
+
+// The rows written, each column of its answer named, so that presentTexts can name them.
+QString writtenRows(const PushdownShape& shape)
+{
+    const size_t columns = shape.columns().size();
+    QStringList names{QStringLiteral("ct"), QStringLiteral("nct"), QStringLiteral("nxm")};
+    for (size_t k = 0; k < shape.keyColumns().size(); ++k)
+        names << QStringLiteral("k%1").arg(k);
+    for (size_t j = 0; j < columns; ++j)
+        names << QStringLiteral("o%1").arg(j) << QStringLiteral("n%1").arg(j);
+    for (size_t j = 0; j < columns; ++j)
+        names << QStringLiteral("s%1").arg(j);
+    return QStringLiteral("u(") + names.join(QStringLiteral(", ")) + QStringLiteral(") AS (");
+}
+
+// A text of the answer's row, where its kind (read) does not say it is NULL: the flag-th text.
+std::optional<QString> presentText(Statement& statement, const QString& kind, size_t at, size_t flag)
+{
+    const qsizetype place = static_cast<qsizetype>(flag) + 1;
+    if (place < kind.size() && kind.at(place) == u'0')
+        return std::nullopt;
+    return statement.text(SQLUSMALLINT(at));
+}
+
+} // namespace
+
 PushdownBatches::PushdownBatches(PushdownSession& session, const PushdownSql& sql)
     : m_session(session), m_sql(sql)
 {}
@@ -93,46 +140,13 @@ QString PushdownBatches::batchAnswer(const QString& meant, const QString& found,
                           "(SELECT u.nxm FROM u LIMIT 1), (SELECT pg_catalog.count(*) FROM ") +
            found + QStringLiteral(")::pg_catalog.text COLLATE \"C\", ") + PushdownSql::cutPlace() +
            nulls.repeated(int(keys + 3 * columns) - 2) + QStringLiteral(" UNION ALL SELECT '1' || ") +
-           presentTexts(QStringLiteral("u"), true) + QStringLiteral(", u.* FROM u UNION ALL SELECT '2' || ") +
-           presentTexts(unchanged, false) + QStringLiteral(", ") + unchanged +
+           presentTexts(m_sql.shape(), QStringLiteral("u"), true) +
+           QStringLiteral(", u.* FROM u UNION ALL SELECT '2' || ") +
+           presentTexts(m_sql.shape(), unchanged, false) + QStringLiteral(", ") + unchanged +
            QStringLiteral(".ct::pg_catalog.text, NULL, NULL") + nulls.repeated(int(keys)) +
            QStringLiteral(", ") + unchangedTexts.join(QStringLiteral(", ")) + nulls.repeated(int(columns)) +
            QStringLiteral(" FROM ") + unchanged + QStringLiteral(" WHERE NOT ") + unchanged +
            QStringLiteral(".ch");
-}
-
-// After the row's kind, a '1' for each text the row holds and a '0' for each NULL, in the order of the
-// answer's texts (before and after for each column, then as stored): the reader asks the driver only for
-// those there, as each ask costs about as much as planning the row. Written rows (u) hold all three
-// kinds; a row found unchanged only its texts before.
-QString PushdownBatches::presentTexts(const QString& rows, bool written) const
-{
-    const size_t columns = m_sql.shape().columns().size();
-    const auto flag = [&rows](const QString& text) {
-        return QStringLiteral("CASE WHEN %1.%2 IS NULL THEN '0' ELSE '1' END").arg(rows, text);
-    };
-    QStringList flags;
-    for (size_t j = 0; j < columns; ++j) {
-        flags << flag(QStringLiteral("o%1").arg(j));
-        flags << (written ? flag(QStringLiteral("n%1").arg(j)) : QStringLiteral("'0'"));
-    }
-    for (size_t j = 0; j < columns; ++j)
-        flags << (written ? flag(QStringLiteral("s%1").arg(j)) : QStringLiteral("'0'"));
-    return flags.join(QStringLiteral(" || "));
-}
-
-// The rows written, each column of its answer named, so that presentTexts can name them.
-QString PushdownBatches::writtenRows() const
-{
-    const size_t columns = m_sql.shape().columns().size();
-    QStringList names{QStringLiteral("ct"), QStringLiteral("nct"), QStringLiteral("nxm")};
-    for (size_t k = 0; k < m_sql.shape().keyColumns().size(); ++k)
-        names << QStringLiteral("k%1").arg(k);
-    for (size_t j = 0; j < columns; ++j)
-        names << QStringLiteral("o%1").arg(j) << QStringLiteral("n%1").arg(j);
-    for (size_t j = 0; j < columns; ++j)
-        names << QStringLiteral("s%1").arg(j);
-    return QStringLiteral("u(") + names.join(QStringLiteral(", ")) + QStringLiteral(") AS (");
 }
 
 QString PushdownBatches::batchStatement(const PushdownLeaf& leaf) const
@@ -140,14 +154,15 @@ QString PushdownBatches::batchStatement(const PushdownLeaf& leaf) const
     const QString capped = QStringLiteral("SELECT k.ct FROM k");
     if (!returnsOld())
         return QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) + QStringLiteral(", v AS MATERIALIZED (") +
-               foundRows(leaf, capped) + QStringLiteral("), ") + writtenRows() +
+               foundRows(leaf, capped) + QStringLiteral("), ") + writtenRows(m_sql.shape()) +
                batchUpdate(leaf, QStringLiteral("v")) + u')' +
                batchAnswer(QStringLiteral("(SELECT pg_catalog.count(*) FROM v WHERE v.ch)"),
                            QStringLiteral("v"), QStringLiteral("v"));
     // The UPDATE finds, rewrites and gives back its rows in one pass, the old texts from the row it
     // replaced. Only the rows it did not write are found again: those the replacement leaves as they
     // were, and those something on the server passed over, which count as meant but were not stored.
-    return QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) + QStringLiteral(", ") + writtenRows() +
+    return QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) + QStringLiteral(", ") +
+           writtenRows(m_sql.shape()) +
            batchUpdate(leaf, u'(' + foundRows(leaf, capped) + QStringLiteral(") AS v")) +
            QStringLiteral("), w AS MATERIALIZED (") +
            foundRows(leaf,
@@ -203,12 +218,6 @@ PushdownBatch PushdownBatches::finishBatch()
     while (statement.fetch()) {
         const QString kind = requiredText(statement, 1);
         const bool written = kind.startsWith(u'1');
-        // Only where the kind says '0' is a text known to be NULL without asking.
-        const auto text = [&statement, &kind](size_t at, size_t flag) -> std::optional<QString> {
-            if (qsizetype(flag + 1) < kind.size() && kind.at(qsizetype(flag + 1)) == u'0')
-                return std::nullopt;
-            return statement.text(SQLUSMALLINT(at));
-        };
         PushdownRow row;
         row.ctid = requiredText(statement, 2);
         PushdownStored stored;
@@ -221,12 +230,13 @@ PushdownBatch PushdownBatches::finishBatch()
             stored.key.push_back(statement.text(SQLUSMALLINT(5 + k)).value_or(QStringLiteral("NULL")));
         const size_t texts = 5 + keys;
         for (size_t j = 0; j < columns; ++j) {
-            row.values.push_back(text(texts + 2 * j, 2 * j));
-            stored.values.push_back(text(texts + 2 * j + 1, 2 * j + 1));
+            row.values.push_back(presentText(statement, kind, texts + 2 * j, 2 * j));
+            stored.values.push_back(presentText(statement, kind, texts + 2 * j + 1, 2 * j + 1));
         }
         if (written) {
             for (size_t j = 0; j < columns; ++j)
-                stored.stored.push_back(text(texts + 2 * columns + j, 2 * columns + j));
+                stored.stored.push_back(
+                    presentText(statement, kind, texts + 2 * columns + j, 2 * columns + j));
             row.key = stored.key;
         }
         batch.rows.push_back(std::move(row));

@@ -46,10 +46,6 @@ private:
     // The answer's rows: the head with the count meant and the count of the rows found (in the relation
     // found), the rows written (u), then the rows found unchanged (in the relation unchanged).
     QString batchAnswer(const QString& meant, const QString& found, const QString& unchanged) const;
-    // The flags after a row's kind that tell which of its texts are there (rows: u, or the rows found
-    // unchanged), and the head of the CTE of the rows written that names their columns.
-    QString presentTexts(const QString& rows, bool written) const;
-    QString writtenRows() const;
     bool returnsOld() const { return m_serverVersion >= 180000; }
 
     PushdownSession& m_session;
