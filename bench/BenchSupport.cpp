@@ -20,6 +20,15 @@ QString env(const char* name)
     return qEnvironmentVariable(name);
 }
 
+bool serverGiven(const char* benchmark)
+{
+    if (!env("QUARVEL_TEST_SERVER").isEmpty())
+        return true;
+    std::fprintf(stderr, "bench_%s: QUARVEL_TEST_* are unset; run it through scripts/bench %s\n", benchmark,
+                 benchmark);
+    return false;
+}
+
 QString connectionString()
 {
     return db::BuildConnectionString({env("QUARVEL_TEST_SERVER"), env("QUARVEL_TEST_PORT"),

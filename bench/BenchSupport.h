@@ -13,6 +13,9 @@ namespace quarvel::bench {
 
 QString env(const char* name);
 
+// Whether scripts/bench started a server for the benchmark named (fetch, run, ...); where not, says so.
+bool serverGiven(const char* benchmark);
+
 // The connection string of the server that scripts/bench started.
 QString connectionString();
 

@@ -71,10 +71,8 @@ int main(int argc, char** argv)
     parser.process(app);
     const long long rows = numberValue(parser, rowsOption);
     const int repeat = int(std::max(1LL, numberValue(parser, repeatOption)));
-    if (env("QUARVEL_TEST_SERVER").isEmpty()) {
-        std::fprintf(stderr, "bench_fetch: QUARVEL_TEST_* are unset; run it through scripts/bench fetch\n");
+    if (!serverGiven("fetch"))
         return 2;
-    }
     const QString connectionString = bench::connectionString();
     const Table table{QStringLiteral("public"), BenchTable};
 

@@ -231,11 +231,8 @@ int main(int argc, char** argv)
     const long long largeRows = numberValue(parser, largeOption);
     const long long denseRows = numberValue(parser, denseOption);
     const int repeat = int(std::max<long long>(1, numberValue(parser, repeatOption)));
-    if (env("QUARVEL_TEST_SERVER").isEmpty()) {
-        std::fprintf(stderr,
-                     "bench_pushdown: QUARVEL_TEST_* are unset; run it through scripts/bench pushdown\n");
+    if (!serverGiven("pushdown"))
         return 2;
-    }
     QTemporaryDir folder;
     qputenv("TEMP", folder.path().toLocal8Bit());
 

@@ -122,10 +122,8 @@ int main(int argc, char** argv)
     parser.process(app);
     const long long rows = numberValue(parser, rowsOption);
     const long long largeRows = numberValue(parser, largeOption);
-    if (env("QUARVEL_TEST_SERVER").isEmpty()) {
-        std::fprintf(stderr, "bench_run: QUARVEL_TEST_* are unset; run it through scripts/bench run\n");
+    if (!serverGiven("run"))
         return 2;
-    }
     QTemporaryDir logFolder;
     qputenv("TEMP", logFolder.path().toLocal8Bit());
 

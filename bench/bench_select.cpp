@@ -97,10 +97,8 @@ int main(int argc, char** argv)
     parser.process(app);
     const long long rows = numberValue(parser, rowsOption);
     const long long wideBytes = numberValue(parser, wideOption);
-    if (env("QUARVEL_TEST_SERVER").isEmpty()) {
-        std::fprintf(stderr, "bench_select: QUARVEL_TEST_* are unset; run it through scripts/bench select\n");
+    if (!serverGiven("select"))
         return 2;
-    }
     QTemporaryDir temp; // the replacement log goes there
     qputenv("TEMP", temp.path().toLocal8Bit());
     if (!psql(QStringLiteral(
