@@ -80,11 +80,17 @@ QString PushdownSql::cappedPlaces(const PushdownLeaf& leaf) const
            QStringLiteral(" AS s, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p WHERE s.ctid >= CAST(? AS "
                           "pg_catalog.tid) AND s.ctid < CAST(? AS pg_catalog.tid) AND (") +
            tests.join(QStringLiteral(" OR ")) +
+           // Where all the rows found fit the cap, as nearly always, they are taken without being put in
+           // order and counted one by one: the window below then never runs.
            QStringLiteral(
-               ")), k AS MATERIALIZED (SELECT z.ct FROM (SELECT f.ct, pg_catalog.row_number() OVER w "
-               "AS n, pg_catalog.sum(f.b) OVER w - f.b AS before FROM f WINDOW w AS (ORDER BY f.ct "
-               "ROWS UNBOUNDED PRECEDING)) AS z WHERE z.n <= CAST(? AS pg_catalog.int8) AND (z.n = 1 "
-               "OR z.before < CAST(? AS pg_catalog.int8)))");
+               ")), c AS (SELECT CAST(? AS pg_catalog.int8) AS rows, CAST(? AS pg_catalog.int8) AS bytes, "
+               "(SELECT pg_catalog.count(*) FROM f) AS found, (SELECT pg_catalog.sum(f.b) FROM f) AS weight), "
+               "a AS (SELECT c.found <= c.rows AND COALESCE(c.weight, 0) < c.bytes AS fits FROM c), "
+               "k AS MATERIALIZED (SELECT f.ct FROM f WHERE (SELECT a.fits FROM a) UNION ALL SELECT z.ct FROM "
+               "(SELECT f.ct, pg_catalog.row_number() OVER w AS n, pg_catalog.sum(f.b) OVER w - f.b AS before "
+               "FROM f WINDOW w AS (ORDER BY f.ct ROWS UNBOUNDED PRECEDING)) AS z WHERE NOT (SELECT a.fits "
+               "FROM a) AND z.n <= (SELECT c.rows FROM c) AND (z.n = 1 OR z.before < (SELECT c.bytes FROM "
+               "c)))");
 }
 
 std::vector<QString> PushdownSql::cappedParameters(const QString& from, const QString& to) const
@@ -101,7 +107,7 @@ std::vector<QString> PushdownSql::pairParameters() const
 QString PushdownSql::cutPlace()
 {
     return QStringLiteral(
-        "CASE WHEN (SELECT pg_catalog.count(*) FROM f) > (SELECT pg_catalog.count(*) FROM k) THEN (SELECT "
+        "CASE WHEN (SELECT c.found FROM c) > (SELECT pg_catalog.count(*) FROM k) THEN (SELECT "
         "k.ct::pg_catalog.text FROM k ORDER BY k.ct DESC LIMIT 1) END COLLATE \"C\"");
 }
 
