@@ -74,4 +74,31 @@ Finished finishBatch(const ServerTable& table, FinishOrder order) noexcept
     return out;
 }
 
+std::vector<Finished> finishBatches(const ServerTable& table, std::vector<FinishOrder> orders) noexcept
+{
+    std::vector<Finished> done;
+    std::unique_ptr<JournalWriter> writer = std::move(orders.front().writer);
+    long long record = orders.front().firstRecord;
+    bool stopped = false;
+    for (FinishOrder& order : orders) {
+        if (stopped) {
+            order.lane.table->rollback();
+            Finished out;
+            out.lane = std::move(order.lane);
+            out.again = true;
+            done.push_back(std::move(out));
+            continue;
+        }
+        order.writer = std::move(writer);
+        order.firstRecord = record;
+        Finished out = finishBatch(table, std::move(order));
+        writer = std::move(out.writer);
+        record += out.records;
+        stopped = out.again || out.failure;
+        done.push_back(std::move(out));
+    }
+    done.front().writer = std::move(writer);
+    return done;
+}
+
 } // namespace quarvel::engine

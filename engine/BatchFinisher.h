@@ -34,4 +34,10 @@ struct Finished
 // Touches only what the order hands it, the log, and the table's fixed shape.
 Finished finishBatch(const ServerTable& table, FinishOrder order) noexcept;
 
+// Batches of pages in place order, finished one after the other with the one journal writer (the first
+// order's), each record numbered after those of the batches before. After one that goes again or fails,
+// the rest are rolled back, neither stored nor logged, and go again too. The writer comes back with the
+// first.
+std::vector<Finished> finishBatches(const ServerTable& table, std::vector<FinishOrder> orders) noexcept;
+
 } // namespace quarvel::engine

@@ -4,6 +4,8 @@
 #include <QScopeGuard>
 
 #include <algorithm>
+#include <chrono>
+#include <utility>
 
 namespace quarvel::engine {
 
@@ -95,15 +97,15 @@ void BatchScheduler::runLeaf(const db::PushdownLeaf& leaf, long long step)
     const auto size = m_pages.find(leaf.oid);
     const long long pages = size == m_pages.end() ? 0 : size->second;
     if (4 * step < pages)
-        m_batches.openSecondBeside();
+        m_batches.openBeside();
     long long page = 0;
     QString from = db::PushdownTable::place(0);
     bool scanning = true; // nothing found of late: two halves of pages go at once
     while (page < pages) {
         if (stopAsked(m_observer))
             throw RunStopped();
-        const bool paired = scanning && from == db::PushdownTable::place(page) && page > 0 &&
-                            page + step < pages && m_batches.canPair();
+        const bool paired = from == db::PushdownTable::place(page) && page > 0 && page + step < pages &&
+                            m_batches.canPair(scanning);
         QElapsedTimer took;
         took.start();
         const Reach reach =
@@ -122,7 +124,7 @@ void BatchScheduler::runLeaf(const db::PushdownLeaf& leaf, long long step)
         }
         page += paired ? 2 * step : step;
         from = db::PushdownTable::place(page);
-        step = nextStep(step, reach.found, took.elapsed());
+        step = nextStep(step, paired ? reach.found / 2 : reach.found, took.elapsed());
     }
     m_batches.settleOrRedo();
 }
@@ -186,31 +188,46 @@ std::optional<Reach> BatchDispatch::batchAtOnce(const PageRange& range)
     if (settle()) {
         // The batch before goes the locking way, and this one after it.
         table.rollback();
-        redo(m_again);
+        redoAll();
         return std::nullopt;
     }
     rolledBack.dismiss();
-    finishBeside(*on, range, head);
+    finishBeside({{on, range, head}});
     return Reach{head.found, head.cut};
 }
 
-// Two halves of pages where nothing was found of late, each in one statement on its own connection at
-// the same time: the server reads them as its own parallel scan would. Neither statement sees what the
-// other writes, as both read the table's snapshot; where they meet (a unique index, say) one waits for
-// the other until its short lock wait ends, and the halves go again one by one.
+// Two halves of pages, each in one statement on a connection of its own at the same time: the server
+// reads them as its own parallel scan would, while the batches before are finished on two others. Neither
+// statement sees what the other writes, as both read the table's snapshot; where they meet (a unique
+// index, say) one waits for the other until its short lock wait ends, and the halves go again one by one.
 Reach BatchDispatch::batchPair(const db::PushdownLeaf& leaf, long long first, long long middle, long long end)
 {
-    settleOrRedo();
-    db::PushdownTable& one = *m_lanes.first().table;
-    db::PushdownTable& other = *m_lanes.second()->table;
+    const PageRange firstHalf = PageRange::pages(leaf, first, middle);
+    const PageRange secondHalf = PageRange::pages(leaf, middle, end);
+    const auto oneByOne = [&] {
+        Reach a = batch(firstHalf);
+        if (!a.cut.isEmpty())
+            return a; // the rest of the first half, then the second, come next
+        const Reach b = batch(secondHalf);
+        return Reach{a.found + b.found, b.cut};
+    };
+    std::vector<Lane*> lanes = m_lanes.inHand(2);
+    if (lanes.size() < 2) {
+        settleOrRedo();
+        lanes = m_lanes.inHand(2);
+        if (lanes.size() < 2)
+            return oneByOne();
+    }
+    Lane& oneLane = *lanes[0];
+    Lane& otherLane = *lanes[1];
+    db::PushdownTable& one = *oneLane.table;
+    db::PushdownTable& other = *otherLane.table;
     auto rolledBack = qScopeGuard([&] {
         one.rollback();
         other.rollback();
     });
     one.begin(leaf, m_held.snapshot);
     other.begin(leaf, m_held.snapshot);
-    const PageRange firstHalf = PageRange::pages(leaf, first, middle);
-    const PageRange secondHalf = PageRange::pages(leaf, middle, end);
     std::optional<db::PushdownBatchHead> firstHead;
     std::optional<db::PushdownBatchHead> secondHead;
     {
@@ -232,11 +249,7 @@ Reach BatchDispatch::batchPair(const db::PushdownLeaf& leaf, long long first, lo
         one.rollback();
         other.rollback();
         rolledBack.dismiss();
-        Reach a = batch(firstHalf);
-        if (!a.cut.isEmpty())
-            return a; // the rest of the first half, then the second, come next
-        const Reach b = batch(secondHalf);
-        return {a.found + b.found, b.cut};
+        return oneByOne();
     }
     if (firstHead->found == 0)
         one.finishBatch();
@@ -247,82 +260,104 @@ Reach BatchDispatch::batchPair(const db::PushdownLeaf& leaf, long long first, lo
     for (const db::PushdownBatchHead* head : {&*firstHead, &*secondHead})
         if (!head->xmin.isEmpty())
             m_counts.ownVersion(head->xmin);
+    if (settle()) {
+        // The batches before go the locking way, and these after them.
+        one.rollback();
+        other.rollback();
+        rolledBack.dismiss();
+        redoAll();
+        return oneByOne();
+    }
     rolledBack.dismiss();
-    return finishPair(firstHalf, *firstHead, secondHalf, *secondHead);
+    return finishPair(oneLane, firstHalf, *firstHead, otherLane, secondHalf, *secondHead);
 }
 
-// The first half is finished, then the second goes on beside the next batch, as any batch does.
-Reach BatchDispatch::finishPair(const PageRange& firstHalf, const db::PushdownBatchHead& firstHead,
-                                const PageRange& secondHalf, const db::PushdownBatchHead& secondHead)
+// Both halves are finished beside the next batches, the first first.
+Reach BatchDispatch::finishPair(Lane& one, const PageRange& firstHalf, const db::PushdownBatchHead& firstHead,
+                                Lane& other, const PageRange& secondHalf,
+                                const db::PushdownBatchHead& secondHead)
 {
-    db::PushdownTable& other = *m_lanes.second()->table;
-    auto otherBack = qScopeGuard([&] { other.rollback(); });
-    if (firstHead.found == 0) {
-        m_lanes.first().table->rollback();
-    } else {
-        finishBeside(m_lanes.first(), firstHalf, firstHead);
+    std::vector<Beside> batches;
+    if (firstHead.found == 0)
+        one.table->rollback();
+    else
+        batches.push_back({&one, firstHalf, firstHead});
+    if (!firstHead.cut.isEmpty()) {
         // The rest of the first half comes first; the second half goes again after it.
-        if (!firstHead.cut.isEmpty())
-            return {firstHead.found, firstHead.cut};
-        if (settle()) {
-            other.rollback();
-            otherBack.dismiss();
-            redo(m_again);
-            const Reach b = batch(secondHalf);
-            return {firstHead.found + b.found, b.cut};
-        }
+        other.table->rollback();
+        finishBeside(batches);
+        return {firstHead.found, firstHead.cut};
     }
-    otherBack.dismiss();
-    if (secondHead.found == 0) {
-        other.rollback();
-        return {firstHead.found, {}};
-    }
-    finishBeside(*m_lanes.second(), secondHalf, secondHead);
+    if (secondHead.found == 0)
+        other.table->rollback();
+    else
+        batches.push_back({&other, secondHalf, secondHead});
+    finishBeside(batches);
     return {firstHead.found + secondHead.found, secondHead.cut};
 }
 
-void BatchDispatch::finishBeside(Lane& lane, PageRange range, const db::PushdownBatchHead& head)
+void BatchDispatch::finishBeside(const std::vector<Beside>& batches)
 {
-    // What it went over: up to its cut, where the cap stopped it.
-    if (!head.cut.isEmpty())
-        range.to = db::PushdownTable::after(head.cut);
-    FinishOrder order{std::move(lane), std::move(m_writer), range.leaf, head, m_counts.records + 1};
-    m_pending = std::async(std::launch::async, [&table = m_table, order = std::move(order)]() mutable {
-        return finishBatch(table, std::move(order));
+    std::vector<FinishOrder> orders;
+    m_pendingRanges.clear();
+    m_pendingFound.clear();
+    for (const Beside& batch : batches) {
+        PageRange range = batch.range;
+        // What it went over: up to its cut, where the cap stopped it.
+        if (!batch.head.cut.isEmpty())
+            range.to = db::PushdownTable::after(batch.head.cut);
+        orders.push_back(FinishOrder{std::move(*batch.lane), nullptr, range.leaf, batch.head, 0});
+        m_pendingRanges.push_back(range);
+        m_pendingFound.push_back(batch.head.found);
+    }
+    orders.front().writer = std::move(m_writer);
+    orders.front().firstRecord = m_counts.records + 1;
+    m_pending = std::async(std::launch::async, [&table = m_table, orders = std::move(orders)]() mutable {
+        return finishBatches(table, std::move(orders));
     });
-    m_pendingRange = range;
-    m_pendingFound = head.found;
 }
 
-// Waits for the batch being finished beside this one, takes back what it held and tells how it ended;
-// true when it must be done again the locking way (m_again holds it).
+// Waits for the batches being finished beside this one, takes back what they held and tells how they
+// ended; true when some must be done again the locking way (m_again holds them, in place order).
 bool BatchDispatch::settle()
 {
     if (!m_pending.valid())
         return false;
-    Finished done = m_pending.get();
-    m_lanes.giveBack(std::move(done.lane));
-    m_writer = std::move(done.writer);
-    if (done.failure)
-        std::rethrow_exception(done.failure);
-    if (done.again) {
-        if (done.againFromNowOn)
-            m_atOnce = false;
-        m_again = m_pendingRange;
-        return true;
+    std::vector<Finished> parts = m_pending.get();
+    for (Finished& part : parts) {
+        m_lanes.giveBack(std::move(part.lane));
+        if (part.writer)
+            m_writer = std::move(part.writer);
     }
-    tellLogLines(m_p, m_observer, m_table, done.matched, done.logFailure);
-    m_counts.examined += m_pendingFound;
-    tellProgress(m_observer, m_entry, m_entryCount, m_counts.examined, 0);
-    tellSettled(m_p, done.settled);
-    m_counts.records += done.records;
-    return false;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        Finished& done = parts[i];
+        if (done.failure)
+            std::rethrow_exception(done.failure);
+        if (done.again) {
+            if (done.againFromNowOn)
+                m_atOnce = false;
+            m_again.push_back(m_pendingRanges[i]);
+            continue;
+        }
+        tellLogLines(m_p, m_observer, m_table, done.matched, done.logFailure);
+        m_counts.examined += m_pendingFound[i];
+        tellProgress(m_observer, m_entry, m_entryCount, m_counts.examined, 0);
+        tellSettled(m_p, done.settled);
+        m_counts.records += done.records;
+    }
+    return !m_again.empty();
 }
 
 void BatchDispatch::settleOrRedo()
 {
     if (settle())
-        redo(m_again);
+        redoAll();
+}
+
+void BatchDispatch::redoAll()
+{
+    for (const PageRange& range : std::exchange(m_again, {}))
+        redo(range);
 }
 
 // A batch done again the locking way, whole: in the table's snapshot it finds the same rows.
@@ -346,18 +381,23 @@ LockingStore BatchDispatch::locking()
 
 Lane* BatchDispatch::laneInHand()
 {
-    if (m_lanes.first())
-        return &m_lanes.first();
-    if (Lane* second = m_lanes.second(); second && *second)
-        return second;
-    settleOrRedo();
-    return &m_lanes.first();
+    std::vector<Lane*> lanes = m_lanes.inHand(1);
+    if (lanes.empty()) {
+        settleOrRedo();
+        lanes = m_lanes.inHand(1);
+    }
+    return lanes.front();
 }
 
-// The finisher that may hold a lane is gone before the lanes are.
+Lanes::Lanes(const ServerTable& table, Lane first) : m_table(table), m_lanes(Most)
+{
+    m_lanes.front() = std::move(first);
+}
+
+// The finishers that may hold a lane are gone before the lanes are.
 Lanes::~Lanes() = default;
 
-Lane Lanes::open() const
+Lane Lanes::openOne() const
 {
     Lane lane;
     try {
@@ -366,31 +406,72 @@ Lane Lanes::open() const
         // The shape as read already: the table's lock keeps it so until the run has done the table.
         lane.table = std::make_unique<db::PushdownTable>(*lane.connection, m_table.namer);
     } catch (...) {
-        lane = {}; // the one connection does it all, a little slower
+        lane = {}; // the others do it all, a little slower
     }
     return lane;
 }
 
-// A small table is done before the connection would be open: only a large one opens it beside.
+// A small table is done before the connections would be open: only a large one opens them beside.
 void Lanes::openBeside()
 {
-    if (!m_tried && !m_opening.valid())
-        m_opening = std::async(std::launch::async, [this] { return open(); });
+    if (m_tried)
+        return;
+    m_tried = true;
+    for (size_t i = 1; i < Most; ++i)
+        m_opening.push_back(std::async(std::launch::async, [this] { return openOne(); }));
+    m_open = Most;
 }
 
-Lane* Lanes::second()
+size_t Lanes::open()
 {
-    if (!m_tried) {
-        m_tried = true;
-        m_second = m_opening.valid() ? m_opening.get() : open();
-        m_hasSecond = bool(m_second);
+    return m_open;
+}
+
+std::vector<Lane*> Lanes::inHand(size_t wanted)
+{
+    const auto collect = [this] {
+        std::vector<Lane*> lanes;
+        for (Lane& lane : m_lanes)
+            if (lane)
+                lanes.push_back(&lane);
+        return lanes;
+    };
+    // Those opened by now; all that are opening where fewer are in hand than wanted.
+    std::vector<Lane*> lanes;
+    for (bool wait : {false, true}) {
+        for (auto opening = m_opening.begin(); opening != m_opening.end();) {
+            if (!wait && opening->wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+                ++opening;
+                continue;
+            }
+            Lane lane = opening->get();
+            opening = m_opening.erase(opening);
+            if (lane)
+                giveBack(std::move(lane));
+            else
+                --m_open;
+        }
+        lanes = collect();
+        if (lanes.size() >= wanted || m_opening.empty())
+            break;
     }
-    return m_hasSecond ? &m_second : nullptr;
+    return lanes;
 }
 
 void Lanes::giveBack(Lane lane)
 {
-    (m_first ? m_second : m_first) = std::move(lane);
+    if (!lane)
+        return;
+    // The first has no connection of its own.
+    if (!lane.connection) {
+        m_lanes.front() = std::move(lane);
+        return;
+    }
+    for (auto slot = m_lanes.begin() + 1; slot != m_lanes.end(); ++slot)
+        if (!*slot) {
+            *slot = std::move(lane);
+            return;
+        }
 }
 
 } // namespace quarvel::engine

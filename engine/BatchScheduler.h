@@ -9,39 +9,43 @@
 
 #include <future>
 #include <map>
+#include <vector>
 
 namespace quarvel::engine {
 
-// The run's two connections to the table: the first, on which the table's shape was read, and a second
-// one opened beside it for a table large enough for its batches to share the work. A lane a finisher has
-// is not here until it is given back.
+// The run's connections to the table: the first, on which the table's shape was read, and up to three
+// more opened beside it for a table large enough for its batches to share the work: two batches run at
+// once while the two before them are finished. A lane a finisher has is not here until it is given back.
 class Lanes
 {
 public:
-    Lanes(const ServerTable& table, Lane first) : m_table(table), m_first(std::move(first)) {}
+    static constexpr size_t Most = 4;
+
+    Lanes(const ServerTable& table, Lane first);
     ~Lanes();
     Lanes(const Lanes&) = delete;
     Lanes& operator=(const Lanes&) = delete;
 
-    Lane& first() { return m_first; }
-    // The second connection, opened at the first call; null when it could not be opened, and the
-    // batches then take turns on the one.
-    Lane* second();
-    // Opens the second connection while the first batches run.
+    Lane& first() { return m_lanes.front(); }
+    // Opens the other connections while the first batches run.
     void openBeside();
-    bool secondAsked() const { return m_tried || m_opening.valid(); }
+    bool besideAsked() const { return m_tried || !m_opening.empty(); }
+    // How many are open, in hand or with a finisher; those that could not be opened are left out, and the
+    // batches take turns on the others.
+    size_t open();
+    // Those in hand, the first first; where fewer than `wanted` are, waits for those still opening.
+    std::vector<Lane*> inHand(size_t wanted);
     // A lane back from its finisher, to the place it left.
     void giveBack(Lane lane);
 
 private:
-    Lane open() const;
+    Lane openOne() const;
 
     const ServerTable& m_table;
-    Lane m_first;
-    Lane m_second;
+    std::vector<Lane> m_lanes; // the first, then those opened beside
     bool m_tried = false;
-    bool m_hasSecond = false; // opened, whether in hand or with a finisher now
-    std::future<Lane> m_opening;
+    size_t m_open = 1; // opened, whether in hand or with a finisher now
+    std::vector<std::future<Lane>> m_opening;
 };
 
 // Runs one batch of pages at a time: in one statement where it can, on whichever connection is in hand,
@@ -65,10 +69,15 @@ public:
     void release() noexcept { m_holder.release(); }
 
     Reach batch(const PageRange& range);
-    // Two halves of pages at once, one on each connection; the second must be open.
+    // Two halves of pages at once, each on a connection of its own.
     Reach batchPair(const db::PushdownLeaf& leaf, long long first, long long middle, long long end);
-    bool canPair() { return m_atOnce && m_lanes.secondAsked() && m_lanes.second(); }
-    void openSecondBeside() { m_lanes.openBeside(); }
+    // Where nothing was found of late, two connections do; else two must be left while two others
+    // finish the two batches before.
+    bool canPair(bool scanning)
+    {
+        return m_atOnce && m_lanes.besideAsked() && m_lanes.open() >= (scanning ? 2 : Lanes::Most);
+    }
+    void openBeside() { m_lanes.openBeside(); }
     // The pages of a foreign leaf now, as the connection in hand reads them; after the last batch is
     // finished, as the first one does.
     long long pages(const db::PushdownLeaf& leaf) { return laneInHand()->table->pages(leaf); }
@@ -80,11 +89,19 @@ public:
 
 private:
     std::optional<Reach> batchAtOnce(const PageRange& range);
-    Reach finishPair(const PageRange& firstHalf, const db::PushdownBatchHead& firstHead,
+    Reach finishPair(Lane& one, const PageRange& firstHalf, const db::PushdownBatchHead& firstHead, Lane& other,
                      const PageRange& secondHalf, const db::PushdownBatchHead& secondHead);
-    void finishBeside(Lane& lane, PageRange range, const db::PushdownBatchHead& head);
+    struct Beside
+    {
+        Lane* lane;
+        PageRange range;
+        db::PushdownBatchHead head;
+    };
+    // The batches, in place order, are finished one after the other beside the next ones.
+    void finishBeside(const std::vector<Beside>& batches);
     bool settle();
     void redo(PageRange range);
+    void redoAll();
     LockingStore locking();
     // The lane in hand: the first unless a finisher has it, else the second where it opens.
     Lane* laneInHand();
@@ -102,10 +119,10 @@ private:
     // Declared before the finisher that may hold them, so that they outlive it.
     Lanes m_lanes;
     std::unique_ptr<JournalWriter> m_writer;
-    std::future<Finished> m_pending; // the batch being finished beside the next
-    PageRange m_pendingRange;
-    long long m_pendingFound = 0;
-    PageRange m_again;
+    std::future<std::vector<Finished>> m_pending; // the batches being finished beside the next
+    std::vector<PageRange> m_pendingRanges;
+    std::vector<long long> m_pendingFound;
+    std::vector<PageRange> m_again;
 };
 
 // Walks a table's leaves in batches of pages within the table's snapshot, sizing each batch by what the
