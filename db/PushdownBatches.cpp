@@ -189,8 +189,10 @@ QString PushdownBatches::batchStatement(const PushdownLeaf& leaf) const
            writtenRows(m_sql.shape()) +
            batchUpdate(leaf, u'(' + foundRows(leaf, capped) + QStringLiteral(") AS v")) +
            QStringLiteral("), w AS MATERIALIZED (") +
-           foundRows(leaf,
-                     capped + QStringLiteral(" EXCEPT ALL SELECT CAST(u.ct AS pg_catalog.tid) FROM u")) +
+           foundRows(leaf, QStringLiteral("SELECT e.ct FROM (") + capped +
+                               QStringLiteral(" EXCEPT ALL SELECT CAST(u.ct AS pg_catalog.tid) FROM u) AS e "
+                                              "WHERE (SELECT pg_catalog.count(*) FROM u) < (SELECT "
+                                              "pg_catalog.count(*) FROM k)")) +
            u')' +
            batchAnswer(QStringLiteral("((SELECT pg_catalog.count(*) FROM u) + (SELECT pg_catalog.count(*) "
                                       "FROM w WHERE w.ch))"),
@@ -245,7 +247,9 @@ PushdownBatch PushdownBatches::finishBatch()
         const std::vector<quint64> flags = presentFlags(kind);
         PushdownRow row;
         row.ctid = requiredText(statement, 2);
+        row.values.reserve(columns);
         PushdownStored stored;
+        stored.values.reserve(columns);
         if (written) {
             stored.oldCtid = row.ctid;
             stored.ctid = requiredText(statement, 3);
