@@ -56,6 +56,7 @@ void PushdownTable::commit()
 
 void PushdownTable::rollback() noexcept
 {
+    m_batches.dropAnswer();
     m_session.rollback();
 }
 

@@ -235,6 +235,12 @@ PushdownBatchHead PushdownBatches::startBatch(const PushdownLeaf& leaf, const QS
     return head;
 }
 
+void PushdownBatches::dropAnswer() noexcept
+{
+    if (m_batch)
+        m_batch->closeCursor();
+}
+
 PushdownBatch PushdownBatches::finishBatch()
 {
     const size_t keys = m_sql.shape().keyColumns().size();

@@ -32,6 +32,9 @@ public:
 
     // The statements prepared before are gone (the pairs changed).
     void forget() { m_batch = nullptr; }
+    // The answer of a batch left unread, as when its transaction ends without it: the connection's next
+    // batch could not run while it is open.
+    void dropAnswer() noexcept;
 
 private:
     // The one statement of a batch: its head row first, then a row for each row written, then one for

@@ -113,11 +113,12 @@ void BatchScheduler::runLeaf(const db::PushdownLeaf& leaf, long long step)
                    : m_batches.batch({leaf, from, db::PushdownTable::place(page + step), page, page + step});
         scanning = reach.found == 0;
         if (!reach.cut.isEmpty()) {
-            // The cap stopped it: the next batch goes on from there, over as many pages as held the
-            // rows this one took.
+            // The cap stopped it: the next batch goes on from there, over pages as dense holding three
+            // quarters of the cap. Sized for the cap or more, a stretch this dense cuts every batch, and
+            // the pages past each cut are read for nothing.
             const long long at = pageOf(reach.cut);
-            step = std::max<long long>(1, (at - page + 1) * m_table.request.batchRows /
-                                              std::max<long long>(1, reach.found));
+            step = std::max<long long>(1, (at - page + 1) * batchCapRows(m_table.request) * 3 /
+                                              (4 * std::max<long long>(1, reach.found)));
             page = at;
             from = db::PushdownTable::after(reach.cut);
             continue;
@@ -298,6 +299,8 @@ Reach BatchDispatch::finishPair(Lane& one, const PageRange& firstHalf, const db:
 
 void BatchDispatch::finishBeside(const std::vector<Beside>& batches)
 {
+    if (batches.empty())
+        return;
     std::vector<FinishOrder> orders;
     m_pendingRanges.clear();
     m_pendingFound.clear();

@@ -101,7 +101,7 @@ void PushdownRun::runOnServer(Procedure& p, RunObserver& observer, const ServerT
                               std::unique_ptr<db::PushdownTable> shape, db::StoreJournal* journal, int entry)
 {
     shape->setPairs(table.pairs);
-    shape->setCap({std::max(1LL, table.request.batchRows / 2LL), db::PushdownCap{}.bytes});
+    shape->setCap({batchCapRows(table.request), db::PushdownCap{}.bytes});
     // The tables' locks and snapshots are held on a connection of their own, open for the whole run.
     if (!p.step(step::ConnectionOpen, [&] {
             if (m_holdOpening.valid())

@@ -14,6 +14,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -24,6 +25,13 @@ namespace quarvel::engine {
 
 // A field some pair matched: column, pair.
 using FieldMatch = std::pair<size_t, size_t>;
+
+// The most rows one batch takes: a batch's pages are sized for batchRows rows, so that where only some of
+// them hold a find text no batch is cut.
+inline long long batchCapRows(const RunRequest& request)
+{
+    return std::max(1LL, request.batchRows / 2LL);
+}
 
 // What is fixed while a table runs.
 struct ServerTable

@@ -352,13 +352,17 @@ private slots:
     {
         QTest::addColumn<int>("quiet");
         QTest::addColumn<bool>("refused");
-        QTest::newRow("from the first page") << 0 << false;
+        QTest::addColumn<int>("spread"); // rows without it after each row with it
+        QTest::newRow("from the first page") << 0 << false << 0;
         // Where nothing was found, two halves of pages go at once: both write versions later ones read.
-        QTest::newRow("after a page without it") << 300 << false;
+        QTest::newRow("after a page without it") << 300 << false << 0;
         // A half the server refuses: both halves go again one by one, and the one row alone.
-        QTest::newRow("after a page without it, one row refused") << 300 << true;
+        QTest::newRow("after a page without it, one row refused") << 300 << true << 0;
         // Batches grow over pages without it: the first batch that reaches the rows must not take them all.
-        QTest::newRow("after many pages without it") << 30000 << false;
+        QTest::newRow("after many pages without it") << 30000 << false << 0;
+        // Batches of several pages each, two at once while the two before are finished.
+        QTest::newRow("a tenth of the rows") << 0 << false << 9;
+        QTest::newRow("a tenth of the rows, one row refused") << 0 << true << 9;
     }
 
     void growingReplacementChangesEveryRowOnce()
@@ -366,16 +370,18 @@ private slots:
         QUARVEL_REQUIRE_DB();
         QFETCH(int, quiet);
         QFETCH(bool, refused);
+        QFETCH(int, spread);
         TestDatabase::freshSchema("push_grow");
         // Full pages: every new version has to go to another page, most of them to later ones.
         TestDatabase::psql(
             QString("CREATE TABLE push_grow.g (s text CHECK (s <> 'aab')) WITH (fillfactor = 100);"
                     "INSERT INTO push_grow.g SELECT 'z' FROM generate_series(1, %1);"
-                    "INSERT INTO push_grow.g SELECT CASE WHEN g = 1500 AND %2 THEN 'ab' ELSE 'a' "
-                    "END FROM generate_series(1, 3000) g;"
+                    "INSERT INTO push_grow.g SELECT CASE WHEN g % %3 <> 0 THEN 'z' WHEN g = 1500 * %3 AND %2 "
+                    "THEN 'ab' ELSE 'a' END FROM generate_series(1, 3000 * %3) g;"
                     "ANALYZE push_grow.g;")
                 .arg(quiet)
-                .arg(refused ? "true" : "false"));
+                .arg(refused ? "true" : "false")
+                .arg(spread + 1));
         Journal journal(m_temp.filePath(QStringLiteral("grow.sqlite3")));
         Host host;
         host.journaling = &journal;
@@ -387,14 +393,20 @@ private slots:
         QCOMPARE(host.shown.errorReports().size(), refused ? 1 : 0);
         // Each batch commits as one store: its rows are what the run held at once.
         size_t largest = 0;
+        std::set<qint64> numbers;
         journal.forEachStore(journal.newestRun(), [&](const JournalStore& store) {
             largest = std::max(largest, store.rows.size());
+            for (const db::RestoreRow& row : store.rows)
+                numbers.insert(row.record);
         });
         QVERIFY2(largest <= size_t(2 * 200), qPrintable(QString("a batch stored %1 rows").arg(largest)));
+        // Each record its own number, from 1 and none left out, whichever batches went at once.
+        QCOMPARE(qint64(numbers.size()), journal.run(journal.newestRun()).records);
+        QCOMPARE(*numbers.rbegin(), qint64(numbers.size()));
         QCOMPARE(TestDatabase::psql("SELECT string_agg(s || ':' || n, ' ' ORDER BY s) FROM "
                                     "(SELECT s, count(*) n FROM push_grow.g GROUP BY s) c"),
                  QString(refused ? "aa:2999 ab:1" : "aa:3000") +
-                     (quiet ? QString(" z:%1").arg(quiet) : QString()));
+                     (quiet + spread ? QString(" z:%1").arg(quiet + 3000 * spread) : QString()));
         QCOMPARE(test::logLinesOf("push_grow").size(), 3000);
         // The versions did move to later pages, which later batches read.
         QVERIFY(TestDatabase::psql("SELECT max((ctid::text::point)[0]) FROM push_grow.g").toInt() > 14);
