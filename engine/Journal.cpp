@@ -8,6 +8,7 @@
 #include <QScopeGuard>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <sqlite3.h>
@@ -391,19 +392,24 @@ public:
     void storing(const db::Table& table, const std::vector<QString>& keyColumns, const QString& transaction,
                  const std::vector<db::JournaledRecord>& records) override
     {
-        std::vector<db::JournaledRecord> numbered = records;
+        // Copied only to be numbered: the server engine numbers its records itself, thousands a batch.
+        std::vector<db::JournaledRecord> numbered;
+        if (std::any_of(records.begin(), records.end(), [](const auto& r) { return r.record == 0; }))
+            numbered = records;
+        const std::vector<db::JournaledRecord>& written = numbered.empty() ? records : numbered;
         std::vector<std::vector<qint64>> pairs;
+        pairs.reserve(records.size());
         const long long before = m_stored[{table.schema, table.name}];
-        for (size_t i = 0; i < numbered.size(); ++i) {
-            db::JournaledRecord& record = numbered[i];
-            if (record.record == 0)
-                record.record = before + static_cast<long long>(i) + 1;
+        for (size_t i = 0; i < numbered.size(); ++i)
+            if (numbered[i].record == 0)
+                numbered[i].record = before + static_cast<long long>(i) + 1;
+        for (const db::JournaledRecord& record : written) {
             pairs.emplace_back();
             for (const QString& column : record.columns)
                 pairs.back().push_back(pairsUsed(record.walkPlace, column));
         }
         m_pending = {{table.schema, table.name}, static_cast<long long>(records.size())};
-        m_journal.write(m_run, table, keyColumns, transaction, numbered, pairs);
+        m_journal.write(m_run, table, keyColumns, transaction, written, pairs);
     }
 
     void stored(bool committed) noexcept override
