@@ -81,6 +81,44 @@ std::optional<QString> presentText(Statement& statement, const std::vector<quint
     return statement.text(SQLUSMALLINT(at));
 }
 
+// One row of a batch's answer after its head: a row written, or one found that the replacement leaves as
+// it was.
+void readAnswerRow(Statement& statement, const PushdownShape& shape, PushdownBatch& batch)
+{
+    const size_t keys = shape.keyColumns().size();
+    const size_t columns = shape.columns().size();
+    const QString kind = requiredText(statement, 1);
+    const bool written = kind.startsWith(u'1');
+    const std::vector<quint64> flags = presentFlags(kind);
+    PushdownRow row;
+    row.ctid = requiredText(statement, 2);
+    row.values.reserve(columns);
+    PushdownStored stored;
+    stored.values.reserve(columns);
+    if (written) {
+        stored.oldCtid = row.ctid;
+        stored.ctid = requiredText(statement, 3);
+        stored.xmin = requiredText(statement, 4);
+    }
+    for (size_t k = 0; k < keys; ++k)
+        stored.key.push_back(statement.text(SQLUSMALLINT(5 + k)).value_or(QStringLiteral("NULL")));
+    const size_t texts = 5 + keys;
+    for (size_t j = 0; j < columns; ++j) {
+        row.values.push_back(presentText(statement, flags, texts + 2 * j, 2 * j));
+        stored.values.push_back(presentText(statement, flags, texts + 2 * j + 1, 2 * j + 1));
+    }
+    if (written) {
+        for (size_t j = 0; j < columns; ++j)
+            stored.stored.push_back(presentText(statement, flags, texts + 2 * columns + j, 2 * columns + j));
+        row.key = stored.key;
+    }
+    batch.rows.push_back(std::move(row));
+    if (written)
+        batch.stored.emplace_back(std::move(stored));
+    else
+        batch.stored.emplace_back();
+}
+
 } // namespace
 
 PushdownBatches::PushdownBatches(PushdownSession& session, const PushdownSql& sql)
@@ -243,44 +281,10 @@ void PushdownBatches::dropAnswer() noexcept
 
 PushdownBatch PushdownBatches::finishBatch()
 {
-    const size_t keys = m_sql.shape().keyColumns().size();
-    const size_t columns = m_sql.shape().columns().size();
-    Statement& statement = *m_batch;
     PushdownBatch batch;
-    while (statement.fetch()) {
-        const QString kind = requiredText(statement, 1);
-        const bool written = kind.startsWith(u'1');
-        const std::vector<quint64> flags = presentFlags(kind);
-        PushdownRow row;
-        row.ctid = requiredText(statement, 2);
-        row.values.reserve(columns);
-        PushdownStored stored;
-        stored.values.reserve(columns);
-        if (written) {
-            stored.oldCtid = row.ctid;
-            stored.ctid = requiredText(statement, 3);
-            stored.xmin = requiredText(statement, 4);
-        }
-        for (size_t k = 0; k < keys; ++k)
-            stored.key.push_back(statement.text(SQLUSMALLINT(5 + k)).value_or(QStringLiteral("NULL")));
-        const size_t texts = 5 + keys;
-        for (size_t j = 0; j < columns; ++j) {
-            row.values.push_back(presentText(statement, flags, texts + 2 * j, 2 * j));
-            stored.values.push_back(presentText(statement, flags, texts + 2 * j + 1, 2 * j + 1));
-        }
-        if (written) {
-            for (size_t j = 0; j < columns; ++j)
-                stored.stored.push_back(
-                    presentText(statement, flags, texts + 2 * columns + j, 2 * columns + j));
-            row.key = stored.key;
-        }
-        batch.rows.push_back(std::move(row));
-        if (written)
-            batch.stored.emplace_back(std::move(stored));
-        else
-            batch.stored.emplace_back();
-    }
-    statement.closeCursor();
+    while (m_batch->fetch())
+        readAnswerRow(*m_batch, m_sql.shape(), batch);
+    m_batch->closeCursor();
     return batch;
 }
 

@@ -84,13 +84,13 @@ QString PushdownSql::cappedPlaces(const PushdownLeaf& leaf) const
            // order and counted one by one: the window below then never runs.
            QStringLiteral(
                ")), c AS (SELECT CAST(? AS pg_catalog.int8) AS rows, CAST(? AS pg_catalog.int8) AS bytes, "
-               "(SELECT pg_catalog.count(*) FROM f) AS found, (SELECT pg_catalog.sum(f.b) FROM f) AS weight), "
-               "a AS (SELECT c.found <= c.rows AND COALESCE(c.weight, 0) < c.bytes AS fits FROM c), "
-               "k AS MATERIALIZED (SELECT f.ct FROM f WHERE (SELECT a.fits FROM a) UNION ALL SELECT z.ct FROM "
-               "(SELECT f.ct, pg_catalog.row_number() OVER w AS n, pg_catalog.sum(f.b) OVER w - f.b AS before "
-               "FROM f WINDOW w AS (ORDER BY f.ct ROWS UNBOUNDED PRECEDING)) AS z WHERE NOT (SELECT a.fits "
-               "FROM a) AND z.n <= (SELECT c.rows FROM c) AND (z.n = 1 OR z.before < (SELECT c.bytes FROM "
-               "c)))");
+               "(SELECT pg_catalog.count(*) FROM f) AS found, (SELECT pg_catalog.sum(f.b) FROM f) AS total), "
+               "a AS (SELECT c.found <= c.rows AND COALESCE(c.total, 0) < c.bytes AS fits FROM c), "
+               "k AS MATERIALIZED (SELECT f.ct FROM f WHERE (SELECT a.fits FROM a) UNION ALL "
+               "SELECT z.ct FROM (SELECT f.ct, pg_catalog.row_number() OVER w AS n, "
+               "pg_catalog.sum(f.b) OVER w - f.b AS before FROM f WINDOW w AS (ORDER BY f.ct ROWS "
+               "UNBOUNDED PRECEDING)) AS z WHERE NOT (SELECT a.fits FROM a) AND z.n <= (SELECT c.rows "
+               "FROM c) AND (z.n = 1 OR z.before < (SELECT c.bytes FROM c)))");
 }
 
 std::vector<QString> PushdownSql::cappedParameters(const QString& from, const QString& to) const

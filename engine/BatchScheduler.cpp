@@ -16,6 +16,29 @@ long long pageOf(const QString& ctid)
     return QString(ctid).remove(u'(').section(u',', 0, 0).toLongLong();
 }
 
+// The statements of two halves of pages at the same time, each on its own connection: the head of each
+// half, or nullopt where the server refused it.
+std::pair<std::optional<db::PushdownBatchHead>, std::optional<db::PushdownBatchHead>>
+startBoth(db::PushdownTable& one, const PageRange& firstHalf, db::PushdownTable& other,
+          const PageRange& secondHalf)
+{
+    // Neither commits before both have answered: a wait of one for the other ends soon.
+    constexpr int LockWaitMs = 1000;
+    std::future<db::PushdownBatchHead> later = std::async(std::launch::async, [&other, &secondHalf] {
+        return other.startBatch(secondHalf.leaf, secondHalf.from, secondHalf.to, LockWaitMs);
+    });
+    std::pair<std::optional<db::PushdownBatchHead>, std::optional<db::PushdownBatchHead>> heads;
+    try {
+        heads.first = one.startBatch(firstHalf.leaf, firstHalf.from, firstHalf.to, LockWaitMs);
+    } catch (const db::DbError&) {
+    }
+    try {
+        heads.second = later.get();
+    } catch (const db::DbError&) {
+    }
+    return heads;
+}
+
 } // namespace
 
 BatchDispatch::BatchDispatch(const ServerTable& table, Procedure& p, RunObserver& observer, int entry,
@@ -229,33 +252,14 @@ Reach BatchDispatch::batchPair(const db::PushdownLeaf& leaf, long long first, lo
     });
     one.begin(leaf, m_held.snapshot);
     other.begin(leaf, m_held.snapshot);
-    std::optional<db::PushdownBatchHead> firstHead;
-    std::optional<db::PushdownBatchHead> secondHead;
-    {
-        // Neither commits before both have answered: a wait of one for the other ends soon.
-        constexpr int LockWaitMs = 1000;
-        std::future<db::PushdownBatchHead> later = std::async(std::launch::async, [&other, &secondHalf] {
-            return other.startBatch(secondHalf.leaf, secondHalf.from, secondHalf.to, LockWaitMs);
-        });
-        try {
-            firstHead = one.startBatch(leaf, firstHalf.from, firstHalf.to, LockWaitMs);
-        } catch (const db::DbError&) {
-        }
-        try {
-            secondHead = later.get();
-        } catch (const db::DbError&) {
-        }
-    }
+    auto [firstHead, secondHead] = startBoth(one, firstHalf, other, secondHalf);
     if (!firstHead || !secondHead) {
         one.rollback();
         other.rollback();
         rolledBack.dismiss();
         return oneByOne();
     }
-    if (firstHead->found == 0)
-        one.finishBatch();
-    if (secondHead->found == 0)
-        other.finishBatch();
+    // A half that found nothing has nothing to read: its rollback ends its answer.
     if (firstHead->found == 0 && secondHead->found == 0)
         return {};
     for (const db::PushdownBatchHead* head : {&*firstHead, &*secondHead})

@@ -89,8 +89,8 @@ public:
 
 private:
     std::optional<Reach> batchAtOnce(const PageRange& range);
-    Reach finishPair(Lane& one, const PageRange& firstHalf, const db::PushdownBatchHead& firstHead, Lane& other,
-                     const PageRange& secondHalf, const db::PushdownBatchHead& secondHead);
+    Reach finishPair(Lane& one, const PageRange& firstHalf, const db::PushdownBatchHead& firstHead,
+                     Lane& other, const PageRange& secondHalf, const db::PushdownBatchHead& secondHead);
     struct Beside
     {
         Lane* lane;
