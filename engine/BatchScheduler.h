@@ -1,7 +1,7 @@
 #pragma once
 // The server engine's batch scheduler: walks a table's leaves in batches of pages within the table's
-// snapshot, each batch one statement that finds, rewrites and returns its rows, and hands each batch to
-// a finisher on its own thread while the next one runs on the other connection. It gives out the record
+// snapshot, each batch one statement that finds, rewrites and returns its rows, and hands the batches to
+// a finisher on its own thread while the next ones run on other connections. It gives out the record
 // numbers, and goes the locking way where a batch cannot be done at once. Internal to the server engine.
 
 #include "engine/BatchFinisher.h"
