@@ -103,7 +103,7 @@ private:
     void redo(PageRange range);
     void redoAll();
     LockingStore locking();
-    // The lane in hand: the first unless a finisher has it, else the second where it opens.
+    // A lane in hand, the first first; where a finisher has them all, once it gives them back.
     Lane* laneInHand();
 
     const ServerTable& m_table;
