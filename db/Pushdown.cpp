@@ -98,9 +98,9 @@ std::optional<PushdownRow> PushdownTable::lockRow(const PushdownLeaf& leaf, cons
 
 std::vector<PushdownStored> PushdownTable::replaceRows(const PushdownLeaf& leaf, const QString& from,
                                                        const QString& to, const std::vector<QString>& ctids,
-                                                       QString& transaction)
+                                                       const ChangedColumns& changed, QString& transaction)
 {
-    std::vector<PushdownStored> stored = m_locked.replaceRows(leaf, from, to, ctids, transaction);
+    std::vector<PushdownStored> stored = m_locked.replaceRows(leaf, from, to, ctids, changed, transaction);
     if (leaf.remote)
         for (const PushdownStored& row : stored)
             m_remote.wrote(leaf, row.ctid);
@@ -119,10 +119,10 @@ std::vector<PushdownRow> PushdownTable::lockHeld(const PushdownLeaf& leaf,
     return m_locked.lockHeld(leaf, rows);
 }
 
-std::optional<PushdownRow> PushdownTable::lockByKey(const PushdownLeaf& leaf, const std::vector<QString>& key,
-                                                    const std::vector<QString>& ownVersions)
+std::optional<PushdownRow> PushdownTable::lockNewest(const PushdownLeaf& leaf, const PushdownRow& read,
+                                                     const std::vector<QString>& ownVersions)
 {
-    return m_locked.lockByKey(leaf, key, ownVersions);
+    return m_locked.lockNewest(leaf, read, ownVersions);
 }
 
 bool PushdownTable::stillThere(const PushdownLeaf& leaf, const PushdownRow& row)
@@ -136,9 +136,9 @@ DbError PushdownTable::skipped(const PushdownLeaf& leaf)
 }
 
 PushdownBatchHead PushdownTable::startBatch(const PushdownLeaf& leaf, const QString& from, const QString& to,
-                                            int lockWaitMs)
+                                            const std::vector<ChangedColumns>& sets, int lockWaitMs)
 {
-    return m_batches.startBatch(leaf, from, to, lockWaitMs);
+    return m_batches.startBatch(leaf, from, to, sets, lockWaitMs);
 }
 
 PushdownBatch PushdownTable::finishBatch()

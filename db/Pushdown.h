@@ -84,11 +84,13 @@ public:
                                        const std::vector<QString>& ownVersions,
                                        const QString& xmin = QString());
 
-    // Rewrites the locked rows at the ctids, all within places [from, to), with the replacement
-    // computed by the server, setting only the columns it changes, and gives back what it wrote and the
-    // transaction's id. Throws DbError when the server refuses any of them (nothing is then written).
+    // Rewrites the locked rows at the ctids, all within places [from, to) and each changing just the
+    // columns given, with the replacement computed by the server, setting only those columns, and gives
+    // back what it wrote and the transaction's id. Throws DbError when the server refuses any of them
+    // (nothing is then written).
     std::vector<PushdownStored> replaceRows(const PushdownLeaf& leaf, const QString& from, const QString& to,
-                                            const std::vector<QString>& ctids, QString& transaction);
+                                            const std::vector<QString>& ctids, const ChangedColumns& changed,
+                                            QString& transaction);
 
     // Takes the table's lock and snapshot in a transaction of this connection's own, kept until release:
     // a rewrite of the table waits for it. A lock wait that runs out leaves the table. Throws DbError.
@@ -102,10 +104,12 @@ public:
     // Locks those of the rows that are still the version read, passing over rows another session holds
     // (SKIP LOCKED): each comes back as locked now, with its texts. Throws DbError.
     std::vector<PushdownRow> lockHeld(const PushdownLeaf& leaf, const std::vector<PushdownRow>& rows);
-    // The newest version of the row with this primary key, locked, unless the run wrote it (its xmin);
-    // nullopt when there is none. Throws DbError.
-    std::optional<PushdownRow> lockByKey(const PushdownLeaf& leaf, const std::vector<QString>& key,
-                                         const std::vector<QString>& ownVersions);
+    // The newest version of the row read (its place and version in the table's snapshot), found along
+    // that row's own chain of updates and locked, unless the run wrote it (its xmin); nullopt when the
+    // row was deleted, moved to another leaf, or changed again while it was being locked. Never another
+    // row that has its key now. Throws DbError.
+    std::optional<PushdownRow> lockNewest(const PushdownLeaf& leaf, const PushdownRow& read,
+                                          const std::vector<QString>& ownVersions);
     // Whether the row version is still there, as any statement of this user sees it. Throws DbError.
     bool stillThere(const PushdownLeaf& leaf, const PushdownRow& row);
     // Why an update of the leaf touched a row still as read: its triggers, rules or row security.
@@ -115,11 +119,12 @@ public:
 
     // In one statement, finds the rows of places [from, to) where some column holds some find text, as
     // many as the cap lets (the head's cut tells where it stopped), and rewrites those the replacement
-    // changes. Run in a transaction begun with the table's snapshot: a row another session changed since
+    // changes whose changed columns are one of the sets given; the head tells the sets the rows meant
+    // change. Run in a transaction begun with the table's snapshot: a row another session changed since
     // fails the statement (40001), and so does the server's refusal of any row (nothing is then written).
     // A lock it waits for longer than lockWaitMs ends it with the server's refusal. Not for a foreign leaf.
     PushdownBatchHead startBatch(const PushdownLeaf& leaf, const QString& from, const QString& to,
-                                 int lockWaitMs = LockWaitMs);
+                                 const std::vector<ChangedColumns>& sets, int lockWaitMs = LockWaitMs);
     // The rows of the batch started last. Throws DbError.
     PushdownBatch finishBatch();
 

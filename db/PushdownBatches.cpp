@@ -1,6 +1,5 @@
 #include "db/PushdownBatches.h"
 
-#include "db/Catalogue.h"
 #include "db/DbError.h"
 #include "db/PushdownRead.h"
 #include "db/PushdownSession.h"
@@ -38,9 +37,9 @@ QString presentTexts(const PushdownShape& shape, const QString& rows, bool writt
         QStringList bits{QStringLiteral("CAST(0 AS pg_catalog.int8)")};
         for (size_t i = first; i < std::min(texts.size(), first + FlagBits); ++i)
             if (!texts[i].isEmpty())
-                bits << QStringLiteral("CASE WHEN %1.%2 IS NULL THEN 0 ELSE %3 END")
-                            .arg(rows, texts[i])
-                            .arg(quint64(1) << (i - first));
+                bits << QStringLiteral("CASE WHEN ") + rows + u'.' + texts[i] +
+                            QStringLiteral(" IS NULL THEN 0 ELSE ") + QString::number(quint64(1) << (i - first)) +
+                            QStringLiteral(" END");
         numbers << u'(' + bits.join(QStringLiteral(" + ")) + QStringLiteral(")::pg_catalog.text");
     }
     return numbers.join(QStringLiteral(" || ',' || "));
@@ -57,8 +56,8 @@ std::vector<quint64> presentFlags(const QString& kind)
     return numbers;
 }
 
-// The rows written, each column of its answer named, so that presentTexts can name them.
-QString writtenRows(const PushdownShape& shape)
+// The names of the columns of the rows written, so that presentTexts can name them.
+QString writtenNames(const PushdownShape& shape)
 {
     const size_t columns = shape.columns().size();
     QStringList names{QStringLiteral("ct"), QStringLiteral("nct"), QStringLiteral("nxm")};
@@ -68,7 +67,7 @@ QString writtenRows(const PushdownShape& shape)
         names << QStringLiteral("o%1").arg(j) << QStringLiteral("n%1").arg(j);
     for (size_t j = 0; j < columns; ++j)
         names << QStringLiteral("s%1").arg(j);
-    return QStringLiteral("u(") + names.join(QStringLiteral(", ")) + QStringLiteral(") AS (");
+    return names.join(QStringLiteral(", "));
 }
 
 // A text of the answer's row, where its flags do not say it is NULL: the flag-th text.
@@ -125,42 +124,28 @@ PushdownBatches::PushdownBatches(PushdownSession& session, const PushdownSql& sq
     : m_session(session), m_sql(sql)
 {}
 
-QString PushdownBatches::setList() const
+QString PushdownBatches::setList(const ChangedColumns& changed) const
 {
     const std::vector<PushdownColumn>& columns = m_sql.shape().columns();
     QStringList sets;
-    for (size_t j = 0; j < columns.size(); ++j) {
-        const PushdownColumn& c = columns[j];
-        // A row whose new text is for such a column goes the locking way, which refuses it.
-        if (!c.settable())
-            continue;
-        // A column no pair changed keeps its value as it is, not as its text would read back.
-        sets << quoteIdentifier(c.name) +
-                    QStringLiteral(" = CASE WHEN v.n%1 IS NOT NULL THEN CAST(v.n%1 AS %2) ELSE q.%3 END")
-                        .arg(j)
-                        .arg(c.castType, quoteIdentifier(c.name));
-    }
+    for (size_t j = 0; j < columns.size(); ++j)
+        if (changed.at(qsizetype(j)) == u'1')
+            sets << quoteIdentifier(columns[j].name) + QStringLiteral(" = CAST(v.n") + QString::number(j) +
+                        QStringLiteral(" AS ") + columns[j].castType + u')';
     return sets.join(QStringLiteral(", "));
 }
 
-QString PushdownBatches::batchUpdate(const PushdownLeaf& leaf, const QString& rowsFound) const
+QString PushdownBatches::batchUpdate(const PushdownLeaf& leaf, const ChangedColumns& changed) const
 {
-    const std::vector<PushdownColumn>& columns = m_sql.shape().columns();
+    const size_t columns = m_sql.shape().columns().size();
     QStringList texts;
-    for (size_t j = 0; j < columns.size(); ++j)
-        texts << (returnsOld()
-                      ? QStringLiteral("CASE WHEN v.o%1 IS NOT NULL THEN old.%2::pg_catalog.text END, "
-                                       "v.n%1")
-                            .arg(j)
-                            .arg(quoteIdentifier(columns[j].name))
-                      : QStringLiteral("v.o%1, v.n%1").arg(j));
+    for (size_t j = 0; j < columns; ++j)
+        texts << QStringLiteral("v.o%1, v.n%1").arg(j);
     // In the table's snapshot, a row another session changed since fails the UPDATE (40001) rather than
     // being read twice or changed on a version the run never read.
-    return QStringLiteral("UPDATE ") + onlyLeaf(leaf) + QStringLiteral(" AS q SET ") + setList() +
-           QStringLiteral(" FROM ") + rowsFound +
-           QStringLiteral(" WHERE v.ch AND q.ctid = v.ct AND q.xmin = v.xm RETURNING ") +
-           (returnsOld() ? QStringLiteral("old.ctid") : QStringLiteral("v.ct")) +
-           QStringLiteral("::pg_catalog.text AS ct, q.ctid::pg_catalog.text AS nct, "
+    return QStringLiteral("UPDATE ") + onlyLeaf(leaf) + QStringLiteral(" AS q SET ") + setList(changed) +
+           QStringLiteral(" FROM v WHERE v.mk = CAST(? AS pg_catalog.text) AND q.ctid = v.ct AND q.xmin = "
+                          "v.xm RETURNING v.ct::pg_catalog.text AS ct, q.ctid::pg_catalog.text AS nct, "
                           "q.xmin::pg_catalog.text AS nxm") +
            m_sql.keyTexts(QStringLiteral("q")) + QStringLiteral(", ") + texts.join(QStringLiteral(", ")) +
            m_sql.storedTexts(QStringLiteral("v.n%1 IS NOT NULL"));
@@ -173,72 +158,87 @@ QString PushdownBatches::foundRows(const PushdownLeaf& leaf, const QString& plac
     const QStringList tests = m_sql.columnTests(QStringLiteral("s"));
     QStringList found{QStringLiteral("s.ctid AS ct"), QStringLiteral("s.xmin AS xm")};
     QStringList changes;
+    QStringList bits;
     for (size_t j = 0; j < columns; ++j) {
+        const QString before = QStringLiteral("x0.c") + QString::number(j);
+        const QString after = last + QStringLiteral(".c") + QString::number(j);
+        const QString number = QString::number(j);
+        const QString change = before + QStringLiteral(" IS DISTINCT FROM ") + after;
         // Only the texts of columns some find text matches come back, and new texts only where changed.
-        found << QStringLiteral("CASE WHEN %1 THEN x0.c%2 END AS o%2").arg(tests[int(j)]).arg(j)
-              << QStringLiteral("CASE WHEN x0.c%1 IS DISTINCT FROM %2.c%1 THEN %2.c%1 END AS n%1")
-                     .arg(j)
-                     .arg(last);
-        changes << QStringLiteral("x0.c%1 IS DISTINCT FROM %2.c%1").arg(j).arg(last);
+        found << QStringLiteral("CASE WHEN ") + tests[int(j)] + QStringLiteral(" THEN ") + before +
+                     QStringLiteral(" END AS o") + number
+              << QStringLiteral("CASE WHEN ") + change + QStringLiteral(" THEN ") + after +
+                     QStringLiteral(" END AS n") + number;
+        changes << change;
+        bits << QStringLiteral("CASE WHEN ") + change + QStringLiteral(" THEN '1' ELSE '0' END");
     }
-    found << QStringLiteral("(") + changes.join(QStringLiteral(" OR ")) + QStringLiteral(") AS ch");
+    // concat takes at most a hundred arguments: the bits go in groups of fifty.
+    constexpr qsizetype Group = 50;
+    QStringList groups;
+    for (qsizetype first = 0; first < bits.size(); first += Group)
+        groups << QStringLiteral("pg_catalog.concat(") + bits.mid(first, Group).join(QStringLiteral(", ")) +
+                      u')';
+    found << QStringLiteral("(") + changes.join(QStringLiteral(" OR ")) + QStringLiteral(") AS ch")
+          << QStringLiteral("pg_catalog.concat(") + groups.join(QStringLiteral(", ")) +
+                 QStringLiteral(") AS mk");
     return QStringLiteral("SELECT ") + found.join(QStringLiteral(", ")) + u' ' +
            m_sql.replacementChain(leaf, QStringLiteral("s")) + QStringLiteral(" WHERE s.ctid = ANY (ARRAY(") +
            places + QStringLiteral("))");
 }
 
-QString PushdownBatches::batchAnswer(const QString& meant, const QString& found,
-                                     const QString& unchanged) const
+QString PushdownBatches::batchAnswer() const
 {
     const size_t columns = m_sql.shape().columns().size();
     const size_t keys = m_sql.shape().keyColumns().size();
     QStringList unchangedTexts;
     for (size_t j = 0; j < columns; ++j)
-        unchangedTexts << QStringLiteral("%1.o%2, NULL").arg(unchanged).arg(j);
+        unchangedTexts << QStringLiteral("v.o") + QString::number(j) + QStringLiteral(", NULL");
     const QString nulls = QStringLiteral(", NULL");
     // Its head first: a run can go on to the next batch knowing only that.
-    return QStringLiteral(" SELECT '3', ") + meant +
-           QStringLiteral("::pg_catalog.text, pg_catalog.txid_current()::pg_catalog.text, "
-                          "(SELECT u.nxm FROM u LIMIT 1), (SELECT pg_catalog.count(*) FROM ") +
-           found + QStringLiteral(")::pg_catalog.text COLLATE \"C\", ") + PushdownSql::cutPlace() +
-           nulls.repeated(int(keys + 3 * columns) - 2) + QStringLiteral(" UNION ALL SELECT '1' || ") +
+    return QStringLiteral(
+               " SELECT '3', (SELECT pg_catalog.count(*) FROM v WHERE v.ch)::pg_catalog.text, "
+               "pg_catalog.txid_current()::pg_catalog.text, (SELECT u.nxm FROM u LIMIT 1), (SELECT "
+               "pg_catalog.count(*) FROM v)::pg_catalog.text COLLATE \"C\", ") +
+           PushdownSql::cutPlace() +
+           QStringLiteral(", (SELECT pg_catalog.string_agg(DISTINCT v.mk, ',') FROM v WHERE v.ch) COLLATE "
+                          "\"C\"") +
+           nulls.repeated(int(keys + 3 * columns) - 3) + QStringLiteral(" UNION ALL SELECT '1' || ") +
            presentTexts(m_sql.shape(), QStringLiteral("u"), true) +
            QStringLiteral(", u.* FROM u UNION ALL SELECT '2' || ") +
-           presentTexts(m_sql.shape(), unchanged, false) + QStringLiteral(", ") + unchanged +
-           QStringLiteral(".ct::pg_catalog.text, NULL, NULL") + nulls.repeated(int(keys)) +
+           presentTexts(m_sql.shape(), QStringLiteral("v"), false) +
+           QStringLiteral(", v.ct::pg_catalog.text, NULL, NULL") + nulls.repeated(int(keys)) +
            QStringLiteral(", ") + unchangedTexts.join(QStringLiteral(", ")) + nulls.repeated(int(columns)) +
-           QStringLiteral(" FROM ") + unchanged + QStringLiteral(" WHERE NOT ") + unchanged +
-           QStringLiteral(".ch");
+           QStringLiteral(" FROM v WHERE NOT v.ch");
 }
 
-QString PushdownBatches::batchStatement(const PushdownLeaf& leaf) const
+// The rows found are read once; each set of changed columns the statement is given has an UPDATE of its
+// own, naming only those columns. The rows of a set it is not given are counted as meant and not written.
+QString PushdownBatches::batchStatement(const PushdownLeaf& leaf, const std::vector<ChangedColumns>& sets) const
 {
-    const QString capped = QStringLiteral("SELECT k.ct FROM k");
-    if (!returnsOld())
-        return QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) + QStringLiteral(", v AS MATERIALIZED (") +
-               foundRows(leaf, capped) + QStringLiteral("), ") + writtenRows(m_sql.shape()) +
-               batchUpdate(leaf, QStringLiteral("v")) + u')' +
-               batchAnswer(QStringLiteral("(SELECT pg_catalog.count(*) FROM v WHERE v.ch)"),
-                           QStringLiteral("v"), QStringLiteral("v"));
-    // The UPDATE finds, rewrites and gives back its rows in one pass, the old texts from the row it
-    // replaced. Only the rows it did not write are found again: those the replacement leaves as they
-    // were, and those something on the server passed over, which count as meant but were not stored.
-    return QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) + QStringLiteral(", ") +
-           writtenRows(m_sql.shape()) +
-           batchUpdate(leaf, u'(' + foundRows(leaf, capped) + QStringLiteral(") AS v")) +
-           QStringLiteral("), w AS MATERIALIZED (") +
-           foundRows(leaf, QStringLiteral("SELECT e.ct FROM (") + capped +
-                               QStringLiteral(" EXCEPT ALL SELECT CAST(u.ct AS pg_catalog.tid) FROM u) AS e "
-                                              "WHERE (SELECT pg_catalog.count(*) FROM u) < (SELECT "
-                                              "pg_catalog.count(*) FROM k)")) +
-           u')' +
-           batchAnswer(QStringLiteral("((SELECT pg_catalog.count(*) FROM u) + (SELECT pg_catalog.count(*) "
-                                      "FROM w WHERE w.ch))"),
-                       QStringLiteral("k"), QStringLiteral("w"));
+    const QString names = writtenNames(m_sql.shape());
+    QString sql = QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) + QStringLiteral(", v AS MATERIALIZED (") +
+                  foundRows(leaf, QStringLiteral("SELECT k.ct FROM k")) + QStringLiteral("), ");
+    QStringList written;
+    for (size_t i = 0; i < sets.size(); ++i) {
+        const QString name = QStringLiteral("u") + QString::number(i);
+        sql += name + u'(' + names + QStringLiteral(") AS (") + batchUpdate(leaf, sets[i]) +
+               QStringLiteral("), ");
+        written << QStringLiteral("SELECT * FROM ") + name;
+    }
+    if (written.isEmpty()) {
+        const qsizetype count = names.count(u',') + 1;
+        written << QStringLiteral("SELECT ") +
+                       QStringList(count, QStringLiteral("CAST(NULL AS pg_catalog.text)"))
+                           .join(QStringLiteral(", ")) +
+                       QStringLiteral(" WHERE false");
+    }
+    return sql + QStringLiteral("u(") + names + QStringLiteral(") AS (") +
+           written.join(QStringLiteral(" UNION ALL ")) + u')' + batchAnswer();
 }
 
 PushdownBatchHead PushdownBatches::startBatch(const PushdownLeaf& leaf, const QString& from,
-                                              const QString& to, int lockWaitMs)
+                                              const QString& to, const std::vector<ChangedColumns>& sets,
+                                              int lockWaitMs)
 {
     // The planner cannot know that the rows found are a few of the pages' rows: left alone it hashes
     // every row of the pages to meet them, where fetching each by its place costs a tenth; and it takes
@@ -250,14 +250,11 @@ PushdownBatchHead PushdownBatches::startBatch(const PushdownLeaf& leaf, const QS
         "pg_catalog.set_config('lock_timeout', ?, true)"));
     byPlace.execute({QString::number(lockWaitMs)});
     byPlace.closeCursor();
-    if (m_serverVersion == 0)
-        m_serverVersion = serverVersion(m_session.state());
     std::vector<QString> parameters = m_sql.cappedParameters(from, to);
     const std::vector<QString> pairs = m_sql.pairParameters();
-    // The rows it found again take the pairs once more.
-    for (int times = returnsOld() ? 2 : 1; times > 0; --times)
-        parameters.insert(parameters.end(), pairs.begin(), pairs.end());
-    m_batch = &m_session.prepared(batchStatement(leaf));
+    parameters.insert(parameters.end(), pairs.begin(), pairs.end());
+    parameters.insert(parameters.end(), sets.begin(), sets.end());
+    m_batch = &m_session.prepared(batchStatement(leaf, sets));
     m_batch->execute(parameters);
     if (!m_batch->fetch() || requiredText(*m_batch, 1) != u"3") {
         m_batch->closeCursor();
@@ -270,6 +267,10 @@ PushdownBatchHead PushdownBatches::startBatch(const PushdownLeaf& leaf, const QS
     head.xmin = requiredText(*m_batch, 4);
     head.found = requiredText(*m_batch, 5).toLongLong();
     head.cut = requiredText(*m_batch, 6);
+    const QString changed = requiredText(*m_batch, 7);
+    if (!changed.isEmpty())
+        for (const QString& set : changed.split(u','))
+            head.changed.push_back(set);
     return head;
 }
 

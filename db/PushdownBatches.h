@@ -23,7 +23,7 @@ public:
 
     // As PushdownTable tells them.
     PushdownBatchHead startBatch(const PushdownLeaf& leaf, const QString& from, const QString& to,
-                                 int lockWaitMs);
+                                 const std::vector<ChangedColumns>& sets, int lockWaitMs);
     PushdownBatch finishBatch();
     std::vector<PushdownRow> heldRows(const PushdownLeaf& leaf, const QString& from, const QString& to,
                                       QString& cut);
@@ -39,24 +39,21 @@ public:
 private:
     // The one statement of a batch: its head row first, then a row for each row written, then one for
     // each row found that the replacement leaves as it was.
-    QString batchStatement(const PushdownLeaf& leaf) const;
-    // Each column the batch's UPDATE sets, from the rows found (v).
-    QString setList() const;
-    // Of the rows found (v, the FROM item given), what the batch's UPDATE sets and gives back.
-    QString batchUpdate(const PushdownLeaf& leaf, const QString& rowsFound) const;
-    // The rows at the places the query given selects, each with its texts before and after the pairs.
+    QString batchStatement(const PushdownLeaf& leaf, const std::vector<ChangedColumns>& sets) const;
+    // The columns the batch's UPDATE of one set of changed columns sets, from the rows found (v).
+    QString setList(const ChangedColumns& changed) const;
+    // Of the rows found (v) that change the columns given, what the batch's UPDATE sets and gives back.
+    QString batchUpdate(const PushdownLeaf& leaf, const ChangedColumns& changed) const;
+    // The rows at the places the query given selects, each with its texts before and after the pairs
+    // and the columns they change (mk).
     QString foundRows(const PushdownLeaf& leaf, const QString& places) const;
-    // The answer's rows: the head with the count meant and the count of the rows found (in the relation
-    // found), the rows written (u), then the rows found unchanged (in the relation unchanged).
-    QString batchAnswer(const QString& meant, const QString& found, const QString& unchanged) const;
-    bool returnsOld() const { return m_serverVersion >= 180000; }
+    // The answer's rows: the head with the count meant, the count of the rows found and the sets of
+    // columns they change, the rows written (u), then the rows found unchanged.
+    QString batchAnswer() const;
 
     PushdownSession& m_session;
     const PushdownSql& m_sql;
     Statement* m_batch = nullptr; // the batch started last
-    // server_version_num, asked at the first batch: from 180000 an UPDATE can give back the row it
-    // replaced (RETURNING old).
-    int m_serverVersion = 0;
 };
 
 } // namespace quarvel::db

@@ -17,6 +17,11 @@ namespace quarvel::db {
 
 using PushdownPairs = std::vector<std::pair<QString, QString>>;
 
+// Which columns the replacement changes in a row: a '1' or a '0' for each column of the table's shape, in
+// order. An UPDATE names only the columns its rows change, as the record walk sets only those: a trigger
+// "UPDATE OF" a column, or one that recomputes a column from others, never fires for a column kept.
+using ChangedColumns = QString;
+
 struct PushdownLeaf
 {
     QString oid;
@@ -99,6 +104,9 @@ struct PushdownBatchHead
     QString xmin; // empty when nothing was stored
     QString cut;  // the place of the last row taken when the batch held more than a batch may: the rows
                   // after it in the range were left for the next batch; empty when it took them all
+    // What the rows meant change, each set once: a row whose set the statement was not given is not
+    // written, and the batch must go again.
+    std::vector<ChangedColumns> changed;
 };
 
 // A batch's bounds, beyond its pages: rows found, and bytes of their texts (the first row always goes).

@@ -98,31 +98,27 @@ std::vector<PushdownRow> PushdownLockedRows::lockHeld(const PushdownLeaf& leaf,
     return locked;
 }
 
-std::optional<PushdownRow> PushdownLockedRows::lockByKey(const PushdownLeaf& leaf,
-                                                         const std::vector<QString>& key,
-                                                         const std::vector<QString>& ownVersions)
+std::optional<PushdownRow> PushdownLockedRows::lockNewest(const PushdownLeaf& leaf, const PushdownRow& read,
+                                                          const std::vector<QString>& ownVersions)
 {
-    const std::vector<QString>& keyColumns = m_sql.shape().keyColumns();
-    if (keyColumns.empty() || key.size() != keyColumns.size())
-        return std::nullopt;
-    // Each key value goes untyped, so that the server reads it as the key column's type and its index
-    // finds the row.
-    QStringList equal;
-    for (const QString& name : keyColumns)
-        equal << QStringLiteral("q.") + quoteIdentifier(name) + QStringLiteral(" = ?");
-    const QString sql =
-        QStringLiteral("SELECT q.xmin::pg_catalog.text, ") + m_sql.rowColumns() + QStringLiteral(" FROM ") +
-        onlyLeaf(leaf) + QStringLiteral(" AS q WHERE ") + equal.join(QStringLiteral(" AND ")) +
-        QStringLiteral(" AND NOT (q.xmin = ANY (CAST(? AS pg_catalog.xid[]))) FOR UPDATE OF q");
-    std::vector<QString> parameters = key;
-    parameters.push_back(arrayLiteral(ownVersions));
-    Statement& query = m_session.prepared(sql);
-    query.execute(parameters);
-    std::optional<PushdownRow> row;
-    if (query.fetch())
-        row = readVersionedRow(query, true, keyColumns.size(), m_sql.shape().columns().size());
-    query.closeCursor();
-    return row;
+    // The version read cannot be pruned while the table's snapshot is held, so its chain of updates
+    // leads from it to the row's newest version and never to another row; a key, which another session
+    // may have given to another row meanwhile, is never asked. A chain that ends where it began is a row
+    // deleted or moved to another leaf.
+    Statement& chain = m_session.prepared(QStringLiteral(
+        "SELECT pg_catalog.currtid2(CAST(? AS pg_catalog.text), CAST(? AS pg_catalog.tid))::pg_catalog.text"));
+    // Changed again between the two statements, the row is looked for once more along its chain.
+    constexpr int Tries = 3;
+    for (int tried = 0; tried < Tries; ++tried) {
+        chain.execute({leaf.table.qualifiedName(), read.ctid});
+        const QString newest = chain.fetch() ? requiredText(chain, 1) : QString();
+        chain.closeCursor();
+        if (newest.isEmpty() || newest == read.ctid)
+            return std::nullopt;
+        if (std::optional<PushdownRow> row = lockRow(leaf, newest, ownVersions, QString()))
+            return row;
+    }
+    return std::nullopt;
 }
 
 bool PushdownLockedRows::stillThere(const PushdownLeaf& leaf, const PushdownRow& row)
@@ -136,7 +132,7 @@ bool PushdownLockedRows::stillThere(const PushdownLeaf& leaf, const PushdownRow&
     return there;
 }
 
-QString PushdownLockedRows::replacementUpdate(const PushdownLeaf& leaf) const
+QString PushdownLockedRows::replacementUpdate(const PushdownLeaf& leaf, const ChangedColumns& changed) const
 {
     const std::vector<PushdownColumn>& columns = m_sql.shape().columns();
     const QString last = m_sql.lastStep();
@@ -145,17 +141,14 @@ QString PushdownLockedRows::replacementUpdate(const PushdownLeaf& leaf) const
     QString newTexts;
     for (size_t j = 0; j < columns.size(); ++j) {
         const PushdownColumn& c = columns[j];
-        selected << QStringLiteral("x0.c%1 AS o%1, %2.c%1 AS n%1").arg(j).arg(last);
+        const QString number = QString::number(j);
+        selected << QStringLiteral("x0.c") + number + QStringLiteral(" AS o") + number + QStringLiteral(", ") +
+                        last + QStringLiteral(".c") + number + QStringLiteral(" AS n") + number;
         newTexts += QStringLiteral(", CASE WHEN v.n%1 IS DISTINCT FROM v.o%1 THEN v.n%1 END").arg(j);
-        // Rows that would change such a column are stored alone, which refuses it.
-        if (!c.settable())
-            continue;
-        // A column no pair changed keeps its value as it is, not as its text would read back.
-        sets << quoteIdentifier(c.name) +
-                    QStringLiteral(
-                        " = CASE WHEN v.n%1 IS DISTINCT FROM v.o%1 THEN CAST(v.n%1 AS %2) ELSE q.%3 END")
-                        .arg(j)
-                        .arg(c.castType, quoteIdentifier(c.name));
+        // Only the columns the rows change are named: a column kept is not set, not even to itself.
+        if (changed.at(qsizetype(j)) == u'1')
+            sets << quoteIdentifier(c.name) + QStringLiteral(" = CAST(v.n") + number + QStringLiteral(" AS ") +
+                        c.castType + u')';
     }
     return QStringLiteral("UPDATE ") + onlyLeaf(leaf) + QStringLiteral(" AS q SET ") +
            sets.join(QStringLiteral(", ")) + QStringLiteral(" FROM (SELECT ") +
@@ -171,6 +164,7 @@ QString PushdownLockedRows::replacementUpdate(const PushdownLeaf& leaf) const
 std::vector<PushdownStored> PushdownLockedRows::replaceRows(const PushdownLeaf& leaf, const QString& from,
                                                             const QString& to,
                                                             const std::vector<QString>& ctids,
+                                                            const ChangedColumns& changed,
                                                             QString& transaction)
 {
     const size_t keys = m_sql.shape().keyColumns().size();
@@ -181,7 +175,7 @@ std::vector<PushdownStored> PushdownLockedRows::replaceRows(const PushdownLeaf& 
     const QString places = arrayLiteral(ctids);
     for (int side = 0; side < 2; ++side)
         parameters.insert(parameters.end(), {from, to, places});
-    Statement& update = m_session.prepared(replacementUpdate(leaf));
+    Statement& update = m_session.prepared(replacementUpdate(leaf, changed));
     std::vector<PushdownStored> stored;
     if (update.execute(parameters)) {
         while (update.fetch()) {

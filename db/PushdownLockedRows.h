@@ -27,18 +27,19 @@ public:
     std::optional<PushdownRow> lockRow(const PushdownLeaf& leaf, const QString& ctid,
                                        const std::vector<QString>& ownVersions, const QString& xmin);
     std::vector<PushdownRow> lockHeld(const PushdownLeaf& leaf, const std::vector<PushdownRow>& rows);
-    std::optional<PushdownRow> lockByKey(const PushdownLeaf& leaf, const std::vector<QString>& key,
-                                         const std::vector<QString>& ownVersions);
+    std::optional<PushdownRow> lockNewest(const PushdownLeaf& leaf, const PushdownRow& read,
+                                          const std::vector<QString>& ownVersions);
     bool stillThere(const PushdownLeaf& leaf, const PushdownRow& row);
     std::vector<PushdownStored> replaceRows(const PushdownLeaf& leaf, const QString& from, const QString& to,
-                                            const std::vector<QString>& ctids, QString& transaction);
+                                            const std::vector<QString>& ctids, const ChangedColumns& changed,
+                                            QString& transaction);
     std::optional<PushdownStored> storeRow(const PushdownLeaf& leaf, const QString& ctid,
                                            const std::vector<int>& columns, const std::vector<QString>& texts,
                                            QString& transaction);
 
 private:
-    // The UPDATE of replaceRows, with the replacement computed by the server.
-    QString replacementUpdate(const PushdownLeaf& leaf) const;
+    // The UPDATE of replaceRows, with the replacement computed by the server, setting the columns given.
+    QString replacementUpdate(const PushdownLeaf& leaf, const ChangedColumns& changed) const;
     // Runs a storeRow UPDATE and reads back the row it stored.
     std::optional<PushdownStored> storeOne(const QString& sql, const std::vector<QString>& parameters,
                                            const QString& ctid, const std::vector<int>& columns,

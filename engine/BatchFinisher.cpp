@@ -62,6 +62,13 @@ Finished finishBatch(const ServerTable& table, FinishOrder order) noexcept
                 on.rollback();
             else
                 out.settled = order.writer->putOnRecord(on, order.head.transaction, *records);
+            if (out.settled.commitFailure) {
+                // Refused at its commit (a deferred constraint, a constraint trigger): stored again row
+                // by row, each refused row named, as the record walk leaves the table.
+                out.settled.commitFailure = nullptr;
+                out.again = out.logged = true;
+                out.records = 0;
+            }
         } else {
             on.rollback();
         }
@@ -94,7 +101,7 @@ std::vector<Finished> finishBatches(const ServerTable& table, std::vector<Finish
         Finished out = finishBatch(table, std::move(order));
         writer = std::move(out.writer);
         record += out.records;
-        stopped = out.again || out.failure;
+        stopped = out.again || out.failure || out.settled.journalFailure;
         done.push_back(std::move(out));
     }
     done.front().writer = std::move(writer);

@@ -22,8 +22,9 @@ struct Finished
 {
     Lane lane;
     std::unique_ptr<JournalWriter> writer;
-    bool again = false; // nothing of it stored or logged: it goes the locking way
+    bool again = false; // nothing of it stored: it goes the locking way
     bool againFromNowOn = false;
+    bool logged = false; // its lines are in the log already: the server refused its commit
     std::vector<FieldMatch> matched;
     std::exception_ptr logFailure;
     long long records = 0; // put on record
@@ -35,9 +36,9 @@ struct Finished
 Finished finishBatch(const ServerTable& table, FinishOrder order) noexcept;
 
 // Batches of pages in place order, finished one after the other with the one journal writer (the first
-// order's), each record numbered after those of the batches before. After one that goes again or fails,
-// the rest are rolled back, neither stored nor logged, and go again too. The writer comes back with the
-// first.
+// order's), each record numbered after those of the batches before. After one that goes again, fails, or
+// cannot be put on record, the rest are rolled back, neither stored nor logged, and go again too. The
+// writer comes back with the first.
 std::vector<Finished> finishBatches(const ServerTable& table, std::vector<FinishOrder> orders) noexcept;
 
 } // namespace quarvel::engine

@@ -20,16 +20,16 @@ long long pageOf(const QString& ctid)
 // half, or nullopt where the server refused it.
 std::pair<std::optional<db::PushdownBatchHead>, std::optional<db::PushdownBatchHead>>
 startBoth(db::PushdownTable& one, const PageRange& firstHalf, db::PushdownTable& other,
-          const PageRange& secondHalf)
+          const PageRange& secondHalf, const std::vector<db::ChangedColumns>& sets)
 {
     // Neither commits before both have answered: a wait of one for the other ends soon.
     constexpr int LockWaitMs = 1000;
-    std::future<db::PushdownBatchHead> later = std::async(std::launch::async, [&other, &secondHalf] {
-        return other.startBatch(secondHalf.leaf, secondHalf.from, secondHalf.to, LockWaitMs);
+    std::future<db::PushdownBatchHead> later = std::async(std::launch::async, [&other, &secondHalf, &sets] {
+        return other.startBatch(secondHalf.leaf, secondHalf.from, secondHalf.to, sets, LockWaitMs);
     });
     std::pair<std::optional<db::PushdownBatchHead>, std::optional<db::PushdownBatchHead>> heads;
     try {
-        heads.first = one.startBatch(firstHalf.leaf, firstHalf.from, firstHalf.to, LockWaitMs);
+        heads.first = one.startBatch(firstHalf.leaf, firstHalf.from, firstHalf.to, sets, LockWaitMs);
     } catch (const db::DbError&) {
     }
     try {
@@ -187,7 +187,7 @@ Reach BatchDispatch::batch(const PageRange& range)
 // when the batch must go the locking way (a row another session changed since the snapshot, a row
 // locked too long, a refusal), with nothing of it stored or logged. The statement's answer is read and
 // the batch logged, put on record and committed beside the next batch's statement.
-std::optional<Reach> BatchDispatch::batchAtOnce(const PageRange& range)
+std::optional<Reach> BatchDispatch::batchAtOnce(const PageRange& range, bool retried)
 {
     Lane* on = laneInHand();
     db::PushdownTable& table = *on->table;
@@ -195,7 +195,7 @@ std::optional<Reach> BatchDispatch::batchAtOnce(const PageRange& range)
     auto rolledBack = qScopeGuard([&] { table.rollback(); });
     db::PushdownBatchHead head;
     try {
-        head = table.startBatch(range.leaf, range.from, range.to);
+        head = table.startBatch(range.leaf, range.from, range.to, m_sets);
     } catch (const db::DbError&) {
         // The locking way tells what the server refused, and of which row.
         table.rollback();
@@ -206,6 +206,16 @@ std::optional<Reach> BatchDispatch::batchAtOnce(const PageRange& range)
         // Nothing to read, log or store: no need of the other connection.
         table.finishBatch();
         return Reach{};
+    }
+    if (!fits(head.changed)) {
+        // Its rows change columns no UPDATE of the statement names: nothing of theirs was written. Once
+        // more with an UPDATE for each, where the statement can take them; else the locking way. The lane
+        // may go to a finisher in the second try: its rollback is done here, not at the end.
+        rolledBack.dismiss();
+        table.rollback();
+        if (!retried && learn(head.changed))
+            return batchAtOnce(range, true);
+        return std::nullopt;
     }
     if (!head.xmin.isEmpty())
         m_counts.ownVersion(head.xmin);
@@ -252,7 +262,7 @@ Reach BatchDispatch::batchPair(const db::PushdownLeaf& leaf, long long first, lo
     });
     one.begin(leaf, m_held.snapshot);
     other.begin(leaf, m_held.snapshot);
-    auto [firstHead, secondHead] = startBoth(one, firstHalf, other, secondHalf);
+    auto [firstHead, secondHead] = startBoth(one, firstHalf, other, secondHalf, m_sets);
     if (!firstHead || !secondHead) {
         one.rollback();
         other.rollback();
@@ -262,6 +272,15 @@ Reach BatchDispatch::batchPair(const db::PushdownLeaf& leaf, long long first, lo
     // A half that found nothing has nothing to read: its rollback ends its answer.
     if (firstHead->found == 0 && secondHead->found == 0)
         return {};
+    if (!fits(firstHead->changed) || !fits(secondHead->changed)) {
+        // Rows that change columns no UPDATE of the statements names: one by one, with those UPDATEs.
+        one.rollback();
+        other.rollback();
+        rolledBack.dismiss();
+        learn(firstHead->changed);
+        learn(secondHead->changed);
+        return oneByOne();
+    }
     for (const db::PushdownBatchHead* head : {&*firstHead, &*secondHead})
         if (!head->xmin.isEmpty())
             m_counts.ownVersion(head->xmin);
@@ -343,7 +362,9 @@ bool BatchDispatch::settle()
         if (done.again) {
             if (done.againFromNowOn)
                 m_atOnce = false;
-            m_again.push_back(m_pendingRanges[i]);
+            if (done.logged)
+                tellLogLines(m_p, m_observer, m_table, done.matched, done.logFailure);
+            m_again.push_back({m_pendingRanges[i], done.logged});
             continue;
         }
         tellLogLines(m_p, m_observer, m_table, done.matched, done.logFailure);
@@ -363,19 +384,44 @@ void BatchDispatch::settleOrRedo()
 
 void BatchDispatch::redoAll()
 {
-    for (const PageRange& range : std::exchange(m_again, {}))
-        redo(range);
+    for (Again& again : std::exchange(m_again, {}))
+        redo(std::move(again));
 }
 
 // A batch done again the locking way, whole: in the table's snapshot it finds the same rows.
-void BatchDispatch::redo(PageRange range)
+void BatchDispatch::redo(Again again)
 {
+    PageRange& range = again.range;
     if (range.leaf.remote) {
         locking().lockingBatch(range.leaf, range.first, range.end);
         return;
     }
-    for (Reach reach = locking().heldBatch(range); !reach.cut.isEmpty(); reach = locking().heldBatch(range))
+    for (Reach reach = locking().heldBatch(range, again.logged); !reach.cut.isEmpty();
+         reach = locking().heldBatch(range, again.logged))
         range.from = db::PushdownTable::after(reach.cut);
+}
+
+bool BatchDispatch::fits(const std::vector<db::ChangedColumns>& sets) const
+{
+    return std::all_of(sets.begin(), sets.end(), [this](const db::ChangedColumns& set) {
+        return std::find(m_sets.begin(), m_sets.end(), set) != m_sets.end();
+    });
+}
+
+bool BatchDispatch::learn(const std::vector<db::ChangedColumns>& sets)
+{
+    for (const db::ChangedColumns& set : sets) {
+        if (std::find(m_sets.begin(), m_sets.end(), set) != m_sets.end())
+            continue;
+        // A generated column or an identity column that is always generated refuses every new value: such
+        // rows go the locking way, which refuses them as the record walk does.
+        bool settable = set.size() == qsizetype(m_table.columns.size());
+        for (qsizetype j = 0; settable && j < set.size(); ++j)
+            settable = set[j] == u'0' || m_table.columns[size_t(j)].settable();
+        if (settable && m_sets.size() < MostSets)
+            m_sets.push_back(set);
+    }
+    return fits(sets);
 }
 
 // The locking way needs the first connection and the journal writer: no batch may be being finished.

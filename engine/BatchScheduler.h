@@ -88,7 +88,12 @@ public:
     void settleAfterFailure();
 
 private:
-    std::optional<Reach> batchAtOnce(const PageRange& range);
+    std::optional<Reach> batchAtOnce(const PageRange& range, bool retried = false);
+    // Whether the statement had an UPDATE for each set of columns its rows change.
+    bool fits(const std::vector<db::ChangedColumns>& sets) const;
+    // Takes the sets into the statements from now on, where each can be and there is room; whether all
+    // are in them now.
+    bool learn(const std::vector<db::ChangedColumns>& sets);
     Reach finishPair(Lane& one, const PageRange& firstHalf, const db::PushdownBatchHead& firstHead,
                      Lane& other, const PageRange& secondHalf, const db::PushdownBatchHead& secondHead);
     struct Beside
@@ -100,7 +105,12 @@ private:
     // The batches, in place order, are finished one after the other beside the next ones.
     void finishBeside(const std::vector<Beside>& batches);
     bool settle();
-    void redo(PageRange range);
+    struct Again
+    {
+        PageRange range;
+        bool logged = false;
+    };
+    void redo(Again again);
     void redoAll();
     LockingStore locking();
     // A lane in hand, the first first; where a finisher has them all, once it gives them back.
@@ -115,6 +125,11 @@ private:
     db::PushdownHold m_held;
     SchedulerCounts m_counts;
     bool m_atOnce = true; // batches go in one statement each, until a field two pairs meet in is found
+    // The sets of columns the rows of the batches so far change, each an UPDATE of its own in a batch's
+    // statement: a statement names only the columns its rows change, whatever the rows of a batch change.
+    // A set beyond the first few sends its batch the locking way, which groups rows by set too.
+    static constexpr size_t MostSets = 8;
+    std::vector<db::ChangedColumns> m_sets;
 
     // Declared before the finisher that may hold them, so that they outlive it.
     Lanes m_lanes;
@@ -122,7 +137,7 @@ private:
     std::future<std::vector<Finished>> m_pending; // the batches being finished beside the next
     std::vector<PageRange> m_pendingRanges;
     std::vector<long long> m_pendingFound;
-    std::vector<PageRange> m_again;
+    std::vector<Again> m_again;
 };
 
 // Walks a table's leaves in batches of pages within the table's snapshot, sizing each batch by what the

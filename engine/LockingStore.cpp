@@ -40,13 +40,18 @@ void LockingStore::log(size_t column, size_t pair)
         tellUnlogged(m_observer, field);
 }
 
-void LockingStore::commit(const QString& transaction, const std::vector<db::JournaledRecord>& records)
+std::exception_ptr LockingStore::commit(const QString& transaction,
+                                       const std::vector<db::JournaledRecord>& records)
 {
-    tellSettled(m_p, m_writer.putOnRecord(m_on, transaction, records));
+    Settled settled = m_writer.putOnRecord(m_on, transaction, records);
+    if (settled.commitFailure)
+        return settled.commitFailure;
+    tellSettled(m_p, settled);
     m_counts.records += static_cast<long long>(records.size());
+    return {};
 }
 
-Reach LockingStore::heldBatch(const PageRange& range)
+Reach LockingStore::heldBatch(const PageRange& range, bool logged)
 {
     Reach reach;
     const std::vector<db::PushdownRow> rows = m_holder.heldRows(range.leaf, range.from, range.to, reach.cut);
@@ -65,10 +70,10 @@ Reach LockingStore::heldBatch(const PageRange& range)
     std::set<QString> taken;
     for (const db::PushdownRow& row : locked)
         taken.insert(row.ctid);
-    storeLocked(range.leaf, range.from, range.to, locked);
+    storeLocked(range.leaf, range.from, range.to, locked, logged);
     for (const db::PushdownRow& row : rows)
         if (!taken.count(row.ctid))
-            storeAlone(range.leaf, row, false);
+            storeAlone(range.leaf, row, logged);
     return reach;
 }
 
@@ -83,15 +88,16 @@ long long LockingStore::lockingBatch(const db::PushdownLeaf& leaf, long long fir
         throw;
     }
     tellExamined(static_cast<long long>(rows.size()));
-    storeLocked(leaf, db::PushdownTable::place(first), db::PushdownTable::place(end), rows);
+    storeLocked(leaf, db::PushdownTable::place(first), db::PushdownTable::place(end), rows, false);
     return static_cast<long long>(rows.size());
 }
 
-// The rows locked in the open transaction, within places [from, to), rewritten in one statement and
-// committed with their journal; a batch the server refuses is rolled back and each of its rows stored
-// alone, as are rows where two pairs meet in a typed column. Ends the transaction.
+// The rows locked in the open transaction, within places [from, to), rewritten in one statement for
+// each set of columns they change and committed with their journal; a batch the server refuses, also at
+// its commit, is rolled back and each of its rows stored alone, as are rows where two pairs meet in a
+// typed column. Their log lines are written unless they were (logged). Ends the transaction.
 void LockingStore::storeLocked(const db::PushdownLeaf& leaf, const QString& from, const QString& to,
-                               const std::vector<db::PushdownRow>& rows)
+                               const std::vector<db::PushdownRow>& rows, bool logged)
 {
     auto rolledBack = qScopeGuard([&] { m_on.rollback(); });
     const std::vector<RowPlan> plans = planRows(m_table, m_on, rows);
@@ -108,7 +114,8 @@ void LockingStore::storeLocked(const db::PushdownLeaf& leaf, const QString& from
             stored.push_back(i);
     }
     // Written before the store commits, as the record walk writes them before it stores.
-    log(matched);
+    if (!logged)
+        log(matched);
     const std::vector<size_t> refused =
         stored.empty() ? std::vector<size_t>{} : replaceTogether(leaf, from, to, rows, plans, stored);
     // Whatever was not committed ends here, and with it the locks.
@@ -117,7 +124,7 @@ void LockingStore::storeLocked(const db::PushdownLeaf& leaf, const QString& from
     for (size_t i : refused)
         storeAlone(leaf, rows[i], true);
     for (size_t i : alone)
-        storeAlone(leaf, rows[i], false);
+        storeAlone(leaf, rows[i], logged);
 }
 
 std::vector<size_t> LockingStore::replaceTogether(const db::PushdownLeaf& leaf, const QString& from,
@@ -125,20 +132,24 @@ std::vector<size_t> LockingStore::replaceTogether(const db::PushdownLeaf& leaf, 
                                                   const std::vector<RowPlan>& plans,
                                                   const std::vector<size_t>& stored)
 {
-    std::vector<QString> ctids;
-    ctids.reserve(stored.size());
+    // One statement for each set of columns the rows change, all in one transaction.
+    std::map<db::ChangedColumns, std::vector<QString>> bySet;
     for (size_t i : stored)
-        ctids.push_back(rows[i].ctid);
+        bySet[changedColumns(plans[i], m_table.columns.size())].push_back(rows[i].ctid);
     QString transaction;
     std::vector<db::PushdownStored> written;
     try {
-        written = m_on.replaceRows(leaf, from, to, ctids, transaction);
+        for (const auto& [changed, ctids] : bySet) {
+            std::vector<db::PushdownStored> part = m_on.replaceRows(leaf, from, to, ctids, changed, transaction);
+            written.insert(written.end(), std::make_move_iterator(part.begin()),
+                           std::make_move_iterator(part.end()));
+        }
     } catch (const db::DbError& error) {
         if (error.ruinsTheTable())
             reportFailure(m_p, step::Store, std::current_exception());
         return stored;
     }
-    if (written.size() != ctids.size())
+    if (written.size() != stored.size())
         return stored; // a trigger or rule skipped some: each row tells its own story
     std::map<QString, size_t> byCtid;
     for (size_t i : stored)
@@ -155,7 +166,9 @@ std::vector<size_t> LockingStore::replaceTogether(const db::PushdownLeaf& leaf, 
                                           plans[i].changedTexts(), row,
                                           m_counts.records + static_cast<long long>(records.size()) + 1));
     }
-    commit(transaction, records);
+    // Refused at its commit (a deferred constraint, a constraint trigger), each row tells its own story.
+    if (commit(transaction, records))
+        return stored;
     return {};
 }
 
@@ -179,7 +192,7 @@ std::optional<db::PushdownRow> LockingStore::lockAlone(const db::PushdownLeaf& l
         m_on.begin(leaf);
         row = m_on.lockRow(leaf, read.ctid, m_counts.ownVersions, read.xmin);
         if (!row && !read.xmin.isEmpty())
-            row = m_on.lockByKey(leaf, read.key, m_counts.ownVersions);
+            row = m_on.lockNewest(leaf, read, m_counts.ownVersions);
         if (!row && (logged || !read.xmin.isEmpty())) {
             const bool there = !read.xmin.isEmpty() && m_on.stillThere(leaf, read);
             throw there ? m_on.skipped(leaf) : db::DbError(db::staleRowMessage(), QStringLiteral("01001"));
@@ -239,8 +252,9 @@ void LockingStore::storeFields(const db::PushdownLeaf& leaf, const db::PushdownR
     }
     rolledBack.dismiss();
     m_counts.ownVersion(stored->xmin);
-    commit(transaction,
-           {journaledRecord(m_table, leaf, changed, row.values, texts, *stored, m_counts.records + 1)});
+    if (const std::exception_ptr refused = commit(
+            transaction, {journaledRecord(m_table, leaf, changed, row.values, texts, *stored, m_counts.records + 1)}))
+        reportFailure(m_p, step::Store, describing(refused, name));
 }
 
 } // namespace quarvel::engine

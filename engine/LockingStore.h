@@ -34,14 +34,15 @@ public:
     // In the table's snapshot, the rows of the range read locking nothing, then each locked only where
     // it is still the version read; the others, changed or held by another session since, go one by
     // one. Returns how far it went.
-    Reach heldBatch(const PageRange& range);
+    // Their log lines are written unless they were (logged).
+    Reach heldBatch(const PageRange& range, bool logged = false);
     // A foreign leaf's pages locked, then rewritten: each row read on its newest version, and a row the
     // server refuses told apart. Returns how many rows of the pages held some find text.
     long long lockingBatch(const db::PushdownLeaf& leaf, long long first, long long end);
 
 private:
     void storeLocked(const db::PushdownLeaf& leaf, const QString& from, const QString& to,
-                     const std::vector<db::PushdownRow>& rows);
+                     const std::vector<db::PushdownRow>& rows, bool logged);
     // Rewrites the planned rows in one statement and commits them with their journal; the rows to go
     // one by one instead when the server refuses the statement or passes some over.
     std::vector<size_t> replaceTogether(const db::PushdownLeaf& leaf, const QString& from, const QString& to,
@@ -53,7 +54,9 @@ private:
     void storeFields(const db::PushdownLeaf& leaf, const db::PushdownRow& row, bool logged);
     void log(const std::vector<FieldMatch>& matches);
     void log(size_t column, size_t pair);
-    void commit(const QString& transaction, const std::vector<db::JournaledRecord>& records);
+    // Puts the records on record and commits them; the server's refusal of the commit, with nothing
+    // stored. A journal that cannot take them stops the run (RunStopped).
+    std::exception_ptr commit(const QString& transaction, const std::vector<db::JournaledRecord>& records);
     void tellExamined(long long found);
 
     const ServerTable& m_table;

@@ -78,6 +78,25 @@ std::vector<RowPlan> planRows(const ServerTable& table, db::PushdownTable& on,
     return plans;
 }
 
+db::ChangedColumns changedColumns(const RowPlan& planned, size_t columns)
+{
+    db::ChangedColumns changed(qsizetype(columns), u'0');
+    for (int j : planned.changed)
+        changed[j] = u'1';
+    return changed;
+}
+
+std::exception_ptr describing(const std::exception_ptr& failure, const QString& rowName)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const db::DbError& e) {
+        return std::make_exception_ptr(e.describing(rowName));
+    } catch (...) {
+        return failure;
+    }
+}
+
 bool sameChange(const std::vector<std::optional<QString>>& stored, const RowPlan& planned)
 {
     for (size_t j = 0; j < stored.size(); ++j) {

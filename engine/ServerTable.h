@@ -65,6 +65,10 @@ RowPlan planRow(const ServerTable& table, const db::PushdownRow& row);
 // would store as something else (such rows go alone, where the record walk's way refuses them).
 std::vector<RowPlan> planRows(const ServerTable& table, db::PushdownTable& on,
                               const std::vector<db::PushdownRow>& rows);
+// The columns the planned row changes, as a batch's statements group rows by them.
+db::ChangedColumns changedColumns(const RowPlan& planned, size_t columns);
+// The failure, naming the row it is about where it is the server's.
+std::exception_ptr describing(const std::exception_ptr& failure, const QString& rowName);
 // Whether the server's new texts are the run's own: what the run changes, and nothing else.
 bool sameChange(const std::vector<std::optional<QString>>& stored, const RowPlan& planned);
 std::exception_ptr differing(const QString& rowName);
