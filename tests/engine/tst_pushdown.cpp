@@ -3,6 +3,7 @@
 // writer's concurrent change is kept; and the journal undoes the run byte for byte.
 #include "db/Connection.h"
 #include "db/Pushdown.h"
+#include "engine/BatchFinisher.h"
 #include "engine/Preview.h"
 #include "engine/PushdownRun.h"
 #include "engine/ReplaceRun.h"
@@ -706,6 +707,53 @@ private slots:
         for (QString& name : named)
             name = name.section(u',', -1);
         QCOMPARE(named, (QStringList{" key (id)=(2999)", " key (id)=(3000)"}));
+    }
+
+    // Two batches finished one after the other: a journal that cannot take the first stops the second
+    // before it is put on record or committed.
+    void aBatchAfterOneTheJournalRefusedIsNotStored()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::freshSchema("push_pair");
+        TestDatabase::psql("CREATE TABLE push_pair.t (id int PRIMARY KEY, s text) WITH (fillfactor = 10);"
+                           "INSERT INTO push_pair.t SELECT g, 'ab' FROM generate_series(1, 40) g;");
+        struct : db::StoreJournal
+        {
+            int asked = 0;
+            void storing(const db::Table&, const std::vector<QString>&, const QString&,
+                         const std::vector<db::JournaledRecord>&) override
+            {
+                ++asked;
+                throw std::runtime_error("disk full");
+            }
+            void stored(bool) noexcept override {}
+        } journal;
+        const RunRequest request = RunRequestBuilder().connection(TestDatabase::connectionString()).build();
+        std::vector<db::Connection> connections(2);
+        std::vector<FinishOrder> orders;
+        std::unique_ptr<db::PushdownTable> namer;
+        for (int half = 0; half < 2; ++half) {
+            connections[size_t(half)].open(TestDatabase::connectionString());
+            auto table = std::make_unique<db::PushdownTable>(connections[size_t(half)],
+                                                             db::Table{QStringLiteral("push_pair"), "t"});
+            table->setPairs({{"ab", "b"}});
+            const db::PushdownLeaf leaf = table->leaves().front();
+            table->begin(leaf);
+            const db::PushdownBatchHead head = table->startBatch(leaf, db::PushdownTable::place(half),
+                                                                 db::PushdownTable::place(half + 1), {"01"});
+            QVERIFY(head.meant > 0);
+            orders.push_back({Lane{nullptr, std::move(table)}, nullptr, leaf, head, 1});
+        }
+        namer = std::make_unique<db::PushdownTable>(connections[0], db::Table{QStringLiteral("push_pair"), "t"});
+        const std::vector<std::pair<QString, QString>> pairs{{"ab", "b"}};
+        const ServerTable table{request, pairs,    ReplacementPlan(pairs), {"push_pair", "t"}, "t", namer->columns(),
+                                namer->keyColumns(), SetLines, *namer};
+        orders.front().writer = std::make_unique<JournalWriter>(&journal, table);
+        const std::vector<Finished> done = finishBatches(table, std::move(orders));
+        QCOMPARE(journal.asked, 1);
+        QVERIFY(done[0].settled.journalFailure.has_value());
+        QVERIFY(done[1].again);
+        QCOMPARE(TestDatabase::psql("SELECT count(*) FROM push_pair.t WHERE s = 'ab'"), QString("40"));
     }
 
     void undoPutsThePushdownRunBackByteForByte()
