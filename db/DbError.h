@@ -35,6 +35,13 @@ public:
     // (57P0x), and the like; and every failure made by leavingTheTable.
     bool ruinsTheTable() const;
 
+    // The server could not send a text in the connection's encoding (a byte that is not UTF-8 in a
+    // SQL_ASCII database, say): what failed is one row's, not the statement's.
+    bool notCarried() const
+    {
+        return m_sqlState == QLatin1String("22021") || m_sqlState == QLatin1String("22P05");
+    }
+
 private:
     QString m_message;
     QString m_sqlState;

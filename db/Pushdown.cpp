@@ -162,6 +162,12 @@ std::vector<PushdownPreviewRow> PushdownTable::previewBatch(const PushdownLeaf& 
     return m_batches.previewBatch(leaf, first, end);
 }
 
+std::vector<PushdownRow> PushdownTable::placesIn(const PushdownLeaf& leaf, const QString& from,
+                                                 const QString& to)
+{
+    return m_batches.placesIn(leaf, from, to);
+}
+
 long long PushdownTable::rowsIn(const PushdownLeaf& leaf, long long first, long long end)
 {
     return m_batches.rowsIn(leaf, first, end);

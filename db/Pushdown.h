@@ -139,6 +139,9 @@ public:
     std::vector<PushdownPreviewRow> previewBatch(const PushdownLeaf& leaf, long long first, long long end);
     // How many rows pages [first, end) hold. Throws DbError.
     long long rowsIn(const PushdownLeaf& leaf, long long first, long long end);
+    // The places of the rows of places [from, to) in the open transaction, in place order, each with its
+    // key where the driver can carry every key (else none). Throws DbError.
+    std::vector<PushdownRow> placesIn(const PushdownLeaf& leaf, const QString& from, const QString& to);
 
     // The place of a row's first page: where a range of pages begins.
     static QString place(long long page);

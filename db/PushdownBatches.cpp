@@ -254,7 +254,14 @@ PushdownBatchHead PushdownBatches::startBatch(const PushdownLeaf& leaf, const QS
     const std::vector<QString> pairs = m_sql.pairParameters();
     parameters.insert(parameters.end(), pairs.begin(), pairs.end());
     parameters.insert(parameters.end(), sets.begin(), sets.end());
-    m_batch = &m_session.prepared(batchStatement(leaf, sets));
+    // The text of a table of many columns is long: made once for each leaf and sets of columns.
+    QString made = leaf.oid;
+    for (const ChangedColumns& set : sets)
+        made += u' ' + set;
+    Statement*& batch = m_batches[made];
+    if (!batch)
+        batch = &m_session.prepared(batchStatement(leaf, sets));
+    m_batch = batch;
     m_batch->execute(parameters);
     if (!m_batch->fetch() || requiredText(*m_batch, 1) != u"3") {
         m_batch->closeCursor();
@@ -354,6 +361,38 @@ std::vector<PushdownPreviewRow> PushdownBatches::previewBatch(const PushdownLeaf
         rows.push_back(std::move(row));
     }
     query.closeCursor();
+    return rows;
+}
+
+std::vector<PushdownRow> PushdownBatches::placesIn(const PushdownLeaf& leaf, const QString& from,
+                                                   const QString& to)
+{
+    const size_t keys = m_sql.shape().keyColumns().size();
+    std::vector<PushdownRow> rows;
+    // A key the driver cannot carry either leaves every row named by its place alone.
+    for (const bool withKeys : {true, false}) {
+        if (!withKeys && keys == 0)
+            break;
+        Statement& query = m_session.prepared(
+            QStringLiteral("SELECT s.ctid::pg_catalog.text") +
+            (withKeys ? m_sql.keyTexts(QStringLiteral("s")) : QString()) + QStringLiteral(" FROM ") +
+            onlyLeaf(leaf) +
+            QStringLiteral(" AS s WHERE s.ctid >= CAST(? AS pg_catalog.tid) AND s.ctid < CAST(? AS "
+                           "pg_catalog.tid) ORDER BY s.ctid"));
+        try {
+            query.execute({from, to});
+            while (query.fetch()) {
+                rows.push_back(readPlacedRow(query, withKeys ? keys : 0, 0));
+            }
+            query.closeCursor();
+            return rows;
+        } catch (const DbError& error) {
+            query.closeCursor();
+            rows.clear();
+            if (!error.notCarried() || !withKeys)
+                throw;
+        }
+    }
     return rows;
 }
 

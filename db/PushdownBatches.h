@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <map>
 #include <vector>
 
 namespace quarvel::db {
@@ -29,9 +30,14 @@ public:
                                       QString& cut);
     std::vector<PushdownPreviewRow> previewBatch(const PushdownLeaf& leaf, long long first, long long end);
     long long rowsIn(const PushdownLeaf& leaf, long long first, long long end);
+    std::vector<PushdownRow> placesIn(const PushdownLeaf& leaf, const QString& from, const QString& to);
 
     // The statements prepared before are gone (the pairs changed).
-    void forget() { m_batch = nullptr; }
+    void forget()
+    {
+        m_batch = nullptr;
+        m_batches.clear();
+    }
     // The answer of a batch left unread, as when its transaction ends without it: the connection's next
     // batch could not run while it is open.
     void dropAnswer() noexcept;
@@ -53,7 +59,8 @@ private:
 
     PushdownSession& m_session;
     const PushdownSql& m_sql;
-    Statement* m_batch = nullptr; // the batch started last
+    Statement* m_batch = nullptr;               // the batch started last
+    std::map<QString, Statement*> m_batches; // prepared, by leaf and sets of changed columns
 };
 
 } // namespace quarvel::db

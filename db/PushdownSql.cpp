@@ -71,10 +71,19 @@ QString PushdownSql::cappedPlaces(const PushdownLeaf& leaf) const
 {
     const std::vector<PushdownColumn>& columns = m_shape->columns();
     const QStringList tests = columnTests(QStringLiteral("s"));
-    QStringList bytes;
+    // What a row found weighs while its batch is in hand: each text it holds comes back old and new, and
+    // is held by the driver, the batch and the journal's record, each with a cost of its own; and every
+    // column has its slots in each row whether its texts are there or not. So a batch of rows of many
+    // columns holds about as much memory as one of few, however short their texts.
+    constexpr int CopiesOfAText = 4;
+    constexpr int TextCost = 160;
+    constexpr int ColumnCost = 96;
+    QStringList bytes{QString::number(ColumnCost * qsizetype(columns.size()))};
     for (size_t j = 0; j < columns.size(); ++j)
-        bytes << QStringLiteral("CASE WHEN %1 THEN pg_catalog.octet_length(%2::pg_catalog.text) ELSE 0 END")
-                     .arg(tests[int(j)], qualifiedColumn(QStringLiteral("s"), columns[j]));
+        bytes << QStringLiteral("CASE WHEN ") + tests[int(j)] + QStringLiteral(" THEN ") +
+                     QString::number(CopiesOfAText) + QStringLiteral(" * pg_catalog.octet_length(") +
+                     qualifiedColumn(QStringLiteral("s"), columns[j]) + QStringLiteral("::pg_catalog.text) + ") +
+                     QString::number(TextCost) + QStringLiteral(" ELSE 0 END");
     return QStringLiteral("f AS MATERIALIZED (SELECT s.ctid AS ct, ") + bytes.join(QStringLiteral(" + ")) +
            QStringLiteral(" AS b FROM ") + onlyLeaf(leaf) +
            QStringLiteral(" AS s, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p WHERE s.ctid >= CAST(? AS "

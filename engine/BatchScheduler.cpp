@@ -16,6 +16,16 @@ long long pageOf(const QString& ctid)
     return QString(ctid).remove(u'(').section(u',', 0, 0).toLongLong();
 }
 
+// Whether place a ("(page,item)") comes after place b.
+bool placeAfter(const QString& a, const QString& b)
+{
+    const auto parts = [](const QString& ctid) {
+        const QString bare = QString(ctid).remove(u'(').remove(u')');
+        return std::pair(bare.section(u',', 0, 0).toLongLong(), bare.section(u',', 1, 1).toLongLong());
+    };
+    return parts(a) > parts(b);
+}
+
 // The statements of two halves of pages at the same time, each on its own connection: the head of each
 // half, or nullopt where the server refused it.
 std::pair<std::optional<db::PushdownBatchHead>, std::optional<db::PushdownBatchHead>>
@@ -174,9 +184,13 @@ void BatchScheduler::runForeignLeaf(const db::PushdownLeaf& leaf, long long step
 
 Reach BatchDispatch::batch(const PageRange& range)
 {
-    if (m_atOnce && !range.leaf.remote)
+    if (m_atOnce && !range.leaf.remote) {
+        m_notCarried.reset();
         if (const std::optional<Reach> reach = batchAtOnce(range))
             return *reach;
+        if (m_notCarried)
+            return narrow(range);
+    }
     settleOrRedo();
     if (range.leaf.remote)
         return {locking().lockingBatch(range.leaf, range.first, range.end), {}};
@@ -196,8 +210,11 @@ std::optional<Reach> BatchDispatch::batchAtOnce(const PageRange& range, bool ret
     db::PushdownBatchHead head;
     try {
         head = table.startBatch(range.leaf, range.from, range.to, m_sets);
-    } catch (const db::DbError&) {
-        // The locking way tells what the server refused, and of which row.
+    } catch (const db::DbError& error) {
+        // The locking way tells what the server refused, and of which row; a text the driver cannot
+        // carry is looked for by halves.
+        if (error.notCarried())
+            m_notCarried = error;
         table.rollback();
         settleOrRedo();
         return std::nullopt;
@@ -399,6 +416,59 @@ void BatchDispatch::redo(Again again)
     for (Reach reach = locking().heldBatch(range, again.logged); !reach.cut.isEmpty();
          reach = locking().heldBatch(range, again.logged))
         range.from = db::PushdownTable::after(reach.cut);
+}
+
+// A range with a text the driver cannot carry (a byte that is not UTF-8 in a SQL_ASCII database): its
+// rows in the table's snapshot are taken by halves, each half a batch of its own, until each row whose
+// text cannot come back is named alone; every other row is replaced as in any batch.
+Reach BatchDispatch::narrow(const PageRange& range)
+{
+    Lane* on = laneInHand();
+    db::PushdownTable& table = *on->table;
+    table.begin(range.leaf, m_held.snapshot);
+    std::vector<db::PushdownRow> rows;
+    try {
+        rows = table.placesIn(range.leaf, range.from, range.to);
+    } catch (...) {
+        table.rollback();
+        throw;
+    }
+    table.rollback();
+    narrowRows(range, rows, 0, rows.size());
+    return Reach{static_cast<long long>(rows.size()), {}};
+}
+
+void BatchDispatch::narrowRows(const PageRange& range, const std::vector<db::PushdownRow>& rows, size_t first,
+                               size_t end)
+{
+    if (first >= end)
+        return;
+    PageRange part = range;
+    part.from = rows[first].ctid;
+    part.to = db::PushdownTable::after(rows[end - 1].ctid);
+    m_notCarried.reset();
+    if (const std::optional<Reach> reach = batchAtOnce(part)) {
+        // Where the cap stopped it, the rest of the part goes on after its cut.
+        size_t next = first;
+        while (!reach->cut.isEmpty() && next < end && !placeAfter(rows[next].ctid, reach->cut))
+            ++next;
+        if (!reach->cut.isEmpty())
+            narrowRows(range, rows, next, end);
+        return;
+    }
+    if (!m_notCarried) {
+        redo({part, false});
+        return;
+    }
+    if (end - first == 1) {
+        reportFailure(m_p, step::Store,
+                      std::make_exception_ptr(m_notCarried->describing(
+                          m_table.rowName(range.leaf, rows[first].ctid, rows[first].key))));
+        return;
+    }
+    const size_t middle = first + (end - first) / 2;
+    narrowRows(range, rows, first, middle);
+    narrowRows(range, rows, middle, end);
 }
 
 bool BatchDispatch::fits(const std::vector<db::ChangedColumns>& sets) const

@@ -89,6 +89,9 @@ public:
 
 private:
     std::optional<Reach> batchAtOnce(const PageRange& range, bool retried = false);
+    Reach narrow(const PageRange& range);
+    // The rows [first, end) of those narrow found, each half on its own where it has one it cannot carry.
+    void narrowRows(const PageRange& range, const std::vector<db::PushdownRow>& rows, size_t first, size_t end);
     // Whether the statement had an UPDATE for each set of columns its rows change.
     bool fits(const std::vector<db::ChangedColumns>& sets) const;
     // Takes the sets into the statements from now on, where each can be and there is room; whether all
@@ -130,6 +133,7 @@ private:
     // A set beyond the first few sends its batch the locking way, which groups rows by set too.
     static constexpr size_t MostSets = 8;
     std::vector<db::ChangedColumns> m_sets;
+    std::optional<db::DbError> m_notCarried; // why the batch tried last failed, where a text could not come back
 
     // Declared before the finisher that may hold them, so that they outlive it.
     Lanes m_lanes;

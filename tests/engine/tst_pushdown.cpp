@@ -2,6 +2,7 @@
 // what the record walk leaves on an identical copy; a growing replacement changes each row once; a
 // writer's concurrent change is kept; and the journal undoes the run byte for byte.
 #include "db/Connection.h"
+#include "db/Database.h"
 #include "db/Pushdown.h"
 #include "engine/BatchFinisher.h"
 #include "engine/Preview.h"
@@ -754,6 +755,43 @@ private slots:
         QVERIFY(done[0].settled.journalFailure.has_value());
         QVERIFY(done[1].again);
         QCOMPARE(TestDatabase::psql("SELECT count(*) FROM push_pair.t WHERE s = 'ab'"), QString("40"));
+    }
+
+    // In a SQL_ASCII database a byte that is not UTF-8 cannot come back through the driver: that row is
+    // named, and every other row of the table, in the same batch or not, is replaced.
+    void aRowTheDriverCannotCarryIsNamedAndTheOthersStored()
+    {
+        QUARVEL_REQUIRE_DB();
+        TestDatabase::psqlAdmin(QStringLiteral("DROP DATABASE IF EXISTS tst_push_ascii; CREATE DATABASE "
+                                               "tst_push_ascii ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' "
+                                               "TEMPLATE template0 OWNER ") +
+                                TestDatabase::details().user);
+        auto dropped = qScopeGuard([] { TestDatabase::psqlAdmin("DROP DATABASE IF EXISTS tst_push_ascii"); });
+        const QString connect = QStringLiteral("\\c tst_push_ascii\n");
+        TestDatabase::psql(connect + "CREATE TABLE t (id int PRIMARY KEY, s text);"
+                                     "INSERT INTO t SELECT g, 'ab ' || g FROM generate_series(1, 600) g;"
+                                     "UPDATE t SET s = E'caf\\xe9 ab' WHERE id = 300;");
+        db::ConnectionDetails details = TestDatabase::details();
+        details.database = QStringLiteral("tst_push_ascii");
+        const RunRequest request = RunRequestBuilder()
+                                       .connection(db::BuildConnectionString(details))
+                                       .table({"public", "t"}, "t")
+                                       .singlePair("ab", "xy")
+                                       .onServer(true)
+                                       .build();
+        struct : RunObserver
+        {
+            test::ScriptedPrompts shown;
+            Prompts& prompts() override { return shown; }
+        } observer;
+        PushdownRun run;
+        run.setBatchRows(200);
+        QVERIFY(run.run(request, observer));
+        QCOMPARE(TestDatabase::psql(connect + "SELECT string_agg(id::text, ' ') FROM t WHERE s LIKE '%ab%'"),
+                 QString("300"));
+        QCOMPARE(observer.shown.errorReports().size(), 1);
+        QVERIFY2(observer.shown.errorReports().front().contains("key (id)=(300)"),
+                 qPrintable(observer.shown.errorReports().front()));
     }
 
     void undoPutsThePushdownRunBackByteForByte()
