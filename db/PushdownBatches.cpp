@@ -339,9 +339,7 @@ std::vector<PushdownPreviewRow> PushdownBatches::previewBatch(const PushdownLeaf
         const QString any = m_sql.holdsSomeFind(text);
         selected += QStringLiteral(", CASE WHEN ") + any + QStringLiteral(" THEN ") + text +
                     QStringLiteral(" END, CASE WHEN %1.c%2 IS DISTINCT FROM %3 THEN %1.c%2 END")
-                        .arg(m_sql.lastStep())
-                        .arg(j)
-                        .arg(text);
+                        .arg(m_sql.lastStep(), QString::number(j), text);
         tests << any;
     }
     const QString sql = QStringLiteral("SELECT ") + selected + u' ' +

@@ -148,8 +148,7 @@ QString PushdownSql::storedTexts(const QString& set) const
         const QString stored =
             qualifiedColumn(QStringLiteral("q"), columns[j]) + QStringLiteral("::pg_catalog.text");
         sql += QStringLiteral(", CASE WHEN %2 AND %3 IS DISTINCT FROM v.n%1 THEN %3 END")
-                   .arg(j)
-                   .arg(set.arg(j), stored);
+                   .arg(QString::number(j), set.arg(j), stored);
     }
     return sql;
 }
