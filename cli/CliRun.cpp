@@ -65,7 +65,30 @@ RunOutcome CliRunObserver::run(const engine::RunRequest& request)
     m_outcome.stopped = m_stop.load();
     if (m_journaled)
         m_outcome.journalRun = m_journal.newestRun();
+    countStored(request);
     return m_outcome;
+}
+
+// What was replaced is what was stored, as the journal has it: a field whose store was refused, or whose
+// text a later pair made what it was, is not counted, and a field two pairs matched counts once.
+void CliRunObserver::countStored(const engine::RunRequest& request)
+{
+    if (!m_journaled)
+        return;
+    std::map<QString, long long> stored;
+    try {
+        if (m_outcome.journalRun > 0)
+            stored = m_journal.storedFields(m_outcome.journalRun);
+    } catch (const std::exception&) {
+        return; // the counts of the run stand
+    }
+    // A table listed twice is counted at its first entry.
+    for (qsizetype i = 0; i < m_outcome.tables.size() && i < request.tables.size(); ++i) {
+        const auto found = stored.find(request.tables[i].first.qualifiedName());
+        m_outcome.tables[i].replaced = found == stored.end() ? 0 : found->second;
+        if (found != stored.end())
+            stored.erase(found);
+    }
 }
 
 void CliRunObserver::tableWay(int entry, const QString& walkReason)

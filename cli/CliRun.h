@@ -41,7 +41,8 @@ struct TableOutcome
 {
     QString table;
     long long records = 0;   // records walked
-    long long replaced = 0;  // fields in which a pair matched (one per log line, or per log failure)
+    long long replaced = 0;  // fields stored changed (as the journal has them; while the run goes, the
+                             // fields in which a pair matched)
     int failures = 0;        // failures reported, log failures among them
     int logFailures = 0;     // replacements whose log line could not be written
     QString walkReason = {}; // with the server engine: why the record walk did this table; empty otherwise
@@ -102,6 +103,7 @@ private:
     QString saveFileName(const FileDialogRequest&) override { return {}; }
     QString openFileName(const FileDialogRequest&) override { return {}; }
     void errorReport(const QString& text) override;
+    void countStored(const engine::RunRequest& request);
 
     engine::Journal& m_journal;
     bool m_journaled = false; // the run asked for the journal, so its newest run is this one

@@ -748,6 +748,17 @@ JournalRun Journal::run(qint64 id)
     return run;
 }
 
+std::map<QString, long long> Journal::storedFields(qint64 run)
+{
+    Sql q(m_db, "SELECT s.schema, s.name, count(*) FROM stores s JOIN records r ON r.store = s.id JOIN changes c "
+                "ON c.record = r.id WHERE s.run = ? AND s.state <> 'failed' GROUP BY s.schema, s.name");
+    q.bind(1, run);
+    std::map<QString, long long> fields;
+    while (q.step())
+        fields[db::Table{q.string(0), q.string(1)}.qualifiedName()] = q.integer(2);
+    return fields;
+}
+
 void Journal::forEachStore(qint64 run, const std::function<void(const JournalStore&)>& visit)
 {
     // The headers first, so that no read is pending while the visitor writes (an undo journals itself).

@@ -15,6 +15,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -141,6 +142,8 @@ public:
     std::vector<JournalRun> runs();
     qint64 newestRun(); // 0 when there is none
     JournalRun run(qint64 id);
+    // How many fields the run stored in each table, by the table's qualifiedName. Throws JournalError.
+    std::map<QString, long long> storedFields(qint64 run);
     // The stores of a run, in the order they were made. Throws JournalError.
     void forEachStore(qint64 run, const std::function<void(const JournalStore&)>& visit);
     // Marks a store whose commit was not seen as decided on the server. Never throws.
