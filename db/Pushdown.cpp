@@ -165,7 +165,7 @@ std::vector<PushdownPreviewRow> PushdownTable::previewBatch(const PushdownLeaf& 
 std::vector<PushdownRow> PushdownTable::placesIn(const PushdownLeaf& leaf, const QString& from,
                                                  const QString& to)
 {
-    return m_batches.placesIn(leaf, from, to);
+    return m_locked.placesIn(leaf, from, to);
 }
 
 long long PushdownTable::rowsIn(const PushdownLeaf& leaf, long long first, long long end)

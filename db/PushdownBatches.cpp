@@ -38,8 +38,8 @@ QString presentTexts(const PushdownShape& shape, const QString& rows, bool writt
         for (size_t i = first; i < std::min(texts.size(), first + FlagBits); ++i)
             if (!texts[i].isEmpty())
                 bits << QStringLiteral("CASE WHEN ") + rows + u'.' + texts[i] +
-                            QStringLiteral(" IS NULL THEN 0 ELSE ") + QString::number(quint64(1) << (i - first)) +
-                            QStringLiteral(" END");
+                            QStringLiteral(" IS NULL THEN 0 ELSE ") +
+                            QString::number(quint64(1) << (i - first)) + QStringLiteral(" END");
         numbers << u'(' + bits.join(QStringLiteral(" + ")) + QStringLiteral(")::pg_catalog.text");
     }
     return numbers.join(QStringLiteral(" || ',' || "));
@@ -213,10 +213,12 @@ QString PushdownBatches::batchAnswer() const
 
 // The rows found are read once; each set of changed columns the statement is given has an UPDATE of its
 // own, naming only those columns. The rows of a set it is not given are counted as meant and not written.
-QString PushdownBatches::batchStatement(const PushdownLeaf& leaf, const std::vector<ChangedColumns>& sets) const
+QString PushdownBatches::batchStatement(const PushdownLeaf& leaf,
+                                        const std::vector<ChangedColumns>& sets) const
 {
     const QString names = writtenNames(m_sql.shape());
-    QString sql = QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) + QStringLiteral(", v AS MATERIALIZED (") +
+    QString sql = QStringLiteral("WITH ") + m_sql.cappedPlaces(leaf) +
+                  QStringLiteral(", v AS MATERIALIZED (") +
                   foundRows(leaf, QStringLiteral("SELECT k.ct FROM k")) + QStringLiteral("), ");
     QStringList written;
     for (size_t i = 0; i < sets.size(); ++i) {
@@ -359,38 +361,6 @@ std::vector<PushdownPreviewRow> PushdownBatches::previewBatch(const PushdownLeaf
         rows.push_back(std::move(row));
     }
     query.closeCursor();
-    return rows;
-}
-
-std::vector<PushdownRow> PushdownBatches::placesIn(const PushdownLeaf& leaf, const QString& from,
-                                                   const QString& to)
-{
-    const size_t keys = m_sql.shape().keyColumns().size();
-    std::vector<PushdownRow> rows;
-    // A key the driver cannot carry either leaves every row named by its place alone.
-    for (const bool withKeys : {true, false}) {
-        if (!withKeys && keys == 0)
-            break;
-        Statement& query = m_session.prepared(
-            QStringLiteral("SELECT s.ctid::pg_catalog.text") +
-            (withKeys ? m_sql.keyTexts(QStringLiteral("s")) : QString()) + QStringLiteral(" FROM ") +
-            onlyLeaf(leaf) +
-            QStringLiteral(" AS s WHERE s.ctid >= CAST(? AS pg_catalog.tid) AND s.ctid < CAST(? AS "
-                           "pg_catalog.tid) ORDER BY s.ctid"));
-        try {
-            query.execute({from, to});
-            while (query.fetch()) {
-                rows.push_back(readPlacedRow(query, withKeys ? keys : 0, 0));
-            }
-            query.closeCursor();
-            return rows;
-        } catch (const DbError& error) {
-            query.closeCursor();
-            rows.clear();
-            if (!error.notCarried() || !withKeys)
-                throw;
-        }
-    }
     return rows;
 }
 

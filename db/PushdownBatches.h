@@ -30,7 +30,6 @@ public:
                                       QString& cut);
     std::vector<PushdownPreviewRow> previewBatch(const PushdownLeaf& leaf, long long first, long long end);
     long long rowsIn(const PushdownLeaf& leaf, long long first, long long end);
-    std::vector<PushdownRow> placesIn(const PushdownLeaf& leaf, const QString& from, const QString& to);
 
     // The statements prepared before are gone (the pairs changed).
     void forget()
@@ -59,7 +58,7 @@ private:
 
     PushdownSession& m_session;
     const PushdownSql& m_sql;
-    Statement* m_batch = nullptr;               // the batch started last
+    Statement* m_batch = nullptr;            // the batch started last
     std::map<QString, Statement*> m_batches; // prepared, by leaf and sets of changed columns
 };
 

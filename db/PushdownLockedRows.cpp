@@ -105,8 +105,9 @@ std::optional<PushdownRow> PushdownLockedRows::lockNewest(const PushdownLeaf& le
     // leads from it to the row's newest version and never to another row; a key, which another session
     // may have given to another row meanwhile, is never asked. A chain that ends where it began is a row
     // deleted or moved to another leaf.
-    Statement& chain = m_session.prepared(QStringLiteral(
-        "SELECT pg_catalog.currtid2(CAST(? AS pg_catalog.text), CAST(? AS pg_catalog.tid))::pg_catalog.text"));
+    Statement& chain =
+        m_session.prepared(QStringLiteral("SELECT pg_catalog.currtid2(CAST(? AS pg_catalog.text), CAST(? AS "
+                                          "pg_catalog.tid))::pg_catalog.text"));
     // Changed again between the two statements, the row is looked for once more along its chain.
     constexpr int Tries = 3;
     for (int tried = 0; tried < Tries; ++tried) {
@@ -119,6 +120,38 @@ std::optional<PushdownRow> PushdownLockedRows::lockNewest(const PushdownLeaf& le
             return row;
     }
     return std::nullopt;
+}
+
+std::vector<PushdownRow> PushdownLockedRows::placesIn(const PushdownLeaf& leaf, const QString& from,
+                                                      const QString& to)
+{
+    const size_t keys = m_sql.shape().keyColumns().size();
+    std::vector<PushdownRow> rows;
+    // A key the driver cannot carry either leaves every row named by its place alone.
+    for (const bool withKeys : {true, false}) {
+        if (!withKeys && keys == 0)
+            break;
+        Statement& query = m_session.prepared(
+            QStringLiteral("SELECT s.ctid::pg_catalog.text") +
+            (withKeys ? m_sql.keyTexts(QStringLiteral("s")) : QString()) + QStringLiteral(" FROM ") +
+            onlyLeaf(leaf) +
+            QStringLiteral(" AS s WHERE s.ctid >= CAST(? AS pg_catalog.tid) AND s.ctid < CAST(? AS "
+                           "pg_catalog.tid) ORDER BY s.ctid"));
+        try {
+            query.execute({from, to});
+            while (query.fetch()) {
+                rows.push_back(readPlacedRow(query, withKeys ? keys : 0, 0));
+            }
+            query.closeCursor();
+            return rows;
+        } catch (const DbError& error) {
+            query.closeCursor();
+            rows.clear();
+            if (!error.notCarried() || !withKeys)
+                throw;
+        }
+    }
+    return rows;
 }
 
 bool PushdownLockedRows::stillThere(const PushdownLeaf& leaf, const PushdownRow& row)
@@ -142,13 +175,14 @@ QString PushdownLockedRows::replacementUpdate(const PushdownLeaf& leaf, const Ch
     for (size_t j = 0; j < columns.size(); ++j) {
         const PushdownColumn& c = columns[j];
         const QString number = QString::number(j);
-        selected << QStringLiteral("x0.c") + number + QStringLiteral(" AS o") + number + QStringLiteral(", ") +
-                        last + QStringLiteral(".c") + number + QStringLiteral(" AS n") + number;
+        selected << QStringLiteral("x0.c") + number + QStringLiteral(" AS o") + number +
+                        QStringLiteral(", ") + last + QStringLiteral(".c") + number +
+                        QStringLiteral(" AS n") + number;
         newTexts += QStringLiteral(", CASE WHEN v.n%1 IS DISTINCT FROM v.o%1 THEN v.n%1 END").arg(j);
         // Only the columns the rows change are named: a column kept is not set, not even to itself.
         if (changed.at(qsizetype(j)) == u'1')
-            sets << quoteIdentifier(c.name) + QStringLiteral(" = CAST(v.n") + number + QStringLiteral(" AS ") +
-                        c.castType + u')';
+            sets << quoteIdentifier(c.name) + QStringLiteral(" = CAST(v.n") + number +
+                        QStringLiteral(" AS ") + c.castType + u')';
     }
     return QStringLiteral("UPDATE ") + onlyLeaf(leaf) + QStringLiteral(" AS q SET ") +
            sets.join(QStringLiteral(", ")) + QStringLiteral(" FROM (SELECT ") +

@@ -30,6 +30,7 @@ public:
     std::optional<PushdownRow> lockNewest(const PushdownLeaf& leaf, const PushdownRow& read,
                                           const std::vector<QString>& ownVersions);
     bool stillThere(const PushdownLeaf& leaf, const PushdownRow& row);
+    std::vector<PushdownRow> placesIn(const PushdownLeaf& leaf, const QString& from, const QString& to);
     std::vector<PushdownStored> replaceRows(const PushdownLeaf& leaf, const QString& from, const QString& to,
                                             const std::vector<QString>& ctids, const ChangedColumns& changed,
                                             QString& transaction);

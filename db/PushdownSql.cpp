@@ -82,8 +82,9 @@ QString PushdownSql::cappedPlaces(const PushdownLeaf& leaf) const
     for (size_t j = 0; j < columns.size(); ++j)
         bytes << QStringLiteral("CASE WHEN ") + tests[int(j)] + QStringLiteral(" THEN ") +
                      QString::number(CopiesOfAText) + QStringLiteral(" * pg_catalog.octet_length(") +
-                     qualifiedColumn(QStringLiteral("s"), columns[j]) + QStringLiteral("::pg_catalog.text) + ") +
-                     QString::number(TextCost) + QStringLiteral(" ELSE 0 END");
+                     qualifiedColumn(QStringLiteral("s"), columns[j]) +
+                     QStringLiteral("::pg_catalog.text) + ") + QString::number(TextCost) +
+                     QStringLiteral(" ELSE 0 END");
     return QStringLiteral("f AS MATERIALIZED (SELECT s.ctid AS ct, ") + bytes.join(QStringLiteral(" + ")) +
            QStringLiteral(" AS b FROM ") + onlyLeaf(leaf) +
            QStringLiteral(" AS s, (SELECT CAST(? AS pg_catalog.text[]) AS f) AS p WHERE s.ctid >= CAST(? AS "

@@ -49,12 +49,33 @@ startBoth(db::PushdownTable& one, const PageRange& firstHalf, db::PushdownTable&
     return heads;
 }
 
+// Of two halves run at once, those to finish, the first first, and how far they went; a half that found
+// nothing is rolled back. Where the first half's cut stopped it, the rest of it comes next, and the second
+// half goes again after it.
+std::pair<std::vector<Beside>, Reach> halvesToFinish(const Beside& first, const Beside& second)
+{
+    std::vector<Beside> batches;
+    if (first.head.found == 0)
+        first.lane->table->rollback();
+    else
+        batches.push_back(first);
+    if (!first.head.cut.isEmpty()) {
+        second.lane->table->rollback();
+        return {batches, Reach{first.head.found, first.head.cut}};
+    }
+    if (second.head.found == 0)
+        second.lane->table->rollback();
+    else
+        batches.push_back(second);
+    return {batches, Reach{first.head.found + second.head.found, second.head.cut}};
+}
+
 } // namespace
 
 BatchDispatch::BatchDispatch(const ServerTable& table, Procedure& p, RunObserver& observer, int entry,
                              int entryCount, Lane first, db::PushdownTable& holder, db::StoreJournal* journal)
     : m_table(table), m_p(p), m_observer(observer), m_entry(entry), m_entryCount(entryCount),
-      m_holder(holder), m_lanes(table, std::move(first)),
+      m_holder(holder), m_sets(table), m_lanes(table, std::move(first)),
       m_writer(std::make_unique<JournalWriter>(journal, table))
 {}
 
@@ -189,7 +210,7 @@ Reach BatchDispatch::batch(const PageRange& range)
         if (const std::optional<Reach> reach = batchAtOnce(range))
             return *reach;
         if (m_notCarried)
-            return narrow(range);
+            return RowsApart(*this).narrow(range);
     }
     settleOrRedo();
     if (range.leaf.remote)
@@ -209,7 +230,7 @@ std::optional<Reach> BatchDispatch::batchAtOnce(const PageRange& range, bool ret
     auto rolledBack = qScopeGuard([&] { table.rollback(); });
     db::PushdownBatchHead head;
     try {
-        head = table.startBatch(range.leaf, range.from, range.to, m_sets);
+        head = table.startBatch(range.leaf, range.from, range.to, m_sets.sets());
     } catch (const db::DbError& error) {
         // The locking way tells what the server refused, and of which row; a text the driver cannot
         // carry is looked for by halves.
@@ -224,13 +245,12 @@ std::optional<Reach> BatchDispatch::batchAtOnce(const PageRange& range, bool ret
         table.finishBatch();
         return Reach{};
     }
-    if (!fits(head.changed)) {
-        // Its rows change columns no UPDATE of the statement names: nothing of theirs was written. Once
-        // more with an UPDATE for each, where the statement can take them; else the locking way. The lane
-        // may go to a finisher in the second try: its rollback is done here, not at the end.
+    if (!m_sets.fits(head.changed)) {
+        // Its rows change columns no UPDATE names: once more with an UPDATE for each, where the statement
+        // can take them, else the locking way. The lane may go to a finisher then: rolled back here.
         rolledBack.dismiss();
         table.rollback();
-        if (!retried && learn(head.changed))
+        if (!retried && m_sets.learn(head.changed))
             return batchAtOnce(range, true);
         return std::nullopt;
     }
@@ -269,33 +289,31 @@ Reach BatchDispatch::batchPair(const db::PushdownLeaf& leaf, long long first, lo
         if (lanes.size() < 2)
             return oneByOne();
     }
-    Lane& oneLane = *lanes[0];
-    Lane& otherLane = *lanes[1];
-    db::PushdownTable& one = *oneLane.table;
-    db::PushdownTable& other = *otherLane.table;
-    auto rolledBack = qScopeGuard([&] {
-        one.rollback();
-        other.rollback();
-    });
+    db::PushdownTable& one = *lanes[0]->table;
+    db::PushdownTable& other = *lanes[1]->table;
+    bool open = true;
+    const auto rollBack = [&] {
+        if (std::exchange(open, false)) {
+            one.rollback();
+            other.rollback();
+        }
+    };
+    auto rolledBack = qScopeGuard(rollBack);
     one.begin(leaf, m_held.snapshot);
     other.begin(leaf, m_held.snapshot);
-    auto [firstHead, secondHead] = startBoth(one, firstHalf, other, secondHalf, m_sets);
+    auto [firstHead, secondHead] = startBoth(one, firstHalf, other, secondHalf, m_sets.sets());
     if (!firstHead || !secondHead) {
-        one.rollback();
-        other.rollback();
-        rolledBack.dismiss();
+        rollBack();
         return oneByOne();
     }
     // A half that found nothing has nothing to read: its rollback ends its answer.
     if (firstHead->found == 0 && secondHead->found == 0)
         return {};
-    if (!fits(firstHead->changed) || !fits(secondHead->changed)) {
+    if (!m_sets.fits(firstHead->changed) || !m_sets.fits(secondHead->changed)) {
         // Rows that change columns no UPDATE of the statements names: one by one, with those UPDATEs.
-        one.rollback();
-        other.rollback();
-        rolledBack.dismiss();
-        learn(firstHead->changed);
-        learn(secondHead->changed);
+        rollBack();
+        m_sets.learn(firstHead->changed);
+        m_sets.learn(secondHead->changed);
         return oneByOne();
     }
     for (const db::PushdownBatchHead* head : {&*firstHead, &*secondHead})
@@ -303,38 +321,15 @@ Reach BatchDispatch::batchPair(const db::PushdownLeaf& leaf, long long first, lo
             m_counts.ownVersion(head->xmin);
     if (settle()) {
         // The batches before go the locking way, and these after them.
-        one.rollback();
-        other.rollback();
-        rolledBack.dismiss();
+        rollBack();
         redoAll();
         return oneByOne();
     }
     rolledBack.dismiss();
-    return finishPair(oneLane, firstHalf, *firstHead, otherLane, secondHalf, *secondHead);
-}
-
-// Both halves are finished beside the next batches, the first first.
-Reach BatchDispatch::finishPair(Lane& one, const PageRange& firstHalf, const db::PushdownBatchHead& firstHead,
-                                Lane& other, const PageRange& secondHalf,
-                                const db::PushdownBatchHead& secondHead)
-{
-    std::vector<Beside> batches;
-    if (firstHead.found == 0)
-        one.table->rollback();
-    else
-        batches.push_back({&one, firstHalf, firstHead});
-    if (!firstHead.cut.isEmpty()) {
-        // The rest of the first half comes first; the second half goes again after it.
-        other.table->rollback();
-        finishBeside(batches);
-        return {firstHead.found, firstHead.cut};
-    }
-    if (secondHead.found == 0)
-        other.table->rollback();
-    else
-        batches.push_back({&other, secondHalf, secondHead});
+    auto [batches, reach] =
+        halvesToFinish({lanes[0], firstHalf, *firstHead}, {lanes[1], secondHalf, *secondHead});
     finishBeside(batches);
-    return {firstHead.found + secondHead.found, secondHead.cut};
+    return reach;
 }
 
 void BatchDispatch::finishBeside(const std::vector<Beside>& batches)
@@ -418,14 +413,13 @@ void BatchDispatch::redo(Again again)
         range.from = db::PushdownTable::after(reach.cut);
 }
 
-// A range with a text the driver cannot carry (a byte that is not UTF-8 in a SQL_ASCII database): its
-// rows in the table's snapshot are taken by halves, each half a batch of its own, until each row whose
-// text cannot come back is named alone; every other row is replaced as in any batch.
-Reach BatchDispatch::narrow(const PageRange& range)
+// The range's rows are listed in the table's snapshot by their places alone, which the driver can always
+// carry.
+Reach RowsApart::narrow(const PageRange& range)
 {
-    Lane* on = laneInHand();
+    Lane* on = m_batches.laneInHand();
     db::PushdownTable& table = *on->table;
-    table.begin(range.leaf, m_held.snapshot);
+    table.begin(range.leaf, m_batches.m_held.snapshot);
     std::vector<db::PushdownRow> rows;
     try {
         rows = table.placesIn(range.leaf, range.from, range.to);
@@ -438,16 +432,16 @@ Reach BatchDispatch::narrow(const PageRange& range)
     return Reach{static_cast<long long>(rows.size()), {}};
 }
 
-void BatchDispatch::narrowRows(const PageRange& range, const std::vector<db::PushdownRow>& rows, size_t first,
-                               size_t end)
+void RowsApart::narrowRows(const PageRange& range, const std::vector<db::PushdownRow>& rows, size_t first,
+                           size_t end)
 {
     if (first >= end)
         return;
     PageRange part = range;
     part.from = rows[first].ctid;
     part.to = db::PushdownTable::after(rows[end - 1].ctid);
-    m_notCarried.reset();
-    if (const std::optional<Reach> reach = batchAtOnce(part)) {
+    m_batches.m_notCarried.reset();
+    if (const std::optional<Reach> reach = m_batches.batchAtOnce(part)) {
         // Where the cap stopped it, the rest of the part goes on after its cut.
         size_t next = first;
         while (!reach->cut.isEmpty() && next < end && !placeAfter(rows[next].ctid, reach->cut))
@@ -456,14 +450,14 @@ void BatchDispatch::narrowRows(const PageRange& range, const std::vector<db::Pus
             narrowRows(range, rows, next, end);
         return;
     }
-    if (!m_notCarried) {
-        redo({part, false});
+    if (!m_batches.m_notCarried) {
+        m_batches.redo({part, false});
         return;
     }
     if (end - first == 1) {
-        reportFailure(m_p, step::Store,
-                      std::make_exception_ptr(m_notCarried->describing(
-                          m_table.rowName(range.leaf, rows[first].ctid, rows[first].key))));
+        reportFailure(m_batches.m_p, step::Store,
+                      std::make_exception_ptr(m_batches.m_notCarried->describing(
+                          m_batches.m_table.rowName(range.leaf, rows[first].ctid, rows[first].key))));
         return;
     }
     const size_t middle = first + (end - first) / 2;
@@ -471,14 +465,14 @@ void BatchDispatch::narrowRows(const PageRange& range, const std::vector<db::Pus
     narrowRows(range, rows, middle, end);
 }
 
-bool BatchDispatch::fits(const std::vector<db::ChangedColumns>& sets) const
+bool ChangedSets::fits(const std::vector<db::ChangedColumns>& sets) const
 {
     return std::all_of(sets.begin(), sets.end(), [this](const db::ChangedColumns& set) {
         return std::find(m_sets.begin(), m_sets.end(), set) != m_sets.end();
     });
 }
 
-bool BatchDispatch::learn(const std::vector<db::ChangedColumns>& sets)
+bool ChangedSets::learn(const std::vector<db::ChangedColumns>& sets)
 {
     for (const db::ChangedColumns& set : sets) {
         if (std::find(m_sets.begin(), m_sets.end(), set) != m_sets.end())
@@ -488,7 +482,7 @@ bool BatchDispatch::learn(const std::vector<db::ChangedColumns>& sets)
         bool settable = set.size() == qsizetype(m_table.columns.size());
         for (qsizetype j = 0; settable && j < set.size(); ++j)
             settable = set[j] == u'0' || m_table.columns[size_t(j)].settable();
-        if (settable && m_sets.size() < MostSets)
+        if (settable && m_sets.size() < Most)
             m_sets.push_back(set);
     }
     return fits(sets);

@@ -48,6 +48,60 @@ private:
     std::vector<std::future<Lane>> m_opening;
 };
 
+// The sets of columns the rows of a table's batches change, each an UPDATE of its own in a batch's
+// statement: a statement names only the columns its rows change, whatever the rows of a batch change. A
+// set beyond the first few sends its batch the locking way, which groups rows by set too.
+class ChangedSets
+{
+public:
+    explicit ChangedSets(const ServerTable& table) : m_table(table) {}
+    const std::vector<db::ChangedColumns>& sets() const { return m_sets; }
+    // Whether a statement had an UPDATE for each set of columns its rows change.
+    bool fits(const std::vector<db::ChangedColumns>& sets) const;
+    // Takes the sets into the statements from now on, where each can be and there is room; whether all
+    // are in them now.
+    bool learn(const std::vector<db::ChangedColumns>& sets);
+
+private:
+    static constexpr size_t Most = 8;
+    const ServerTable& m_table;
+    std::vector<db::ChangedColumns> m_sets;
+};
+
+class BatchDispatch;
+
+// A batch to do again the locking way; its lines are in the log already where logged.
+struct Again
+{
+    PageRange range;
+    bool logged = false;
+};
+
+// A batch whose statement has run on the lane, to be finished beside the next ones.
+struct Beside
+{
+    Lane* lane;
+    PageRange range;
+    db::PushdownBatchHead head;
+};
+
+// Finds the rows of a range whose texts the driver cannot carry (a byte that is not UTF-8 in a SQL_ASCII
+// database) by taking its rows in the table's snapshot by halves, each half a batch of its own, until each
+// such row is named alone; every other row is replaced as in any batch.
+class RowsApart
+{
+public:
+    explicit RowsApart(BatchDispatch& batches) : m_batches(batches) {}
+    Reach narrow(const PageRange& range);
+
+private:
+    // The rows [first, end) of those found, each half on its own where it has one the driver cannot carry.
+    void narrowRows(const PageRange& range, const std::vector<db::PushdownRow>& rows, size_t first,
+                    size_t end);
+
+    BatchDispatch& m_batches;
+};
+
 // Runs one batch of pages at a time: in one statement where it can, on whichever connection is in hand,
 // handing its answer to a finisher while the next batch runs; the locking way where it cannot. It gives
 // out the record numbers: a finisher is told the number its first record takes.
@@ -61,6 +115,7 @@ public:
     ~BatchDispatch();
     BatchDispatch(const BatchDispatch&) = delete;
     BatchDispatch& operator=(const BatchDispatch&) = delete;
+    friend class RowsApart;
 
     int entry() const { return m_entry; }
     int entryCount() const { return m_entryCount; }
@@ -89,30 +144,9 @@ public:
 
 private:
     std::optional<Reach> batchAtOnce(const PageRange& range, bool retried = false);
-    Reach narrow(const PageRange& range);
-    // The rows [first, end) of those narrow found, each half on its own where it has one it cannot carry.
-    void narrowRows(const PageRange& range, const std::vector<db::PushdownRow>& rows, size_t first, size_t end);
-    // Whether the statement had an UPDATE for each set of columns its rows change.
-    bool fits(const std::vector<db::ChangedColumns>& sets) const;
-    // Takes the sets into the statements from now on, where each can be and there is room; whether all
-    // are in them now.
-    bool learn(const std::vector<db::ChangedColumns>& sets);
-    Reach finishPair(Lane& one, const PageRange& firstHalf, const db::PushdownBatchHead& firstHead,
-                     Lane& other, const PageRange& secondHalf, const db::PushdownBatchHead& secondHead);
-    struct Beside
-    {
-        Lane* lane;
-        PageRange range;
-        db::PushdownBatchHead head;
-    };
     // The batches, in place order, are finished one after the other beside the next ones.
     void finishBeside(const std::vector<Beside>& batches);
     bool settle();
-    struct Again
-    {
-        PageRange range;
-        bool logged = false;
-    };
     void redo(Again again);
     void redoAll();
     LockingStore locking();
@@ -128,12 +162,8 @@ private:
     db::PushdownHold m_held;
     SchedulerCounts m_counts;
     bool m_atOnce = true; // batches go in one statement each, until a field two pairs meet in is found
-    // The sets of columns the rows of the batches so far change, each an UPDATE of its own in a batch's
-    // statement: a statement names only the columns its rows change, whatever the rows of a batch change.
-    // A set beyond the first few sends its batch the locking way, which groups rows by set too.
-    static constexpr size_t MostSets = 8;
-    std::vector<db::ChangedColumns> m_sets;
-    std::optional<db::DbError> m_notCarried; // why the batch tried last failed, where a text could not come back
+    ChangedSets m_sets;
+    std::optional<db::DbError> m_notCarried; // the last batch's failure, where a text could not come back
 
     // Declared before the finisher that may hold them, so that they outlive it.
     Lanes m_lanes;

@@ -750,8 +750,9 @@ JournalRun Journal::run(qint64 id)
 
 std::map<QString, long long> Journal::storedFields(qint64 run)
 {
-    Sql q(m_db, "SELECT s.schema, s.name, count(*) FROM stores s JOIN records r ON r.store = s.id JOIN changes c "
-                "ON c.record = r.id WHERE s.run = ? AND s.state <> 'failed' GROUP BY s.schema, s.name");
+    Sql q(m_db,
+          "SELECT s.schema, s.name, count(*) FROM stores s JOIN records r ON r.store = s.id JOIN changes c "
+          "ON c.record = r.id WHERE s.run = ? AND s.state <> 'failed' GROUP BY s.schema, s.name");
     q.bind(1, run);
     std::map<QString, long long> fields;
     while (q.step())

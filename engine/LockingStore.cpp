@@ -41,7 +41,7 @@ void LockingStore::log(size_t column, size_t pair)
 }
 
 std::exception_ptr LockingStore::commit(const QString& transaction,
-                                       const std::vector<db::JournaledRecord>& records)
+                                        const std::vector<db::JournaledRecord>& records)
 {
     Settled settled = m_writer.putOnRecord(m_on, transaction, records);
     if (settled.commitFailure)
@@ -140,7 +140,8 @@ std::vector<size_t> LockingStore::replaceTogether(const db::PushdownLeaf& leaf, 
     std::vector<db::PushdownStored> written;
     try {
         for (const auto& [changed, ctids] : bySet) {
-            std::vector<db::PushdownStored> part = m_on.replaceRows(leaf, from, to, ctids, changed, transaction);
+            std::vector<db::PushdownStored> part =
+                m_on.replaceRows(leaf, from, to, ctids, changed, transaction);
             written.insert(written.end(), std::make_move_iterator(part.begin()),
                            std::make_move_iterator(part.end()));
         }
@@ -253,7 +254,8 @@ void LockingStore::storeFields(const db::PushdownLeaf& leaf, const db::PushdownR
     rolledBack.dismiss();
     m_counts.ownVersion(stored->xmin);
     if (const std::exception_ptr refused = commit(
-            transaction, {journaledRecord(m_table, leaf, changed, row.values, texts, *stored, m_counts.records + 1)}))
+            transaction,
+            {journaledRecord(m_table, leaf, changed, row.values, texts, *stored, m_counts.records + 1)}))
         reportFailure(m_p, step::Store, describing(refused, name));
 }
 

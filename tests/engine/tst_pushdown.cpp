@@ -150,10 +150,9 @@ const QList<Set> ChainedSets{{"ab", "b"},
                              {"1.25", "1.255"},
                              {"05:06", "05:06.7"}};
 
-const QStringList TableNames{"chain",   "part",      "parent",  "child",   "dup",   "types",
-                             "folded",  "money",     "checked", "moved",   "ruled", "bare",
-                             "secured", "triggered", "alsoed",  "rounded", "cents", "modified",
-                             "docs",    "deferred"};
+const QStringList TableNames{"chain",  "part",    "parent", "child",    "dup",  "types",   "folded",
+                             "money",  "checked", "moved",  "ruled",    "bare", "secured", "triggered",
+                             "alsoed", "rounded", "cents",  "modified", "docs", "deferred"};
 
 // Every plain table of the schema, by name, with its rows in their text form sorted (duplicates counted).
 QString schemaText(const QString& schema)
@@ -294,23 +293,40 @@ private slots:
         run.tableWay = [&](int entry, const QString& why) { ways << TableNames.at(entry) + u':' + why; };
         QVERIFY(run.run(server));
 
-        QCOMPARE(ways,
-                 (QStringList{"chain:", "part:", "parent:", "child:", "dup:", "types:", "folded:", "money:",
-                              "checked:", "moved:", "ruled:rule r does the update instead",
-                              "bare:", "secured:", "triggered:", "alsoed:rule noted also runs on the update",
-                              "rounded:", "cents:", "modified:", "docs:", "deferred:"}));
+        QCOMPARE(ways, (QStringList{"chain:",
+                                    "part:",
+                                    "parent:",
+                                    "child:",
+                                    "dup:",
+                                    "types:",
+                                    "folded:",
+                                    "money:",
+                                    "checked:",
+                                    "moved:",
+                                    "ruled:rule r does the update instead",
+                                    "bare:",
+                                    "secured:",
+                                    "triggered:",
+                                    "alsoed:rule noted also runs on the update",
+                                    "rounded:",
+                                    "cents:",
+                                    "modified:",
+                                    "docs:",
+                                    "deferred:"}));
         QCOMPARE(server.shown.messages(), QStringList{"Done."});
         const QString walked = schemaText("push_walk").replace("push_walk", "S");
         QCOMPARE(schemaText("push_server").replace("push_server", "S"), walked);
         QVERIFY(walked.contains("(2,\"c 9 9\")")); // the chain went through (ab x, b x, cc x, c x x, c 9 9)
         QVERIFY(rowsOf("push_server.checked").contains("(1,b)"));
         QCOMPARE(TestDatabase::psql("SELECT count(*) FROM push_server.fired"), QString("0"));
-        QCOMPARE(TestDatabase::psql("SELECT count(*) FILTER (WHERE tsv::text LIKE '%more%') || ' ' || "
-                                    "count(*) FILTER (WHERE \"bo%3dy%2\" = 'ccody cc') FROM push_server.docs"),
-                 QString("56 56"));
-        QCOMPARE(TestDatabase::psql("SELECT string_agg(v, ' ' ORDER BY id) FROM push_server.deferred WHERE id "
-                                    "BETWEEN 1 AND 2"),
-                 QString("row1ab row2cc"));
+        QCOMPARE(
+            TestDatabase::psql("SELECT count(*) FILTER (WHERE tsv::text LIKE '%more%') || ' ' || "
+                               "count(*) FILTER (WHERE \"bo%3dy%2\" = 'ccody cc') FROM push_server.docs"),
+            QString("56 56"));
+        QCOMPARE(
+            TestDatabase::psql("SELECT string_agg(v, ' ' ORDER BY id) FROM push_server.deferred WHERE id "
+                               "BETWEEN 1 AND 2"),
+            QString("row1ab row2cc"));
         QCOMPARE(rowsOf("push_server.moved_cc"), QString("(cc,9)"));
         // Refused on the way and the field went on from its text before: identity (7), numeric (x.10),
         // "char" (cc), the domain's check (cc), varchar(5) and the domain over it (cccccc); rounded:
@@ -688,9 +704,10 @@ private slots:
             bool stopRequested() override
             {
                 if (++asked == 3)
-                    TestDatabase::psql("DELETE FROM push_moved.t WHERE id = 3000; UPDATE push_moved.t SET id = "
-                                       "3000 WHERE id = 1; DELETE FROM push_moved.t WHERE id = 2999; INSERT "
-                                       "INTO push_moved.t VALUES (2999, 'xa')");
+                    TestDatabase::psql(
+                        "DELETE FROM push_moved.t WHERE id = 3000; UPDATE push_moved.t SET id = "
+                        "3000 WHERE id = 1; DELETE FROM push_moved.t WHERE id = 2999; INSERT "
+                        "INTO push_moved.t VALUES (2999, 'xa')");
                 return false;
             }
         } host;
@@ -745,10 +762,18 @@ private slots:
             QVERIFY(head.meant > 0);
             orders.push_back({Lane{nullptr, std::move(table)}, nullptr, leaf, head, 1});
         }
-        namer = std::make_unique<db::PushdownTable>(connections[0], db::Table{QStringLiteral("push_pair"), "t"});
+        namer =
+            std::make_unique<db::PushdownTable>(connections[0], db::Table{QStringLiteral("push_pair"), "t"});
         const std::vector<std::pair<QString, QString>> pairs{{"ab", "b"}};
-        const ServerTable table{request, pairs,    ReplacementPlan(pairs), {"push_pair", "t"}, "t", namer->columns(),
-                                namer->keyColumns(), SetLines, *namer};
+        const ServerTable table{request,
+                                pairs,
+                                ReplacementPlan(pairs),
+                                {"push_pair", "t"},
+                                "t",
+                                namer->columns(),
+                                namer->keyColumns(),
+                                SetLines,
+                                *namer};
         orders.front().writer = std::make_unique<JournalWriter>(&journal, table);
         const std::vector<Finished> done = finishBatches(table, std::move(orders));
         QCOMPARE(journal.asked, 1);
@@ -762,10 +787,11 @@ private slots:
     void aRowTheDriverCannotCarryIsNamedAndTheOthersStored()
     {
         QUARVEL_REQUIRE_DB();
-        TestDatabase::psqlAdmin(QStringLiteral("DROP DATABASE IF EXISTS tst_push_ascii; CREATE DATABASE "
-                                               "tst_push_ascii ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' "
-                                               "TEMPLATE template0 OWNER ") +
-                                TestDatabase::details().user);
+        TestDatabase::psqlAdmin(
+            QStringLiteral("DROP DATABASE IF EXISTS tst_push_ascii; CREATE DATABASE "
+                           "tst_push_ascii ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' "
+                           "TEMPLATE template0 OWNER ") +
+            TestDatabase::details().user);
         auto dropped = qScopeGuard([] { TestDatabase::psqlAdmin("DROP DATABASE IF EXISTS tst_push_ascii"); });
         const QString connect = QStringLiteral("\\c tst_push_ascii\n");
         TestDatabase::psql(connect + "CREATE TABLE t (id int PRIMARY KEY, s text);"
@@ -820,7 +846,8 @@ private slots:
         QCOMPARE(records, journal.run(made).records);
         const UndoReport undone = undoRun(journal, made, TestDatabase::connectionString());
         QCOMPARE(undone.listed, QStringList());
-        QCOMPARE(undone.notes.join(u'|').count("beyond its rows is not undone"), 3); // alsoed, triggered, docs
+        QCOMPARE(undone.notes.join(u'|').count("beyond its rows is not undone"),
+                 3); // alsoed, triggered, docs
         QCOMPARE(undone.failed, 0);
         QCOMPARE(schemaText("push_undo"), before);
     }
@@ -847,7 +874,8 @@ private slots:
                 table.startBatch(leaf, QStringLiteral("(0,0)"), QStringLiteral("(1,0)"), sets);
             const db::PushdownBatch batch = table.finishBatch();
             table.rollback();
-            QString answer = QStringLiteral("%1 %2 %3:").arg(head.found).arg(head.meant).arg(head.changed.size());
+            QString answer =
+                QStringLiteral("%1 %2 %3:").arg(head.found).arg(head.meant).arg(head.changed.size());
             for (size_t i = 0; i < batch.rows.size(); ++i) {
                 answer += u' ' + batch.rows[i].ctid;
                 for (size_t j = 0; j < 2; ++j) {
