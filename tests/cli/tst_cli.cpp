@@ -257,6 +257,40 @@ private slots:
                 << 1 << "tst_cli.narrow: 1 of its replacements are not in the replacement log";
     }
 
+    // A "%1" in a name is text: where the name stands before other values in a line, they must not land
+    // in it. The log that cannot be written makes a run name its table in such a line.
+    void aTableIsShownByItsOwnName_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("line"); // of standard output for tables, of standard error for a run
+        const QString table = QStringLiteral("tst_cli.t%2x%1");
+        QTest::newRow("tables") << QStringList{"tables", "--table", table} << table;
+        const QString log = QDir::toNativeSeparators(m_home.filePath("unloggable/backups.log"));
+        for (const char* engine : {"server", "client"})
+            QTest::newRow(qPrintable(QStringLiteral("a run whose log cannot be written, %1").arg(engine)))
+                << QStringList{"run",      "--find", "ab",      "--replace", "xy",
+                               "--engine", engine,   "--table", table,       "--yes"}
+                << "quarvel-cli: " + table + ": 1 of its replacements are not in the replacement log " + log +
+                       " (their lines could not be written); the journal holds every change stored";
+    }
+
+    void aTableIsShownByItsOwnName()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, line);
+        TestDatabase::psql("DROP TABLE IF EXISTS tst_cli.\"t%2x%1\";"
+                           "CREATE TABLE tst_cli.\"t%2x%1\" (id int PRIMARY KEY, v text);"
+                           "INSERT INTO tst_cli.\"t%2x%1\" VALUES (1, 'ab')");
+        QVERIFY(QDir(m_home.filePath("unloggable")).mkpath("backups.log"));
+        QProcessEnvironment env = environment();
+        env.insert(QStringLiteral("PGPASSWORD"), TestDatabase::details().password);
+        env.insert(QStringLiteral("TEMP"), m_home.filePath("unloggable"));
+        const Result result = cli(arguments + connectionOptions(), env);
+        const QString& shown = arguments.first() == u"tables" ? result.out : result.err;
+        QVERIFY2(shown.split(u'\n').contains(line), qPrintable(result.out + result.err));
+    }
+
     void aSelectionIsListedRunAndJournaled()
     {
         QUARVEL_REQUIRE_DB();
