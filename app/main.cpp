@@ -31,7 +31,7 @@ void reportShownWindow(const QWidget& window)
     QStringList sizes;
     const QList<QSize> available = window.windowIcon().availableSizes();
     for (const QSize& size : available)
-        sizes.append(QStringLiteral("%1x%2").arg(size.width()).arg(size.height()));
+        sizes.append(QString::number(size.width()) + u'x' + QString::number(size.height()));
     out << "icon: " << (sizes.isEmpty() ? QStringLiteral("none") : sizes.join(u' ')) << '\n';
     const quarvel::ui::WindowPointer* pointer = quarvel::ui::WindowPointer::of(&window);
     const bool hand = pointer && pointer->hasCustomCursor();

@@ -146,7 +146,8 @@ void CliRunObserver::errorReport(const QString& text)
         // A failure inside a record's walk says which record, as a failure found when its batch is
         // stored already does.
         if (table.records > 0 && !failure.message.contains(QStringLiteral("\nRecord ")))
-            failure.message += QStringLiteral("\nRecord %1 of %2.").arg(table.records).arg(table.table);
+            failure.message +=
+                QStringLiteral("\nRecord %1 of %2.").arg(QString::number(table.records), table.table);
     }
     m_outcome.failures.append(failure);
 }

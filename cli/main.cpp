@@ -468,12 +468,9 @@ public:
         m_last.start();
         const double seconds = double(qMax<qint64>(1, m_tableClock.elapsed())) / 1000.0;
         const QString text = QStringLiteral("table %1 of %2 %3: record %4 of %5, %6 records/s")
-                                 .arg(entry + 1)
-                                 .arg(entryCount)
-                                 .arg(table.table)
-                                 .arg(table.records)
-                                 .arg(recordCount)
-                                 .arg(qRound64(double(table.records) / seconds));
+                                 .arg(QString::number(entry + 1), QString::number(entryCount), table.table,
+                                      QString::number(table.records), QString::number(recordCount),
+                                      QString::number(qRound64(double(table.records) / seconds)));
         std::fputs(("\r\033[K" + text).toLocal8Bit().constData(), stderr);
     }
     ~ProgressLine()
@@ -564,9 +561,7 @@ void printRunProblems(const cli::RunOutcome& outcome)
         if (table.logFailures != 0)
             printError(QStringLiteral("%1: %2 of its replacements are not in the replacement log %3 (their "
                                       "lines could not be written); the journal holds every change stored")
-                           .arg(table.table)
-                           .arg(table.logFailures)
-                           .arg(engine::logFilePath()));
+                           .arg(table.table, QString::number(table.logFailures), engine::logFilePath()));
 }
 
 QJsonObject runJson(const cli::RunOutcome& outcome, int status)
@@ -743,9 +738,8 @@ void printSamples(QTextStream& out, const engine::PreviewTable& table, bool colo
     out << '\n'
         << table.text
         << QStringLiteral(": %1 of %2 %3 would change")
-               .arg(table.changedRecords)
-               .arg(table.records)
-               .arg(table.records == 1 ? QStringLiteral("record") : QStringLiteral("records"))
+               .arg(QString::number(table.changedRecords), QString::number(table.records),
+                    table.records == 1 ? QStringLiteral("record") : QStringLiteral("records"))
         << '\n';
     for (const engine::PreviewChange& change : table.samples) {
         // The change starts near the left, however far into the value it is.
@@ -883,8 +877,7 @@ void printPairsRan(QTextStream& out, const std::vector<engine::JournalRun>& runs
             lists << pairs.join(QStringLiteral(", "));
         }
         out << QStringLiteral("run %1 ran its pairs as they were changed: %2\n")
-                   .arg(run.id)
-                   .arg(lists.join(QStringLiteral("; then ")));
+                   .arg(QString::number(run.id), lists.join(QStringLiteral("; then ")));
     }
 }
 
@@ -910,7 +903,8 @@ int commandRuns(const QCommandLineParser& parser)
     printPairsRan(out, runs);
     for (const engine::JournalRun& run : runs)
         if (!run.choice.isEmpty())
-            out << QStringLiteral("run %1 took %2\n").arg(run.id).arg(engine::choiceText(run.choice));
+            out << QStringLiteral("run %1 took %2\n")
+                       .arg(QString::number(run.id), engine::choiceText(run.choice));
     if (runs.empty())
         printError(QStringLiteral("no run has been journaled yet (%1)").arg(journal.path()));
     return Done;
@@ -930,9 +924,11 @@ public:
     void progress(long long done, long long total) override
     {
         if (m_shown)
-            std::fputs(
-                QStringLiteral("\r\033[Krecord %1 of %2").arg(done).arg(total).toLocal8Bit().constData(),
-                stderr);
+            std::fputs(QStringLiteral("\r\033[Krecord %1 of %2")
+                           .arg(QString::number(done), QString::number(total))
+                           .toLocal8Bit()
+                           .constData(),
+                       stderr);
     }
     bool stopRequested() override { return g_stop.load(); }
 
@@ -974,9 +970,8 @@ QJsonObject undoJson(const engine::UndoReport& report, qint64 id, bool stopped, 
 void printUndoReport(QTextStream& out, const engine::UndoReport& report)
 {
     out << QStringLiteral("restored: %1\nkept, changed since the run: %2\nno longer there: %3\n")
-               .arg(report.restored)
-               .arg(report.changedSince)
-               .arg(report.missing);
+               .arg(QString::number(report.restored), QString::number(report.changedSince),
+                    QString::number(report.missing));
     if (report.notStored != 0)
         out << QStringLiteral("never stored (the run ended before they committed): %1\n")
                    .arg(report.notStored);
@@ -1002,9 +997,8 @@ int commandUndo(const QCommandLineParser& parser)
         throw cli::UsageError(refusal.toStdString());
     if (!goAheadGiven(parser, "standard input is not a terminal: give --yes to undo without asking",
                       QStringLiteral("Undo run %1 (%2 records in %3 tables)? [y/N] ")
-                          .arg(run.id)
-                          .arg(run.records)
-                          .arg(run.tables.size()),
+                          .arg(QString::number(run.id), QString::number(run.records),
+                               QString::number(run.tables.size())),
                       QStringLiteral("nothing undone")))
         return Done;
 

@@ -75,7 +75,7 @@ QString PushdownTable::after(const QString& ctid)
     const QStringList parts = QString(ctid).remove(u'(').remove(u')').split(u',');
     if (parts.size() != 2)
         return ctid;
-    return QStringLiteral("(%1,%2)").arg(parts[0]).arg(parts[1].toLongLong() + 1);
+    return QStringLiteral("(%1,%2)").arg(parts[0], QString::number(parts[1].toLongLong() + 1));
 }
 
 std::vector<PushdownRow> PushdownTable::lockBatch(const PushdownLeaf& leaf, long long first, long long end,

@@ -131,7 +131,9 @@ void PushdownRemote::rowApart(const PushdownLeaf& leaf, const QString& ctid)
     const auto place = placeOf(ctid);
     if (!place)
         return;
-    placesApart(leaf, ctid, QStringLiteral("(%1,%2)").arg(place->first).arg(place->second + 1));
+    placesApart(
+        leaf, ctid,
+        QStringLiteral("(%1,%2)").arg(QString::number(place->first), QString::number(place->second + 1)));
 }
 
 std::vector<QString> PushdownRemote::ownPlaces(long long first, long long end)
@@ -140,7 +142,7 @@ std::vector<QString> PushdownRemote::ownPlaces(long long first, long long end)
     m_own.erase(m_own.begin(), m_own.lower_bound({first, 0}));
     std::vector<QString> own;
     for (auto at = m_own.begin(); at != m_own.end() && at->first < end; ++at)
-        own.push_back(QStringLiteral("(%1,%2)").arg(at->first).arg(at->second));
+        own.push_back(QStringLiteral("(%1,%2)").arg(QString::number(at->first), QString::number(at->second)));
     return own;
 }
 

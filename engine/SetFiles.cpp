@@ -241,8 +241,7 @@ QString saveRefusal(const QList<Set>& sets)
         if (holdsLineBreak(set.find) || holdsLineBreak(set.replacement))
             return QStringLiteral("Set %1 %2 holds a carriage return or line feed, which a set file cannot "
                                   "keep within one line. Nothing was saved.")
-                .arg(k + 1)
-                .arg(quoted(set));
+                .arg(QString::number(k + 1), quoted(set));
         // An empty find text or a replacement that begins with ':' still comes back whole; only what
         // the reader would cut differently is refused.
         const Set back = cutAtSeparator(set.find + separator + set.replacement, separator);
@@ -250,8 +249,7 @@ QString saveRefusal(const QList<Set>& sets)
             return QStringLiteral("Set %1 %2 would load back from a set file as %3, because \"::\" "
                                   "separates the find text from the replacement text there. Nothing was "
                                   "saved.")
-                .arg(k + 1)
-                .arg(quoted(set), quoted(back));
+                .arg(QString::number(k + 1), quoted(set), quoted(back));
     }
     return {};
 }

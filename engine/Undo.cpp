@@ -67,15 +67,14 @@ QString undoRefusal(const JournalRun& run, const QString& connectionString)
 {
     if (run.undoneBy != 0)
         return QStringLiteral("Run %1 was already undone (by run %2). Undo run %2 to put its changes back.")
-            .arg(run.id)
-            .arg(run.undoneBy);
+            .arg(QString::number(run.id), QString::number(run.undoneBy));
     const RunPlace here = runPlaceOf(connectionString);
     if (here.server != run.place.server || here.port != run.place.port || here.database != run.place.database)
         return QStringLiteral(
                    "Run %1 was made on the database \"%2\" on %3, port %4. Connect to that database "
                    "first; now the connection is to \"%5\" on %6, port %7.")
-            .arg(run.id)
-            .arg(run.place.database, run.place.server, run.place.port, here.database, here.server, here.port);
+            .arg(QString::number(run.id), run.place.database, run.place.server, run.place.port, here.database,
+                 here.server, here.port);
     return {};
 }
 
@@ -167,8 +166,7 @@ public:
         if (m_stopped)
             m_report.listed << QStringLiteral("Stopped before the end: %1 of %2 records were looked at. The "
                                               "rest are still as the run left them.")
-                                   .arg(m_done)
-                                   .arg(m_total);
+                                   .arg(QString::number(m_done), QString::number(m_total));
         return m_report;
     }
 
@@ -181,9 +179,9 @@ private:
             return;
         db::RowRestore* restore = m_restores.forStore(store, m_report);
         if (!restore) {
-            const QString reason = QStringLiteral("%1 records not restored: %2")
-                                       .arg(store.rows.size())
-                                       .arg(m_restores.goneReason(store.table));
+            const QString reason =
+                QStringLiteral("%1 records not restored: %2")
+                    .arg(QString::number(store.rows.size()), m_restores.goneReason(store.table));
             m_report.missing += static_cast<long long>(store.rows.size());
             m_report.listed << QStringLiteral("%1: %2").arg(store.table.displayName(), reason);
             m_report.notPutBack.append({store.table.displayName(), 0, QString(), reason});

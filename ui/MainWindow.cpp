@@ -574,11 +574,8 @@ void Form2::progress(int entry, int entryCount, long long record, long long reco
     m_lastProgress = now;
     const QLocale locale;
     StatusLine->setText(QStringLiteral("Table %1 of %2 (%3): record %4 of %5")
-                            .arg(entry + 1)
-                            .arg(entryCount)
-                            .arg(tableText(entry))
-                            .arg(locale.toString(record))
-                            .arg(locale.toString(recordCount)));
+                            .arg(QString::number(entry + 1), QString::number(entryCount), tableText(entry),
+                                 locale.toString(record), locale.toString(recordCount)));
 }
 
 engine::Journal* Form2::journal()

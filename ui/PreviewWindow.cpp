@@ -42,11 +42,9 @@ public:
             return;
         m_clock.restart();
         m_status.setText(QStringLiteral("Table %1 of %2, %3: record %4 of %5")
-                             .arg(entry + 1)
-                             .arg(entryCount)
-                             .arg(m_request.tables.at(entry).second)
-                             .arg(record)
-                             .arg(recordCount));
+                             .arg(QString::number(entry + 1), QString::number(entryCount),
+                                  m_request.tables.at(entry).second, QString::number(record),
+                                  QString::number(recordCount)));
         QApplication::processEvents();
     }
     bool cancelled() override
