@@ -181,7 +181,8 @@ const QString EngineTableQuery =
                    "AND c.relkind IN ('r', 'p')");
 
 // The relations that hold the table's rows: the table itself when it is plain (its inheritance children
-// are entries of their own), else every leaf partition.
+// are entries of their own), else every leaf partition. Last, whether the role may LOCK it in ROW
+// EXCLUSIVE mode, which a grant on the table gives and a grant on its columns does not.
 const QString LeavesQuery = QStringLiteral(
     "SELECT c.oid::pg_catalog.text, n.nspname::pg_catalog.text, c.relname::pg_catalog.text, "
     "c.relkind::pg_catalog.text, "
@@ -189,7 +190,8 @@ const QString LeavesQuery = QStringLiteral(
     "::pg_catalog.int8::pg_catalog.text, "
     "COALESCE((SELECT w.fdwname::pg_catalog.text FROM pg_catalog.pg_foreign_table ft "
     "JOIN pg_catalog.pg_foreign_server fs ON fs.oid = ft.ftserver "
-    "JOIN pg_catalog.pg_foreign_data_wrapper w ON w.oid = fs.srvfdw WHERE ft.ftrelid = c.oid), '') "
+    "JOIN pg_catalog.pg_foreign_data_wrapper w ON w.oid = fs.srvfdw WHERE ft.ftrelid = c.oid), ''), "
+    "pg_catalog.has_table_privilege(c.oid, 'INSERT, UPDATE, DELETE, TRUNCATE')::pg_catalog.text "
     "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
     "WHERE c.oid IN (SELECT t.relid FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS "
     "pg_catalog.regclass)) t WHERE t.isleaf) OR (c.oid = CAST(? AS pg_catalog.oid) AND c.relkind <> 'p') "

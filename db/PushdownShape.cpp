@@ -84,6 +84,7 @@ void PushdownShape::readLeaves(const std::shared_ptr<ConnectionState>& connectio
                           requiredText(leaves, 5).toLongLong()};
         const QString kind = requiredText(leaves, 4);
         leaf.remote = kind == u"f" && requiredText(leaves, 6) == u"postgres_fdw";
+        leaf.lockable = requiredText(leaves, 7) == u"true";
         if (kind != u"r" && !leaf.remote)
             walkBecause(QStringLiteral("partition %1 is %2")
                             .arg(leaf.table.displayName(), kind == u"f" ? QStringLiteral("a foreign table")
