@@ -55,6 +55,8 @@ public:
     const std::vector<PushdownLeaf>& leaves() const { return m_shape->leaves(); }
     const std::vector<PushdownColumn>& columns() const { return m_shape->columns(); }
     const std::vector<QString>& keyColumns() const { return m_shape->keyColumns(); }
+    // The searched columns the role may not update, left out of columns().
+    const std::vector<QString>& notUpdatable() const { return m_shape->notUpdatable(); }
 
     // The pairs every later statement applies, in order; pairs with an empty find text never match and
     // must not be given.

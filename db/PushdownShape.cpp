@@ -103,6 +103,11 @@ void PushdownShape::readColumns(const std::shared_ptr<ConnectionState>& connecti
         // A column left out is never read, tested or written.
         if (searched && !searched(found.name))
             continue;
+        // Nor is one the role may not update: the server would refuse every row the batch sets it in.
+        if (!found.updatable) {
+            m_notUpdatable.push_back(found.name);
+            continue;
+        }
         m_columns.push_back(readColumn(connection, found));
         anySettable = anySettable || m_columns.back().settable();
     }
