@@ -96,6 +96,11 @@ void CliRunObserver::tableWay(int entry, const QString& walkReason)
     m_outcome.tables[entry].walkReason = walkReason;
 }
 
+void CliRunObserver::notUpdatable(int entry, const QStringList& columns)
+{
+    m_outcome.tables[entry].notUpdatable = columns;
+}
+
 void CliRunObserver::progress(int entry, int entryCount, long long record, long long recordCount)
 {
     TableOutcome& table = m_outcome.tables[entry];

@@ -46,6 +46,7 @@ struct TableOutcome
     int failures = 0;        // failures reported, log failures among them
     int logFailures = 0;     // replacements whose log line could not be written
     QString walkReason = {}; // with the server engine: why the record walk did this table; empty otherwise
+    QStringList notUpdatable = {}; // searched columns left out: the role may not update them
 };
 
 // Who does the work: the server, batch by batch (engine::PushdownRun), or the record walk of the windows.
@@ -93,6 +94,7 @@ public:
     void unlogged(const QString& fieldName) override;
     bool stopRequested() override;
     void tableWay(int entry, const QString& walkReason) override;
+    void notUpdatable(int entry, const QStringList& columns) override;
     engine::Journal* journal() override;
     Prompts& prompts() override { return *this; }
 

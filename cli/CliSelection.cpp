@@ -38,6 +38,8 @@ QString verdictText(const ShownColumn& shown)
         return QStringLiteral("left out: excluded");
     if (shown.verdict == ColumnVerdict::NotIncluded)
         return QStringLiteral("left out: no --column pattern matches it");
+    if (!shown.column.updatable)
+        return QStringLiteral("left out: the role may not update it");
     if (!shown.column.unwritable.isEmpty())
         return QStringLiteral("searched, but no text can be stored into it (%1): a match is refused")
             .arg(shown.column.unwritable);
@@ -159,17 +161,18 @@ QJsonObject shownTableJson(const ShownTable& shown)
 {
     QJsonArray columns;
     for (const ShownColumn& c : shown.columns) {
-        const bool searched = c.verdict == ColumnVerdict::Searched;
-        columns.append(
-            QJsonObject{{QStringLiteral("name"), c.column.name},
-                        {QStringLiteral("type"), c.column.type},
-                        {QStringLiteral("searched"), searched},
-                        {QStringLiteral("leftOut"), searched ? QJsonValue()
-                                                    : c.verdict == ColumnVerdict::Excluded
-                                                        ? QJsonValue(QStringLiteral("excluded"))
-                                                        : QJsonValue(QStringLiteral("not included"))},
-                        {QStringLiteral("unwritable"),
-                         c.column.unwritable.isEmpty() ? QJsonValue() : QJsonValue(c.column.unwritable)}});
+        const bool searched = c.verdict == ColumnVerdict::Searched && c.column.updatable;
+        columns.append(QJsonObject{
+            {QStringLiteral("name"), c.column.name},
+            {QStringLiteral("type"), c.column.type},
+            {QStringLiteral("searched"), searched},
+            {QStringLiteral("leftOut"),
+             searched                                  ? QJsonValue()
+             : c.verdict == ColumnVerdict::Excluded    ? QJsonValue(QStringLiteral("excluded"))
+             : c.verdict == ColumnVerdict::NotIncluded ? QJsonValue(QStringLiteral("not included"))
+                                                       : QJsonValue(QStringLiteral("not updatable"))},
+            {QStringLiteral("unwritable"),
+             c.column.unwritable.isEmpty() ? QJsonValue() : QJsonValue(c.column.unwritable)}});
     }
     return QJsonObject{{QStringLiteral("schema"), shown.listed.table.schema},
                        {QStringLiteral("name"), shown.listed.table.name},

@@ -549,9 +549,13 @@ cli::RunOutcome runWithProgress(const QString& connectionString, const QList<cli
 // What went wrong in a run, a line each on standard error.
 void printRunProblems(const cli::RunOutcome& outcome)
 {
-    for (const cli::TableOutcome& table : std::as_const(outcome.tables))
+    for (const cli::TableOutcome& table : std::as_const(outcome.tables)) {
+        if (!table.notUpdatable.isEmpty())
+            printError(table.table + QStringLiteral(": left out: the role may not update ") +
+                       table.notUpdatable.join(QStringLiteral(", ")));
         if (!table.walkReason.isEmpty())
             printError(table.table + QStringLiteral(": record walk: ") + table.walkReason);
+    }
     for (const cli::RunFailure& failure : std::as_const(outcome.failures))
         printError(
             (failure.table.isEmpty() ? QString() : failure.table + QStringLiteral(": ")) +
@@ -568,12 +572,14 @@ QJsonObject runJson(const cli::RunOutcome& outcome, int status)
 {
     QJsonArray tableList;
     for (const cli::TableOutcome& table : std::as_const(outcome.tables))
-        tableList.append(QJsonObject{{QStringLiteral("table"), table.table},
-                                     {QStringLiteral("records"), table.records},
-                                     {QStringLiteral("replaced"), table.replaced},
-                                     {QStringLiteral("failures"), table.failures},
-                                     {QStringLiteral("logFailures"), table.logFailures},
-                                     {QStringLiteral("recordWalk"), table.walkReason}});
+        tableList.append(
+            QJsonObject{{QStringLiteral("table"), table.table},
+                        {QStringLiteral("records"), table.records},
+                        {QStringLiteral("replaced"), table.replaced},
+                        {QStringLiteral("failures"), table.failures},
+                        {QStringLiteral("logFailures"), table.logFailures},
+                        {QStringLiteral("recordWalk"), table.walkReason},
+                        {QStringLiteral("notUpdatable"), QJsonArray::fromStringList(table.notUpdatable)}});
     QJsonArray failureList;
     for (const cli::RunFailure& failure : std::as_const(outcome.failures))
         failureList.append(QJsonObject{{QStringLiteral("table"), failure.table},

@@ -70,13 +70,15 @@ const QString SkipCausesQuery = QStringLiteral(
     "UNION ALL SELECT 'policy', '' FROM pg_catalog.pg_class c "
     "WHERE c.oid IN (CAST(? AS pg_catalog.oid), CAST(? AS pg_catalog.oid)) AND c.relrowsecurity");
 
-// The columns of "SELECT *" on the relation, in order, with what a set value needs.
+// The columns of "SELECT *" on the relation, in order, with what a set value needs and whether the
+// connected role may update it: a grant on the table or on the column itself.
 const QString ColumnsQuery = QStringLiteral(
     "SELECT a.attname::pg_catalog.text, tn.nspname::pg_catalog.text, t.typname::pg_catalog.text, "
     "pn.nspname::pg_catalog.text, p.proname::pg_catalog.text, p.pronargs::pg_catalog.text, "
     "(CASE WHEN t.typelem <> 0 THEN t.typelem ELSE t.oid END)::pg_catalog.text, "
     "a.atttypmod::pg_catalog.text, a.attgenerated::pg_catalog.text, a.attidentity::pg_catalog.text, "
-    "pg_catalog.format_type(a.atttypid, a.atttypmod), t.oid::pg_catalog.text, t.typtype::pg_catalog.text "
+    "pg_catalog.format_type(a.atttypid, a.atttypmod), t.oid::pg_catalog.text, t.typtype::pg_catalog.text, "
+    "pg_catalog.has_column_privilege(a.attrelid, a.attnum, 'UPDATE')::pg_catalog.text "
     "FROM pg_catalog.pg_attribute a "
     "JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
     "JOIN pg_catalog.pg_namespace tn ON tn.oid = t.typnamespace "
@@ -179,7 +181,8 @@ const QString EngineTableQuery =
                    "AND c.relkind IN ('r', 'p')");
 
 // The relations that hold the table's rows: the table itself when it is plain (its inheritance children
-// are entries of their own), else every leaf partition.
+// are entries of their own), else every leaf partition. Last, whether the role may LOCK it in ROW
+// EXCLUSIVE mode, which a grant on the table gives and a grant on its columns does not.
 const QString LeavesQuery = QStringLiteral(
     "SELECT c.oid::pg_catalog.text, n.nspname::pg_catalog.text, c.relname::pg_catalog.text, "
     "c.relkind::pg_catalog.text, "
@@ -187,7 +190,8 @@ const QString LeavesQuery = QStringLiteral(
     "::pg_catalog.int8::pg_catalog.text, "
     "COALESCE((SELECT w.fdwname::pg_catalog.text FROM pg_catalog.pg_foreign_table ft "
     "JOIN pg_catalog.pg_foreign_server fs ON fs.oid = ft.ftserver "
-    "JOIN pg_catalog.pg_foreign_data_wrapper w ON w.oid = fs.srvfdw WHERE ft.ftrelid = c.oid), '') "
+    "JOIN pg_catalog.pg_foreign_data_wrapper w ON w.oid = fs.srvfdw WHERE ft.ftrelid = c.oid), ''), "
+    "pg_catalog.has_table_privilege(c.oid, 'INSERT, UPDATE, DELETE, TRUNCATE')::pg_catalog.text "
     "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
     "WHERE c.oid IN (SELECT t.relid FROM pg_catalog.pg_partition_tree(CAST(CAST(? AS pg_catalog.oid) AS "
     "pg_catalog.regclass)) t WHERE t.isleaf) OR (c.oid = CAST(? AS pg_catalog.oid) AND c.relkind <> 'p') "
@@ -262,6 +266,7 @@ std::vector<CatalogueColumn> tableColumns(const std::shared_ptr<ConnectionState>
         column.storedType = required(query, 11);
         column.typeOid = required(query, 12);
         column.typeKind = required(query, 13);
+        column.updatable = required(query, 14) == u"true";
         columns.push_back(std::move(column));
     }
     query.closeCursor();

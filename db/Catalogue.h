@@ -66,6 +66,9 @@ struct CatalogueColumn
     QString storedType; // the type with its modifier, as the server spells it
     QString typeOid;
     QString typeKind; // pg_type.typtype
+    // The connected role may UPDATE it. A column it may not is never searched: every store of the
+    // column would be refused, and with it the rest of the row's changes.
+    bool updatable = true;
 };
 
 // What a value set in the column needs, into either of the layer's column descriptions.

@@ -55,6 +55,8 @@ public:
     const std::vector<PushdownLeaf>& leaves() const { return m_shape->leaves(); }
     const std::vector<PushdownColumn>& columns() const { return m_shape->columns(); }
     const std::vector<QString>& keyColumns() const { return m_shape->keyColumns(); }
+    // The searched columns the role may not update, left out of columns().
+    const std::vector<QString>& notUpdatable() const { return m_shape->notUpdatable(); }
 
     // The pairs every later statement applies, in order; pairs with an empty find text never match and
     // must not be given.
@@ -64,10 +66,11 @@ public:
     long long pages(const PushdownLeaf& leaf);
 
     // Transactions on the connection: each batch is one. begin/commit throw DbError; rollback never fails.
-    // Given a local leaf, begin takes the lock a store needs on it first, so that a wait for the table
-    // (another session holds it, or waits to rewrite it) leaves the table (DbError::leavingTheTable)
-    // rather than failing a row; given a snapshot, the transaction reads as of that snapshot, and a row
-    // another session changed since fails the statement that writes it (40001).
+    // Given a local leaf, begin takes the lock a store needs on it first (a row-locking read's, where the
+    // role may update only some columns), so that a wait for the table (another session holds it, or
+    // waits to rewrite it) leaves the table (DbError::leavingTheTable) rather than failing a row; given a
+    // snapshot, the transaction reads as of that snapshot, and a row another session changed since fails the
+    // statement that writes it (40001).
     void begin();
     void begin(const PushdownLeaf& leaf, const QString& snapshot = QString());
     void commit();

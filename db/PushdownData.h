@@ -28,6 +28,7 @@ struct PushdownLeaf
     Table table;
     long long rowsPerPage = 0; // as the planner estimates it; 0 when never analysed
     bool remote = false;       // a postgres_fdw foreign table: its rows and pages are on another server
+    bool lockable = true;      // the role may LOCK it for a store: it may write the table, not only columns
 };
 
 struct PushdownColumn

@@ -91,8 +91,14 @@ void PushdownSession::begin(const PushdownLeaf& leaf, const QString& snapshot, c
         sql = QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ; SET TRANSACTION SNAPSHOT '") +
               snapshot + QStringLiteral("'; ");
     }
-    sql += QStringLiteral("LOCK TABLE ONLY ") + leaf.table.qualifiedName() +
-           QStringLiteral(" IN ROW EXCLUSIVE MODE");
+    // A role that may update only some columns may not LOCK the table. Its lock for a row-locking read
+    // still waits out a rewrite; a share lock (CREATE INDEX) then holds up the store itself.
+    if (leaf.lockable)
+        sql += QStringLiteral("LOCK TABLE ONLY ") + leaf.table.qualifiedName() +
+               QStringLiteral(" IN ROW EXCLUSIVE MODE");
+    else
+        sql += QStringLiteral("SELECT FROM ONLY ") + leaf.table.qualifiedName() +
+               QStringLiteral(" WHERE false FOR UPDATE");
     try {
         run(sql);
     } catch (const DbError& error) {

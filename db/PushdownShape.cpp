@@ -84,6 +84,7 @@ void PushdownShape::readLeaves(const std::shared_ptr<ConnectionState>& connectio
                           requiredText(leaves, 5).toLongLong()};
         const QString kind = requiredText(leaves, 4);
         leaf.remote = kind == u"f" && requiredText(leaves, 6) == u"postgres_fdw";
+        leaf.lockable = requiredText(leaves, 7) == u"true";
         if (kind != u"r" && !leaf.remote)
             walkBecause(QStringLiteral("partition %1 is %2")
                             .arg(leaf.table.displayName(), kind == u"f" ? QStringLiteral("a foreign table")
@@ -102,6 +103,11 @@ void PushdownShape::readColumns(const std::shared_ptr<ConnectionState>& connecti
         // A column left out is never read, tested or written.
         if (searched && !searched(found.name))
             continue;
+        // Nor is one the role may not update: the server would refuse every row the batch sets it in.
+        if (!found.updatable) {
+            m_notUpdatable.push_back(found.name);
+            continue;
+        }
         m_columns.push_back(readColumn(connection, found));
         anySettable = anySettable || m_columns.back().settable();
     }

@@ -24,8 +24,9 @@ using ColumnFilter = std::function<bool(const QString& column)>;
 class PushdownShape
 {
 public:
-    // Reads the shape on the open connection, with only the columns `searched` lets through: a column
-    // left out is never read into a batch, tested or set. Throws DbError when the table cannot be read.
+    // Reads the shape on the open connection, with only the columns `searched` lets through and the
+    // role may update: a column left out is never read into a batch, tested or set. Throws DbError when the
+    // table cannot be read.
     PushdownShape(const std::shared_ptr<ConnectionState>& connection, const Table& table,
                   const ColumnFilter& searched = {});
 
@@ -34,6 +35,9 @@ public:
     const std::vector<PushdownLeaf>& leaves() const { return m_leaves; }
     const std::vector<PushdownColumn>& columns() const { return m_columns; }
     const std::vector<QString>& keyColumns() const { return m_keyColumns; }
+    // The columns `searched` let through that the connected role may not update, in table order: left
+    // out of columns() as the filter's are.
+    const std::vector<QString>& notUpdatable() const { return m_notUpdatable; }
 
     // Why the record walk must do this table with these pairs, as the user is told; nullopt when the
     // server can do it exactly. Asks the server on the connection given. Throws DbError.
@@ -62,6 +66,7 @@ private:
     std::vector<PushdownLeaf> m_leaves;
     std::vector<PushdownColumn> m_columns;
     std::vector<QString> m_keyColumns;
+    std::vector<QString> m_notUpdatable;
 };
 
 } // namespace quarvel::db

@@ -56,6 +56,7 @@ std::vector<ColumnInfo> readColumns(const std::shared_ptr<ConnectionState>& conn
         ColumnInfo column;
         takeInput(found, column);
         column.storedType = found.storedType;
+        column.updatable = found.updatable;
         column.rounding = columnRounding(connection, found.typeOid, found.typeKind, column.typeModifier,
                                          column.castType, column.storedType);
         columns.push_back(std::move(column));
@@ -969,6 +970,16 @@ QString RecordSet::fieldName(int index) const
     if (index < 0 || index >= m_state->names.size())
         throw DbError(NoSuchFieldMessage);
     return m_state->names.at(index);
+}
+
+bool RecordSet::roleMayUpdate(int index) const
+{
+    if (!isOpen())
+        throw DbError(ClosedMessage);
+    if (index < 0 || index >= m_state->names.size())
+        throw DbError(NoSuchFieldMessage);
+    const auto at = static_cast<size_t>(index);
+    return at < m_state->columns.size() && m_state->columns[at].updatable;
 }
 
 std::optional<QString> RecordSet::value(int index) const

@@ -69,6 +69,9 @@ public:
     long long recordCount() const;
     int fieldCount() const;
     QString fieldName(int index) const;
+    // Whether the connected role may update field index, by a grant on the table or on the column; the
+    // server refuses any store of a field it may not. False on a record set opened on a query.
+    bool roleMayUpdate(int index) const;
 
     // The value of field index in the current record, as text; nullopt for a database null.
     std::optional<QString> value(int index) const;

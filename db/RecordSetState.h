@@ -36,6 +36,7 @@ struct ColumnInfo
     QString typeModifier;       // the column's modifier, -1 for none
     bool generated = false;
     bool identityAlways = false;
+    bool updatable = true; // by the connected role
 
     // How a text that the type takes is checked for being stored as something else.
     ColumnRounding rounding;

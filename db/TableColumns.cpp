@@ -18,7 +18,8 @@ std::vector<TableColumns> ReadTableColumns(const QString& connectionString, cons
             listed.columns.push_back({found.name, found.storedType,
                                       found.generated        ? QStringLiteral("generated")
                                       : found.identityAlways ? QStringLiteral("identity GENERATED ALWAYS")
-                                                             : QString()});
+                                                             : QString(),
+                                      found.updatable});
         out.push_back(std::move(listed));
     }
     connection.close();

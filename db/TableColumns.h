@@ -16,6 +16,8 @@ struct ListedColumn
     QString type; // with its modifier, as the server spells it
     // Why no text can be stored into it ("generated", "identity GENERATED ALWAYS"); empty when one can.
     QString unwritable;
+    // The connected role may update it; a run leaves out one it may not, as if it were excluded.
+    bool updatable = true;
 };
 
 struct TableColumns

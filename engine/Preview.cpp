@@ -61,8 +61,9 @@ void previewTable(const PreviewRequest& request, int entry, db::Connection& conn
     std::map<int, qsizetype> columnAt; // field -> place in out.columns
     std::vector<bool> searched;
     searched.reserve(size_t(std::max(fields, 0)));
+    // As the run: a column the role may not update is left out.
     for (int j = 0; j < fields; ++j)
-        searched.push_back(request.searches(entry, records.fieldName(j)));
+        searched.push_back(request.searches(entry, records.fieldName(j)) && records.roleMayUpdate(j));
     while (!records.isEOF()) {
         if (observer.cancelled()) {
             cancelled = true;

@@ -82,6 +82,8 @@ void PushdownRun::runTable(Procedure& p, RunObserver& observer, const RunRequest
         walkTable(p, observer, connection, request, entry, journal);
         return;
     }
+    tellNotUpdatable(observer, entry,
+                     QStringList(shape->notUpdatable().begin(), shape->notUpdatable().end()));
     if (pairs.empty() || shape->columns().empty())
         return;
     const ServerTable table{request,

@@ -125,19 +125,27 @@ void walkField(Procedure& p, RunHost& host, db::RecordSet& records, int j, const
     }
 }
 
-// The fields the walk may search. One whose name cannot be read cannot be shown to be chosen: left alone.
+// The fields the walk may search: those chosen that the role may update, the others told. One whose
+// name cannot be read cannot be shown to be chosen: left alone.
 std::vector<bool> searchedFields(RunHost& host, db::RecordSet& records, int entry, int fields)
 {
     std::vector<bool> searched;
     searched.reserve(size_t(std::max(fields, 0)));
     const RunSelection selection = host.selection();
+    QStringList notUpdatable;
     for (int j = 0; j < fields; ++j) {
         try {
-            searched.push_back(selection.searches(entry, records.fieldName(j)));
+            const QString name = records.fieldName(j);
+            const bool chosen = selection.searches(entry, name);
+            const bool updatable = records.roleMayUpdate(j);
+            if (chosen && !updatable)
+                notUpdatable << name;
+            searched.push_back(chosen && updatable);
         } catch (const db::DbError&) {
             searched.push_back(false);
         }
     }
+    tellNotUpdatable(host, entry, notUpdatable);
     return searched;
 }
 
@@ -146,6 +154,9 @@ void walkRecords(Procedure& p, RunHost& host, db::RecordSet& records, int entry,
 {
     const int fields = p.value(step::FieldCount, 0, [&] { return records.fieldCount(); });
     const std::vector<bool> searched = searchedFields(host, records, entry, fields);
+    // Every field left out: the role may update none of them, and nothing here can change.
+    if (fields > 0 && std::none_of(searched.begin(), searched.end(), [](bool field) { return field; }))
+        return;
     const long long recordCount =
         p.value<long long>(step::FieldCount, 0, [&] { return records.recordCount(); });
     PairsRead pairsRead(p, host, records, fields);

@@ -35,6 +35,10 @@ public:
     }
     void replaced(const QString& fieldName) override { m_observer.replaced(fieldName); }
     void unlogged(const QString& fieldName) override { m_observer.unlogged(fieldName); }
+    void notUpdatable(int entry, const QStringList& columns) override
+    {
+        m_observer.notUpdatable(entry, columns);
+    }
     bool stopRequested() override { return m_observer.stopRequested(); }
     Journal* journal() override { return m_observer.journal(); }
     Prompts& prompts() override { return m_observer.prompts(); }

@@ -53,6 +53,16 @@ void tellTableWay(RunObserver& observer, int entry, const QString& walkReason) n
     }
 }
 
+void tellNotUpdatable(RunObserver& observer, int entry, const QStringList& columns) noexcept
+{
+    if (columns.isEmpty())
+        return;
+    try {
+        observer.notUpdatable(entry, columns);
+    } catch (...) {
+    }
+}
+
 bool stopAsked(RunObserver& observer) noexcept
 {
     try {

@@ -67,6 +67,8 @@ void tellProgress(RunObserver& observer, int entry, int entryCount, long long re
 void tellReplaced(RunObserver& observer, const QString& fieldName) noexcept;
 void tellUnlogged(RunObserver& observer, const QString& fieldName) noexcept;
 void tellTableWay(RunObserver& observer, int entry, const QString& walkReason) noexcept;
+// Tells nothing when no column is named.
+void tellNotUpdatable(RunObserver& observer, int entry, const QStringList& columns) noexcept;
 // Whether the observer asks to end the run; one that fails to say lets it go on.
 bool stopAsked(RunObserver& observer) noexcept;
 

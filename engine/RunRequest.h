@@ -105,6 +105,10 @@ public:
     // The server engine tells, for every table before anything of it is written, why the record walk
     // does it ("column n is numeric(7,2)"), or an empty text when the server does.
     virtual void tableWay(int entry, const QString& walkReason) { (void)entry, (void)walkReason; }
+    // Told once per table where the connected role may not update some searched columns: the run
+    // leaves them out as it does an excluded column. A table with none of its columns left has nothing
+    // to do and is left without a failure.
+    virtual void notUpdatable(int entry, const QStringList& columns) { (void)entry, (void)columns; }
     // The journal that takes every stored change, opened when the run asks; nullptr runs without one.
     // Throws JournalError when it cannot be opened: the run then stores nothing.
     virtual Journal* journal() { return nullptr; }

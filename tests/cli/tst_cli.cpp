@@ -321,6 +321,29 @@ private slots:
         QVERIFY2(runs.out.contains("run 1 took --schema 'tst_cli' --table 'wp_*' --exclude-column 'guid'; "
                                    "columns searched: tst_cli.wp_a (s)\n"),
                  qPrintable(runs.out));
+        // A role that may update no column of wp_a: the table is left with a line and no failure.
+        TestDatabase::psqlAdmin(
+            "DROP ROLE IF EXISTS quarvel_cli_columns; CREATE ROLE quarvel_cli_columns LOGIN "
+            "PASSWORD 'columns-pw'");
+        TestDatabase::psql(
+            "GRANT USAGE ON SCHEMA tst_cli TO quarvel_cli_columns; GRANT SELECT ON tst_cli.wp_a "
+            "TO quarvel_cli_columns");
+        QProcessEnvironment env = environment();
+        env.insert(QStringLiteral("PGPASSWORD"), QStringLiteral("columns-pw"));
+        QStringList asRole = chosen + connectionOptions();
+        asRole[asRole.indexOf("-U") + 1] = "quarvel_cli_columns";
+        QCOMPARE(
+            cli(QStringList{"tables", "--columns"} + asRole, env).out,
+            QString(
+                "tst_cli.wp_a\n  guid  text  left out: excluded\n  s     text  left out: the role may not "
+                "update it\n"));
+        const Result limited =
+            cli(QStringList{"run", "--find", "xy", "--replace", "ab", "--yes", "--journal", journal} + asRole,
+                env);
+        QCOMPARE(limited.status, 0);
+        QVERIFY2(limited.err.startsWith("quarvel-cli: tst_cli.wp_a: left out: the role may not update s\n"),
+                 qPrintable(limited.err));
+        TestDatabase::psqlAdmin("DROP OWNED BY quarvel_cli_columns; DROP ROLE quarvel_cli_columns");
         // The command's own name is typed already: it is no argument to list.
         QVERIFY(!cli({"run", "--help"}).out.contains("Arguments:\n  run\n"));
     }

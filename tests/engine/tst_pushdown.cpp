@@ -503,6 +503,11 @@ private slots:
         QUARVEL_REQUIRE_DB();
         SelectionPatterns patterns;
         patterns.excludedColumns = QStringList{"guid", "g"};
+        // A role that may update only id and s: note is left out too, as if it were excluded.
+        TestDatabase::psqlAdmin("DROP ROLE IF EXISTS quarvel_push_columns; CREATE ROLE quarvel_push_columns "
+                                "LOGIN PASSWORD 'columns-pw'");
+        db::ConnectionDetails role = TestDatabase::details();
+        role = {role.server, role.port, "quarvel_push_columns", "columns-pw", role.database};
         QMap<QString, long long> previewed[2];
         QString left[2];
         for (const bool onServer : {false, true}) {
@@ -510,14 +515,17 @@ private slots:
             TestDatabase::freshSchema(schema);
             // Row 2 holds the find text only where the run may not look; the generated column, left
             // out, no longer sends the table to the record walk.
-            TestDatabase::psql("CREATE TABLE " + schema +
-                               ".t (id int PRIMARY KEY, s text, guid text, g text "
-                               "GENERATED ALWAYS AS (s || 'ab') STORED); INSERT INTO " +
-                               schema + ".t VALUES (1, 'ab', 'ab'), (2, 'cd', 'ab'), (3, 'ab', 'cd')");
+            TestDatabase::psql(
+                QString("CREATE TABLE %1.t (id int PRIMARY KEY, s text, guid text, note text, g "
+                        "text GENERATED ALWAYS AS (s || 'ab') STORED); INSERT INTO %1.t VALUES "
+                        "(1, 'ab', 'ab', 'ab'), (2, 'cd', 'ab', 'ab'), (3, 'ab', 'cd', 'cd');"
+                        "GRANT USAGE ON SCHEMA %1 TO quarvel_push_columns;"
+                        "GRANT SELECT, UPDATE (id, s) ON %1.t TO quarvel_push_columns")
+                    .arg(schema));
             const QString version = TestDatabase::psql("SELECT xmin FROM " + schema + ".t WHERE id = 2");
             const RunRequest request = RunRequestBuilder()
-                                           .connection(TestDatabase::connectionString())
-                                           .table({schema, "t"}, "t", {"id", "s"})
+                                           .connection(db::BuildConnectionString(role))
+                                           .table({schema, "t"}, "t", {"id", "s", "note"})
                                            .singlePair("ab", "xy")
                                            .patterns(patterns)
                                            .onServer(onServer)
@@ -533,7 +541,9 @@ private slots:
                 Prompts& prompts() override { return shown; }
                 Journal* journal() override { return journaling; }
                 void tableWay(int, const QString& why) override { ways << why; }
+                void notUpdatable(int, const QStringList& columns) override { leftOut << columns; }
                 QStringList ways;
+                QStringList leftOut;
             } observer;
             observer.journaling = &journal;
             if (onServer) {
@@ -544,14 +554,17 @@ private slots:
                 QVERIFY(ReplaceRun().PushButton1_Click(host));
             }
             QCOMPARE(observer.shown.messages(), QStringList{"Done."});
+            QCOMPARE(observer.shown.errorReports(), QStringList());
+            QCOMPARE(observer.leftOut, QStringList{"note"});
             left[onServer] = rowsOf(schema + ".t");
             QCOMPARE(TestDatabase::psql("SELECT xmin FROM " + schema + ".t WHERE id = 2"), version);
             const JournalRun run = journal.run(journal.newestRun());
             QCOMPARE(run.choice.patterns, patterns);
-            QCOMPARE(run.choice.columns, (QList<QPair<QString, QStringList>>{{"t", {"id", "s"}}}));
+            QCOMPARE(run.choice.columns, (QList<QPair<QString, QStringList>>{{"t", {"id", "s", "note"}}}));
         }
+        TestDatabase::psqlAdmin("DROP OWNED BY quarvel_push_columns; DROP ROLE quarvel_push_columns");
         QCOMPARE(left[1], left[0]);
-        QCOMPARE(left[0], QString("(1,xy,ab,xyab) | (2,cd,ab,cdab) | (3,xy,cd,xyab)"));
+        QCOMPARE(left[0], QString("(1,xy,ab,ab,xyab) | (2,cd,ab,ab,cdab) | (3,xy,cd,cd,xyab)"));
         QCOMPARE(previewed[1], previewed[0]);
         QCOMPARE(previewed[0], (QMap<QString, long long>{{"s", 2}}));
     }
