@@ -14,8 +14,10 @@ namespace quarvel::engine {
 
 namespace {
 
-// Rows put back in one transaction: short enough to hold few locks for long.
+// Rows put back in one transaction: short enough to hold few locks for long. Read from the journal a chunk
+// at a time, and no more than ChunkBytes of them, so that what the undo holds does not grow with the run.
 constexpr size_t ChunkRows = 500;
+constexpr qint64 ChunkBytes = qint64(4) << 20;
 
 QString keyText(const JournalStore& store, const db::RestoreRow& row)
 {
@@ -173,28 +175,28 @@ public:
     }
 
 private:
-    using Rows = std::vector<db::RestoreRow>;
-
     void putBack(const JournalStore& store)
     {
         if (m_stopped || !reachedTheDatabase(store))
             return;
         db::RowRestore* restore = m_restores.forStore(store, m_report);
         if (!restore) {
-            const QString reason = QStringLiteral("%1 records not restored: %2")
-                                       .arg(store.rows.size())
-                                       .arg(m_restores.goneReason(store.table));
-            m_report.missing += static_cast<long long>(store.rows.size());
+            const QString reason =
+                QStringLiteral("%1 records not restored: %2")
+                    .arg(QString::number(store.records), m_restores.goneReason(store.table));
+            m_report.missing += store.records;
             m_report.listed << QStringLiteral("%1: %2").arg(store.table.displayName(), reason);
             m_report.notPutBack.append({store.table.displayName(), 0, QString(), reason});
-            m_done += static_cast<long long>(store.rows.size());
+            m_done += store.records;
             return;
         }
-        for (size_t at = 0; at < store.rows.size() && !m_stopped; at += ChunkRows) {
-            const auto first = store.rows.begin() + static_cast<std::ptrdiff_t>(at);
-            putBackChunk(*restore, store,
-                         Rows(first, first + static_cast<std::ptrdiff_t>(
-                                                 std::min(ChunkRows, store.rows.size() - at))));
+        qint64 after = 0;
+        while (!m_stopped) {
+            const JournalRows chunk = m_journal.storeRows(store.id, after, ChunkRows, ChunkBytes);
+            if (chunk.rows.empty())
+                break;
+            after = chunk.entries.back();
+            putBackChunk(*restore, store, chunk);
         }
     }
 
@@ -209,32 +211,32 @@ private:
         if (status != u"in progress")
             m_journal.settle(store.id, committed);
         if (!committed) {
-            m_report.notStored += static_cast<long long>(store.rows.size());
-            m_done += static_cast<long long>(store.rows.size());
+            m_report.notStored += store.records;
+            m_done += store.records;
         }
         return committed;
     }
 
-    std::vector<db::RestoreOutcome> ask(db::RowRestore& restore, const Rows& rows)
+    std::vector<db::RestoreOutcome> ask(db::RowRestore& restore, const std::vector<db::RestoreRow>& rows)
     {
         return m_lookOnly ? restore.check(rows) : restore.restore(rows, m_recorder.get());
     }
 
-    void putBackChunk(db::RowRestore& restore, const JournalStore& store, const Rows& chunk)
+    void putBackChunk(db::RowRestore& restore, const JournalStore& store, const JournalRows& chunk)
     {
         try {
-            const std::vector<db::RestoreOutcome> outcomes = ask(restore, chunk);
-            for (size_t i = 0; i < chunk.size(); ++i)
-                tally(m_report, store, chunk[i], outcomes[i]);
+            const std::vector<db::RestoreOutcome> outcomes = ask(restore, chunk.rows);
+            for (size_t i = 0; i < chunk.rows.size(); ++i)
+                tally(m_report, store, chunk.rows[i], outcomes[i]);
         } catch (const db::DbError& e) {
             if (losesTheConnection(e))
                 throw;
             // Nothing of the chunk stayed; a row the server refuses (a trigger, a constraint since) is
             // tried alone, so that the others still go back.
-            for (const db::RestoreRow& row : chunk)
+            for (const db::RestoreRow& row : chunk.rows)
                 putBackAlone(restore, store, row);
         }
-        m_done += static_cast<long long>(chunk.size());
+        m_done += static_cast<long long>(chunk.rows.size());
         if (m_host) {
             m_host->progress(m_done, m_total);
             m_stopped = m_host->stopRequested();

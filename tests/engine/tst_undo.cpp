@@ -264,6 +264,47 @@ private slots:
         QCOMPARE(run.undecided, 1);
     }
 
+    // Stores and their records come back in the order they were put on record, the records in parts no
+    // larger than asked (a record larger on its own comes alone), however many stores a run has.
+    void journalIsReadBackInPartsInTheOrderItWasWritten()
+    {
+        Journal journal(m_folder.filePath(QStringLiteral("parts.sqlite3")));
+        const qint64 id =
+            journal.beginRun({}, {QStringLiteral("s.t")}, {{QStringLiteral("a"), QStringLiteral("b")}});
+        const std::unique_ptr<db::StoreJournal> recorder = journal.recorder(id);
+        QStringList written;
+        const int sizes[] = {2000, 0, 1000}; // of the first field's old text
+        for (int store = 1; store <= 70; ++store) {
+            std::vector<db::JournaledRecord> records(3);
+            for (int i = 0; i < 3; ++i) {
+                records[i].columns = {QStringLiteral("v"), QStringLiteral("w")};
+                records[i].oldValues = {QString(sizes[i], u'a'), std::nullopt};
+                records[i].newValues = {QString::number(store), QStringLiteral("c")};
+                written << QStringLiteral("%1 %2 null %3 c").arg(3 * store - 2 + i).arg(sizes[i]).arg(store);
+            }
+            recorder->storing({QStringLiteral("s"), QStringLiteral("t")}, {}, QString::number(store),
+                              records);
+            recorder->stored(true);
+        }
+        QStringList read;
+        QString parts;
+        journal.forEachStore(id, [&](const JournalStore& store) {
+            JournalRows part;
+            for (qint64 after = 0; !(part = journal.storeRows(store.id, after, 3, 1000)).rows.empty();
+                 after = part.entries.back()) {
+                parts += QString::number(part.rows.size());
+                for (const db::RestoreRow& row : part.rows)
+                    read << QStringLiteral("%1 %2 %3 %4 %5")
+                                .arg(row.record)
+                                .arg(row.fields[0].value->size())
+                                .arg(row.fields[1].value ? QStringLiteral("text") : QStringLiteral("null"),
+                                     row.fields[0].expected, row.fields[1].expected);
+            }
+        });
+        QCOMPARE(read, written);
+        QCOMPARE(parts, QStringLiteral("12").repeated(70));
+    }
+
     void databasesNotInUtf8AreReadWrittenAndUndoneByteForByte_data()
     {
         QTest::addColumn<QString>("encoding");
