@@ -758,6 +758,17 @@ JournalRows rowsAfter(sqlite3* db, qint64 store, qint64 after, size_t maxRows, q
     return out;
 }
 
+db::RestoreRow recordOf(sqlite3* db, qint64 entry)
+{
+    Sql records(db, (std::string(RecordsQuery) + "WHERE id = ?").c_str());
+    Sql changes(db, ChangesQuery);
+    records.bind(1, entry);
+    if (!records.step())
+        throw JournalError(QStringLiteral("There is no record %1 in the journal.").arg(entry).toStdString());
+    std::set<QString> names;
+    return recordAt(records, changes, names);
+}
+
 // A run journaled before its pairs had entries ran the pairs it began with.
 std::vector<RunPairs> ranOrBegun(std::vector<RunPairs> ran, const RunPairs& begun)
 {
@@ -809,6 +820,11 @@ void Journal::forEachStore(qint64 run, const std::function<void(const JournalSto
 JournalRows Journal::storeRows(qint64 store, qint64 after, size_t maxRows, qint64 maxBytes)
 {
     return rowsAfter(m_db, store, after, maxRows, maxBytes);
+}
+
+db::RestoreRow Journal::record(qint64 entry)
+{
+    return recordOf(m_db, entry);
 }
 
 } // namespace quarvel::engine

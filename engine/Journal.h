@@ -104,7 +104,7 @@ struct JournalStore
 struct JournalRows
 {
     std::vector<db::RestoreRow> rows;
-    std::vector<qint64> entries; // each row's own entry in the journal
+    std::vector<qint64> entries; // each row's own entry in the journal, for record()
 };
 
 class JournalRecorder;
@@ -155,6 +155,8 @@ public:
     // record: at most maxRows of them, and no more once they take maxBytes in memory (a record alone
     // may take more). None past its last. Nothing stays pending in between. Throws JournalError.
     JournalRows storeRows(qint64 store, qint64 after, size_t maxRows, qint64 maxBytes);
+    // One record again, by its entry. Throws JournalError, also for an entry that is not there.
+    db::RestoreRow record(qint64 entry);
     // Marks a store whose commit was not seen as decided on the server. Never throws.
     void settle(qint64 store, bool committed) noexcept;
 

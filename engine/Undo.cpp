@@ -137,6 +137,20 @@ bool losesTheConnection(const db::DbError& e)
     return e.stopsTheRun() || e.sqlState().startsWith(u"08");
 }
 
+// A unique or exclusion constraint refused the row: another row still holds its key, and may give it up
+// once that row is put back in turn.
+bool collides(const db::DbError& e)
+{
+    return e.sqlState() == u"23505" || e.sqlState() == u"23P01";
+}
+
+// A row that collided, found again by its entry in the journal.
+struct Collided
+{
+    qint64 store = 0;
+    qint64 entry = 0;
+};
+
 // The undo, or with lookOnly the same walk over the same stores asking the same questions of each row,
 // on a read-only session, changing nothing.
 class UndoWalk
@@ -166,10 +180,11 @@ public:
                 m_journal.endRun(m_report.undoRun);
         });
         m_journal.forEachStore(original.id, [this](const JournalStore& store) { putBack(store); });
+        putBackCollided();
         if (m_stopped)
             m_report.listed << QStringLiteral("Stopped before the end: %1 of %2 records were looked at. The "
                                               "rest are still as the run left them.")
-                                   .arg(m_done)
+                                   .arg(m_done - static_cast<long long>(m_collided.size()))
                                    .arg(m_total);
         return m_report;
     }
@@ -233,25 +248,67 @@ private:
                 throw;
             // Nothing of the chunk stayed; a row the server refuses (a trigger, a constraint since) is
             // tried alone, so that the others still go back.
-            for (const db::RestoreRow& row : chunk.rows)
-                putBackAlone(restore, store, row);
+            for (size_t i = 0; i < chunk.rows.size(); ++i)
+                if (!putBackAlone(restore, store, chunk.rows[i], false)) {
+                    m_collided.push_back({store.id, chunk.entries[i]});
+                    m_collidedStores.try_emplace(store.id, store);
+                }
         }
         m_done += static_cast<long long>(chunk.rows.size());
-        if (m_host) {
-            m_host->progress(m_done, m_total);
-            m_stopped = m_host->stopRequested();
-        }
+        askTheHost(m_collided.size());
     }
 
-    void putBackAlone(db::RowRestore& restore, const JournalStore& store, const db::RestoreRow& row)
+    // False, leaving it to be tried again, for a row that collided unless last; a row refused otherwise
+    // is listed.
+    bool putBackAlone(db::RowRestore& restore, const JournalStore& store, const db::RestoreRow& row,
+                      bool last)
     {
         try {
             tally(m_report, store, row, ask(restore, {row}).front());
         } catch (const db::DbError& alone) {
             if (losesTheConnection(alone))
                 throw;
+            if (!last && collides(alone))
+                return false;
             ++m_report.failed;
             notPutBack(m_report, store, row, QStringLiteral("not put back: ") + alone.message());
+        }
+        return true;
+    }
+
+    // The rows that collided go back after all the others, in rounds, each going through them the other
+    // way round from the round before: a run that moved keys along a chain (k1 to k2 after k2 to k3) is put
+    // back in the order that frees each key before it is wanted, whichever way the journal has it. Once a
+    // round each way has put none back, a last one lists those left with what the server said.
+    void putBackCollided()
+    {
+        int idleRounds = 0;
+        while (!m_collided.empty() && !m_stopped) {
+            const size_t before = m_collided.size();
+            std::vector<Collided> left;
+            while (!m_collided.empty() && !m_stopped) {
+                const Collided row = m_collided.back();
+                m_collided.pop_back();
+                const JournalStore& store = m_collidedStores.at(row.store);
+                if (!putBackAlone(*m_restores.forStore(store, m_report), store, m_journal.record(row.entry),
+                                  idleRounds == 2))
+                    left.push_back(row);
+                if (m_collided.size() % ChunkRows == 0)
+                    askTheHost(m_collided.size() + left.size());
+            }
+            // What a stop left untried waits with the rest.
+            left.insert(left.end(), m_collided.rbegin(), m_collided.rend());
+            m_collided = std::move(left);
+            idleRounds = m_collided.size() == before ? idleRounds + 1 : 0;
+        }
+    }
+
+    // Tells the host how far the undo is, leaving out the rows that wait to be tried again.
+    void askTheHost(size_t waiting)
+    {
+        if (m_host) {
+            m_host->progress(m_done - static_cast<long long>(waiting), m_total);
+            m_stopped = m_host->stopRequested();
         }
     }
 
@@ -265,6 +322,8 @@ private:
     UndoReport m_report;
     long long m_done = 0;
     bool m_stopped = false;
+    std::vector<Collided> m_collided;                // tried again from the back
+    std::map<qint64, JournalStore> m_collidedStores; // the stores they come from
 };
 
 UndoReport walkUndo(Journal& journal, qint64 run, const QString& connectionString, UndoHost* host,
