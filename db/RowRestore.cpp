@@ -5,6 +5,7 @@
 #include "db/Statement.h"
 #include "db/Transaction.h"
 
+#include <algorithm>
 #include <map>
 
 namespace quarvel::db {
@@ -15,6 +16,9 @@ const QString RestoreJournalMessage =
     QStringLiteral("The journal could not take what the undo puts back (%1). Nothing of it was put back.");
 
 const QString UndoNotCommitted = QStringLiteral("The undo did not commit.");
+
+// Statements of versions kept prepared at once, each for one set of fields.
+constexpr size_t PreparedStatements = 8;
 
 } // namespace
 
@@ -363,6 +367,24 @@ std::optional<RowAsFound> RowRestore::lockRow(const RestoreRow& row, RestoreOutc
     return found;
 }
 
+Statement& RowRestore::prepared(const QString& sql)
+{
+    auto found = m_statements.find(sql);
+    if (found == m_statements.end()) {
+        // Not one kept for every set of fields the rows set: rows of a wide table that each set other
+        // fields would keep as many statements, each as long as its fields, until the undo ends.
+        if (m_statements.size() >= PreparedStatements)
+            m_statements.erase(
+                std::min_element(m_statements.begin(), m_statements.end(),
+                                 [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
+        Statement statement(m_connection);
+        statement.prepare(sql);
+        found = m_statements.emplace(sql, Prepared{std::move(statement)}).first;
+    }
+    found->second.used = ++m_uses;
+    return found->second.statement;
+}
+
 // The rows still the very version the journal names, put back with one statement per set of fields. A row
 // the statement does not settle (moved, changed since in every field, a null to put back) is left to
 // restoreRow.
@@ -382,14 +404,7 @@ void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std:
             groups[names].push_back(i);
     }
     for (const auto& [names, members] : groups) {
-        const QString sql = versionsStatement(names, m_columns, m_from, lookOnly);
-        auto statement = m_statements.find(sql);
-        if (statement == m_statements.end()) {
-            Statement prepared(m_connection);
-            prepared.prepare(sql);
-            statement = m_statements.emplace(sql, std::move(prepared)).first;
-        }
-        Statement& update = statement->second;
+        Statement& update = prepared(versionsStatement(names, m_columns, m_from, lookOnly));
         if (update.execute(versionArrays(rows, members, static_cast<size_t>(names.size())))) {
             while (update.fetch()) {
                 const long long ordinal = update.text(1).value_or(QString()).toLongLong();
