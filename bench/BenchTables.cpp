@@ -15,21 +15,22 @@ double secondsOf(const std::function<void()>& body)
 }
 
 void createTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table, long long rows,
-                 const QString& find)
+                 const QString& find, int matchEvery)
 {
     db::Statement create(handle);
     create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + table.qualifiedName());
     create.executeDirect(QStringLiteral("CREATE TABLE ") + table.qualifiedName() +
                          QStringLiteral(" (c1 text, c2 text, c3 text, c4 text, c5 text)"));
     db::Statement fill(handle);
-    fill.prepare(QStringLiteral("INSERT INTO ") + table.qualifiedName() +
-                 QStringLiteral(" SELECT left(md5(g::text), 30), left(md5((g + 1)::text), 30), "
-                                "CASE WHEN g % 10 = 0 THEN left(md5((g + 2)::text), 12) || ' ' || "
-                                "CAST(? AS text) || ' ' || left(md5((g + 5)::text), 11) "
-                                "ELSE left(md5((g + 2)::text), 30) END, "
-                                "left(md5((g + 3)::text), 30), left(md5((g + 4)::text), 30) "
-                                "FROM generate_series(1, CAST(? AS integer)) g"));
-    fill.execute({find, QString::number(rows)});
+    fill.prepare(
+        QStringLiteral("INSERT INTO ") + table.qualifiedName() +
+        QStringLiteral(" SELECT left(md5(g::text), 30), left(md5((g + 1)::text), 30), "
+                       "CASE WHEN g % CAST(? AS integer) = 0 THEN left(md5((g + 2)::text), 12) || ' ' || "
+                       "CAST(? AS text) || ' ' || left(md5((g + 5)::text), 11) "
+                       "ELSE left(md5((g + 2)::text), 30) END, "
+                       "left(md5((g + 3)::text), 30), left(md5((g + 4)::text), 30) "
+                       "FROM generate_series(1, CAST(? AS integer)) g"));
+    fill.execute({QString::number(matchEvery), find, QString::number(rows)});
 }
 
 void copyTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& from, const db::Table& to)

@@ -17,9 +17,10 @@ inline const QStringList TableColumns = {"c1", "c2", "c3", "c4", "c5"};
 
 double secondsOf(const std::function<void()>& body);
 
-// Fills the table with rows of five text columns; every tenth holds the find text once, in its middle.
+// Fills the table with rows of five text columns; every tenth (or every matchEvery-th) holds the find text
+// once, in the middle of its third column.
 void createTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table, long long rows,
-                 const QString& find);
+                 const QString& find, int matchEvery = 10);
 
 void copyTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& from,
                const db::Table& to);

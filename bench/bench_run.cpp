@@ -8,10 +8,15 @@
 // run and the UPDATE again with fsync and synchronous commit on (ratio_run_vs_server_durable), and the
 // peak memory of a run over --large-rows rows against the first run's (run_peak_mb_1m). The same run
 // with its journal against the run without (journal_overhead, also durable), and the undo of the
-// journaled run (undo_s, ratio_undo_vs_run), checked to give the table back as it was.
+// journaled run (undo_s, ratio_undo_vs_run, undo_peak_mb), checked to give the table back as it was. The
+// peak memory of undos that must not grow with what the run changed: of a run that changed one field in
+// each of --undo-records rows (undo_peak_mb_large), of one that changed every field of --wide-rows rows of
+// --wide-columns text columns (undo_peak_mb_wide), and of one that changed a value of --value-mb megabytes
+// (undo_peak_mb_value, and ratio_undo_peak_vs_value against the value's size as text in memory).
 //
-// Usage: bench_run [--rows N] [--large-rows N]   (the server comes from the QUARVEL_TEST_* variables;
-// --large-rows 0 leaves the large table out)
+// Usage: bench_run [--rows N] [--large-rows N] [--undo-records N] [--wide-rows N] [--wide-columns N]
+//                  [--value-mb N]   (the server comes from the QUARVEL_TEST_* variables; 0 for a size
+//                  leaves its table out)
 
 #include "bench/BenchSupport.h"
 #include "bench/BenchTables.h"
@@ -104,6 +109,110 @@ Measurement runTable(const db::Table& table, const QString& find, long long rows
     return run;
 }
 
+// Rows of columns text columns (w1, w2, ...), every value the find text, the first followed by its row's
+// number: short enough that a thousand columns fit in a row.
+void createWideTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table,
+                     long long rows, long long columns, const QString& find)
+{
+    QStringList definitions;
+    QStringList values{QStringLiteral("p.find || g::text")};
+    for (long long i = 1; i <= columns; ++i) {
+        definitions << db::quoteIdentifier(QStringLiteral("w") + QString::number(i)) +
+                           QStringLiteral(" text");
+        if (i > 1)
+            values << QStringLiteral("p.find");
+    }
+    db::Statement create(handle);
+    create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + table.qualifiedName());
+    create.executeDirect(QStringLiteral("CREATE TABLE ") + table.qualifiedName() + QStringLiteral(" (") +
+                         definitions.join(QStringLiteral(", ")) + u')');
+    db::Statement fill(handle);
+    fill.prepare(QStringLiteral("INSERT INTO ") + table.qualifiedName() + QStringLiteral(" SELECT ") +
+                 values.join(QStringLiteral(", ")) +
+                 QStringLiteral(" FROM generate_series(1, CAST(? AS integer)) g, "
+                                "(SELECT CAST(? AS text) AS find) p"));
+    fill.execute({QString::number(rows), find});
+}
+
+// One row whose one text column holds the find text and megabytes of other text after it.
+void createValueTable(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& table,
+                      long long megabytes, const QString& find)
+{
+    db::Statement create(handle);
+    create.executeDirect(QStringLiteral("DROP TABLE IF EXISTS ") + table.qualifiedName());
+    create.executeDirect(QStringLiteral("CREATE TABLE ") + table.qualifiedName() +
+                         QStringLiteral(" (v text)"));
+    db::Statement fill(handle);
+    fill.prepare(QStringLiteral("INSERT INTO ") + table.qualifiedName() +
+                 QStringLiteral(" SELECT CAST(? AS text) || repeat('x', CAST(? AS integer) * 1048576)"));
+    fill.execute({find, QString::number(megabytes)});
+}
+
+// A journaled run over a copy of base, then its undo, measured; exits unless the undo puts every record
+// back and gives base's rows back.
+Measurement measuredUndo(const std::shared_ptr<db::ConnectionState>& handle, const db::Table& base,
+                         engine::Journal& journal)
+{
+    const db::Table table = benchTable(base.name + QStringLiteral("_undone"));
+    copyTable(handle, base, table);
+    runTable(table, Find, 0, &journal);
+    const qint64 id = journal.newestRun();
+    engine::UndoReport undone;
+    const Measurement undo = measure([&] {
+        undone = engine::undoRun(journal, id, bench::connectionString());
+        return undone.restored;
+    });
+    if (undone.restored == 0 || undone.restored != journal.run(id).records || !undone.listed.isEmpty() ||
+        !sameRows(handle, table, base)) {
+        std::fprintf(stderr, "bench_run: the undo of %s did not give the table back as it was\n",
+                     qPrintable(base.name));
+        std::exit(1);
+    }
+    db::Statement drop(handle);
+    for (const db::Table& t : {table, base})
+        drop.executeDirect(QStringLiteral("DROP TABLE ") + t.qualifiedName());
+    return undo;
+}
+
+struct UndoSizes
+{
+    long long records = 0;
+    long long wideRows = 0;
+    long long wideColumns = 0;
+    long long valueMb = 0;
+};
+
+// The peak memory of the undos of UndoSizes, each printed; a size of 0 leaves its undo out.
+void printUndoPeaks(const std::shared_ptr<db::ConnectionState>& handle, engine::Journal& journal,
+                    const UndoSizes& sizes)
+{
+    if (sizes.records > 0) {
+        const db::Table base = benchTable("quarvel_bench_undo_records");
+        createTable(handle, base, sizes.records, Find, 1);
+        const Measurement undo = measuredUndo(handle, base, journal);
+        std::printf("undo_records_large: %lld\n", undo.rows);
+        print("undo_s_large", undo.seconds);
+        print("undo_peak_mb_large", undo.peakMb);
+    }
+    if (sizes.wideRows > 0 && sizes.wideColumns > 0) {
+        const db::Table base = benchTable("quarvel_bench_undo_wide");
+        createWideTable(handle, base, sizes.wideRows, sizes.wideColumns, Find);
+        const Measurement undo = measuredUndo(handle, base, journal);
+        std::printf("undo_wide_rows: %lld\nundo_wide_columns: %lld\n", sizes.wideRows, sizes.wideColumns);
+        print("undo_s_wide", undo.seconds);
+        print("undo_peak_mb_wide", undo.peakMb);
+    }
+    if (sizes.valueMb > 0) {
+        const db::Table base = benchTable("quarvel_bench_undo_value");
+        createValueTable(handle, base, sizes.valueMb, Find);
+        const Measurement undo = measuredUndo(handle, base, journal);
+        std::printf("undo_value_mb: %lld\n", sizes.valueMb);
+        print("undo_peak_mb_value", undo.peakMb);
+        // A text in memory takes two bytes a character.
+        print("ratio_undo_peak_vs_value", undo.peakMb / double(2 * sizes.valueMb));
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -118,10 +227,28 @@ int main(int argc, char** argv)
         QStringLiteral("large-rows"),
         QStringLiteral("Rows of the table for the peak memory figure (0: none)."), QStringLiteral("N"),
         QStringLiteral("1000000"));
-    parser.addOptions({rowsOption, largeOption});
+    const QCommandLineOption undoRecordsOption(
+        QStringLiteral("undo-records"),
+        QStringLiteral("Records of the run whose undo's peak memory is measured (0: none)."),
+        QStringLiteral("N"), QStringLiteral("250000"));
+    const QCommandLineOption wideRowsOption(
+        QStringLiteral("wide-rows"),
+        QStringLiteral("Rows of the wide table whose undo is measured (0: none)."), QStringLiteral("N"),
+        QStringLiteral("3000"));
+    const QCommandLineOption wideColumnsOption(QStringLiteral("wide-columns"),
+                                               QStringLiteral("Text columns of the wide table, all changed."),
+                                               QStringLiteral("N"), QStringLiteral("200"));
+    const QCommandLineOption valueOption(
+        QStringLiteral("value-mb"),
+        QStringLiteral("Megabytes of the one value whose undo is measured (0: none)."), QStringLiteral("N"),
+        QStringLiteral("50"));
+    parser.addOptions(
+        {rowsOption, largeOption, undoRecordsOption, wideRowsOption, wideColumnsOption, valueOption});
     parser.process(app);
     const long long rows = numberValue(parser, rowsOption);
     const long long largeRows = numberValue(parser, largeOption);
+    const UndoSizes undoSizes{numberValue(parser, undoRecordsOption), numberValue(parser, wideRowsOption),
+                              numberValue(parser, wideColumnsOption), numberValue(parser, valueOption)};
     if (!serverGiven("run"))
         return 2;
     QTemporaryDir logFolder;
@@ -148,8 +275,11 @@ int main(int argc, char** argv)
         const Measurement journaledRun = runTable(journaled, Find, rows, &journal);
         const qint64 journalRun = journal.newestRun();
         engine::UndoReport undone;
-        const double undoSeconds =
-            secondsOf([&] { undone = engine::undoRun(journal, journalRun, bench::connectionString()); });
+        const Measurement undo = measure([&] {
+            undone = engine::undoRun(journal, journalRun, bench::connectionString());
+            return undone.restored;
+        });
+        const double undoSeconds = undo.seconds;
         if (undone.restored != journal.run(journalRun).records || !undone.listed.isEmpty() ||
             !sameRows(handle, journaled, base)) {
             std::fprintf(stderr, "bench_run: the undo did not give the table back as it was\n");
@@ -279,6 +409,7 @@ int main(int argc, char** argv)
         print("journal_overhead", journaledRun.seconds / run.seconds);
         print("undo_s", undoSeconds);
         print("ratio_undo_vs_run", undoSeconds / journaledRun.seconds);
+        print("undo_peak_mb", undo.peakMb);
         print("run_peak_mb", run.peakMb);
         if (copied)
             print("scan_ratio_vs_copy", scan.seconds / copySeconds);
@@ -293,6 +424,8 @@ int main(int argc, char** argv)
         }
         std::printf("store_batches: %lld\n", walkCounts.batches);
         std::printf("store_rows_alone: %lld\n", walkCounts.rowsAlone);
+        std::fflush(stdout);
+        printUndoPeaks(handle, journal, undoSizes);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_run: %s\n", error.what());
         return 1;

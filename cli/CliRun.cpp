@@ -78,7 +78,7 @@ void CliRunObserver::countStored(const engine::RunRequest& request)
     std::map<QString, long long> stored;
     try {
         if (m_outcome.journalRun > 0)
-            stored = m_journal.storedFields(m_outcome.journalRun);
+            stored = engine::storedFields(m_journal, m_outcome.journalRun);
     } catch (const std::exception&) {
         return; // the counts of the run stand
     }

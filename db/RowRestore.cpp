@@ -5,6 +5,7 @@
 #include "db/Statement.h"
 #include "db/Transaction.h"
 
+#include <algorithm>
 #include <map>
 
 namespace quarvel::db {
@@ -15,6 +16,9 @@ const QString RestoreJournalMessage =
     QStringLiteral("The journal could not take what the undo puts back (%1). Nothing of it was put back.");
 
 const QString UndoNotCommitted = QStringLiteral("The undo did not commit.");
+
+// Statements of versions kept prepared at once, each for one set of fields.
+constexpr size_t PreparedStatements = 8;
 
 } // namespace
 
@@ -180,16 +184,34 @@ JournaledRecord restoredRecord(const RestoreRow& row, const std::vector<QString>
     return record;
 }
 
+// The rows v of the versions statement, one for each row it is given: its version (o, ct, xm), each
+// field's journal text and text to put back (e1, n1, e2, ...), and its place among them (i). Several come
+// as arrays; one alone comes as it is, since an array would be a second copy of what may be megabytes.
+QString versionsSource(qsizetype fields, bool oneRow)
+{
+    QString source = oneRow ? QStringLiteral("(VALUES (CAST(? AS pg_catalog.oid), CAST(? AS pg_catalog.tid), "
+                                             "CAST(? AS pg_catalog.xid)")
+                            : QStringLiteral("ROWS FROM (pg_catalog.unnest(CAST(? AS pg_catalog.oid[])), "
+                                             "pg_catalog.unnest(CAST(? AS pg_catalog.tid[])), "
+                                             "pg_catalog.unnest(CAST(? AS pg_catalog.xid[]))");
+    QString aliases = QStringLiteral("o, ct, xm");
+    for (qsizetype k = 1; k <= fields; ++k) {
+        source += oneRow ? QStringLiteral(", CAST(? AS pg_catalog.text), CAST(? AS pg_catalog.text)")
+                         : QStringLiteral(", pg_catalog.unnest(CAST(? AS pg_catalog.text[])), "
+                                          "pg_catalog.unnest(CAST(? AS pg_catalog.text[]))");
+        aliases += QStringLiteral(", e%1, n%1").arg(k);
+    }
+    source += oneRow ? QStringLiteral(", CAST(1 AS pg_catalog.int8))) AS v(")
+                     : QStringLiteral(") WITH ORDINALITY AS v(");
+    return source + aliases + QStringLiteral(", i)");
+}
+
 // One statement for the rows still at the version the journal names that set the same fields (names):
 // each field only where it holds what was stored, nothing else touched. Looking only: the same rows and
 // comparisons, unlocked, in the columns the update returns.
 QString versionsStatement(const QStringList& names, const std::map<QString, RowRestore::Column>& columns,
-                          const QString& from, bool lookOnly)
+                          const QString& from, bool lookOnly, bool oneRow)
 {
-    QString unnests = QStringLiteral("pg_catalog.unnest(CAST(? AS pg_catalog.oid[])), "
-                                     "pg_catalog.unnest(CAST(? AS pg_catalog.tid[])), "
-                                     "pg_catalog.unnest(CAST(? AS pg_catalog.xid[]))");
-    QString aliases = QStringLiteral("o, ct, xm");
     QString current;
     QString sets;
     QString any;
@@ -198,9 +220,6 @@ QString versionsStatement(const QStringList& names, const std::map<QString, RowR
         const RowRestore::Column& c = columns.at(names[k]);
         const QString name = quoteIdentifier(names[k]);
         const QString n = QString::number(k + 1);
-        unnests += QStringLiteral(", pg_catalog.unnest(CAST(? AS pg_catalog.text[])), "
-                                  "pg_catalog.unnest(CAST(? AS pg_catalog.text[]))");
-        aliases += QStringLiteral(", e%1, n%1").arg(n);
         current +=
             QStringLiteral(", q.%1::pg_catalog.text AS now%2, q.%1::pg_catalog.text = CAST(v.e%2 AS %3)"
                            "::pg_catalog.text AS m%2")
@@ -208,13 +227,18 @@ QString versionsStatement(const QStringList& names, const std::map<QString, RowR
         sets += QStringLiteral("%1%2 = CASE WHEN cur.m%3 THEN CAST(v.n%3 AS %4) ELSE q.%2 END")
                     .arg(k > 0 ? QStringLiteral(", ") : QString(), name, n, c.castType);
         any += QStringLiteral("%1cur.m%2").arg(k > 0 ? QStringLiteral(" OR ") : QString(), n);
-        returned += QStringLiteral(", cur.m%1::pg_catalog.text, cur.now%1").arg(n);
+        // What the field held goes into the undo's own journal; where that is byte for byte the text the
+        // journal gave, it is not sent back (a value of megabytes would come back whole, to be held twice).
+        returned += lookOnly
+                        ? QStringLiteral(", cur.m%1::pg_catalog.text, NULL").arg(n)
+                        : QStringLiteral(", cur.m%1::pg_catalog.text, CASE WHEN cur.now%1 = v.e%1 COLLATE "
+                                         "pg_catalog.\"C\" THEN NULL ELSE cur.now%1 END")
+                              .arg(n);
     }
     // The rows still at the version the journal names, beside what the journal holds for them.
     const QString rowsNow =
-        QStringLiteral("WITH v AS (SELECT * FROM ROWS FROM (") + unnests +
-        QStringLiteral(") WITH ORDINALITY AS v(") + aliases +
-        QStringLiteral(", i)), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
+        QStringLiteral("WITH v AS (SELECT * FROM ") + versionsSource(names.size(), oneRow) +
+        QStringLiteral("), cur AS (SELECT v.i, q.tableoid AS o, q.ctid AS ct") + current +
         QStringLiteral(" FROM ") + from +
         QStringLiteral(" AS q JOIN v ON q.tableoid = v.o AND q.ctid = v.ct AND q.xmin = v.xm");
     if (lookOnly)
@@ -234,10 +258,19 @@ QString versionsStatement(const QStringList& names, const std::map<QString, RowR
 }
 
 // The statement's parameters for the rows (members): the versions, then each field's journal text and
-// the text to put back, as arrays.
+// the text to put back, as arrays, or for one row as they are.
 std::vector<QString> versionArrays(const std::vector<RestoreRow>& rows, const std::vector<size_t>& members,
                                    size_t fields)
 {
+    if (members.size() == 1) {
+        const RestoreRow& row = rows[members.front()];
+        std::vector<QString> parameters{row.rowOid, row.ctid, row.xmin};
+        for (size_t k = 0; k < fields; ++k) {
+            parameters.push_back(row.fields[k].expected);
+            parameters.push_back(*row.fields[k].value);
+        }
+        return parameters;
+    }
     std::vector<std::vector<QString>> arrays(3 + 2 * fields);
     for (const size_t i : members) {
         const RestoreRow& row = rows[i];
@@ -269,10 +302,11 @@ JournaledRecord settledVersion(Statement& update, const RestoreRow& row,
     std::vector<std::optional<QString>> held;
     for (size_t k = 0; k < row.fields.size(); ++k) {
         const bool matched = update.text(static_cast<SQLUSMALLINT>(6 + 2 * k)) == u"true";
-        std::optional<QString> now = update.text(static_cast<SQLUSMALLINT>(7 + 2 * k));
         if (matched) {
+            // A field that matched is not null: null stands for the journal's own text.
+            std::optional<QString> now = update.text(static_cast<SQLUSMALLINT>(7 + 2 * k));
             restoring.push_back(k);
-            held.push_back(std::move(now));
+            held.push_back(now ? std::move(now) : row.fields[k].expected);
         } else {
             outcome.changedColumns << row.fields[k].column;
         }
@@ -363,6 +397,24 @@ std::optional<RowAsFound> RowRestore::lockRow(const RestoreRow& row, RestoreOutc
     return found;
 }
 
+Statement& RowRestore::prepared(const QString& sql)
+{
+    auto found = m_statements.find(sql);
+    if (found == m_statements.end()) {
+        // Not one kept for every set of fields the rows set: rows of a wide table that each set other
+        // fields would keep as many statements, each as long as its fields, until the undo ends.
+        if (m_statements.size() >= PreparedStatements)
+            m_statements.erase(
+                std::min_element(m_statements.begin(), m_statements.end(),
+                                 [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
+        Statement statement(m_connection);
+        statement.prepare(sql);
+        found = m_statements.emplace(sql, Prepared{std::move(statement)}).first;
+    }
+    found->second.used = ++m_uses;
+    return found->second.statement;
+}
+
 // The rows still the very version the journal names, put back with one statement per set of fields. A row
 // the statement does not settle (moved, changed since in every field, a null to put back) is left to
 // restoreRow.
@@ -382,14 +434,8 @@ void RowRestore::restoreVersions(const std::vector<RestoreRow>& rows, const std:
             groups[names].push_back(i);
     }
     for (const auto& [names, members] : groups) {
-        const QString sql = versionsStatement(names, m_columns, m_from, lookOnly);
-        auto statement = m_statements.find(sql);
-        if (statement == m_statements.end()) {
-            Statement prepared(m_connection);
-            prepared.prepare(sql);
-            statement = m_statements.emplace(sql, std::move(prepared)).first;
-        }
-        Statement& update = statement->second;
+        Statement& update =
+            prepared(versionsStatement(names, m_columns, m_from, lookOnly, members.size() == 1));
         if (update.execute(versionArrays(rows, members, static_cast<size_t>(names.size())))) {
             while (update.fetch()) {
                 const long long ordinal = update.text(1).value_or(QString()).toLongLong();

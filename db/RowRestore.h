@@ -87,6 +87,7 @@ public:
 
 private:
     const Column& column(const QString& name) const;
+    Statement& prepared(const QString& sql);
     std::vector<RestoreOutcome> walk(const std::vector<RestoreRow>& rows,
                                      std::vector<JournaledRecord>& journaled, QString& transaction,
                                      bool lookOnly);
@@ -104,7 +105,13 @@ private:
     QString m_from; // ONLY for a plain table: a child of an inheritance tree is an entry of its own
     std::vector<QString> m_keyColumns;
     std::map<QString, Column> m_columns;
-    std::map<QString, Statement> m_statements; // prepared once per set of fields
+    struct Prepared
+    {
+        Statement statement;
+        quint64 used = 0; // when last asked for, counted in m_uses
+    };
+    std::map<QString, Prepared> m_statements; // those of the sets of fields asked for last, prepared once
+    quint64 m_uses = 0;
     QStringList m_sideEffects;
     bool m_rewritten = false; // a rule rewrites an UPDATE of the table
 };

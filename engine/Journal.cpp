@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <set>
 #include <sqlite3.h>
 
 #ifndef Q_OS_WIN
@@ -132,7 +133,7 @@ std::vector<QString> toVector(const QStringList& texts)
     return std::vector<QString>(texts.begin(), texts.end());
 }
 
-// One prepared SQLite statement; texts bound and read as UTF-16.
+// One prepared SQLite statement; texts bound and read as UTF-8, as the file stores them.
 class Sql
 {
 public:
@@ -187,8 +188,9 @@ public:
     {
         if (sqlite3_column_type(m_statement, column) == SQLITE_NULL)
             return std::nullopt;
-        const auto* data = static_cast<const char16_t*>(sqlite3_column_text16(m_statement, column));
-        return QString::fromUtf16(data, sqlite3_column_bytes16(m_statement, column) / 2);
+        // Not as UTF-16: SQLite would keep a converted copy of the value beside the stored one.
+        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, column));
+        return QString::fromUtf8(data, sqlite3_column_bytes(m_statement, column));
     }
     QString string(int column) const { return text(column).value_or(QString()); }
     qint64 integer(int column) const { return sqlite3_column_int64(m_statement, column); }
@@ -687,27 +689,84 @@ JournalRun runFrom(const Sql& q)
     return run;
 }
 
-// The rows of one store, each with its changed fields, in the order they were put on record.
-std::vector<db::RestoreRow> rowsOf(sqlite3* db, qint64 store)
+const char* const RecordsQuery = "SELECT id, record, row_oid, ctid, xmin, key FROM records ";
+const char* const ChangesQuery = "SELECT col, old, new FROM changes WHERE record = ? ORDER BY rowid";
+
+// The record the query stands on, with its changed fields in the order they were put on record. Column
+// names come from names, so that records with many fields share one copy of each name.
+db::RestoreRow recordAt(const Sql& records, Sql& changes, std::set<QString>& names)
 {
-    std::vector<db::RestoreRow> rows;
-    Sql records(db, "SELECT id, record, row_oid, ctid, xmin, key FROM records WHERE store = ? ORDER BY id");
-    Sql changes(db, "SELECT col, old, new FROM changes WHERE record = ? ORDER BY rowid");
-    records.bind(1, store);
-    while (records.step()) {
-        db::RestoreRow row;
-        row.record = records.integer(1);
-        row.rowOid = records.string(2);
-        row.ctid = records.string(3);
-        row.xmin = records.string(4);
-        row.key = toVector(listOf(records.string(5)));
-        changes.bind(1, records.integer(0));
-        while (changes.step())
-            row.fields.push_back({changes.string(0), changes.string(2), changes.text(1)});
-        changes.reset();
-        rows.push_back(std::move(row));
+    db::RestoreRow row;
+    row.record = records.integer(1);
+    row.rowOid = records.string(2);
+    row.ctid = records.string(3);
+    row.xmin = records.string(4);
+    row.key = toVector(listOf(records.string(5)));
+    changes.bind(1, records.integer(0));
+    while (changes.step())
+        row.fields.push_back({*names.insert(changes.string(0)).first, changes.string(2), changes.text(1)});
+    changes.reset();
+    return row;
+}
+
+// What a record takes in memory, near enough: each field, and its texts at two bytes a character.
+qint64 sizeInMemory(const db::RestoreRow& row)
+{
+    auto bytes = static_cast<qint64>(sizeof(db::RestoreRow));
+    for (const db::RestoreField& field : row.fields)
+        bytes += static_cast<qint64>(sizeof(db::RestoreField)) +
+                 2 * (field.expected.size() + (field.value ? field.value->size() : 0));
+    return bytes;
+}
+
+// The next few stores of the run after the one numbered after, without those that never committed.
+std::vector<JournalStore> storesAfter(sqlite3* db, qint64 run, qint64 after)
+{
+    constexpr qint64 StoresAtOnce = 64;
+    std::vector<JournalStore> stores;
+    Sql q(db, "SELECT s.id, s.schema, s.name, s.key_columns, s.txid, s.state, "
+              "(SELECT count(*) FROM records r WHERE r.store = s.id) FROM stores s "
+              "WHERE s.run = ? AND s.state <> 'failed' AND s.id > ? ORDER BY s.id LIMIT ?");
+    q.bind(1, run).bind(2, after).bind(3, StoresAtOnce);
+    while (q.step()) {
+        JournalStore store;
+        store.id = q.integer(0);
+        store.table = {q.string(1), q.string(2)};
+        store.keyColumns = toVector(listOf(q.string(3)));
+        store.transaction = q.string(4);
+        store.confirmed = q.string(5) == u"stored";
+        store.records = q.integer(6);
+        stores.push_back(std::move(store));
     }
-    return rows;
+    return stores;
+}
+
+// As Journal::storeRows.
+JournalRows rowsAfter(sqlite3* db, qint64 store, qint64 after, size_t maxRows, qint64 maxBytes)
+{
+    JournalRows out;
+    Sql records(db, (std::string(RecordsQuery) + "WHERE store = ? AND id > ? ORDER BY id").c_str());
+    Sql changes(db, ChangesQuery);
+    records.bind(1, store).bind(2, after);
+    std::set<QString> names;
+    qint64 bytes = 0;
+    while (out.rows.size() < maxRows && bytes < maxBytes && records.step()) {
+        out.entries.push_back(records.integer(0));
+        out.rows.push_back(recordAt(records, changes, names));
+        bytes += sizeInMemory(out.rows.back());
+    }
+    return out;
+}
+
+db::RestoreRow recordOf(sqlite3* db, qint64 entry)
+{
+    Sql records(db, (std::string(RecordsQuery) + "WHERE id = ?").c_str());
+    Sql changes(db, ChangesQuery);
+    records.bind(1, entry);
+    if (!records.step())
+        throw JournalError(QStringLiteral("There is no record %1 in the journal.").arg(entry).toStdString());
+    std::set<QString> names;
+    return recordAt(records, changes, names);
 }
 
 // A run journaled before its pairs had entries ran the pairs it began with.
@@ -748,9 +807,9 @@ JournalRun Journal::run(qint64 id)
     return run;
 }
 
-std::map<QString, long long> Journal::storedFields(qint64 run)
+std::map<QString, long long> storedFields(Journal& journal, qint64 run)
 {
-    Sql q(m_db,
+    Sql q(journal.m_db,
           "SELECT s.schema, s.name, count(*) FROM stores s JOIN records r ON r.store = s.id JOIN changes c "
           "ON c.record = r.id WHERE s.run = ? AND s.state <> 'failed' GROUP BY s.schema, s.name");
     q.bind(1, run);
@@ -762,28 +821,22 @@ std::map<QString, long long> Journal::storedFields(qint64 run)
 
 void Journal::forEachStore(qint64 run, const std::function<void(const JournalStore&)>& visit)
 {
-    // The headers first, so that no read is pending while the visitor writes (an undo journals itself).
-    std::vector<JournalStore> stores;
-    {
-        Sql q(m_db,
-              "SELECT id, schema, name, key_columns, txid, state FROM stores WHERE run = ? AND state <> "
-              "'failed' ORDER BY id");
-        q.bind(1, run);
-        while (q.step()) {
-            JournalStore store;
-            store.id = q.integer(0);
-            store.table = {q.string(1), q.string(2)};
-            store.keyColumns = toVector(listOf(q.string(3)));
-            store.transaction = q.string(4);
-            store.confirmed = q.string(5) == u"stored";
-            stores.push_back(std::move(store));
-        }
-    }
-    for (JournalStore& store : stores) {
-        store.rows = rowsOf(m_db, store.id);
-        visit(store);
-        store.rows = {};
-    }
+    // A few headers at a time, each lot read to its end before it is visited: an undo writes its own
+    // stores into the journal meanwhile, and a run may have as many stores as records.
+    for (std::vector<JournalStore> stores = storesAfter(m_db, run, 0); !stores.empty();
+         stores = storesAfter(m_db, run, stores.back().id))
+        for (const JournalStore& store : stores)
+            visit(store);
+}
+
+JournalRows Journal::storeRows(qint64 store, qint64 after, size_t maxRows, qint64 maxBytes)
+{
+    return rowsAfter(m_db, store, after, maxRows, maxBytes);
+}
+
+db::RestoreRow Journal::record(qint64 entry)
+{
+    return recordOf(m_db, entry);
 }
 
 } // namespace quarvel::engine

@@ -98,10 +98,22 @@ struct JournalStore
     std::vector<QString> keyColumns;
     QString transaction;
     bool confirmed = false; // the commit was seen; otherwise the transaction's fate on the server decides
-    std::vector<db::RestoreRow> rows; // what it stored, as a restore back to the old texts would need
+    long long records = 0;  // how many rows it stored
+};
+
+// Some of a store's records, as a restore back to the old texts would need them.
+struct JournalRows
+{
+    std::vector<db::RestoreRow> rows;
+    std::vector<qint64> entries; // each row's own entry in the journal, for record()
 };
 
 class JournalRecorder;
+
+class Journal;
+
+// How many fields the run stored in each table, by the table's qualifiedName. Throws JournalError.
+std::map<QString, long long> storedFields(Journal& journal, qint64 run);
 
 class Journal
 {
@@ -142,10 +154,15 @@ public:
     std::vector<JournalRun> runs();
     qint64 newestRun(); // 0 when there is none
     JournalRun run(qint64 id);
-    // How many fields the run stored in each table, by the table's qualifiedName. Throws JournalError.
-    std::map<QString, long long> storedFields(qint64 run);
-    // The stores of a run, in the order they were made. Throws JournalError.
+    // The stores of a run, in the order they were made, without their records (see storeRows). No read of
+    // the journal is pending while visit runs, so it may write to the journal. Throws JournalError.
     void forEachStore(qint64 run, const std::function<void(const JournalStore&)>& visit);
+    // The store's records that follow the entry after (0: from its first), in the order they were put on
+    // record: at most maxRows of them, and no more once they take maxBytes in memory (a record alone
+    // may take more). None past its last. Nothing stays pending in between. Throws JournalError.
+    JournalRows storeRows(qint64 store, qint64 after, size_t maxRows, qint64 maxBytes);
+    // One record again, by its entry. Throws JournalError, also for an entry that is not there.
+    db::RestoreRow record(qint64 entry);
     // Marks a store whose commit was not seen as decided on the server. Never throws.
     void settle(qint64 store, bool committed) noexcept;
 
@@ -154,6 +171,7 @@ public:
 
 private:
     friend class JournalRecorder;
+    friend std::map<QString, long long> storedFields(Journal& journal, qint64 run);
     void exec(const char* sql);
     // pairs: for each record, for each of its changed columns, the entry of the run's pairs it used.
     void write(qint64 run, const db::Table& table, const std::vector<QString>& keyColumns,

@@ -14,8 +14,10 @@ namespace quarvel::engine {
 
 namespace {
 
-// Rows put back in one transaction: short enough to hold few locks for long.
+// Rows put back in one transaction: short enough to hold few locks for long. Read from the journal a chunk
+// at a time, and no more than ChunkBytes of them, so that what the undo holds does not grow with the run.
 constexpr size_t ChunkRows = 500;
+constexpr qint64 ChunkBytes = qint64(4) << 20;
 
 QString keyText(const JournalStore& store, const db::RestoreRow& row)
 {
@@ -134,6 +136,20 @@ bool losesTheConnection(const db::DbError& e)
     return e.stopsTheRun() || e.sqlState().startsWith(u"08");
 }
 
+// A unique or exclusion constraint refused the row: another row still holds its key, and may give it up
+// once that row is put back in turn.
+bool collides(const db::DbError& e)
+{
+    return e.sqlState() == u"23505" || e.sqlState() == u"23P01";
+}
+
+// A row that collided, found again by its entry in the journal.
+struct Collided
+{
+    qint64 store = 0;
+    qint64 entry = 0;
+};
+
 // The undo, or with lookOnly the same walk over the same stores asking the same questions of each row,
 // on a read-only session, changing nothing.
 class UndoWalk
@@ -163,16 +179,16 @@ public:
                 m_journal.endRun(m_report.undoRun);
         });
         m_journal.forEachStore(original.id, [this](const JournalStore& store) { putBack(store); });
+        putBackCollided();
         if (m_stopped)
             m_report.listed << QStringLiteral("Stopped before the end: %1 of %2 records were looked at. The "
                                               "rest are still as the run left them.")
-                                   .arg(QString::number(m_done), QString::number(m_total));
+                                   .arg(QString::number(m_done - static_cast<long long>(m_collided.size())),
+                                        QString::number(m_total));
         return m_report;
     }
 
 private:
-    using Rows = std::vector<db::RestoreRow>;
-
     void putBack(const JournalStore& store)
     {
         if (m_stopped || !reachedTheDatabase(store))
@@ -181,18 +197,20 @@ private:
         if (!restore) {
             const QString reason =
                 QStringLiteral("%1 records not restored: %2")
-                    .arg(QString::number(store.rows.size()), m_restores.goneReason(store.table));
-            m_report.missing += static_cast<long long>(store.rows.size());
+                    .arg(QString::number(store.records), m_restores.goneReason(store.table));
+            m_report.missing += store.records;
             m_report.listed << QStringLiteral("%1: %2").arg(store.table.displayName(), reason);
             m_report.notPutBack.append({store.table.displayName(), 0, QString(), reason});
-            m_done += static_cast<long long>(store.rows.size());
+            m_done += store.records;
             return;
         }
-        for (size_t at = 0; at < store.rows.size() && !m_stopped; at += ChunkRows) {
-            const auto first = store.rows.begin() + static_cast<std::ptrdiff_t>(at);
-            putBackChunk(*restore, store,
-                         Rows(first, first + static_cast<std::ptrdiff_t>(
-                                                 std::min(ChunkRows, store.rows.size() - at))));
+        qint64 after = 0;
+        while (!m_stopped) {
+            const JournalRows chunk = m_journal.storeRows(store.id, after, ChunkRows, ChunkBytes);
+            if (chunk.rows.empty())
+                break;
+            after = chunk.entries.back();
+            putBackChunk(*restore, store, chunk);
         }
     }
 
@@ -207,47 +225,89 @@ private:
         if (status != u"in progress")
             m_journal.settle(store.id, committed);
         if (!committed) {
-            m_report.notStored += static_cast<long long>(store.rows.size());
-            m_done += static_cast<long long>(store.rows.size());
+            m_report.notStored += store.records;
+            m_done += store.records;
         }
         return committed;
     }
 
-    std::vector<db::RestoreOutcome> ask(db::RowRestore& restore, const Rows& rows)
+    std::vector<db::RestoreOutcome> ask(db::RowRestore& restore, const std::vector<db::RestoreRow>& rows)
     {
         return m_lookOnly ? restore.check(rows) : restore.restore(rows, m_recorder.get());
     }
 
-    void putBackChunk(db::RowRestore& restore, const JournalStore& store, const Rows& chunk)
+    void putBackChunk(db::RowRestore& restore, const JournalStore& store, const JournalRows& chunk)
     {
         try {
-            const std::vector<db::RestoreOutcome> outcomes = ask(restore, chunk);
-            for (size_t i = 0; i < chunk.size(); ++i)
-                tally(m_report, store, chunk[i], outcomes[i]);
+            const std::vector<db::RestoreOutcome> outcomes = ask(restore, chunk.rows);
+            for (size_t i = 0; i < chunk.rows.size(); ++i)
+                tally(m_report, store, chunk.rows[i], outcomes[i]);
         } catch (const db::DbError& e) {
             if (losesTheConnection(e))
                 throw;
             // Nothing of the chunk stayed; a row the server refuses (a trigger, a constraint since) is
             // tried alone, so that the others still go back.
-            for (const db::RestoreRow& row : chunk)
-                putBackAlone(restore, store, row);
+            for (size_t i = 0; i < chunk.rows.size(); ++i)
+                if (!putBackAlone(restore, store, chunk.rows[i], false)) {
+                    m_collided.push_back({store.id, chunk.entries[i]});
+                    m_collidedStores.try_emplace(store.id, store);
+                }
         }
-        m_done += static_cast<long long>(chunk.size());
-        if (m_host) {
-            m_host->progress(m_done, m_total);
-            m_stopped = m_host->stopRequested();
-        }
+        m_done += static_cast<long long>(chunk.rows.size());
+        askTheHost(m_collided.size());
     }
 
-    void putBackAlone(db::RowRestore& restore, const JournalStore& store, const db::RestoreRow& row)
+    // False, leaving it to be tried again, for a row that collided unless last; a row refused otherwise
+    // is listed.
+    bool putBackAlone(db::RowRestore& restore, const JournalStore& store, const db::RestoreRow& row,
+                      bool last)
     {
         try {
             tally(m_report, store, row, ask(restore, {row}).front());
         } catch (const db::DbError& alone) {
             if (losesTheConnection(alone))
                 throw;
+            if (!last && collides(alone))
+                return false;
             ++m_report.failed;
             notPutBack(m_report, store, row, QStringLiteral("not put back: ") + alone.message());
+        }
+        return true;
+    }
+
+    // The rows that collided go back after all the others, in rounds, each going through them the other
+    // way round from the round before: a run that moved keys along a chain (k1 to k2 after k2 to k3) is put
+    // back in the order that frees each key before it is wanted, whichever way the journal has it. Once a
+    // round each way has put none back, a last one lists those left with what the server said.
+    void putBackCollided()
+    {
+        int idleRounds = 0;
+        while (!m_collided.empty() && !m_stopped) {
+            const size_t before = m_collided.size();
+            std::vector<Collided> left;
+            while (!m_collided.empty() && !m_stopped) {
+                const Collided row = m_collided.back();
+                m_collided.pop_back();
+                const JournalStore& store = m_collidedStores.at(row.store);
+                if (!putBackAlone(*m_restores.forStore(store, m_report), store, m_journal.record(row.entry),
+                                  idleRounds == 2))
+                    left.push_back(row);
+                if (m_collided.size() % ChunkRows == 0)
+                    askTheHost(m_collided.size() + left.size());
+            }
+            // What a stop left untried waits with the rest.
+            left.insert(left.end(), m_collided.rbegin(), m_collided.rend());
+            m_collided = std::move(left);
+            idleRounds = m_collided.size() == before ? idleRounds + 1 : 0;
+        }
+    }
+
+    // Tells the host how far the undo is, leaving out the rows that wait to be tried again.
+    void askTheHost(size_t waiting)
+    {
+        if (m_host) {
+            m_host->progress(m_done - static_cast<long long>(waiting), m_total);
+            m_stopped = m_host->stopRequested();
         }
     }
 
@@ -261,6 +321,8 @@ private:
     UndoReport m_report;
     long long m_done = 0;
     bool m_stopped = false;
+    std::vector<Collided> m_collided;                // tried again from the back
+    std::map<qint64, JournalStore> m_collidedStores; // the stores they come from
 };
 
 UndoReport walkUndo(Journal& journal, qint64 run, const QString& connectionString, UndoHost* host,

@@ -187,7 +187,7 @@ QStringList numbersOf(Journal& journal)
 {
     std::map<QString, std::vector<qint64>> numbers;
     journal.forEachStore(journal.newestRun(), [&](const JournalStore& store) {
-        for (const db::RestoreRow& row : store.rows)
+        for (const db::RestoreRow& row : test::storedRows(journal, store))
             numbers[store.table.name].push_back(row.record);
     });
     QStringList lines;
@@ -374,7 +374,7 @@ private slots:
 
         QMap<QString, long long> changed;
         journal.forEachStore(journal.newestRun(), [&](const JournalStore& store) {
-            for (const db::RestoreRow& row : store.rows)
+            for (const db::RestoreRow& row : test::storedRows(journal, store))
                 for (const db::RestoreField& field : row.fields)
                     ++changed[store.table.name + u'.' + field.column];
         });
@@ -437,8 +437,8 @@ private slots:
         size_t largest = 0;
         std::set<qint64> numbers;
         journal.forEachStore(journal.newestRun(), [&](const JournalStore& store) {
-            largest = std::max(largest, store.rows.size());
-            for (const db::RestoreRow& row : store.rows)
+            largest = std::max(largest, size_t(store.records));
+            for (const db::RestoreRow& row : test::storedRows(journal, store))
                 numbers.insert(row.record);
         });
         QVERIFY2(largest <= size_t(2 * 200), qPrintable(QString("a batch stored %1 rows").arg(largest)));
@@ -851,7 +851,7 @@ private slots:
         std::map<QString, std::set<qint64>> numbers;
         qint64 records = 0;
         journal.forEachStore(made, [&](const JournalStore& store) {
-            for (const db::RestoreRow& row : store.rows) {
+            for (const db::RestoreRow& row : test::storedRows(journal, store)) {
                 QVERIFY(numbers[store.table.displayName()].insert(row.record).second);
                 ++records;
             }

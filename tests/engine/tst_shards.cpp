@@ -200,7 +200,7 @@ private slots:
         const qint64 made = journal.newestRun();
         QMap<QString, long long> changed;
         journal.forEachStore(made, [&](const JournalStore& store) {
-            for (const db::RestoreRow& row : store.rows)
+            for (const db::RestoreRow& row : test::storedRows(journal, store))
                 for (const db::RestoreField& field : row.fields)
                     ++changed[field.column];
         });

@@ -242,6 +242,61 @@ private slots:
                  QStringLiteral("a 1,xa 3,c moved"));
     }
 
+    // The run moved every key one along (k7 to k8 first, k1 to k2 last, the only order it could); put back
+    // in the journal's order each key but the last is still held by the row that had it next.
+    void keysMovedAlongAChainAllGoBack_data()
+    {
+        QTest::addColumn<bool>("onServer");
+        QTest::addColumn<bool>("firstKeyTaken"); // by another session, after the run
+        QTest::addColumn<long long>("restored");
+        QTest::addColumn<QString>("after");
+        const QString back = QStringLiteral("k1:a k2:b k3:c k4:d k5:e k6:f k7:g");
+        QTest::newRow("record walk") << false << false << 7LL << back;
+        QTest::newRow("server engine") << true << false << 7LL << back;
+        // k1 is wanted first, and each key is wanted by the row that holds the next: none can go back.
+        QTest::newRow("its first key taken since")
+            << false << true << 0LL << QStringLiteral("k1: k2:a k3:b k4:c k5:d k6:e k7:f k8:g");
+    }
+
+    void keysMovedAlongAChainAllGoBack()
+    {
+        QUARVEL_REQUIRE_DB();
+        QFETCH(bool, onServer);
+        QFETCH(bool, firstKeyTaken);
+        QFETCH(long long, restored);
+        QFETCH(QString, after);
+        TestDatabase::psql(
+            "SET search_path = tst_undo; DROP TABLE IF EXISTS chain;"
+            "CREATE TABLE chain (k text PRIMARY KEY, n text);"
+            "INSERT INTO chain SELECT 'k' || g, chr(96 + g) FROM generate_series(7, 1, -1) g;");
+        const auto keys = [] {
+            return TestDatabase::psql("SELECT string_agg(k || ':' || n, ' ' ORDER BY n) FROM tst_undo.chain");
+        };
+        Journal journal(m_folder.filePath(QStringLiteral("chain.sqlite3")));
+        JournaledHost host;
+        host.tables = {{"tst_undo", "chain"}};
+        for (int k = 7; k > 0; --k)
+            host.sets.append({QString::number(k), QString::number(k + 1)});
+        host.journaling = &journal;
+        if (onServer)
+            QVERIFY(PushdownRun().run(host));
+        else
+            QVERIFY(ReplaceRun().PushButton1_Click(host));
+        QCOMPARE(keys(), QStringLiteral("k2:a k3:b k4:c k5:d k6:e k7:f k8:g"));
+        if (firstKeyTaken)
+            TestDatabase::psql("INSERT INTO tst_undo.chain VALUES ('k1', '')");
+
+        const UndoReport report = undoRun(journal, newestRun(journal), TestDatabase::connectionString());
+        QCOMPARE(report.restored, restored);
+        QCOMPARE(report.failed, 7 - restored);
+        QCOMPARE(report.listed
+                     .filter(QStringLiteral(": not put back: ERROR: duplicate key value violates "
+                                            "unique constraint \"chain_pkey\""))
+                     .size(),
+                 7 - restored);
+        QCOMPARE(keys(), after);
+    }
+
     void killedRunCountsOnlyTheChangesThatReachedTheDatabase()
     {
         Journal journal(m_folder.filePath(QStringLiteral("killed.sqlite3")));
@@ -262,6 +317,47 @@ private slots:
         QVERIFY(!run.ended.isValid());
         QCOMPARE(run.records, 2);
         QCOMPARE(run.undecided, 1);
+    }
+
+    // Stores and their records come back in the order they were put on record, the records in parts no
+    // larger than asked (a record larger on its own comes alone), however many stores a run has.
+    void journalIsReadBackInPartsInTheOrderItWasWritten()
+    {
+        Journal journal(m_folder.filePath(QStringLiteral("parts.sqlite3")));
+        const qint64 id =
+            journal.beginRun({}, {QStringLiteral("s.t")}, {{QStringLiteral("a"), QStringLiteral("b")}});
+        const std::unique_ptr<db::StoreJournal> recorder = journal.recorder(id);
+        QStringList written;
+        const int sizes[] = {2000, 0, 1000}; // of the first field's old text
+        for (int store = 1; store <= 70; ++store) {
+            std::vector<db::JournaledRecord> records(3);
+            for (int i = 0; i < 3; ++i) {
+                records[i].columns = {QStringLiteral("v"), QStringLiteral("w")};
+                records[i].oldValues = {QString(sizes[i], u'a'), std::nullopt};
+                records[i].newValues = {QString::number(store), QStringLiteral("c")};
+                written << QStringLiteral("%1 %2 null %3 c").arg(3 * store - 2 + i).arg(sizes[i]).arg(store);
+            }
+            recorder->storing({QStringLiteral("s"), QStringLiteral("t")}, {}, QString::number(store),
+                              records);
+            recorder->stored(true);
+        }
+        QStringList read;
+        QString parts;
+        journal.forEachStore(id, [&](const JournalStore& store) {
+            JournalRows part;
+            for (qint64 after = 0; !(part = journal.storeRows(store.id, after, 3, 1000)).rows.empty();
+                 after = part.entries.back()) {
+                parts += QString::number(part.rows.size());
+                for (const db::RestoreRow& row : part.rows)
+                    read << QStringLiteral("%1 %2 %3 %4 %5")
+                                .arg(row.record)
+                                .arg(row.fields[0].value->size())
+                                .arg(row.fields[1].value ? QStringLiteral("text") : QStringLiteral("null"),
+                                     row.fields[0].expected, row.fields[1].expected);
+            }
+        });
+        QCOMPARE(read, written);
+        QCOMPARE(parts, QStringLiteral("12").repeated(70));
     }
 
     void databasesNotInUtf8AreReadWrittenAndUndoneByteForByte_data()

@@ -2,6 +2,7 @@
 // A run as the Main window makes it with the sets tab selected and every listed table ticked, against
 // the test server; for tests that hold another way of running (the command line, the preview) to it.
 
+#include "engine/Journal.h"
 #include "engine/ReplaceRun.h"
 #include "engine/ReplacementLog.h"
 #include "engine/SetLists.h"
@@ -12,6 +13,9 @@
 #include <QList>
 #include <QRegularExpression>
 #include <QStringList>
+
+#include <limits>
+#include <vector>
 
 namespace quarvel::test {
 
@@ -39,6 +43,12 @@ public:
     Prompts& prompts() override { return shown; }
     engine::Journal* journal() override { return journaling; }
 };
+
+// Every record of a store of the journal, read at once.
+inline std::vector<db::RestoreRow> storedRows(engine::Journal& journal, const engine::JournalStore& store)
+{
+    return journal.storeRows(store.id, 0, size_t(store.records), std::numeric_limits<qint64>::max()).rows;
+}
 
 // The log's lines without their time, the schema's name in the table's made "S.", sorted: what two runs
 // over copies of the same tables in two schemas must both have written.
